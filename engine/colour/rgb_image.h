@@ -1,0 +1,55 @@
+// RgbImage: turns iteration bytes into the RGB picture, with gamma-correct
+// supersampling and palette cycling.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+#include "api/stopwatch.h"
+
+namespace quorvel {
+
+class RgbImage {
+public:
+    RgbImage(int width, int height);
+
+    void set_palette(const uint8_t rgb[768]);
+    void set_gamma_and_supersampling(float gamma, int factor);
+    void resize(int width, int height);
+    // Rebuilds the picture from (f*width) x (f*height) samples when dirty, or
+    // when pending and 0.75 s have passed since the last rebuild.
+    void render(const uint8_t* samples);
+    void cycle_palette(int shift);
+    // Writes the 768 palette bytes; false on a write error.
+    bool write_palette(std::FILE* stream) const;
+
+    const uint8_t* palette() const { return palette_; }
+    uint8_t* pixels() { return pixels_.data(); }
+    int width() const { return width_; }
+    int height() const { return height_; }
+    float gamma() const { return gamma_; }
+    int supersampling() const { return supersampling_; }
+
+    bool dirty = true;
+    bool pending = true;
+
+private:
+    void rebuild_sample_table();
+    void rebuild_sample_offsets();
+
+    uint64_t sample_table_[256];  // four 16-bit lanes: R, G, B, 0
+    uint8_t gamma_table_[2048];
+    int32_t sample_offsets_[64];
+    int32_t sample_count_ = 0;
+    uint8_t palette_[768] = {};
+    uint16_t linear_table_[256];
+    Stopwatch stopwatch_;
+    int width_;
+    int height_;
+    std::vector<uint8_t> pixels_;
+    float gamma_ = -1.0f;
+    int supersampling_ = -1;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,50 @@
+// Generator: a time-sliced strategy that decides which pixels of a view are
+// iterated, with the coarse preview pass all strategies share.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+#include "storage/box.h"
+#include "view/fractal.h"
+
+namespace quorvel {
+
+class Generator {
+public:
+    explicit Generator(Fractal& view);
+    virtual ~Generator() = default;
+    Generator(const Generator&) = delete;
+    Generator& operator=(const Generator&) = delete;
+
+    void set_view(Fractal& view);
+    // Works for about `seconds`; true if any work was done, false if none was
+    // left.
+    virtual bool refine(float seconds) = 0;
+    // Starts the strategy and the preview over; computed pixels stay.
+    virtual void restart() = 0;
+    virtual double fraction_done() const = 0;
+
+    void reset_preview();
+    void set_preview(bool enabled);
+    bool preview_enabled() const { return preview_enabled_; }
+    bool preview_done() const { return preview_done_; }
+
+    // Sampling distance of the preview grid, in grid pixels.
+    int32_t preview_cell = 8;
+
+protected:
+    // The preview pass; false at once when it is off or done.
+    bool refine_preview(float seconds);
+
+    Fractal* view_;
+    uint32_t width_;
+    uint32_t height_;
+
+private:
+    bool preview_done_ = false;
+    bool preview_enabled_ = true;
+    std::deque<Box> preview_queue_;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,22 @@
+// The fixed Huffman code over value differences, shared by every image.
+#pragma once
+
+#include <cstdint>
+
+namespace quorvel {
+
+struct DeltaCodeEntry {
+    uint16_t code;   // bits, least significant first in the stream
+    uint8_t length;  // 2 to 10
+    uint8_t symbol;  // equal to the index
+};
+
+// The 256-entry table, indexed by (value - previous) mod 256. Built once, on
+// first use, and read-only afterwards.
+const DeltaCodeEntry* delta_code();
+
+// Decodes one symbol from the low bits of `bits` (stream order, least
+// significant first); writes the symbol and returns the code length.
+unsigned decode_delta(uint32_t bits, uint8_t* symbol);
+
+}  // namespace quorvel

@@ -1,0 +1,93 @@
+// Fractal: one view of the Mandelbrot set, a pixel grid laid over a rectangle
+// of the complex plane, with its iteration limit and per-pixel results.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "bigfloat/big_float.h"
+#include "storage/masked_image.h"
+
+namespace quorvel {
+
+// The fields a stored view carries; used to rebuild a view from a file.
+struct FractalRecord {
+    BigFloat centre_x, centre_y, origin_x, origin_y;
+    double step_x, step_y, radius;
+    int32_t width, height;
+    uint32_t max_iterations, computed_count;
+};
+
+class Fractal {
+public:
+    Fractal(int32_t width, int32_t height);
+    Fractal(const Fractal& other);
+    Fractal& operator=(const Fractal&) = delete;
+    // A view from stored fields, with optional storage; tables built without
+    // an image.
+    explicit Fractal(const FractalRecord& record, std::unique_ptr<MaskedImage> image);
+
+    void set_size(int32_t width, int32_t height);
+    void set_view(const BigFloat& centre_x, const BigFloat& centre_y, double radius);
+    void prepare(bool with_image);
+    MaskedImage& image_for_use();
+    void set_max_iterations(uint32_t n);
+    void zoom_at(int32_t x, int32_t y, float factor);
+    void move(int32_t dx, int32_t dy);
+    void discard_image();
+    void release_data();
+    uint32_t memory_size() const;
+    double cleverness() const;
+
+    // The pixel query: the stored byte of a computed pixel, otherwise iterates
+    // it, stores it and marks it computed. 0xFFFFFFFF outside the grid.
+    // Requires prepare(true) since the view last changed.
+    uint32_t pixel_value(int32_t x, int32_t y) {
+        if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
+            static_cast<uint32_t>(y) >= static_cast<uint32_t>(height_))
+            return 0xFFFFFFFFu;
+        MaskedImage& img = *image_;
+        if (img.is_computed(x, y)) return img.values()[static_cast<size_t>(y) * width_ + x];
+        return compute_pixel(x, y);
+    }
+
+    int32_t width() const { return width_; }
+    int32_t height() const { return height_; }
+    uint32_t max_iterations() const { return max_iterations_; }
+    uint32_t computed_count() const { return computed_count_; }
+    const BigFloat& centre_x() const { return centre_x_; }
+    const BigFloat& centre_y() const { return centre_y_; }
+    double radius() const { return radius_; }
+    bool uses_big_float() const { return use_big_float_; }
+    // The stored fields of this view.
+    FractalRecord record() const;
+    // The image in whatever state it is, or null.
+    MaskedImage* image() { return image_.get(); }
+    const MaskedImage* image() const { return image_.get(); }
+    bool has_tables() const { return !column_big_float_.empty(); }
+    const BigFloat& column_coordinate(int32_t x) const { return column_big_float_[x]; }
+    const BigFloat& row_coordinate(int32_t y) const { return row_big_float_[y]; }
+
+private:
+    uint32_t compute_pixel(int32_t x, int32_t y);
+    void compute_grid();
+    void build_tables();
+    void derive_double_tables();
+    void drop_tables();
+
+    BigFloat centre_x_, centre_y_;
+    BigFloat origin_x_, origin_y_;
+    double step_x_ = 0.0, step_y_ = 0.0;
+    double radius_ = 2.0;
+    int32_t width_ = 0, height_ = 0;
+    uint32_t max_iterations_ = 150;
+    uint32_t computed_count_ = 0;
+    uint32_t pixel_count_ = 0;
+    bool use_big_float_ = false;
+    std::unique_ptr<MaskedImage> image_;
+    std::vector<BigFloat> column_big_float_, row_big_float_;
+    std::vector<double> column_double_, row_double_;
+};
+
+}  // namespace quorvel

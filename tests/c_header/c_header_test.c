@@ -1,0 +1,29 @@
+/* Compiles the public header as strict C99 and makes a few calls through it. */
+#include <stdio.h>
+#include <string.h>
+
+#include "quorvel.h"
+
+int main(void) {
+    qv_handle handle = qv_create_context(16);
+    Location place;
+    double x = 1.0, y = 1.0, radius = 0.0;
+    char tx[63], ty[63];
+    bool ok;
+    if (handle == NULL) return 1;
+    if (sizeof(Location) != 100) return 2;
+    if (qv_get_image_width(handle) != 100 || qv_get_image_height(handle) != 100) return 3;
+    qv_get_view_params_as_doubles(handle, &x, &y, &radius);
+    if (x != 0.0 || y != 0.0 || radius != 2.0) return 4;
+    qv_get_view_params_as_text(handle, tx, ty, &radius);
+    if (strcmp(tx, "+0.0x+0") != 0) return 5;
+    qv_store_location_to(handle, &place);
+    if (place.max_iterations != 150) return 6;
+    if (strcmp(qv_describe_generator(2), "brute force") != 0) return 7;
+    ok = qv_history_back(handle);
+    if (ok) return 8;
+    qv_delete_context(&handle);
+    if (handle != NULL) return 9;
+    printf("c header ok\n");
+    return 0;
+}
