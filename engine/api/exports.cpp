@@ -1,0 +1,279 @@
+// The exported C interface: every call validates its handle against the
+// registry, maps out-of-range arguments and forwards to the engine. Nothing
+// thrown inside may cross this boundary.
+#include <cstring>
+#include <exception>
+
+#include "api/context_registry.h"
+#include "generators/generator_factory.h"
+#include "history/history.h"
+#include "persist/history_file.h"
+#include "quorvel.h"
+#include "refine/refine.h"
+
+using namespace quorvel;
+
+namespace {
+
+constexpr double kDefaultRadius = 2.0;
+constexpr uint32_t kDefaultIterations = 150;
+
+// Runs `work` on a live context; the neutral result for an unknown handle or
+// a failure inside.
+template <class R, class Work>
+R with_context(qv_handle handle, R neutral, Work work) {
+    try {
+        if (Context* ctx = registry().find(handle)) return work(*ctx);
+    } catch (...) {
+    }
+    return neutral;
+}
+
+template <class Work>
+void with_context(qv_handle handle, Work work) {
+    try {
+        if (Context* ctx = registry().find(handle)) work(*ctx);
+    } catch (...) {
+    }
+}
+
+void put_u32(uint8_t* out, uint32_t v) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+uint32_t get_u32(const uint8_t* in) {
+    return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
+}
+
+void write_location(Location* location, const BigFloat& x, const BigFloat& y, double radius,
+                    uint32_t iterations) {
+    x.store(location->centre_x);
+    y.store(location->centre_y);
+    BigFloat(radius).store(location->radius);
+    uint8_t count[4];
+    put_u32(count, iterations);
+    std::memcpy(&location->max_iterations, count, 4);
+}
+
+void write_default_text(char* x, char* y, double* radius) {
+    if (x) std::strcpy(x, "0");
+    if (y) std::strcpy(y, "0");
+    if (radius) *radius = kDefaultRadius;
+}
+
+}  // namespace
+
+extern "C" {
+
+qv_handle qv_create_context(int memory_megabytes) {
+    try {
+        if (memory_megabytes < 0) memory_megabytes = 32;
+        auto first_view = std::make_unique<Fractal>(100, 100);
+        auto context = std::make_unique<Context>(std::move(first_view), memory_megabytes);
+        return reinterpret_cast<qv_handle>(registry().add(std::move(context)));
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void qv_reset_context(qv_handle handle) {
+    with_context(handle, [](Context& ctx) { ctx.reset(); });
+}
+
+void qv_delete_context(qv_handle* handle) {
+    if (handle == nullptr) return;
+    try {
+        if (registry().find(*handle) == nullptr) return;
+        registry().remove(*handle);
+        *handle = nullptr;
+    } catch (...) {
+    }
+}
+
+bool qv_refine_image(qv_handle handle) {
+    return with_context(handle, false, [](Context& ctx) { return refine_image(ctx); });
+}
+
+bool qv_refine_history(qv_handle handle) {
+    return with_context(handle, false, [](Context& ctx) { return refine_history(ctx); });
+}
+
+int qv_set_generator_type(qv_handle handle, int type) {
+    return with_context(handle, 0, [type](Context& ctx) { return set_generator_type(ctx, type); });
+}
+
+int qv_change_generator_type(qv_handle handle) {
+    return with_context(handle, 0, [](Context& ctx) { return change_generator_type(ctx); });
+}
+
+const char* qv_describe_generator(int type) { return describe_generator(type); }
+
+void qv_set_image_properties(qv_handle handle, int width, int height, int supersampling,
+                             float gamma) {
+    with_context(handle, [=](Context& ctx) {
+        set_image_properties(ctx, width, height, supersampling, gamma);
+    });
+}
+
+void qv_set_palette(qv_handle handle, const unsigned char* rgb) {
+    if (rgb == nullptr) return;
+    with_context(handle, [rgb](Context& ctx) { ctx.rgb_image->set_palette(rgb); });
+}
+
+void qv_set_palette_cycling_speed(qv_handle handle, float speed) {
+    with_context(handle, [speed](Context& ctx) { ctx.cycling_speed = speed; });
+}
+
+bool qv_toggle_preview(qv_handle handle) {
+    return with_context(handle, false, [](Context& ctx) { return toggle_preview(ctx); });
+}
+
+unsigned int qv_adjust_maximum_iterations(qv_handle handle, float factor) {
+    return with_context(handle, 0u,
+                        [factor](Context& ctx) { return adjust_maximum_iterations(ctx, factor); });
+}
+
+unsigned int qv_get_maximum_iterations(qv_handle handle) {
+    return with_context(handle, 0u,
+                        [](Context& ctx) { return ctx.current_view().max_iterations(); });
+}
+
+void qv_zoom_on_window_coord(qv_handle handle, int x, int y, float factor) {
+    with_context(handle, [=](Context& ctx) { zoom_on_window_coord(ctx, x, y, factor); });
+}
+
+void qv_zoom_centered(qv_handle handle, float factor) {
+    with_context(handle, [factor](Context& ctx) { zoom_centered(ctx, factor); });
+}
+
+void qv_move(qv_handle handle, float dx, float dy) {
+    with_context(handle, [=](Context& ctx) { move_view(ctx, dx, dy); });
+}
+
+unsigned char* qv_get_rgb_image(qv_handle handle) {
+    return with_context(handle, static_cast<unsigned char*>(nullptr),
+                        [](Context& ctx) { return get_rgb_image(ctx); });
+}
+
+int qv_get_image_width(qv_handle handle) {
+    return with_context(handle, 0, [](Context& ctx) { return ctx.current_entry().width; });
+}
+
+int qv_get_image_height(qv_handle handle) {
+    return with_context(handle, 0, [](Context& ctx) { return ctx.current_entry().height; });
+}
+
+float qv_get_cleverness(qv_handle handle) {
+    return with_context(handle, 0.0f, [](Context& ctx) { return ctx.current_entry().cleverness; });
+}
+
+float qv_get_progress(qv_handle handle) {
+    return with_context(handle, 0.0f, [](Context& ctx) { return ctx.current_entry().progress; });
+}
+
+float qv_get_time_spent(qv_handle handle) {
+    return with_context(handle, 0.0f, [](Context& ctx) { return ctx.current_entry().time_spent; });
+}
+
+void qv_reset_current_view(qv_handle handle) {
+    with_context(handle, [](Context& ctx) { reset_current_view(ctx); });
+}
+
+bool qv_history_back(qv_handle handle) {
+    return with_context(handle, false, [](Context& ctx) { return history_back(ctx); });
+}
+
+bool qv_history_forward(qv_handle handle) {
+    return with_context(handle, false, [](Context& ctx) { return history_forward(ctx); });
+}
+
+void qv_store_location_to(qv_handle handle, Location* location) {
+    if (location == nullptr) return;
+    try {
+        if (Context* ctx = registry().find(handle)) {
+            const Fractal& view = ctx->current_view();
+            write_location(location, view.centre_x(), view.centre_y(), view.radius(),
+                           view.max_iterations());
+            return;
+        }
+        write_location(location, BigFloat(), BigFloat(), kDefaultRadius, kDefaultIterations);
+    } catch (...) {
+    }
+}
+
+void qv_restore_location_from(qv_handle handle, const Location* location) {
+    if (location == nullptr) return;
+    with_context(handle, [location](Context& ctx) {
+        // Records come from files: normalise the centre before any arithmetic.
+        const BigFloat x = BigFloat::load(location->centre_x).normalised();
+        const BigFloat y = BigFloat::load(location->centre_y).normalised();
+        const double radius = BigFloat::load(location->radius).normalised().to_double();
+        uint8_t count[4];
+        std::memcpy(count, &location->max_iterations, 4);
+        Fractal& view = push_view(ctx);
+        view.set_view(x, y, radius);
+        view.set_max_iterations(get_u32(count));
+    });
+}
+
+void qv_set_view_params_from_doubles(qv_handle handle, double x, double y, double radius) {
+    with_context(handle, [=](Context& ctx) {
+        Fractal& view = push_view(ctx);
+        view.set_view(BigFloat(x), BigFloat(y), radius);
+    });
+}
+
+void qv_set_view_params_from_text(qv_handle handle, const char* x, const char* y, double radius) {
+    if (x == nullptr || y == nullptr) return;
+    with_context(handle, [=](Context& ctx) {
+        const BigFloat cx(x);
+        const BigFloat cy(y);
+        Fractal& view = push_view(ctx);
+        view.set_view(cx, cy, radius);
+    });
+}
+
+void qv_get_view_params_as_doubles(qv_handle handle, double* x, double* y, double* radius) {
+    double vx = 0.0, vy = 0.0, vr = kDefaultRadius;
+    with_context(handle, [&](Context& ctx) {
+        const Fractal& view = ctx.current_view();
+        vx = view.centre_x().to_double();
+        vy = view.centre_y().to_double();
+        vr = view.radius();
+    });
+    if (x) *x = vx;
+    if (y) *y = vy;
+    if (radius) *radius = vr;
+}
+
+void qv_get_view_params_as_text(qv_handle handle, char* x, char* y, double* radius) {
+    const bool live = with_context(handle, false, [&](Context& ctx) {
+        const Fractal& view = ctx.current_view();
+        if (x) view.centre_x().to_text(x);
+        if (y) view.centre_y().to_text(y);
+        if (radius) *radius = view.radius();
+        return true;
+    });
+    if (!live) write_default_text(x, y, radius);
+}
+
+bool qv_load(qv_handle handle, const char* path) {
+    if (path == nullptr) return false;
+    return with_context(handle, false, [path](Context& ctx) { return load_history(ctx, path); });
+}
+
+bool qv_save_all(qv_handle handle, const char* path) {
+    if (path == nullptr) return false;
+    return with_context(handle, false,
+                        [path](Context& ctx) { return save_history(ctx, path, true); });
+}
+
+bool qv_save_minimum(qv_handle handle, const char* path) {
+    if (path == nullptr) return false;
+    return with_context(handle, false,
+                        [path](Context& ctx) { return save_history(ctx, path, false); });
+}
+
+}  // extern "C"
+
+static_assert(sizeof(Location) == 100, "Location is a 100-byte record");

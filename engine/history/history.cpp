@@ -1,0 +1,244 @@
+#include "history/history.h"
+
+#include <cmath>
+#include <limits>
+
+namespace quorvel {
+
+namespace {
+
+// A supersampled grid must stay addressable by the 16-bit pixel boxes.
+constexpr int64_t kMaxGridSide = 32767;
+
+int32_t clamp_to_int32(long double v) {
+    // NaN moves nothing; everything else saturates so the symmetric range
+    // keeps negation safe.
+    if (std::isnan(v)) return 0;
+    constexpr long double limit = std::numeric_limits<int32_t>::max();
+    if (v >= limit) return std::numeric_limits<int32_t>::max();
+    if (v <= -limit) return -std::numeric_limits<int32_t>::max();
+    return static_cast<int32_t>(v);  // truncates toward zero
+}
+
+// Budget order: farthest from the current entry first, the newer side before
+// the older side at each distance. Calls visit(index) and stops when it
+// returns false.
+template <class Visit>
+void for_each_in_budget_order(const Context& ctx, Visit visit) {
+    for (int32_t distance = ctx.last; distance >= 1; --distance) {
+        for (int32_t index : {ctx.current + distance, ctx.current - distance}) {
+            const bool in_range = index >= 0 && index <= ctx.last;
+            if (!visit(index, in_range)) return;
+        }
+    }
+}
+
+void follow_current_entry(Context& ctx) {
+    HistEntry& entry = ctx.current_entry();
+    ctx.rgb_image->resize(entry.width, entry.height);
+    ctx.rgb_image->set_gamma_and_supersampling(ctx.gamma, entry.supersampling);
+}
+
+void clear_statistics(HistEntry& entry) {
+    entry.finished = false;
+    entry.progress = 0.0f;
+    entry.cleverness = 0.0f;
+    entry.time_spent = 0.0f;
+}
+
+}  // namespace
+
+void recompute_memory_used(Context& ctx) {
+    uint64_t used = 0;
+    for (int32_t i = 0; i <= ctx.last; ++i) {
+        if (i == ctx.current || !ctx.entries[i].fractal) continue;
+        used += ctx.entries[i].fractal->memory_size();
+    }
+    ctx.memory_used = used > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(used);
+}
+
+Fractal& push_view(Context& ctx) {
+    ctx.current_entry().generator.reset();
+    if (ctx.capacity < 2) {
+        // A one-slot history has nowhere to keep the old view: change in place.
+        HistEntry& entry = ctx.current_entry();
+        clear_statistics(entry);
+        ctx.rgb_image->dirty = true;
+        trim_memory(ctx);
+        return *entry.fractal;
+    }
+    ++ctx.current;
+    for (uint32_t i = static_cast<uint32_t>(ctx.current); i < ctx.capacity; ++i)
+        ctx.entries[i].clear();
+    if (static_cast<uint32_t>(ctx.current) == ctx.capacity) {
+        // Full: drop the oldest view.
+        ctx.current = static_cast<int32_t>(ctx.capacity) - 1;
+        ctx.entries[0].clear();
+        for (int32_t i = 0; i < ctx.current; ++i) ctx.entries[i] = std::move(ctx.entries[i + 1]);
+    }
+    HistEntry& previous = ctx.entries[ctx.current - 1];
+    HistEntry& entry = ctx.entries[ctx.current];
+    entry.generator.reset();
+    entry.width = previous.width;
+    entry.height = previous.height;
+    entry.supersampling = previous.supersampling;
+    entry.generator_type = previous.generator_type;
+    entry.trimmed = previous.trimmed;
+    // The new entry keeps the object with its data, so a move can shift it in
+    // place; the history keeps an identical copy.
+    entry.fractal = std::move(previous.fractal);
+    previous.fractal = std::make_unique<Fractal>(*entry.fractal);
+    clear_statistics(entry);
+    ctx.last = ctx.current;
+    ctx.rgb_image->dirty = true;
+    trim_memory(ctx);
+    return *entry.fractal;
+}
+
+void trim_memory(Context& ctx) {
+    recompute_memory_used(ctx);
+    if (ctx.last == 0) return;
+    const uint32_t pack_threshold = (ctx.memory_limit >> 1) + (ctx.memory_limit >> 2);
+
+    if (ctx.memory_used > pack_threshold) {
+        bool generator_kept = false;
+        for_each_in_budget_order(ctx, [&](int32_t index, bool in_range) {
+            if (in_range) {
+                HistEntry& entry = ctx.entries[index];
+                if (!entry.trimmed && entry.fractal) {
+                    if (entry.generator && !generator_kept) {
+                        generator_kept = true;  // one background generator survives
+                    } else {
+                        entry.generator.reset();
+                        ctx.memory_used -= entry.fractal->memory_size();
+                        if (MaskedImage* image = entry.fractal->image()) image->pack();
+                        ctx.memory_used += entry.fractal->memory_size();
+                    }
+                }
+            }
+            return ctx.memory_used > pack_threshold;
+        });
+    }
+
+    if (ctx.memory_used > ctx.memory_limit) {
+        for_each_in_budget_order(ctx, [&](int32_t index, bool in_range) {
+            if (in_range) {
+                HistEntry& entry = ctx.entries[index];
+                if (!entry.trimmed && entry.fractal) {
+                    entry.generator.reset();
+                    ctx.memory_used -= entry.fractal->memory_size();
+                    entry.fractal->release_data();
+                    entry.trimmed = true;
+                    clear_statistics(entry);
+                    ctx.memory_used += entry.fractal->memory_size();
+                }
+            }
+            return ctx.memory_used > ctx.memory_limit;
+        });
+    }
+}
+
+bool history_back(Context& ctx) {
+    if (ctx.current == 0) return false;
+    --ctx.current;
+    follow_current_entry(ctx);
+    ctx.rgb_image->dirty = true;
+    trim_memory(ctx);
+    return true;
+}
+
+bool history_forward(Context& ctx) {
+    if (ctx.current == ctx.last) return false;
+    ++ctx.current;
+    HistEntry& entry = ctx.current_entry();
+    entry.fractal->prepare(true);
+    entry.trimmed = false;
+    follow_current_entry(ctx);
+    ctx.rgb_image->dirty = true;
+    trim_memory(ctx);
+    return true;
+}
+
+void zoom_on_window_coord(Context& ctx, int x, int y, float factor) {
+    if (!(factor > 0.0f) || !std::isfinite(factor)) factor = 1.0f;
+    Fractal& view = push_view(ctx);
+    const int64_t ss = ctx.current_entry().supersampling;
+    view.zoom_at(clamp_to_int32(static_cast<long double>(x) * ss),
+                 clamp_to_int32(static_cast<long double>(y) * ss), factor);
+    ctx.rgb_image->dirty = true;
+}
+
+void zoom_centered(Context& ctx, float factor) {
+    if (!(factor > 0.0f) || !std::isfinite(factor)) return;
+    Fractal& view = push_view(ctx);
+    const BigFloat x = view.centre_x();
+    const BigFloat y = view.centre_y();
+    view.set_view(x, y, view.radius() / factor);
+    ctx.rgb_image->dirty = true;
+}
+
+void move_view(Context& ctx, float dx, float dy) {
+    Fractal& view = push_view(ctx);
+    const HistEntry& entry = ctx.current_entry();
+    const int32_t px =
+        clamp_to_int32(static_cast<long double>(dx) * entry.width * entry.supersampling);
+    const int32_t py =
+        clamp_to_int32(static_cast<long double>(dy) * entry.height * entry.supersampling);
+    if (px == 0 && py == 0) return;
+    view.move(px, py);
+    ctx.current_entry().progress = -1.0f;
+    ctx.rgb_image->dirty = true;
+}
+
+void set_image_properties(Context& ctx, int width, int height, int supersampling, float gamma) {
+    HistEntry& entry = ctx.current_entry();
+    int32_t ss = entry.supersampling;
+    int32_t w = entry.width;
+    int32_t h = entry.height;
+    if (supersampling >= 1 && supersampling <= 8) ss = supersampling;
+    if (width > 0) w = width;
+    if (height > 0) h = height;
+    // Values that would make the grid too large for 16-bit boxes keep the
+    // current setting, as other out-of-range values do.
+    if (int64_t(w) * ss > kMaxGridSide) w = entry.width;
+    if (int64_t(h) * ss > kMaxGridSide) h = entry.height;
+    if (int64_t(w) * ss > kMaxGridSide || int64_t(h) * ss > kMaxGridSide) ss = entry.supersampling;
+
+    if (w != entry.width || h != entry.height || ss != entry.supersampling) {
+        entry.width = w;
+        entry.height = h;
+        entry.supersampling = ss;
+        entry.fractal->set_size(w * ss, h * ss);
+        clear_statistics(entry);
+        entry.generator.reset();
+    }
+    if (gamma > 0.0f) ctx.gamma = gamma;
+    follow_current_entry(ctx);
+    trim_memory(ctx);
+}
+
+uint32_t adjust_maximum_iterations(Context& ctx, float factor) {
+    HistEntry& entry = ctx.current_entry();
+    Fractal& view = *entry.fractal;
+    if (factor > 0.0f && factor != 1.0f && std::isfinite(factor)) {
+        // Saturate rather than wrap: doubling a huge limit must not make it
+        // small.
+        const long double product = static_cast<long double>(view.max_iterations()) * factor;
+        const uint32_t limit =
+            product >= 4294967295.0L ? 0xFFFFFFFFu : static_cast<uint32_t>(product);
+        view.set_max_iterations(limit);
+        if (entry.generator) entry.generator->restart();
+        entry.finished = false;
+    }
+    return view.max_iterations();
+}
+
+void reset_current_view(Context& ctx) {
+    HistEntry& entry = ctx.current_entry();
+    entry.fractal->discard_image();
+    entry.generator.reset();
+    clear_statistics(entry);
+    ctx.rgb_image->dirty = true;
+}
+
+}  // namespace quorvel

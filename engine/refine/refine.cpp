@@ -1,0 +1,127 @@
+#include "refine/refine.h"
+
+#include <cmath>
+
+#include "generators/generator_factory.h"
+
+namespace quorvel {
+
+namespace {
+
+// The statistics a slice leaves on its entry; the generator goes once done.
+void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
+    if (!worked) entry.finished = true;
+    entry.cleverness = static_cast<float>(entry.fractal->cleverness());
+    entry.progress = static_cast<float>(entry.generator->fraction_done());
+    entry.time_spent += static_cast<float>(slice.elapsed());
+    if (entry.finished) entry.generator.reset();
+}
+
+int normalised_type(int type) { return static_cast<unsigned>(type) > 2 ? 0 : type; }
+
+void apply_generator_type(HistEntry& entry, int type) {
+    if (type == entry.generator_type) return;
+    entry.generator_type = type;
+    entry.generator.reset();
+    entry.finished = false;
+}
+
+void advance_cycling(Context& ctx) {
+    const float speed = ctx.cycling_speed;
+    if (speed == 0.0f || !std::isfinite(speed)) return;
+    const double t = ctx.cycle_timer.lap() + ctx.cycling_phase;
+    ctx.cycling_phase = static_cast<float>(t);
+    const float steps = std::trunc(ctx.cycling_phase * speed);
+    if (!std::isfinite(steps)) {
+        ctx.cycling_phase = 0.0f;
+        return;
+    }
+    // Only the step count modulo 255 matters to the palette, which keeps a
+    // long pause from overflowing the integer shift.
+    const int shift = std::fabs(steps) < 2147483520.0f ? static_cast<int>(steps)
+                                                       : static_cast<int>(std::fmod(steps, 255.0f));
+    ctx.rgb_image->cycle_palette(shift);
+    ctx.cycling_phase = ctx.cycling_phase - steps / speed;
+}
+
+}  // namespace
+
+void ensure_generator(Context& ctx, int32_t index) {
+    HistEntry& entry = ctx.entries[static_cast<size_t>(index)];
+    if (entry.generator) return;
+    entry.generator = make_generator(entry.generator_type, *entry.fractal);
+    entry.generator->preview_cell = 12 * entry.supersampling;
+    entry.generator->reset_preview();
+    // A moved or partly computed view (progress not exactly 0) never starts
+    // with a preview, nor does a background entry.
+    const bool on = index == ctx.current && ctx.preview && entry.progress == 0.0f;
+    entry.generator->set_preview(on);
+}
+
+bool refine_image(Context& ctx) {
+    Stopwatch slice;
+    HistEntry& entry = ctx.current_entry();
+    if (entry.finished) return false;
+    ensure_generator(ctx, ctx.current);
+    entry.trimmed = false;
+    const bool worked = entry.generator->refine(kSliceSeconds);
+    if (worked)
+        ctx.rgb_image->pending = true;
+    else
+        ctx.rgb_image->dirty = true;
+    finish_slice(entry, worked, slice);
+    return true;
+}
+
+bool refine_history(Context& ctx) {
+    int32_t chosen = -1;
+    for (int32_t distance = 1; distance <= ctx.last; ++distance) {
+        for (int32_t index : {ctx.current + distance, ctx.current - distance}) {
+            if (index < 0 || index > ctx.last) continue;
+            HistEntry& entry = ctx.entries[static_cast<size_t>(index)];
+            if (entry.finished || entry.trimmed || !entry.fractal) continue;
+            if (chosen < 0)
+                chosen = index;
+            else
+                entry.generator.reset();  // at most one background generator
+        }
+    }
+    if (chosen < 0) return false;
+    Stopwatch slice;
+    HistEntry& entry = ctx.entries[static_cast<size_t>(chosen)];
+    ensure_generator(ctx, chosen);
+    const bool worked = entry.generator->refine(kSliceSeconds);
+    finish_slice(entry, worked, slice);
+    return true;
+}
+
+int set_generator_type(Context& ctx, int type) {
+    type = normalised_type(type);
+    apply_generator_type(ctx.current_entry(), type);
+    return type;
+}
+
+int change_generator_type(Context& ctx) {
+    int type = ctx.current_entry().generator_type + 1;
+    if (type >= 3 || type < 0) type = 0;
+    apply_generator_type(ctx.current_entry(), type);
+    return type;
+}
+
+bool toggle_preview(Context& ctx) {
+    ctx.preview = !ctx.preview;
+    if (Generator* generator = ctx.current_entry().generator.get())
+        generator->set_preview(ctx.preview);
+    return ctx.preview;
+}
+
+uint8_t* get_rgb_image(Context& ctx) {
+    HistEntry& entry = ctx.current_entry();
+    entry.trimmed = false;
+    advance_cycling(ctx);
+    MaskedImage& image = entry.fractal->image_for_use();
+    ctx.rgb_image->render(image.values_for_use());
+    return ctx.rgb_image->pixels();
+}
+
+}  // namespace quorvel
