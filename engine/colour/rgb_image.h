@@ -2,6 +2,7 @@
 // supersampling and palette cycling.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -40,7 +41,7 @@ private:
 
     uint64_t sample_table_[256];  // four 16-bit lanes: R, G, B, 0
     uint8_t gamma_table_[2048];
-    int32_t sample_offsets_[64];
+    std::ptrdiff_t sample_offsets_[64];  // pointer steps; wide so no width can overflow
     int32_t sample_count_ = 0;
     uint8_t palette_[768] = {};
     uint16_t linear_table_[256];
