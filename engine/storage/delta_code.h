@@ -11,12 +11,21 @@ struct DeltaCodeEntry {
     uint8_t symbol;  // equal to the index
 };
 
-// The 256-entry table, indexed by (value - previous) mod 256. Built once, on
-// first use, and read-only afterwards.
+// The 256-entry table, indexed by (value - previous) mod 256. Built once when
+// the library loads (or on first use, if that comes earlier); read-only after.
 const DeltaCodeEntry* delta_code();
 
 // Decodes one symbol from the low bits of `bits` (stream order, least
 // significant first); writes the symbol and returns the code length.
 unsigned decode_delta(uint32_t bits, uint8_t* symbol);
+
+// Every code is at most 10 bits long, so the next 10 stream bits index a table
+// that gives the symbol and the code length directly.
+struct DeltaDecodeEntry {
+    uint8_t symbol;
+    uint8_t length;
+};
+constexpr unsigned kDeltaMaxLength = 10;
+const DeltaDecodeEntry* delta_decode_table();  // 1 << kDeltaMaxLength entries
 
 }  // namespace quorvel
