@@ -4,6 +4,7 @@
 
 #include <deque>
 
+#include "api/stopwatch.h"
 #include "generators/generator.h"
 
 namespace quorvel {
@@ -16,6 +17,14 @@ public:
     double fraction_done() const override;
 
 private:
+    friend struct GeneratorProbe;  // unit tests step the queue box by box
+
+    // Examines the box at the front of the queue: fill, split or compute.
+    void examine_box(MaskedImage& image, const Stopwatch& watch, float seconds);
+    // Computes the pixels of a one-pixel-thick box in order; false with the box
+    // shrunk to the pixels left when the budget ran out first.
+    bool compute_line(Box& box, const Stopwatch& watch, float seconds);
+
     std::deque<Box> box_queue_;
     uint32_t filled_count_ = 0;
 };

@@ -42,6 +42,11 @@ protected:
     uint32_t height_;
 
 private:
+    friend struct GeneratorProbe;  // unit tests step the queues box by box
+
+    // Samples or fills the box at the front of the preview queue.
+    void refine_preview_box(MaskedImage& image, int32_t step);
+
     bool preview_done_ = false;
     bool preview_enabled_ = true;
     std::deque<Box> preview_queue_;
