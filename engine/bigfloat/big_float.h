@@ -34,6 +34,11 @@ struct BigFloat {
     friend BigFloat operator+(BigFloat a, const BigFloat& b) { return a += b; }
     friend BigFloat operator-(BigFloat a, const BigFloat& b) { return a -= b; }
 
+    // This value with its significand shifted up until the top bit is set (the
+    // exponent lowered to match), or the canonical zero. Guards arithmetic
+    // against values read from outside the engine.
+    BigFloat normalised() const;
+
     // The 32-byte stored form (eight little-endian words).
     void store(uint8_t out[32]) const;
     static BigFloat load(const uint8_t in[32]);

@@ -1,0 +1,131 @@
+// BigFloat construction, conversion to and from double, the text form and the
+// 32-byte stored form.
+#include "bigfloat/big_float.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace quorvel {
+
+namespace {
+
+uint64_t double_bits(double d) {
+    uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    return bits;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// atoi-like, but saturating instead of overflowing.
+int64_t read_exponent(const char* p) {
+    const long long v = std::strtoll(p, nullptr, 10);
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return v;
+}
+
+int32_t clamp_exponent(int64_t e) {
+    if (e > INT32_MAX) return INT32_MAX;
+    if (e < INT32_MIN) return INT32_MIN;
+    return int32_t(e);
+}
+
+}  // namespace
+
+BigFloat::BigFloat(double d) : BigFloat() {
+    const uint64_t bits = double_bits(d);
+    // Only the upper word (without the sign) is tested: -0.0 becomes +0.
+    if (((bits >> 32) & 0x7FFFFFFFu) == 0) return;
+    negative = uint32_t(bits >> 63);
+    exponent = int32_t((bits >> 52) & 0x7FF) - 1023;
+    const uint64_t fraction = bits & 0xFFFFFFFFFFFFFull;
+    mant[5] = 0x80000000u | uint32_t(fraction >> 21);
+    mant[4] = uint32_t(fraction << 11);
+}
+
+BigFloat::BigFloat(const char* text) : BigFloat() {
+    if (text == nullptr) return;
+    const char* x = std::strchr(text, 'x');
+    if (x == nullptr) {
+        *this = BigFloat(std::atof(text));
+        return;
+    }
+    int64_t e = read_exponent(x + 1);
+
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    uint32_t sign = 0;
+    if (*p == '-' || *p == '+') {
+        sign = *p == '-';
+        ++p;
+    }
+    int digits = 0;
+    for (; *p != '\0' && digits < 48; ++p) {
+        if (*p == '.') {
+            e += 4 * (digits - 1);
+            continue;
+        }
+        const int v = hex_value(*p);
+        if (v < 0) break;
+        const int bit = 188 - 4 * digits;
+        mant[bit / 32] |= uint32_t(v) << (bit % 32);
+        ++digits;
+    }
+    exponent = clamp_exponent(e);
+    negative = sign;
+    // A top digit below 8 (or a leading 0) would leave the top bit clear, which
+    // the arithmetic and the escape test cannot handle: normalise here.
+    *this = normalised();
+}
+
+double BigFloat::to_double() const {
+    if (mant[5] == 0) return 0.0;
+    const uint64_t fraction = (uint64_t(mant[5] & 0x7FFFFFFFu) << 21) | uint64_t(mant[4] >> 11);
+    const uint64_t biased = (uint64_t(uint32_t(exponent) + 1023u)) & 0x7FF;
+    const uint64_t bits = (uint64_t(negative != 0) << 63) | (biased << 52) | fraction;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+void BigFloat::to_text(char* out) const {
+    char* p = out;
+    p += std::snprintf(p, 4, negative ? "-%1X." : "+%1X.", unsigned(mant[5] >> 28));
+    char digits[48];
+    std::snprintf(digits, sizeof digits, "%07X%08X%08X%08X%08X%08X", unsigned(mant[5] & 0xFFFFFFFu),
+                  unsigned(mant[4]), unsigned(mant[3]), unsigned(mant[2]), unsigned(mant[1]),
+                  unsigned(mant[0]));
+    int n = 47;
+    while (n > 1 && digits[n - 1] == '0') --n;
+    std::memcpy(p, digits, size_t(n));
+    p += n;
+    std::snprintf(p, 13, "x%+d", int(exponent));
+}
+
+void BigFloat::store(uint8_t out[32]) const {
+    uint32_t words[8] = {mant[0], mant[1], mant[2], mant[3], mant[4], mant[5], uint32_t(exponent),
+                         negative};
+    for (int i = 0; i < 8; ++i)
+        for (int k = 0; k < 4; ++k) out[4 * i + k] = uint8_t(words[i] >> (8 * k));
+}
+
+BigFloat BigFloat::load(const uint8_t in[32]) {
+    uint32_t words[8];
+    for (int i = 0; i < 8; ++i)
+        words[i] = uint32_t(in[4 * i]) | (uint32_t(in[4 * i + 1]) << 8) |
+                   (uint32_t(in[4 * i + 2]) << 16) | (uint32_t(in[4 * i + 3]) << 24);
+    BigFloat r;
+    for (int i = 0; i < 6; ++i) r.mant[i] = words[i];
+    r.exponent = int32_t(words[6]);
+    r.negative = words[7];
+    return r;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,95 @@
+// BigFloat arithmetic and the two escape-time kernels.
+#include "bigfloat/big_float.h"
+#include "bigfloat/big_float_lanes.h"
+
+namespace quorvel {
+
+int compare_magnitude(const BigFloat& a, const BigFloat& b) {
+    if (a.exponent != b.exponent) return a.exponent > b.exponent ? 1 : 2;
+    for (int i = 5; i >= 0; --i)
+        if (a.mant[i] != b.mant[i]) return a.mant[i] > b.mant[i] ? 1 : 2;
+    return 0;
+}
+
+void add_magnitudes(BigFloat& x, const BigFloat& y) {
+    const uint32_t sign = x.negative;
+    lanes::store(x, lanes::magnitudes(lanes::from(x), lanes::from(y), 0));
+    x.negative = sign;
+}
+
+void subtract_magnitudes(BigFloat& x, const BigFloat& y) {
+    const uint32_t sign = x.negative;
+    lanes::store(x, lanes::magnitudes(lanes::from(x), lanes::from(y), 1));
+    x.negative = sign;
+}
+
+BigFloat& BigFloat::operator+=(const BigFloat& b) {
+    lanes::store(*this, lanes::add(lanes::from(*this), lanes::from(b)));
+    return *this;
+}
+
+BigFloat& BigFloat::operator-=(const BigFloat& b) {
+    lanes::store(*this, lanes::add(lanes::from(*this), lanes::negated(lanes::from(b))));
+    return *this;
+}
+
+BigFloat& BigFloat::operator*=(const BigFloat& b) {
+    if (&b == this)
+        lanes::store(*this, lanes::square(lanes::from(*this)));
+    else
+        lanes::store(*this, lanes::mul(lanes::from(*this), lanes::from(b)));
+    return *this;
+}
+
+namespace {
+
+// The escape test on S = X + T reads only S's sign and exponent. For two
+// positive values the sum's exponent is the larger one or one more, so the
+// sum is formed only when the larger exponent is exactly 1.
+inline bool escapes(const lanes::Num& x, const lanes::Num& t) {
+    if (!lanes::is_zero(x) && !lanes::is_zero(t) && (x.neg | t.neg) == 0) {
+        const int32_t top = x.e > t.e ? x.e : t.e;
+        if (top != 1 && top != INT32_MAX) return top > 1;
+    }
+    const lanes::Num s = lanes::add(x, t);
+    return s.neg == 0 && s.e > 1;
+}
+
+}  // namespace
+
+uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy) {
+    using namespace lanes;
+    const Num c_re = from(cx), c_im = from(cy);
+    Num x = c_re, y = c_im;
+    uint32_t n = 1;
+    for (;;) {
+        const Num t = square(y);
+        y = mul(y, x);
+        y.e = add_exp(y.e, 1);  // 2xy: doubling by the exponent, even for a zero y
+        y = add(y, c_im);
+        x = square(x);
+        if (escapes(x, t)) return n;
+        ++n;
+        x = !is_zero(x) && !is_zero(t) && x.neg == t.neg ? subtract_like_signs(x, t)
+                                                         : add(x, negated(t));
+        x = add(x, c_re);
+        if (n >= max_iterations) return n;
+    }
+}
+
+uint32_t iterate_double(uint32_t max_iterations, double cx, double cy) {
+    double x = cx, y = cy;
+    uint32_t n = 1;
+    for (;;) {
+        const double xx = x * x, yy = y * y, xy = x * y;
+        const double r = xx + yy;
+        const double y_next = (xy + xy) + cy;
+        if (r >= 4.0) return n;
+        ++n;
+        x = (xx - yy) + cx;
+        y = y_next;
+        if (n >= max_iterations) return n;
+    }
+}
+
+}  // namespace quorvel

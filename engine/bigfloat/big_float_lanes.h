@@ -1,0 +1,346 @@
+// Internal: BigFloat arithmetic on three 64-bit significand lanes. The word
+// rules (truncated product, rounding of sums, renormalisation of differences)
+// are reproduced exactly, but partial products are combined 64 x 64 -> 128 and
+// shifts move whole lanes plus one bit shift. Everything stays in registers;
+// loops over whole lanes run only in rare cases (distances or cancellations of
+// 64 bits or more). Selections are left to the compiler: measured on escape
+// orbits, its mix of branches and conditional moves beats forced cmovs.
+//
+// On x86-64 the carry chains are written in assembly, because the compiler's
+// code for 128-bit carries is about a third slower; QV_BIGFLOAT_PORTABLE
+// selects the plain C++ form (the two live in different inline namespaces, so
+// a test can compile both).
+#pragma once
+
+#include <bit>
+#include <cstdint>
+
+#include "bigfloat/big_float.h"
+
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__GCC_ASM_FLAG_OUTPUTS__) && \
+    !defined(QV_BIGFLOAT_PORTABLE)
+#define QV_LANES_X86_ASM 1
+#else
+#define QV_LANES_X86_ASM 0
+#endif
+
+namespace quorvel::lanes {
+#if QV_LANES_X86_ASM
+inline namespace x86_asm {
+#else
+inline namespace portable {
+#endif
+
+using u64 = uint64_t;
+using u128 = unsigned __int128;
+
+// Same meaning as BigFloat: m[0] holds mant[1]:mant[0], m[2] holds mant[5]:mant[4].
+struct Num {
+    u64 m[3];
+    int32_t e;
+    uint32_t neg;
+};
+
+inline Num from(const BigFloat& a) {
+    Num r;
+    for (int i = 0; i < 3; ++i) r.m[i] = a.mant[2 * i] | (u64(a.mant[2 * i + 1]) << 32);
+    r.e = a.exponent;
+    r.neg = a.negative;
+    return r;
+}
+
+inline void store(BigFloat& a, const Num& r) {
+    for (int i = 0; i < 3; ++i) {
+        a.mant[2 * i] = uint32_t(r.m[i]);
+        a.mant[2 * i + 1] = uint32_t(r.m[i] >> 32);
+    }
+    a.exponent = r.e;
+    a.negative = r.neg;
+}
+
+// Zero is recognised by mant[5] alone, whatever the other words hold.
+inline bool is_zero(const Num& a) { return (a.m[2] >> 32) == 0; }
+
+// Exponent arithmetic wraps instead of overflowing; engine values never get near.
+inline int32_t add_exp(int32_t e, int64_t k) { return int32_t(uint32_t(e) + uint32_t(k)); }
+
+// Bits r.. of hi:lo (0 <= r < 64): one double-precision shift.
+inline u64 shift_right(u64 hi, u64 lo, unsigned r) { return (lo >> r) | ((hi << 1) << (63 - r)); }
+// hi shifted left by r (0 <= r < 64) with lo's top bits entering.
+inline u64 shift_left(u64 hi, u64 lo, unsigned r) { return (hi << r) | ((lo >> 1) >> (63 - r)); }
+
+// l3:l2:l1:l0 += z3:z2:z1:z0; returns the carry out of the top.
+inline u64 add_lanes(u64& l0, u64& l1, u64& l2, u64& l3, u64 z0, u64 z1, u64 z2, u64 z3) {
+#if QV_LANES_X86_ASM
+    bool carry;
+    asm("addq %[z0], %[l0]\n\tadcq %[z1], %[l1]\n\tadcq %[z2], %[l2]\n\tadcq %[z3], %[l3]"
+        : [l0] "+&r"(l0), [l1] "+&r"(l1), [l2] "+&r"(l2), [l3] "+r"(l3), "=@ccc"(carry)
+        : [z0] "rm"(z0), [z1] "rm"(z1), [z2] "rm"(z2), [z3] "rm"(z3));
+    return carry;
+#else
+    u128 t = u128(l0) + z0;
+    l0 = u64(t);
+    t = u128(l1) + z1 + u64(t >> 64);
+    l1 = u64(t);
+    t = u128(l2) + z2 + u64(t >> 64);
+    l2 = u64(t);
+    t = u128(l3) + z3 + u64(t >> 64);
+    l3 = u64(t);
+    return u64(t >> 64);
+#endif
+}
+
+// |a| < |b|: signed exponents first, then the significands.
+inline bool magnitude_less(const Num& a, const Num& b) {
+#if QV_LANES_X86_ASM
+    u64 a1 = a.m[1], a2 = a.m[2], ae = uint32_t(a.e) ^ 0x80000000u;
+    const u64 be = uint32_t(b.e) ^ 0x80000000u;
+    bool less;
+    asm("cmpq %[b0], %[a0]\n\tsbbq %[b1], %[a1]\n\tsbbq %[b2], %[a2]\n\tsbbq %[be], %[ae]"
+        : [a1] "+&r"(a1), [a2] "+&r"(a2), [ae] "+r"(ae), "=@ccc"(less)
+        : [a0] "r"(a.m[0]), [b0] "rm"(b.m[0]), [b1] "rm"(b.m[1]), [b2] "rm"(b.m[2]), [be] "rm"(be));
+    return less;
+#else
+    if (a.e != b.e) return a.e < b.e;
+    if (a.m[2] != b.m[2]) return a.m[2] < b.m[2];
+    if (a.m[1] != b.m[1]) return a.m[1] < b.m[1];
+    return a.m[0] < b.m[0];
+#endif
+}
+
+inline Num negated(Num a) {
+    a.neg ^= 1;
+    return a;
+}
+
+// Product of two non-zero values: the 31 partial products of the word rule,
+// normalised and rounded half up. Since the missing products are exactly
+// a.mant[0] x (b's words above mant[0]), the kept sum equals
+// (Ma - a.mant[0]) x Mb plus the upper half of a.mant[0] x b.mant[0].
+inline Num multiply(const Num& a, const Num& b) {
+    const u64 a0 = a.m[0] & 0xFFFFFFFF00000000ull;
+    const u64 a1 = a.m[1], a2 = a.m[2];
+    const u64 b0 = b.m[0], b1 = b.m[1], b2 = b.m[2];
+    const u64 low = ((a.m[0] & 0xFFFFFFFFull) * (b0 & 0xFFFFFFFFull)) & 0xFFFFFFFF00000000ull;
+
+    // Lanes 2..5 of the 384-bit sum; lanes 0 and 1 only pass on their carries.
+    u64 p2, p3, p4, p5;
+#if QV_LANES_X86_ASM
+    u64 p1, c;
+    asm("movq %[a0], %%rax\n\t"
+        "mulq %[b0]\n\t"
+        "addq %[low], %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[p1]\n\t"
+        "movq %[a0], %%rax\n\t"
+        "mulq %[b1]\n\t"
+        "addq %%rax, %[p1]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[p2]\n\t"
+        "movq %[a0], %%rax\n\t"
+        "mulq %[b2]\n\t"
+        "addq %%rax, %[p2]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[p3]\n\t"
+        // row a1, lanes 1..4
+        "movq %[a1], %%rax\n\t"
+        "mulq %[b0]\n\t"
+        "addq %%rax, %[p1]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[c]\n\t"
+        "movq %[a1], %%rax\n\t"
+        "mulq %[b1]\n\t"
+        "addq %[c], %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "addq %%rax, %[p2]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[c]\n\t"
+        "movq %[a1], %%rax\n\t"
+        "mulq %[b2]\n\t"
+        "addq %[c], %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "addq %%rax, %[p3]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[p4]\n\t"
+        // row a2, lanes 2..5
+        "movq %[a2], %%rax\n\t"
+        "mulq %[b0]\n\t"
+        "addq %%rax, %[p2]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[c]\n\t"
+        "movq %[a2], %%rax\n\t"
+        "mulq %[b1]\n\t"
+        "addq %[c], %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "addq %%rax, %[p3]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[c]\n\t"
+        "movq %[a2], %%rax\n\t"
+        "mulq %[b2]\n\t"
+        "addq %[c], %%rax\n\t"
+        "adcq $0, %%rdx\n\t"
+        "addq %%rax, %[p4]\n\t"
+        "adcq $0, %%rdx\n\t"
+        "movq %%rdx, %[p5]"
+        :
+        [p1] "=&r"(p1), [p2] "=&r"(p2), [p3] "=&r"(p3), [p4] "=&r"(p4), [p5] "=&r"(p5), [c] "=&r"(c)
+        : [a0] "rm"(a0), [a1] "rm"(a1), [a2] "rm"(a2), [b0] "rm"(b0), [b1] "rm"(b1), [b2] "rm"(b2),
+          [low] "rm"(low)
+        : "rax", "rdx", "cc");
+#else
+    u128 t = u128(a0) * b0 + low;
+    t = u128(a0) * b1 + u64(t >> 64);
+    u64 p1 = u64(t);
+    t = u128(a0) * b2 + u64(t >> 64);
+    p2 = u64(t);
+    p3 = u64(t >> 64);
+    t = u128(a1) * b0 + p1;
+    t = u128(a1) * b1 + p2 + u64(t >> 64);
+    p2 = u64(t);
+    t = u128(a1) * b2 + p3 + u64(t >> 64);
+    p3 = u64(t);
+    p4 = u64(t >> 64);
+    t = u128(a2) * b0 + p2;
+    p2 = u64(t);
+    t = u128(a2) * b1 + p3 + u64(t >> 64);
+    p3 = u64(t);
+    t = u128(a2) * b2 + p4 + u64(t >> 64);
+    p4 = u64(t);
+    p5 = u64(t >> 64);
+#endif
+
+    // The top bit of the product is bit 383 or bit 382; shift left by one in
+    // the second case.
+    const u64 top = p5 >> 63;
+    const u64 s = top ^ 1;
+    u64 m2 = (p5 << s) | ((p4 >> 63) & s);
+    u64 m1 = (p4 << s) | ((p3 >> 63) & s);
+    u64 m0 = (p3 << s) | ((p2 >> 63) & s);
+    const u64 round = (p2 << s) >> 63;
+    u64 spill = 0;
+    add_lanes(m0, m1, m2, spill, round, 0, 0, 0);
+    // A carry out of the top left all lanes zero: only the top bit remains.
+    m2 |= spill << 63;
+
+    Num r;
+    r.m[0] = m0;
+    r.m[1] = m1;
+    r.m[2] = m2;
+    r.e = add_exp(a.e, int64_t(b.e) + int64_t(top + spill));
+    r.neg = a.neg ^ b.neg;
+    return r;
+}
+
+// a *= b for a distinct b.
+inline Num mul(const Num& a, const Num& b) {
+    if (is_zero(a) || is_zero(b)) return Num{{0, 0, 0}, 0, 0};
+    return multiply(a, b);
+}
+
+// a *= a: the same significand as a product with a copy, exponent doubled, sign 0.
+inline Num square(const Num& a) {
+    if (is_zero(a)) return a;
+    Num r = multiply(a, a);
+    r.neg = 0;
+    return r;
+}
+
+// |y| + |x| (subtract == 0) or |y| - |x| (subtract == 1) aligned to y's
+// exponent, with the rounding of the word rules; |x| <= |y| (strictly less
+// when subtracting). Returns y's sign word with the new significand and exponent.
+//
+// Both are one 256-bit sum: y.M sits in the top three lanes, x.M shifted right
+// by d keeps up to 64 shifted-out bits in the lowest lane. A sum adds 2^63 there
+// so that the first shifted-out bit rounds into the significand; a difference
+// keeps the lowest lane only for d <= 1 (exact, guard bit) and negates.
+// Everything stays in registers; the loops over whole lanes run only for
+// distances of 64 bits or more and for cancellations of 64 bits or more.
+[[gnu::always_inline]] inline Num magnitudes(const Num& x, const Num& y, u64 subtract) {
+    const int64_t dexp = int64_t(y.e) - int64_t(x.e);
+    u64 x2 = x.m[2], x1 = x.m[1], x0 = x.m[0], xf = 0;
+    unsigned d = unsigned(dexp) & 63;
+    if (dexp >= 64) [[unlikely]] {
+        int64_t rest = dexp;
+        for (; rest >= 64 && (x2 | x1 | x0 | xf) != 0; rest -= 64) {
+            xf = x0;
+            x0 = x1;
+            x1 = x2;
+            x2 = 0;
+        }
+        d = unsigned(rest) & 63;
+    }
+    const u64 z3 = x2 >> d;
+    const u64 z2 = shift_right(x2, x1, d);
+    const u64 z1 = shift_right(x1, x0, d);
+    u64 z0 = shift_right(x0, xf, d);
+
+    const u64 neg_mask = u64(0) - subtract;
+    z0 &= ~(neg_mask & (u64(0) - u64(dexp >= 2)));
+    const u64 low_add = subtract ? 1 : u64(1) << 63;
+
+    u64 l0 = low_add, l1 = y.m[0], l2 = y.m[1], l3 = y.m[2];
+    const u64 carry =
+        add_lanes(l0, l1, l2, l3, z0 ^ neg_mask, z1 ^ neg_mask, z2 ^ neg_mask, z3 ^ neg_mask) &
+        ~subtract;
+
+    // A sum has its top bit at bit 255 or in the carry; a difference may have
+    // lost leading bits (any number only when d <= 1).
+    int64_t drop = 0;
+    if (l3 == 0 && carry == 0) [[unlikely]] {
+        if ((l2 | l1 | l0) == 0) return Num{{0, 0, 0}, 0, 0};
+        for (; l3 == 0; drop += 64) {
+            l3 = l2;
+            l2 = l1;
+            l1 = l0;
+            l0 = 0;
+        }
+    }
+    // With a carry l3 may be 0; its count is then unused, but must stay a valid shift.
+    const unsigned lz = unsigned(std::countl_zero(l3)) & 63;
+    const u64 up2 = shift_left(l3, l2, lz), up1 = shift_left(l2, l1, lz),
+              up0 = shift_left(l1, l0, lz);
+    const u64 down2 = (l3 >> 1) | (u64(1) << 63), down1 = shift_right(l3, l2, 1),
+              down0 = shift_right(l2, l1, 1);
+    Num out;
+    out.m[2] = carry ? down2 : up2;
+    out.m[1] = carry ? down1 : up1;
+    out.m[0] = carry ? down0 : up0;
+    out.e = add_exp(y.e, carry ? int64_t(1) : -(int64_t(lz) + drop));
+    out.neg = y.neg;
+    return out;
+}
+
+// The larger magnitude of a and b as y, the smaller as x (sign word 0).
+[[gnu::always_inline]] inline void order(const Num& a, const Num& b, Num& x, Num& y) {
+    const bool a_smaller = magnitude_less(a, b);
+    for (int k = 0; k < 3; ++k) {
+        x.m[k] = a_smaller ? a.m[k] : b.m[k];
+        y.m[k] = a_smaller ? b.m[k] : a.m[k];
+    }
+    x.e = a_smaller ? a.e : b.e;
+    y.e = a_smaller ? b.e : a.e;
+    y.neg = a_smaller ? b.neg : a.neg;
+    x.neg = 0;
+}
+
+// a + b, where b's sign word has already been flipped for a subtraction.
+// Equal magnitudes need no case of their own: the difference is zero, and the
+// sum carries out and shifts back to the same significand, one exponent up.
+inline Num add(const Num& a, const Num& b) {
+    if (is_zero(b)) return a;
+    if (is_zero(a)) return b;
+    Num x, y;
+    order(a, b, x, y);
+    return magnitudes(x, y, a.neg != b.neg);
+}
+
+// a - b when both are non-zero with the same sign word (the kernel's x^2 - y^2):
+// always a difference of magnitudes, so the sum's branch folds away.
+inline Num subtract_like_signs(const Num& a, const Num& b) {
+    Num x, y;
+    order(a, negated(b), x, y);
+    return magnitudes(x, y, 1);
+}
+
+}  // inline namespace
+}  // namespace quorvel::lanes
