@@ -1,0 +1,490 @@
+// The history file: tag lines and little-endian fields, one section per object.
+// Saving goes through a temporary file so a failure never costs the previous
+// file; loading checks the whole file before it touches the context.
+#include "persist/history_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "history/history.h"
+
+namespace quorvel {
+
+namespace {
+
+constexpr std::string_view kMagic = "quorvel\n";
+constexpr std::string_view kContextTag = "Context\n";
+constexpr std::string_view kEntryTag = "HistEntry\n";
+constexpr std::string_view kFractalTag = "Fractal\n";
+constexpr std::string_view kImageTag = "MaskedImage\n";
+constexpr std::string_view kNullTag = "NULL\n";
+constexpr std::string_view kVersion0 = "v000\n";
+constexpr std::string_view kVersion1 = "v001\n";
+
+// Limits of what a loaded file may ask for. Grids are addressed with 16-bit
+// boxes; the output picture of the current entry is allocated by the load
+// itself, so it is kept well below what a damaged size field could demand.
+constexpr int64_t kMaxGridSide = 32767;
+constexpr int64_t kMaxOutputPixels = int64_t(1) << 26;
+constexpr uint32_t kMaxCapacity = 65536;
+constexpr uint32_t kLargestBudget = 1073741824u;
+// Coordinate tables are built for every loaded view: 32 + 8 bytes per column
+// and per row. A history this engine writes needs far less than the largest
+// budget, so a file asking for more is damaged.
+constexpr uint64_t kMaxTableBytes = kLargestBudget;
+// The smallest entry: tag, section, "Fractal\n", view section and "NULL\n".
+constexpr size_t kMinEntryBytes = 10 + 35 + 8 + 173 + 5;
+
+// ---------------------------------------------------------------------------
+// Writing
+
+// Collects the first failure, so a section can be written without a check
+// after every field.
+class Writer {
+public:
+    explicit Writer(std::FILE* f) : f_(f) {}
+
+    void bytes(const void* p, size_t n) {
+        if (ok_ && n != 0 && std::fwrite(p, 1, n, f_) != n) ok_ = false;
+    }
+    void tag(std::string_view s) { bytes(s.data(), s.size()); }
+    void u8(uint8_t v) { bytes(&v, 1); }
+    void u32(uint32_t v) {
+        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        bytes(b, 4);
+    }
+    void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
+    void f32(float v) {
+        uint32_t u;
+        std::memcpy(&u, &v, 4);
+        u32(u);
+    }
+    void f64(double v) {
+        uint64_t u;
+        std::memcpy(&u, &v, 8);
+        u32(static_cast<uint32_t>(u));
+        u32(static_cast<uint32_t>(u >> 32));
+    }
+    void big(const BigFloat& b) {
+        uint8_t out[32];
+        b.store(out);
+        bytes(out, 32);
+    }
+    void fail() { ok_ = false; }
+    bool ok() const { return ok_; }
+    std::FILE* file() const { return f_; }
+
+private:
+    std::FILE* f_;
+    bool ok_ = true;
+};
+
+void write_storage(Writer& w, MaskedImage& image) {
+    // The file holds the packed form; the unpacked one comes back on next use.
+    image.pack();
+    const std::vector<uint8_t>& mask = image.packed_mask();
+    const std::vector<uint8_t>& values = image.packed_values();
+    if (mask.size() > UINT32_MAX || values.size() > UINT32_MAX) return w.fail();
+    w.tag(kVersion1);
+    w.i32(image.width());
+    w.i32(image.height());
+    w.u32(static_cast<uint32_t>(values.size()));
+    w.u32(static_cast<uint32_t>(mask.size()));
+    w.bytes(mask.data(), mask.size());
+    w.bytes(values.data(), values.size());
+}
+
+void write_view(Writer& w, Fractal& view, bool full) {
+    const FractalRecord r = view.record();
+    w.tag(kVersion0);
+    w.big(r.centre_x);
+    w.big(r.centre_y);
+    w.big(r.origin_x);
+    w.big(r.origin_y);
+    w.f64(r.step_x);
+    w.f64(r.step_y);
+    w.f64(r.radius);
+    w.i32(r.width);
+    w.i32(r.height);
+    w.u32(r.max_iterations);
+    MaskedImage* image = view.image();
+    if (full && image != nullptr) {
+        w.u32(r.computed_count);
+        w.tag(kImageTag);
+        write_storage(w, *image);
+    } else {
+        w.u32(0);
+        w.tag(kNullTag);
+    }
+}
+
+void write_entry(Writer& w, HistEntry& entry, bool full) {
+    w.tag(kEntryTag);
+    w.tag(kVersion0);
+    w.i32(entry.width);
+    w.i32(entry.height);
+    w.i32(entry.supersampling);
+    w.i32(entry.generator_type);
+    w.f32(full ? entry.cleverness : 0.0f);
+    w.f32(full ? entry.progress : 0.0f);
+    w.f32(full ? entry.time_spent : 0.0f);
+    w.u8(full && entry.finished ? 1 : 0);
+    w.u8(entry.trimmed ? 1 : 0);
+    if (entry.fractal) {
+        w.tag(kFractalTag);
+        write_view(w, *entry.fractal, full);
+    } else {
+        w.tag(kNullTag);
+    }
+}
+
+void write_history(Writer& w, Context& ctx, bool full) {
+    w.tag(kMagic);
+    w.tag(kContextTag);
+    w.tag(kVersion0);
+    w.u32(ctx.memory_limit);
+    w.u32(ctx.capacity);
+    w.i32(ctx.current);
+    w.i32(ctx.last);
+    w.u8(ctx.preview ? 1 : 0);
+    w.f32(ctx.gamma);
+    w.f32(ctx.cycling_speed);
+    if (w.ok() && !ctx.rgb_image->write_palette(w.file())) w.fail();
+    for (int32_t i = 0; i <= ctx.last && w.ok(); ++i)
+        write_entry(w, ctx.entries[static_cast<size_t>(i)], full);
+}
+
+// The file a save replaces: a symbolic link is followed so the link survives.
+// An existing target that is not a regular file (a device, a folder) is never
+// replaced.
+bool resolve_target(const char* path, std::string& target, struct stat& existing, bool& exists) {
+    target = path;
+    struct stat st;
+    if (::lstat(path, &st) != 0) {
+        exists = false;
+        return errno == ENOENT;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        char* real = ::realpath(path, nullptr);
+        if (real == nullptr) {
+            // A dangling link: write where it points is unknowable; refuse.
+            return false;
+        }
+        target = real;
+        std::free(real);
+        if (::stat(target.c_str(), &st) != 0) return false;
+    }
+    if (!S_ISREG(st.st_mode)) return false;
+    existing = st;
+    exists = true;
+    return true;
+}
+
+// Creates a new, unique file next to `target`; the usual umask applies.
+int create_temporary(const std::string& target, std::string& name) {
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[64];
+        std::snprintf(suffix, sizeof suffix, ".tmp%ld.%u", static_cast<long>(::getpid()),
+                      ++counter);
+        name = target + suffix;
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+// A bounds-checked view of the file's bytes.
+class Cursor {
+public:
+    Cursor(const uint8_t* p, size_t n) : p_(p), left_(n) {}
+
+    size_t left() const { return left_; }
+    bool take(size_t n, const uint8_t*& out) {
+        if (n > left_) return false;
+        out = p_;
+        p_ += n;
+        left_ -= n;
+        return true;
+    }
+    bool tag(std::string_view s) {
+        if (s.size() > left_ || std::memcmp(p_, s.data(), s.size()) != 0) return false;
+        p_ += s.size();
+        left_ -= s.size();
+        return true;
+    }
+    bool u8(uint8_t& v) {
+        const uint8_t* b;
+        if (!take(1, b)) return false;
+        v = b[0];
+        return true;
+    }
+    bool flag(bool& v) {
+        uint8_t b;
+        if (!u8(b) || b > 1) return false;
+        v = b != 0;
+        return true;
+    }
+    bool u32(uint32_t& v) {
+        const uint8_t* b;
+        if (!take(4, b)) return false;
+        v = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        return true;
+    }
+    bool i32(int32_t& v) {
+        uint32_t u;
+        if (!u32(u)) return false;
+        v = static_cast<int32_t>(u);
+        return true;
+    }
+    bool f32(float& v) {
+        uint32_t u;
+        if (!u32(u)) return false;
+        std::memcpy(&v, &u, 4);
+        return std::isfinite(v);
+    }
+    bool f64(double& v) {
+        uint32_t lo, hi;
+        if (!u32(lo) || !u32(hi)) return false;
+        const uint64_t u = uint64_t(hi) << 32 | lo;
+        std::memcpy(&v, &u, 8);
+        return std::isfinite(v);
+    }
+    bool big(BigFloat& v) {
+        const uint8_t* b;
+        if (!take(32, b)) return false;
+        // Arithmetic relies on a normalised significand; the file may not.
+        v = BigFloat::load(b).normalised();
+        return true;
+    }
+
+private:
+    const uint8_t* p_;
+    size_t left_;
+};
+
+struct LoadedHistory {
+    uint32_t memory_limit = 0;
+    uint32_t capacity = 0;
+    int32_t current = 0;
+    int32_t last = 0;
+    bool preview = false;
+    float gamma = 0.0f;
+    float cycling_speed = 0.0f;
+    uint8_t palette[768] = {};
+    std::vector<HistEntry> entries;
+    uint64_t table_bytes = 0;
+};
+
+// A storage section; `width` and `height` are the view's.
+bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<MaskedImage>& out) {
+    const uint8_t* line;
+    if (!in.take(5, line) || line[0] != 'v' || line[4] != '\n') {
+        std::fputs("Puke!\n", stdout);
+        std::fflush(stdout);
+        return false;
+    }
+    // Only the two forms this engine knows are read; any other number would
+    // be a layout it cannot know.
+    for (int i = 1; i <= 3; ++i)
+        if (line[i] < '0' || line[i] > '9') return false;
+    const int version = (line[1] - '0') * 100 + (line[2] - '0') * 10 + (line[3] - '0');
+    if (version > 1) return false;
+
+    int32_t w, h;
+    uint32_t values_size;
+    if (!in.i32(w) || !in.i32(h) || w != width || h != height || !in.u32(values_size)) return false;
+    const uint8_t* bytes;
+    if (version == 0) {
+        const size_t mask_size = static_cast<size_t>(MaskedImage::stride_for(w)) * h;
+        const uint8_t* mask;
+        if (!in.take(mask_size, mask) || !in.take(values_size, bytes)) return false;
+        out = std::make_unique<MaskedImage>(MaskedImage::from_run_length(
+            w, h, std::vector<uint8_t>(mask, mask + mask_size), bytes, values_size));
+        return true;
+    }
+    uint32_t mask_size;
+    const uint8_t* mask;
+    if (!in.u32(mask_size) || !in.take(mask_size, mask) || !in.take(values_size, bytes))
+        return false;
+    out = std::make_unique<MaskedImage>(
+        MaskedImage::from_packed(w, h, std::vector<uint8_t>(mask, mask + mask_size),
+                                 std::vector<uint8_t>(bytes, bytes + values_size)));
+    return true;
+}
+
+// A view section for an entry of the given output size.
+bool read_view(Cursor& in, const HistEntry& entry, LoadedHistory& h,
+               std::unique_ptr<Fractal>& out) {
+    FractalRecord r;
+    if (!in.tag(kVersion0) || !in.big(r.centre_x) || !in.big(r.centre_y) || !in.big(r.origin_x) ||
+        !in.big(r.origin_y) || !in.f64(r.step_x) || !in.f64(r.step_y) || !in.f64(r.radius) ||
+        !in.i32(r.width) || !in.i32(r.height) || !in.u32(r.max_iterations) ||
+        !in.u32(r.computed_count))
+        return false;
+    if (int64_t(r.width) != int64_t(entry.width) * entry.supersampling ||
+        int64_t(r.height) != int64_t(entry.height) * entry.supersampling ||
+        r.width > kMaxGridSide || r.height > kMaxGridSide)
+        return false;
+    // Every table entry i x step must stay a finite number.
+    if (!std::isfinite(r.step_x * r.width) || !std::isfinite(r.step_y * r.height)) return false;
+    // The engine never runs a view with fewer than 2 iterations.
+    if (r.max_iterations < 2) return false;
+    if (uint64_t(r.computed_count) > uint64_t(r.width) * uint64_t(r.height)) return false;
+    h.table_bytes += 40 * (uint64_t(r.width) + uint64_t(r.height));
+    if (h.table_bytes > kMaxTableBytes) return false;
+
+    std::unique_ptr<MaskedImage> image;
+    if (in.tag(kImageTag)) {
+        if (!read_storage(in, r.width, r.height, image)) return false;
+    } else if (!in.tag(kNullTag) || r.computed_count != 0) {
+        return false;
+    }
+    out = std::make_unique<Fractal>(r, std::move(image));
+    return true;
+}
+
+bool read_entry(Cursor& in, LoadedHistory& h, HistEntry& entry) {
+    if (!in.tag(kEntryTag) || !in.tag(kVersion0) || !in.i32(entry.width) || !in.i32(entry.height) ||
+        !in.i32(entry.supersampling) || !in.i32(entry.generator_type) ||
+        !in.f32(entry.cleverness) || !in.f32(entry.progress) || !in.f32(entry.time_spent) ||
+        !in.flag(entry.finished) || !in.flag(entry.trimmed))
+        return false;
+    if (entry.width <= 0 || entry.height <= 0 || entry.supersampling < 1 ||
+        entry.supersampling > 8 || entry.generator_type < 0 || entry.generator_type > 2 ||
+        int64_t(entry.width) * entry.height > kMaxOutputPixels)
+        return false;
+    if (!in.tag(kFractalTag) || !read_view(in, entry, h, entry.fractal)) return false;
+    // A finished view without pixels would never be computed again.
+    if (entry.finished && entry.fractal->image() == nullptr) return false;
+    return true;
+}
+
+bool read_history(const std::vector<uint8_t>& data, LoadedHistory& h) {
+    Cursor in(data.data(), data.size());
+    if (!in.tag(kMagic) || !in.tag(kContextTag) || !in.tag(kVersion0)) return false;
+    if (!in.u32(h.memory_limit) || !in.u32(h.capacity) || !in.i32(h.current) || !in.i32(h.last) ||
+        !in.flag(h.preview) || !in.f32(h.gamma) || !in.f32(h.cycling_speed))
+        return false;
+    const uint8_t* palette;
+    if (!in.take(sizeof h.palette, palette)) return false;
+    std::memcpy(h.palette, palette, sizeof h.palette);
+    if (h.capacity < 1 || h.capacity > kMaxCapacity || h.current < 0 || h.current > h.last ||
+        static_cast<uint32_t>(h.last) >= h.capacity || !(h.gamma > 0.0f))
+        return false;
+    // Every entry takes room in the file: the count is checked before any
+    // slot is allocated.
+    const size_t count = static_cast<size_t>(h.last) + 1;
+    if (count > in.left() / kMinEntryBytes) return false;
+    h.entries.resize(count);
+    for (HistEntry& entry : h.entries)
+        if (!read_entry(in, h, entry)) return false;
+    // Nothing may follow the last entry.
+    return in.left() == 0;
+}
+
+// The whole file, read once; its size bounds the buffer.
+bool read_file(const char* path, std::vector<uint8_t>& data) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) return false;
+    struct stat st;
+    bool ok = ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    if (ok) {
+        data.resize(static_cast<size_t>(st.st_size));
+        ok = std::fread(data.data(), 1, data.size(), f) == data.size();
+    }
+    std::fclose(f);
+    return ok;
+}
+
+}  // namespace
+
+bool save_history(Context& ctx, const char* path, bool full) {
+    if (path == nullptr || *path == '\0') return false;
+    std::string target;
+    struct stat existing {};
+    bool exists = false;
+    if (!resolve_target(path, target, existing, exists)) return false;
+
+    std::string temporary;
+    const int fd = create_temporary(target, temporary);
+    if (fd < 0) return false;
+    // A replaced file keeps its permissions.
+    bool ok = !exists || ::fchmod(fd, existing.st_mode & 07777) == 0;
+    std::FILE* f = ok ? ::fdopen(fd, "wb") : nullptr;
+    if (f == nullptr) {
+        ::close(fd);
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    std::setvbuf(f, nullptr, _IOFBF, 1 << 16);
+
+    Writer w(f);
+    try {
+        write_history(w, ctx, full);
+    } catch (...) {
+        // Packing ran out of memory: no half-written file may stay behind.
+        w.fail();
+    }
+    ok = w.ok();
+    ok = std::fflush(f) == 0 && ok;
+    ok = ::fsync(::fileno(f)) == 0 && ok;
+    ok = std::fclose(f) == 0 && ok;
+    if (ok) ok = std::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) ::unlink(temporary.c_str());
+
+    // Packing changed the sizes of stored views.
+    if (full) recompute_memory_used(ctx);
+    return ok;
+}
+
+bool load_history(Context& ctx, const char* path) {
+    if (path == nullptr) return false;
+    LoadedHistory h;
+    {
+        std::vector<uint8_t> data;
+        if (!read_file(path, data) || !read_history(data, h)) return false;
+    }
+    const HistEntry& shown = h.entries[static_cast<size_t>(h.current)];
+    // Everything that allocates happens before the context is touched.
+    auto picture = std::make_unique<RgbImage>(shown.width, shown.height);
+    picture->set_palette(h.palette);
+    picture->set_gamma_and_supersampling(h.gamma, shown.supersampling);
+    h.entries.resize(h.capacity);
+
+    ctx.entries.swap(h.entries);
+    ctx.rgb_image.swap(picture);
+    ctx.capacity = h.capacity;
+    ctx.current = h.current;
+    ctx.last = h.last;
+    ctx.preview = h.preview;
+    ctx.gamma = h.gamma;
+    ctx.cycling_speed = h.cycling_speed;
+    ctx.cycling_phase = 0.0f;
+    ctx.cycle_timer.restart_timer();
+    recompute_memory_used(ctx);
+    // A larger budget from the file is taken over only when the loaded
+    // history needs it; no budget exceeds what a context can be given.
+    const uint32_t file_limit = std::min(h.memory_limit, kLargestBudget);
+    if (ctx.memory_used > (file_limit >> 2) && file_limit > ctx.memory_limit)
+        ctx.memory_limit = file_limit;
+    return true;
+}
+
+}  // namespace quorvel
