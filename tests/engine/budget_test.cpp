@@ -73,7 +73,9 @@ TEST_F(BudgetTest, FarViewsArePackedThenReleasedNearOnesLast) {
     int released = 0, packed = 0;
     for (int i = 0; i < ctx.current; ++i) {
         const int state = data_state(ctx.entries[i]);
-        if (i > 0) ASSERT_LE(state, data_state(ctx.entries[i - 1])) << "entry " << i;
+        if (i > 0) {
+            ASSERT_LE(state, data_state(ctx.entries[i - 1])) << "entry " << i;
+        }
         released += state == 2;
         packed += state == 1;
     }

@@ -53,12 +53,16 @@ TEST(Refine, PreviewOnlyForAFreshCurrentView) {
 
     qv_move(h, 0.25f, 0.0f);  // progress -1: no preview for a moved view
     ASSERT_TRUE(qv_refine_image(h));
-    if (Generator* g = ctx.current_entry().generator.get()) EXPECT_FALSE(g->preview_enabled());
+    if (Generator* g = ctx.current_entry().generator.get()) {
+        EXPECT_FALSE(g->preview_enabled());
+    }
 
     qv_zoom_centered(h, 2.0f);
     EXPECT_FALSE(qv_toggle_preview(h));  // preview now off for new views
     ASSERT_TRUE(qv_refine_image(h));
-    if (Generator* g = ctx.current_entry().generator.get()) EXPECT_FALSE(g->preview_enabled());
+    if (Generator* g = ctx.current_entry().generator.get()) {
+        EXPECT_FALSE(g->preview_enabled());
+    }
     qv_delete_context(&h);
 }
 
