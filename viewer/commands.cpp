@@ -1,0 +1,407 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "picture.h"
+#include "startup.h"
+
+namespace quorvel::viewer {
+namespace {
+
+constexpr int kInitialSize = 600;
+
+char spinner_char(int index) { return index == 0 ? '.' : ' '; }
+
+// The original check opened the file with "wb", which emptied an existing
+// history before the engine had written anything. Here an existing file is
+// only tested for write access, and a file made just for the test is removed
+// again if the save fails.
+enum class Creatable { no, existing, created };
+Creatable check_creatable(const std::string& path) {
+    if (::access(path.c_str(), F_OK) == 0) {
+        return ::access(path.c_str(), W_OK) == 0 ? Creatable::existing : Creatable::no;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return Creatable::no;
+    std::fclose(file);
+    return Creatable::created;
+}
+
+}  // namespace
+
+bool step_gamma(float& gamma, float delta) {
+    gamma += delta;
+    if (gamma > kGammaMax) {
+        gamma = kGammaMax;
+        return false;
+    }
+    if (gamma < kGammaMin) {
+        gamma = kGammaMin;
+        return false;
+    }
+    return true;
+}
+
+float raised_cycling_speed(float speed) {
+    if (speed == 0.0f) return kCyclingStart;
+    if (speed >= kCyclingStart) return speed * 1.5f;
+    if (speed >= -kCyclingStart) return 0.0f;
+    return speed * kCyclingSlowdown;
+}
+
+float lowered_cycling_speed(float speed) {
+    if (speed == 0.0f) return -kCyclingStart;
+    if (speed <= -kCyclingStart) return speed * 1.5f;
+    if (speed <= kCyclingStart) return 0.0f;
+    return speed * kCyclingSlowdown;
+}
+
+bool read_palette(const std::string& path, Palette& palette) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::size_t done = 0;
+    for (int block = 0; block < 3; ++block) {
+        done += std::fread(palette.data() + done, 1, 256, file);
+        if (done != static_cast<std::size_t>(block + 1) * 256) break;
+    }
+    std::fclose(file);
+    return true;
+}
+
+void create_engine(ViewerState& state, const StartOptions& options, std::FILE* out) {
+    state.program_dir = options.program_dir;
+    state.places_path = options.places_path;
+    std::fprintf(out, "memory limit is %u megabytes\n", static_cast<unsigned>(options.megabytes));
+    state.handle = qv_create_context(options.megabytes);
+    qv_set_image_properties(state.handle, kInitialSize, kInitialSize, 1, state.gamma);
+}
+
+void load_places_and_palette(ViewerState& state, const StartOptions& options, std::FILE* out) {
+    if (read_places(options.places_path, state.places)) {
+        std::fprintf(out, "Loading places: %s\n", options.places_path.c_str());
+    } else {
+        std::fputs("No preset places found\n", out);
+        for (Location& place : state.places) qv_store_location_to(state.handle, &place);
+    }
+    std::fprintf(out, "loading palette: %s\n", options.palette_path.c_str());
+    read_palette(options.palette_path, state.palette);
+    qv_set_palette(state.handle, state.palette.data());
+}
+
+void shut_down(ViewerState& state) {
+    write_places(state.places_path, state.places);
+    if (state.handle != nullptr) qv_delete_context(&state.handle);
+    state.handle = nullptr;
+}
+
+void Commands::info_print() {
+    double x = 0.0, y = 0.0, radius = 0.0;
+    qv_get_view_params_as_doubles(state_.handle, &x, &y, &radius);
+    std::fprintf(out_, "mandelbrot center = %.10f / %.10f\nradius= %.5g; ", x, y, radius);
+    std::fprintf(out_, "maximum iteration depth = %u\n", qv_get_maximum_iterations(state_.handle));
+}
+
+void Commands::set_title_tail(const char* tail) {
+    std::snprintf(state_.title.data() + 1, state_.title.size() - 1, "%s", tail);
+    window_.set_title(state_.title.data());
+}
+
+void Commands::adjust_iterations(float factor) {
+    qv_adjust_maximum_iterations(state_.handle, factor);
+    std::fprintf(out_, "max iterations=%u\n", qv_get_maximum_iterations(state_.handle));
+    restart_refinement();
+}
+
+void Commands::change_cycling_speed(bool raise) {
+    float& speed = state_.cycling_speed;
+    if (raise ? speed >= kCyclingLimit : speed <= -kCyclingLimit) return;
+    speed = raise ? raised_cycling_speed(speed) : lowered_cycling_speed(speed);
+    qv_set_palette_cycling_speed(state_.handle, speed);
+    restart_refinement();
+}
+
+void Commands::step_history(bool forward) {
+    if (!(forward ? qv_history_forward(state_.handle) : qv_history_back(state_.handle))) return;
+    window_.reshape_window(qv_get_image_width(state_.handle), qv_get_image_height(state_.handle));
+    info_print();
+    restart_refinement();
+}
+
+void Commands::key(unsigned char key) {
+    qv_handle handle = state_.handle;
+    switch (key) {
+        case '0':
+        case '9':
+            if (!step_gamma(state_.gamma, key == '0' ? kGammaStep : -kGammaStep)) return;
+            qv_set_image_properties(handle, -1, -1, -1, state_.gamma);
+            std::fprintf(out_, "aa gamma correction set to %.3f\n", state_.gamma);
+            window_.post_redisplay();
+            return;
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8': {
+            const unsigned n = key - '0';
+            qv_set_image_properties(handle, -1, -1, static_cast<int>(n), -1.0f);
+            if (n == 1)
+                std::fputs("no antialiasing\n", out_);
+            else
+                std::fprintf(out_, "%ux%u ordered grid supersampling\n", n, n);
+            restart_refinement();
+            return;
+        }
+        case 'q':
+            adjust_iterations(2.0f);
+            return;
+        case 'Q':
+            adjust_iterations(1.25f);
+            return;
+        case 'a':
+            adjust_iterations(0.5f);
+            return;
+        case 'A':
+            adjust_iterations(0.8f);
+            return;
+        case 'c':
+            change_cycling_speed(true);
+            return;
+        case 'C':
+            change_cycling_speed(false);
+            return;
+        case 'p':
+            choose_palette();
+            restart_refinement();
+            return;
+        case 'P':
+            std::fputs("Resetting palette\n", out_);
+            state_.cycling_speed = 0.0f;
+            qv_set_palette_cycling_speed(handle, 0.0f);
+            qv_set_palette(handle, state_.palette.data());
+            restart_refinement();
+            return;
+        case 'H':
+            save_history();
+            return;
+        case 'h':
+            load_history();
+            window_.reshape_window(qv_get_image_width(handle), qv_get_image_height(handle));
+            info_print();
+            restart_refinement();
+            return;
+        default:
+            break;
+    }
+    switch (fold_case(key)) {
+        case 'Y':
+            step_history(false);
+            return;
+        case 'X':
+            step_history(true);
+            return;
+        case 0:  // the space bar
+            qv_set_view_params_from_doubles(handle, 0.0, 0.0, 2.0);
+            info_print();
+            restart_refinement();
+            return;
+        case 'L':
+            state_.mouse_lock = !state_.mouse_lock;
+            set_title_tail(state_.mouse_lock ? "Mouse lock active" : "Mouse lock off");
+            return;
+        case 'M': {
+            // Brute force is only for comparisons; the key alternates between
+            // the two clever strategies.
+            int type = qv_change_generator_type(handle);
+            for (int tries = 0; type == 2 && tries < 3; ++tries)
+                type = qv_change_generator_type(handle);
+            std::fprintf(out_, "using %s\n", qv_describe_generator(type));
+            restart_refinement();
+            return;
+        }
+        case 'D':
+            std::fputs(qv_toggle_preview(handle) ? "preview enabled\n" : "preview disabled\n",
+                       out_);
+            return;
+        case 'B':
+            state_.background_crunching = !state_.background_crunching;
+            std::fputs(state_.background_crunching ? "background crunching on\n"
+                                                   : "background crunching off\n",
+                       out_);
+            restart_refinement();
+            return;
+        case 'R':
+            qv_reset_current_view(handle);
+            std::fputs("restarting\n", out_);
+            restart_refinement();
+            return;
+        case 'S':
+            export_picture();
+            return;
+        default:
+            return;
+    }
+}
+
+void Commands::special_key(int key, int modifiers) {
+    qv_handle handle = state_.handle;
+    const bool shift = (modifiers & glut::kShift) != 0;
+    if (key >= glut::kF1 && key <= glut::kF12) {
+        const unsigned n = static_cast<unsigned>(key);
+        Location& place = state_.places[n - 1];
+        if ((modifiers & glut::kCtrl) != 0) {
+            qv_store_location_to(handle, &place);
+            std::fprintf(out_, "saved this location to slot #%u\n", n);
+        } else {
+            qv_restore_location_from(handle, &place);
+            std::fprintf(out_, "restored location #%u\n", n);
+            info_print();
+            restart_refinement();
+        }
+        return;
+    }
+    const float step = shift ? 0.3125f : 0.125f;
+    switch (key) {
+        case glut::kPageUp:
+            qv_zoom_centered(handle, shift ? 2.56f : 1.6f);
+            break;
+        case glut::kPageDown:
+            qv_zoom_centered(handle, shift ? 0.390625f : 0.625f);
+            break;
+        case glut::kLeft:
+            qv_move(handle, -step, 0.0f);
+            break;
+        case glut::kRight:
+            qv_move(handle, step, 0.0f);
+            break;
+        case glut::kUp:
+            qv_move(handle, 0.0f, step);
+            break;
+        case glut::kDown:
+            qv_move(handle, 0.0f, -step);
+            break;
+        default:
+            return;  // includes the modifier keys themselves (112 to 117)
+    }
+    info_print();
+    restart_refinement();
+}
+
+void Commands::mouse(int button, int button_state, int x, int y, int modifiers) {
+    if (state_.mouse_lock) {
+        set_title_tail("Press L first.");
+        return;
+    }
+    if (button_state != glut::kButtonUp) return;
+    const bool shift = (modifiers & glut::kShift) != 0;
+    if (button == glut::kLeftButton)
+        qv_zoom_on_window_coord(state_.handle, x, y, shift ? 16.0f : 2.0f);
+    else if (button == glut::kRightButton)
+        qv_zoom_on_window_coord(state_.handle, x, y, shift ? 0.0625f : 0.5f);
+    info_print();
+    restart_refinement();
+}
+
+void Commands::reshape(int width, int height) {
+    qv_set_image_properties(state_.handle, width, height, -1, -1.0f);
+    restart_refinement();
+}
+
+bool Commands::refine_idle() {
+    qv_handle handle = state_.handle;
+    const bool worked = qv_refine_image(handle);
+    if (worked) {
+        std::snprintf(state_.title.data(), state_.title.size(), "%ccrunching - %.1f%%",
+                      spinner_char(state_.spinner),
+                      static_cast<double>(qv_get_progress(handle)) * 100.0);
+    } else {
+        std::snprintf(state_.title.data(), state_.title.size(),
+                      " done    %.1f%% efficiency, %.1f seconds",
+                      static_cast<double>(qv_get_cleverness(handle)) * 100.0,
+                      static_cast<double>(qv_get_time_spent(handle)));
+        window_.set_idle(Idle::done);
+    }
+    state_.spinner = (state_.spinner - 1) & 1;
+    window_.set_title(state_.title.data());
+    window_.post_redisplay();
+    return !worked;
+}
+
+void Commands::done_idle() {
+    if (state_.background_crunching && qv_refine_history(state_.handle)) {
+        state_.spinner = (state_.spinner - 1) & 1;
+        state_.title[0] = spinner_char(state_.spinner);
+    } else {
+        state_.title[0] = ' ';
+        window_.set_idle(state_.cycling_speed != 0.0f ? Idle::redisplay : Idle::none);
+    }
+    window_.set_title(state_.title.data());
+    if (state_.cycling_speed != 0.0f) window_.post_redisplay();
+}
+
+void Commands::choose_palette() {
+    const FileDialog dialog{.title = "Select a new palette, baby",
+                            .filters = {{"Palettes", "*.PAL"}, {"All files", "*.*"}},
+                            .initial_directory = state_.program_dir};
+    auto path = dialogs_.open_file(dialog);
+    if (!path || !read_palette(*path, state_.palette)) return;
+    qv_set_palette(state_.handle, state_.palette.data());
+}
+
+void Commands::save_history() {
+    const FileDialog dialog{
+        .title = "Save your history today!",
+        .filters = {{"Full work progress", "*.q"}, {"Coords and settings only", "*.q"}},
+        .file_name = "history.q",
+        .default_extension = "q",
+        .overwrite_prompt = true};
+    auto choice = dialogs_.save_file(dialog);
+    if (!choice) return;
+    const Creatable creatable = check_creatable(choice->path);
+    bool saved = false;
+    if (creatable != Creatable::no) {
+        saved = choice->filter_index == 1 ? qv_save_all(state_.handle, choice->path.c_str())
+                                          : qv_save_minimum(state_.handle, choice->path.c_str());
+        if (!saved && creatable == Creatable::created) std::remove(choice->path.c_str());
+    }
+    if (!saved) dialogs_.message("Whoops! Something went wrong!", "Oh no ...");
+}
+
+void Commands::load_history() {
+    const FileDialog dialog{.title = "Recover your history for a better tomorrow",
+                            .filters = {{"Quorvel histories", "*.q"}}};
+    auto path = dialogs_.open_file(dialog);
+    if (!path) return;
+    bool loaded = false;
+    if (std::FILE* file = std::fopen(path->c_str(), "rb")) {
+        std::fclose(file);
+        loaded = qv_load(state_.handle, path->c_str());
+    }
+    if (!loaded) dialogs_.message("This didn't work too well, I'm afraid :(", "*gnarf*");
+}
+
+void Commands::export_picture() {
+    const auto width = static_cast<std::int16_t>(qv_get_image_width(state_.handle));
+    const auto height = static_cast<std::int16_t>(qv_get_image_height(state_.handle));
+    const std::uint8_t* rgb = qv_get_rgb_image(state_.handle);
+    if (rgb == nullptr) return;
+    const FileDialog dialog{.title = "Give me a name ... save me!",
+                            .filters = {{"TGA images", "*.TGA"}, {"PNG images", "*.png"}},
+                            .file_name = "yipiieh.TGA",
+                            .default_extension = "TGA",
+                            .overwrite_prompt = true};
+    auto choice = dialogs_.save_file(dialog);
+    if (!choice) return;
+    // The dialog makes no engine call, so the image pointer is still valid.
+    if (choice->filter_index == 2)
+        write_png(choice->path, rgb, width, height);
+    else
+        write_tga(choice->path, rgb, width, height);
+}
+
+}  // namespace quorvel::viewer

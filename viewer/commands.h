@@ -1,0 +1,120 @@
+// The viewer's state and its commands: keys, special keys, mouse, reshape and
+// the idle steps. Window-system calls go through the Window interface, so the
+// logic runs without GLUT.
+#pragma once
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "dialogs.h"
+#include "places.h"
+#include "quorvel.h"
+
+namespace quorvel::viewer {
+
+// GLUT's numbers, repeated so the logic needs no GLUT header.
+namespace glut {
+inline constexpr int kShift = 1, kCtrl = 2;
+inline constexpr int kF1 = 1, kF12 = 12;
+inline constexpr int kLeft = 100, kUp = 101, kRight = 102, kDown = 103;
+inline constexpr int kPageUp = 104, kPageDown = 105;
+inline constexpr int kLeftButton = 0, kMiddleButton = 1, kRightButton = 2;
+inline constexpr int kButtonDown = 0, kButtonUp = 1;
+}  // namespace glut
+
+inline constexpr float kGammaStep = 0.125f, kGammaMin = 0.5f, kGammaMax = 2.5f;
+inline constexpr float kCyclingStart = 8.0f, kCyclingLimit = 256.0f;
+// One unit in the last place below the float nearest to 2/3.
+inline constexpr float kCyclingSlowdown = std::bit_cast<float>(0x3F2AAAAAu);
+
+enum class Idle { none, refine, done, redisplay };
+
+class Window {
+public:
+    virtual ~Window() = default;
+    virtual void set_idle(Idle idle) = 0;
+    virtual void set_title(const char* title) = 0;
+    virtual void post_redisplay() = 0;
+    virtual void reshape_window(int width, int height) = 0;
+};
+
+using Palette = std::array<std::uint8_t, 768>;
+
+struct ViewerState {
+    qv_handle handle = nullptr;
+    std::array<char, 128> title{"hnngrgrl"};
+    int spinner = 0;  // 0 shows '.', 1 shows ' '
+    float gamma = 1.75f;
+    bool background_crunching = true;
+    bool mouse_lock = false;
+    float cycling_speed = 0.0f;
+    Palette palette{};
+    Places places{};
+    std::string program_dir;
+    std::string places_path;
+};
+
+// Case folding of the keys that ignore case: clears the value-32 bit.
+constexpr unsigned char fold_case(unsigned char key) { return key & ~0x20u; }
+
+// Adds delta to gamma; a result outside [0.5, 2.5] is clamped and false is
+// returned (the command then does nothing else).
+bool step_gamma(float& gamma, float delta);
+
+// The c and C rules: 0 -> 8 -> 12 -> 18 ... and 0 -> -8 -> -12 ...; a step
+// toward zero from within (-8, 8) lands on 0.
+float raised_cycling_speed(float speed);
+float lowered_cycling_speed(float speed);
+
+// Reads the palette file into the buffer (up to 768 bytes; a shorter file
+// keeps the remaining entries). False when the file does not open.
+bool read_palette(const std::string& path, Palette& palette);
+
+struct StartOptions;
+
+// Start-up after the command line: prints the memory limit, creates the
+// context and sets the 600 x 600 image.
+void create_engine(ViewerState& state, const StartOptions& options, std::FILE* console);
+// Start-up after the exit handler is registered: the places (or twelve copies
+// of the start view) and the palette.
+void load_places_and_palette(ViewerState& state, const StartOptions& options, std::FILE* console);
+// What the exit handler does: writes the places, then deletes the context.
+void shut_down(ViewerState& state);
+
+class Commands {
+public:
+    Commands(ViewerState& state, Window& window, Dialogs& dialogs, std::FILE* console)
+        : state_(state), window_(window), dialogs_(dialogs), out_(console) {}
+
+    void key(unsigned char key);
+    void special_key(int key, int modifiers);
+    void mouse(int button, int button_state, int x, int y, int modifiers);
+    void reshape(int width, int height);
+    // One call of the refine idle; true when the view turned out complete.
+    bool refine_idle();
+    void done_idle();
+
+    // The dialogs behind keys p, H, h and S.
+    void choose_palette();
+    void save_history();
+    void load_history();
+    void export_picture();
+
+private:
+    void info_print();
+    void restart_refinement() { window_.set_idle(Idle::refine); }
+    void set_title_tail(const char* tail);
+    void adjust_iterations(float factor);
+    void change_cycling_speed(bool raise);
+    void step_history(bool forward);
+
+    ViewerState& state_;
+    Window& window_;
+    Dialogs& dialogs_;
+    std::FILE* out_;
+};
+
+}  // namespace quorvel::viewer

@@ -1,0 +1,242 @@
+// The viewer's GLUT side: window, callbacks, idle switching, signals and the
+// exit handler. Everything the user can do is in commands.cpp.
+#include <GL/freeglut.h>
+#include <X11/Xlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+
+#include "commands.h"
+#include "startup.h"
+
+namespace {
+
+using namespace quorvel::viewer;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kWindowSize = 600;
+constexpr unsigned kStopPollMilliseconds = 100;
+
+void refine_idle_callback();
+void done_idle_callback();
+void redisplay_idle_callback() { glutPostRedisplay(); }
+
+void note_restart();
+
+class GlutWindow final : public quorvel::viewer::Window {
+public:
+    void set_idle(Idle idle) override {
+        if (idle == Idle::refine) note_restart();
+        switch (idle) {
+            case Idle::none:
+                glutIdleFunc(nullptr);
+                break;
+            case Idle::refine:
+                glutIdleFunc(refine_idle_callback);
+                break;
+            case Idle::done:
+                glutIdleFunc(done_idle_callback);
+                break;
+            case Idle::redisplay:
+                glutIdleFunc(redisplay_idle_callback);
+                break;
+        }
+    }
+    void set_title(const char* title) override { glutSetWindowTitle(title); }
+    void post_redisplay() override { glutPostRedisplay(); }
+    void reshape_window(int width, int height) override { glutReshapeWindow(width, height); }
+};
+
+// With QUORVEL_TIMING set, callback durations and the frame rate go to
+// standard error.
+struct Timing {
+    bool on = false;
+    Clock::time_point start = Clock::now();
+    bool first_picture_done = false;
+    bool refining = false;
+    Clock::time_point refine_since = Clock::now();
+    double longest_idle = 0.0;
+    double longest_display = 0.0;
+    bool first_frame_drawn = false;
+    long frames = 0;
+    Clock::time_point frames_since = Clock::now();
+
+    static double seconds(Clock::time_point from) {
+        return std::chrono::duration<double>(Clock::now() - from).count();
+    }
+    void idle_took(Clock::time_point from, const char* which) {
+        if (!on) return;
+        const double took = seconds(from);
+        if (took > longest_idle) longest_idle = took;
+        if (took > 0.3) std::fprintf(stderr, "timing: %s idle took %.3f s\n", which, took);
+    }
+    void display_took(Clock::time_point from) {
+        if (!on) return;
+        const double took = seconds(from);
+        // The first frame also sets up the GL pipeline; it is reported apart.
+        if (!first_frame_drawn) {
+            first_frame_drawn = true;
+            std::fprintf(stderr, "timing: first frame drawn in %.3f s\n", took);
+        } else if (took > longest_display) {
+            longest_display = took;
+        }
+        ++frames;
+        const double span = seconds(frames_since);
+        if (span >= 2.0) {
+            std::fprintf(stderr, "timing: %.1f frames per second\n", frames / span);
+            frames = 0;
+            frames_since = Clock::now();
+        }
+    }
+};
+
+ViewerState g_state;
+GlutWindow g_window;
+std::unique_ptr<Dialogs> g_dialogs;
+std::optional<Commands> g_commands;
+Timing g_timing;
+volatile std::sig_atomic_t g_stop_requested = 0;
+
+void note_restart() {
+    if (g_timing.refining) return;
+    g_timing.refining = true;
+    g_timing.refine_since = Clock::now();
+}
+
+void refine_idle_callback() {
+    const auto from = Clock::now();
+    const bool complete = g_commands->refine_idle();
+    g_timing.idle_took(from, "refine");
+    if (!complete || !g_timing.on) return;
+    g_timing.refining = false;
+    if (!g_timing.first_picture_done) {
+        g_timing.first_picture_done = true;
+        std::fprintf(stderr, "timing: first complete picture after %.3f s\n",
+                     Timing::seconds(g_timing.start));
+    }
+    std::fprintf(stderr, "timing: picture complete %.3f s after the restart\n",
+                 Timing::seconds(g_timing.refine_since));
+}
+
+void done_idle_callback() {
+    const auto from = Clock::now();
+    g_commands->done_idle();
+    g_timing.idle_took(from, "done");
+}
+
+void display_callback() {
+    const auto from = Clock::now();
+    glRasterPos2f(-1.0f, 1.0f);
+    glPixelZoom(1.0f, -1.0f);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    const int height = qv_get_image_height(g_state.handle);
+    const int width = qv_get_image_width(g_state.handle);
+    const unsigned char* image = qv_get_rgb_image(g_state.handle);
+    if (image != nullptr) glDrawPixels(width, height, GL_RGB, GL_UNSIGNED_BYTE, image);
+    glutSwapBuffers();
+    g_timing.display_took(from);
+}
+
+void reshape_callback(int width, int height) {
+    glViewport(0, 0, width, height);
+    g_commands->reshape(width, height);
+}
+
+void keyboard_callback(unsigned char key, int, int) { g_commands->key(key); }
+
+void special_callback(int key, int, int) { g_commands->special_key(key, glutGetModifiers()); }
+
+void mouse_callback(int button, int state, int x, int y) {
+    g_commands->mouse(button, state, x, y, glutGetModifiers());
+}
+
+// Signals only raise a flag; this timer turns it into a normal return from
+// the main loop, after which the exit handler saves the places.
+void stop_poll_callback(int) {
+    if (g_stop_requested != 0)
+        glutLeaveMainLoop();
+    else
+        glutTimerFunc(kStopPollMilliseconds, stop_poll_callback, 0);
+}
+
+void on_signal(int) { g_stop_requested = 1; }
+
+void install_signal_handlers() {
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART: a terminal dialog's read is interrupted too
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void exit_handler() {
+    if (g_timing.on)
+        std::fprintf(stderr, "timing: longest idle callback %.3f s, longest display %.3f s\n",
+                     g_timing.longest_idle, g_timing.longest_display);
+    shut_down(g_state);
+}
+
+void glut_fatal(const char* format, va_list args) {
+    std::fputs("viewer: ", stderr);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    std::exit(1);
+}
+
+// Opens a connection only to learn whether there is a display. It stays open
+// until GLUT has its own: an X server that loses its last client resets and
+// refuses connections for a moment.
+Display* probe_display() { return XOpenDisplay(nullptr); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Console lines must appear at once even when standard output is a pipe.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    Display* probe = probe_display();
+    if (probe == nullptr) {
+        const char* name = std::getenv("DISPLAY");
+        std::fprintf(stderr, "viewer: cannot open the X display \"%s\"; the viewer needs one\n",
+                     name != nullptr ? name : "");
+        return 1;
+    }
+    const char* timing = std::getenv("QUORVEL_TIMING");
+    g_timing.on = timing != nullptr && *timing != '\0' && *timing != '0';
+
+    std::fputs("This was getting overly long, so have a look at the readme for controls.\n\n",
+               stdout);
+    print_command_line(stdout, argc, argv);
+    const StartOptions options = parse_command_line(argc, argv);
+    create_engine(g_state, options, stdout);
+    std::atexit(exit_handler);
+    load_places_and_palette(g_state, options, stdout);
+
+    g_dialogs = make_default_dialogs([](const char* name) { return std::getenv(name); },
+                                     isatty(STDIN_FILENO) != 0);
+    g_commands.emplace(g_state, g_window, *g_dialogs, stdout);
+    install_signal_handlers();
+
+    glutInitErrorFunc(glut_fatal);
+    glutInit(&argc, argv);
+    glutInitWindowPosition(0, 0);
+    glutInitWindowSize(kWindowSize, kWindowSize);
+    glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB);
+    glutCreateWindow(g_state.title.data());
+    XCloseDisplay(probe);
+    glutSetOption(GLUT_ACTION_ON_WINDOW_CLOSE, GLUT_ACTION_GLUTMAINLOOP_RETURNS);
+    glutDisplayFunc(display_callback);
+    glutKeyboardFunc(keyboard_callback);
+    glutSpecialFunc(special_callback);
+    glutReshapeFunc(reshape_callback);
+    glutMouseFunc(mouse_callback);
+    glutTimerFunc(kStopPollMilliseconds, stop_poll_callback, 0);
+    glutMainLoop();
+    return 0;
+}
