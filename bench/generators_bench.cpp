@@ -17,7 +17,7 @@
 namespace quorvel {
 namespace {
 
-struct ViewSpec {
+struct BenchView {
     const char* name;
     BigFloat cx, cy;
     double radius;
@@ -30,15 +30,16 @@ struct ViewSpec {
 const char* const kDeepX = "-B.E5F721E91B8DA48AD8D3740B26D52CA0293FBx-1";
 const char* const kDeepY = "+8.6FD5EAE7E864DDA1DE2AEA263C0BB0F52C448x-3";
 
-ViewSpec view_a() { return {"A", BigFloat(-0.5), BigFloat(0.0), 1.5, 1000}; }
-ViewSpec view_b() {
+BenchView view_a() { return {"A", BigFloat(-0.5), BigFloat(0.0), 1.5, 1000}; }
+BenchView view_b() {
     return {"B", BigFloat(-0.743643887037151), BigFloat(0.131825904205330), 1e-10, 5000};
 }
 
-std::unique_ptr<Fractal> make_view(const ViewSpec& spec, int32_t size, double radius_scale = 1.0) {
+std::unique_ptr<Fractal> make_view(const BenchView& view_setup, int32_t size,
+                                   double radius_scale = 1.0) {
     auto view = std::make_unique<Fractal>(size, size);
-    view->set_view(spec.cx, spec.cy, spec.radius * radius_scale);
-    view->set_max_iterations(spec.limit);
+    view->set_view(view_setup.cx, view_setup.cy, view_setup.radius * radius_scale);
+    view->set_max_iterations(view_setup.limit);
     return view;
 }
 
@@ -57,8 +58,8 @@ struct Completion {
 
 // Completes a view the way the refinement driver does: preview on, a 12-pixel
 // preview grid, 0.25 s slices until the generator reports nothing left.
-Completion complete(const ViewSpec& spec, int type, bool preview = true) {
-    auto view = make_view(spec, 600);
+Completion complete(const BenchView& view_setup, int type, bool preview = true) {
+    auto view = make_view(view_setup, 600);
     auto generator = make_generator(type, *view);
     generator->preview_cell = 12;
     generator->reset_preview();
@@ -87,16 +88,16 @@ Completion complete(const ViewSpec& spec, int type, bool preview = true) {
 std::map<std::string, Completion> g_completions;
 std::map<std::string, double> g_figures;
 
-void BM_Complete(benchmark::State& state, ViewSpec spec, int type) {
+void BM_Complete(benchmark::State& state, BenchView view_setup, int type) {
     Completion c;
-    for (auto _ : state) c = complete(spec, type);
-    const std::string key = std::string(spec.name) + "/" + describe_generator(type);
+    for (auto _ : state) c = complete(view_setup, type);
+    const std::string key = std::string(view_setup.name) + "/" + describe_generator(type);
     state.counters["seconds"] = c.seconds;
     state.counters["cpu_seconds"] = c.cpu;
     state.counters["cleverness"] = c.cleverness;
     state.counters["longest_call_s"] = c.longest_call;
     state.counters["calls_at_walk_cap"] = c.calls_at_walk_cap;
-    const auto brute = g_completions.find(std::string(spec.name) + "/brute force");
+    const auto brute = g_completions.find(std::string(view_setup.name) + "/brute force");
     if (type != 2 && brute != g_completions.end()) {
         size_t differing = 0;
         for (size_t i = 0; i < c.values.size(); ++i)
@@ -110,13 +111,13 @@ void BM_Complete(benchmark::State& state, ViewSpec spec, int type) {
 // Brute force against a bare loop calling the same kernel on the same
 // coordinates; interleaved repetitions, best CPU time of each.
 void BM_BruteForceOverhead(benchmark::State& state) {
-    const ViewSpec spec = view_a();
+    const BenchView view_setup = view_a();
     double best_brute = 1e9, best_bare = 1e9;
     uint64_t sink = 0;
     for (auto _ : state) {
         for (int rep = 0; rep < 5; ++rep) {
             {
-                auto view = make_view(spec, 600);
+                auto view = make_view(view_setup, 600);
                 auto generator = make_generator(2, *view);
                 generator->set_preview(false);
                 const double start = cpu_seconds();
@@ -125,7 +126,7 @@ void BM_BruteForceOverhead(benchmark::State& state) {
                 best_brute = std::min(best_brute, cpu_seconds() - start);
             }
             {
-                auto view = make_view(spec, 600);
+                auto view = make_view(view_setup, 600);
                 view->prepare(false);
                 std::vector<double> columns(600), rows(600);
                 for (int32_t i = 0; i < 600; ++i) {
@@ -136,9 +137,9 @@ void BM_BruteForceOverhead(benchmark::State& state) {
                 const double start = cpu_seconds();
                 for (int32_t y = 0; y < 600; ++y)
                     for (int32_t x = 0; x < 600; ++x) {
-                        const uint32_t n = iterate_double(spec.limit, columns[x], rows[y]);
+                        const uint32_t n = iterate_double(view_setup.limit, columns[x], rows[y]);
                         out[y * 600 + x] =
-                            n == spec.limit ? 0 : static_cast<uint8_t>((n - 1) % 255 + 1);
+                            n == view_setup.limit ? 0 : static_cast<uint8_t>((n - 1) % 255 + 1);
                     }
                 best_bare = std::min(best_bare, cpu_seconds() - start);
                 sink += out[300 * 600 + 300];
@@ -154,14 +155,14 @@ void BM_BruteForceOverhead(benchmark::State& state) {
 
 // Nanoseconds per iteration: brute force over the whole view, divided by the
 // iterations a plain kernel loop counts on the same coordinates.
-void per_iteration(benchmark::State& state, const ViewSpec& spec, int32_t size, double radius_scale,
-                   const char* label) {
+void per_iteration(benchmark::State& state, const BenchView& view_setup, int32_t size,
+                   double radius_scale, const char* label) {
     double generator_s = 0, kernel_s = 0;
     uint64_t iterations = 0;
     bool big = false;
     int distinct = 0;
     for (auto _ : state) {
-        auto view = make_view(spec, size, radius_scale);
+        auto view = make_view(view_setup, size, radius_scale);
         auto generator = make_generator(2, *view);
         generator->set_preview(false);
         double start = cpu_seconds();
@@ -180,9 +181,9 @@ void per_iteration(benchmark::State& state, const ViewSpec& spec, int32_t size, 
         for (int32_t y = 0; y < size; ++y)
             for (int32_t x = 0; x < size; ++x)
                 iterations +=
-                    big ? iterate_big_float(spec.limit, view->column_coordinate(x),
+                    big ? iterate_big_float(view_setup.limit, view->column_coordinate(x),
                                             view->row_coordinate(y))
-                        : iterate_double(spec.limit, view->column_coordinate(x).to_double(),
+                        : iterate_double(view_setup.limit, view->column_coordinate(x).to_double(),
                                          view->row_coordinate(y).to_double());
         kernel_s = cpu_seconds() - start;
     }
@@ -199,8 +200,8 @@ void BM_PerIterationB(benchmark::State& state) { per_iteration(state, view_b(), 
 
 void BM_PerIterationC(benchmark::State& state) {
     // The central 100 x 100 cut of the 600 x 600 view at radius 1e-30.
-    const ViewSpec spec{"C", BigFloat(kDeepX), BigFloat(kDeepY), 1e-30, 5000};
-    per_iteration(state, spec, 100, 100.0 / 600.0, "C (100x100 cut)");
+    const BenchView view_setup{"C", BigFloat(kDeepX), BigFloat(kDeepY), 1e-30, 5000};
+    per_iteration(state, view_setup, 100, 100.0 / 600.0, "C (100x100 cut)");
 }
 
 void print_summary() {
@@ -229,11 +230,11 @@ void print_summary() {
 
 int main(int argc, char** argv) {
     using namespace quorvel;
-    for (const ViewSpec& spec : {view_a(), view_b()})
+    for (const BenchView& view_setup : {view_a(), view_b()})
         for (int type : {2, 0, 1}) {
             const std::string name =
-                std::string("Complete/") + spec.name + "/" + describe_generator(type);
-            benchmark::RegisterBenchmark(name.c_str(), BM_Complete, spec, type)
+                std::string("Complete/") + view_setup.name + "/" + describe_generator(type);
+            benchmark::RegisterBenchmark(name.c_str(), BM_Complete, view_setup, type)
                 ->Iterations(1)
                 ->Unit(benchmark::kMillisecond);
         }
