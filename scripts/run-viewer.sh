@@ -6,7 +6,4 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
 cmake --build build -j"$(nproc)"
-if [ -x build/bin/viewer ]; then
-  exec build/bin/viewer "$@"
-fi
-echo "built build/bin/libquorvel.so (the viewer is not part of this tree yet)"
+exec build/bin/viewer "$@"
