@@ -1,253 +1,135 @@
 // Exact reference for the BigFloat word rules, written directly from the rules
-// with GMP integers; shares nothing with the engine's arithmetic.
+// with GMP integers; shares nothing with the engine's arithmetic. Also the
+// operand generator and word comparison the BigFloat tests share.
 #pragma once
 
-#include <gmp.h>
+#include <gmpxx.h>
+#include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
 
 #include "bigfloat/big_float.h"
 
 namespace quorvel::oracle {
 
-// An mpz significand with exponent and sign; mant[5] == 0 counts as zero.
-class Ref {
-public:
-    Ref() { mpz_init(m); }
-    explicit Ref(const BigFloat& b) : Ref() {
-        mpz_set_ui(m, 0);
-        for (int i = 5; i >= 0; --i) {
-            mpz_mul_2exp(m, m, 32);
-            mpz_add_ui(m, m, b.mant[i]);
-        }
-        e = b.exponent;
-        neg = b.negative;
-    }
-    Ref(const Ref& o) : Ref() { *this = o; }
-    Ref& operator=(const Ref& o) {
-        mpz_set(m, o.m);
-        e = o.e;
-        neg = o.neg;
-        return *this;
-    }
-    ~Ref() { mpz_clear(m); }
+inline int bit(const mpz_class& m, int64_t k) { return k >= 0 && mpz_tstbit(m.get_mpz_t(), k); }
+
+// The significand as one integer; mant[5] == 0 counts as zero.
+struct Ref {
+    mpz_class m;
+    int64_t e = 0;
+    uint32_t neg = 0;
 
     BigFloat to_big_float() const {
         BigFloat b;
-        mpz_t w;
-        mpz_init(w);
-        for (int i = 0; i < 6; ++i) {
-            mpz_tdiv_q_2exp(w, m, 32 * i);
-            b.mant[i] = uint32_t(mpz_get_ui(w) & 0xFFFFFFFFu);
-        }
-        mpz_clear(w);
+        for (int i = 0; i < 6; ++i) b.mant[i] = uint32_t(mpz_class(m >> (32 * i)).get_ui());
         b.exponent = int32_t(e);
         b.negative = neg;
         return b;
     }
-    bool zero() const {
-        mpz_t top;
-        mpz_init(top);
-        mpz_tdiv_q_2exp(top, m, 160);
-        const bool z = mpz_sgn(top) == 0;
-        mpz_clear(top);
-        return z;
+    bool zero() const { return (m >> 160) == 0; }
+    // Brings the top bit back to bit 191; a carry out is truncated.
+    void normalise() {
+        if (bit(m, 192)) m >>= 1, ++e;
+        while (m > 0 && !bit(m, 191)) m <<= 1, --e;
     }
-    void set_canonical_zero() {
-        mpz_set_ui(m, 0);
-        e = 0;
-        neg = 0;
-    }
-
-    mpz_t m;
-    int64_t e = 0;
-    uint32_t neg = 0;
 };
 
-// 0 equal, 1 a larger, 2 b larger (both non-zero).
-inline int compare(const Ref& a, const Ref& b) {
-    if (a.e != b.e) return a.e > b.e ? 1 : 2;
-    const int c = mpz_cmp(a.m, b.m);
-    return c == 0 ? 0 : c > 0 ? 1 : 2;
-}
-
-// The 31 partial products, normalised, rounded half up on the first dropped bit.
-inline Ref multiply(const Ref& a, const Ref& b, bool squaring) {
-    Ref r;
-    if (squaring ? a.zero() : (a.zero() || b.zero())) {
-        if (squaring) return a;
-        return r;
-    }
-    uint64_t aw[6], bw[6];
-    const BigFloat ab = a.to_big_float(), bb = b.to_big_float();
-    for (int i = 0; i < 6; ++i) aw[i] = ab.mant[i], bw[i] = bb.mant[i];
-    mpz_t p, term;
-    mpz_inits(p, term, nullptr);
-    for (int i = 0; i < 6; ++i) {
-        uint64_t prod = aw[i] * bw[0];
-        if (i == 0) prod &= 0xFFFFFFFF00000000ull;
-        mpz_set_ui(term, prod);
-        mpz_mul_2exp(term, term, 32 * i);
-        mpz_add(p, p, term);
-    }
-    for (int i = 1; i < 6; ++i)
-        for (int j = 1; j < 6; ++j) {
-            mpz_set_ui(term, aw[i] * bw[j]);
-            mpz_mul_2exp(term, term, 32 * (i + j));
-            mpz_add(p, p, term);
-        }
-    r.e = squaring ? 2 * a.e : a.e + b.e;
-    r.neg = squaring ? 0 : (a.neg ^ b.neg);
-    int round;
-    if (mpz_tstbit(p, 383)) {
-        r.e += 1;
-        mpz_tdiv_q_2exp(r.m, p, 192);
-        round = mpz_tstbit(p, 191);
-    } else {
-        mpz_tdiv_q_2exp(r.m, p, 191);
-        round = mpz_tstbit(p, 190);
-    }
-    mpz_add_ui(r.m, r.m, unsigned(round));
-    if (mpz_sizeinbase(r.m, 2) > 192) {
-        mpz_set_ui(r.m, 1);
-        mpz_mul_2exp(r.m, r.m, 191);
-        r.e += 1;
-    }
-    r.e = int32_t(uint32_t(r.e));
-    mpz_clears(p, term, nullptr);
+inline Ref ref(const BigFloat& b) {
+    Ref r{0, b.exponent, b.negative};
+    for (int i = 5; i >= 0; --i) r.m = (r.m << 32) + b.mant[i];
     return r;
 }
 
-// x <- |y| + |x| aligned to y (sign of x kept).
-inline Ref add_magnitudes(const Ref& x, const Ref& y) {
-    Ref r;
-    r.neg = x.neg;
-    r.e = y.e;
-    const int64_t d = y.e - x.e;
-    mpz_set(r.m, y.m);
-    if (d == 0) {
-        mpz_add(r.m, r.m, x.m);
-    } else if (d < 192) {
-        mpz_t s;
-        mpz_init(s);
-        mpz_tdiv_q_2exp(s, x.m, mp_bitcnt_t(d));
-        mpz_add(r.m, r.m, s);
-        mpz_add_ui(r.m, r.m, unsigned(mpz_tstbit(x.m, mp_bitcnt_t(d - 1))));
-        mpz_clear(s);
-    } else if (d == 192) {
-        mpz_add_ui(r.m, r.m, 1);
-    }
-    if (mpz_tstbit(r.m, 192)) {
-        mpz_tdiv_q_2exp(r.m, r.m, 1);
-        r.e += 1;
-    }
+// The 31 partial products (no a.mant[0] x b.mant[j > 0], only the upper half of
+// a.mant[0] x b.mant[0]), rounded half up on the first dropped bit.
+inline Ref multiply(const Ref& a, const Ref& b) {
+    if (a.zero() || b.zero()) return Ref();
+    const BigFloat x = a.to_big_float(), y = b.to_big_float();
+    mpz_class p;
+    for (int i = 0; i < 6; ++i)
+        for (int j = 0; j < (i == 0 ? 1 : 6); ++j)
+            p += mpz_class(uint64_t(x.mant[i]) * y.mant[j] & (i ? ~0ul : ~0ul << 32))
+                 << 32 * (i + j);
+    const int s = 191 + bit(p, 383);
+    Ref r{(p >> s) + bit(p, s - 1), a.e + b.e + bit(p, 383), a.neg ^ b.neg};
+    r.normalise();
+    return r;
+}
+// Squaring a zero leaves it as it is, words and all.
+inline Ref square(const Ref& a) { return a.zero() ? a : multiply(a, a); }
+
+// x <- |y| +- |x| aligned to y, sign of x kept: a sum rounds the shifted-out
+// part half up; a difference keeps one guard bit at distance 1, else truncates.
+inline Ref magnitudes(const Ref& x, const Ref& y, bool subtract) {
+    const int64_t d = std::min<int64_t>(y.e - x.e, 200), g = subtract && d == 1;
+    Ref r{y.m, y.e - g, x.neg};
+    if (subtract)
+        r.m = (y.m << g) - (x.m >> (d - g));
+    else
+        r.m += ((x.m << 1) + (mpz_class(1) << d)) >> (d + 1);
+    r.normalise();
     return r;
 }
 
-// x <- |y| - |x| aligned to y, renormalised (sign of x kept).
-inline Ref subtract_magnitudes(const Ref& x, const Ref& y) {
-    Ref r;
-    r.neg = x.neg;
-    r.e = y.e;
-    const int64_t d = y.e - x.e;
-    mpz_t diff;
-    mpz_init(diff);
-    if (d == 1) {
-        // 193 bits: 2y - x, the guard bit at the bottom.
-        mpz_mul_2exp(diff, y.m, 1);
-        mpz_sub(diff, diff, x.m);
-        if (mpz_tstbit(diff, 192)) {
-            mpz_tdiv_q_2exp(r.m, diff, 1);
-        } else {
-            mpz_set(r.m, diff);
-            r.e -= 1;
-            while (!mpz_tstbit(r.m, 191)) {
-                mpz_mul_2exp(r.m, r.m, 1);
-                r.e -= 1;
-            }
-        }
-    } else {
-        mpz_set(diff, y.m);
-        if (d < 192) {
-            mpz_t s;
-            mpz_init(s);
-            mpz_tdiv_q_2exp(s, x.m, mp_bitcnt_t(d));
-            mpz_sub(diff, diff, s);
-            mpz_clear(s);
-        }
-        mpz_set(r.m, diff);
-        if (!mpz_tstbit(r.m, 191)) {
-            mpz_mul_2exp(r.m, r.m, 1);
-            r.e -= 1;
-            if (d == 0)
-                while (!mpz_tstbit(r.m, 191)) {
-                    mpz_mul_2exp(r.m, r.m, 1);
-                    r.e -= 1;
-                }
-        }
-    }
-    mpz_clear(diff);
-    return r;
-}
-
-// a += b, row by row from its case table.
+// a += b by its case table; a -= b is a += (-b).
 inline Ref plus(const Ref& a, const Ref& b) {
-    if (b.zero()) return a;
-    if (a.zero()) return b;
-    const int c = compare(a, b);
-    const bool same = a.neg == b.neg;
-    Ref r;
-    if (c == 0 && same) {
-        r = a;
-        r.e += 1;
-    } else if (c == 0) {
-        r.set_canonical_zero();
-    } else if (c == 1 && same) {
-        r = add_magnitudes(b, a);
-        r.neg = a.neg;
-    } else if (c == 1) {
-        r = subtract_magnitudes(b, a);
-        r.neg = a.neg;
-    } else if (same) {
-        r = add_magnitudes(a, b);
-        r.neg = a.neg;
-    } else {
-        r = subtract_magnitudes(a, b);
-        r.neg = b.neg;
-    }
+    if (a.zero() || b.zero()) return b.zero() ? a : b;
+    const bool same = a.neg == b.neg, a_larger = a.e != b.e ? a.e > b.e : a.m > b.m;
+    if (a.e == b.e && a.m == b.m) return same ? Ref{a.m, a.e + 1, a.neg} : Ref();
+    const Ref &big = a_larger ? a : b, &small = a_larger ? b : a;
+    Ref r = magnitudes(small, big, !same);
+    r.neg = big.neg;
     return r;
 }
+inline Ref minus(const Ref& a, Ref b) {
+    b.neg ^= 1;
+    return plus(a, b);
+}
 
-// a -= b, row by row from its case table.
-inline Ref minus(const Ref& a, const Ref& b) {
-    if (b.zero()) return a;
-    Ref r;
-    if (a.zero()) {
-        r = b;
-        r.neg ^= 1;
-        return r;
+inline BigFloat make(uint32_t m5, uint32_t m4, uint32_t m3, uint32_t m2, uint32_t m1, uint32_t m0,
+                     int32_t e, uint32_t neg = 0) {
+    BigFloat b;
+    const uint32_t m[6] = {m0, m1, m2, m3, m4, m5};
+    std::memcpy(b.mant, m, sizeof m);
+    b.exponent = e;
+    b.negative = neg;
+    return b;
+}
+
+// Random normalised operands; words lean towards 0, all-ones and the top bit
+// so that carries run through whole lanes.
+struct Operands {
+    std::mt19937_64 rng;
+    uint32_t word() {
+        const uint64_t r = rng();
+        return r % 8 == 0 ? 0 : r % 8 == 1 ? ~0u : r % 8 == 2 ? 0x80000000u : uint32_t(r >> 32);
     }
-    const int c = compare(a, b);
-    const bool same = a.neg == b.neg;
-    if (c == 0 && same) {
-        r.set_canonical_zero();
-    } else if (c == 0) {
-        r = a;
-        r.e += 1;
-    } else if (c == 1 && same) {
-        r = subtract_magnitudes(b, a);
-        r.neg = a.neg;
-    } else if (c == 1) {
-        r = add_magnitudes(b, a);
-        r.neg = a.neg;
-    } else if (same) {
-        r = subtract_magnitudes(a, b);
-        r.neg = a.neg ^ 1;
-    } else {
-        r = add_magnitudes(a, b);
-        r.neg = a.neg;
+    // b with words 0 to top replaced, normalised, with a random sign.
+    BigFloat fill(BigFloat b, int top) {
+        for (int i = 0; i <= top; ++i) b.mant[i] = word();
+        b.mant[5] |= 0x80000000u;
+        b.negative = uint32_t(rng() & 1);
+        return b;
     }
-    return r;
+    BigFloat value(int32_t e) { return fill(make(0, 0, 0, 0, 0, 0, e), 5); }
+    BigFloat near(const BigFloat& v) { return fill(v, int(rng() % 6)); }
+};
+
+inline std::string words(const BigFloat& b) {
+    char buf[128];
+    std::snprintf(buf, sizeof buf, "[%08X %08X %08X %08X %08X %08X e=%d n=%u]", b.mant[5],
+                  b.mant[4], b.mant[3], b.mant[2], b.mant[1], b.mant[0], b.exponent, b.negative);
+    return buf;
+}
+// Word-for-word equality; use as EXPECT_TRUE(same(expected, actual)).
+inline testing::AssertionResult same(const BigFloat& want, const BigFloat& got) {
+    if (std::memcmp(&want, &got, sizeof want) == 0) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "expected " << words(want) << "\n  actual " << words(got);
 }
 
 }  // namespace quorvel::oracle

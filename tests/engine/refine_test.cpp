@@ -1,32 +1,93 @@
-// The refinement driver's choices: which entry background slices go to, when a
+// The history driver: the memory budget (far views are packed, then released,
+// the current one never touched), which entry background slices go to, when a
 // generator starts with a preview, and palette cycling on image fetch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "api/context.h"
-#include "quorvel.h"
+#include "public/public_test_util.h"
 
 using namespace quorvel;
+using namespace qvtest;
 
 namespace {
 
 Context& internals(qv_handle h) { return *reinterpret_cast<Context*>(h); }
 
+// 0 unpacked, 1 packed, 2 released.
+int data_state(const HistEntry& entry) {
+    if (entry.trimmed) return 2;
+    const MaskedImage* image = entry.fractal->image();
+    return image && image->is_packed() ? 1 : 0;
+}
+
 }  // namespace
 
+TEST(Budget, MegabytesMapToBytesAndZeroReleasesEveryOtherView) {
+    for (auto [megabytes, bytes] :
+         {std::pair{-5, 32u << 20}, {0, 0u}, {1023, 1023u << 20}, {5000, 1u << 30}}) {
+        ContextGuard h(megabytes);
+        EXPECT_EQ(internals(h).memory_limit, bytes) << megabytes;
+    }
+    ContextGuard zero(0);
+    qv_set_image_properties(zero, 50, 50, 1, 1.0f);
+    for (int i = 0; i < 5; ++i) {
+        refine_to_end(zero);
+        qv_zoom_centered(zero, 2.0f);
+    }
+    for (int i = 0; i < internals(zero).current; ++i)
+        EXPECT_TRUE(internals(zero).entries[i].trimmed);
+    EXPECT_FALSE(internals(zero).current_entry().trimmed);  // even a zero budget keeps it
+    EXPECT_FALSE(qv_refine_history(zero));                  // trimmed entries are never picked
+}
+
+TEST(Budget, FarViewsArePackedThenReleasedNearOnesLast) {
+    ContextGuard h(1);
+    Context& ctx = internals(h);
+    set_value_palette(h);
+    qv_set_image_properties(h, 100, 100, 1, 1.0f);
+    qv_set_generator_type(h, 2);
+    std::vector<std::vector<uint8_t>> pictures;  // by entry index
+    for (int i = 0; i < 120; ++i) {
+        refine_to_end(h);
+        pictures.push_back(read_values(h));
+        qv_zoom_centered(h, 1.05f);
+        ASSERT_LE(ctx.memory_used, ctx.memory_limit) << "after zoom " << i;
+        ASSERT_EQ(data_state(ctx.current_entry()), 0);
+    }
+    // States never get milder towards the oldest entry; the neighbour stays.
+    for (int i = 1; i < ctx.current; ++i)
+        ASSERT_LE(data_state(ctx.entries[i]), data_state(ctx.entries[i - 1])) << "entry " << i;
+    EXPECT_EQ(data_state(ctx.entries[0]), 2);
+    EXPECT_LT(data_state(ctx.entries[ctx.current - 1]), 2);
+
+    // A packed view comes back pixel for pixel, a released one is recomputed.
+    int index = ctx.current;
+    while (qv_history_back(h) && data_state(ctx.entries[--index]) != 1) {
+    }
+    ASSERT_EQ(data_state(ctx.entries[index]), 1);
+    EXPECT_EQ(read_values(h), pictures[index]);
+    EXPECT_FALSE(qv_refine_image(h));
+    while (qv_history_back(h)) {
+    }
+    EXPECT_GT(refine_to_end(h), 0);
+    EXPECT_EQ(read_values(h), pictures[0]);
+}
+
 TEST(Refine, BackgroundSlicesGoToTheNearestUnfinishedEntries) {
-    qv_handle h = qv_create_context(64);
+    ContextGuard h(64);
+    Context& ctx = internals(h);
     qv_set_image_properties(h, 40, 40, 1, 1.0f);
     for (int i = 0; i < 4; ++i) qv_zoom_centered(h, 1.5f);
-    ASSERT_TRUE(qv_history_back(h));
-    ASSERT_TRUE(qv_history_back(h));
-    Context& ctx = internals(h);
-    ASSERT_EQ(ctx.current, 2);
-    while (qv_refine_image(h)) {
+    for (int i = 0; i < 2; ++i) {
+        qv_refine_image(h);  // entries 4 and 3 keep unfinished generators
+        ASSERT_TRUE(qv_history_back(h));
     }
+    refine_to_end(h);
     ctx.entries[0].trimmed = true;  // never picked
     std::vector<int> order;
     while (qv_refine_history(h)) {
@@ -39,54 +100,36 @@ TEST(Refine, BackgroundSlicesGoToTheNearestUnfinishedEntries) {
         ASSERT_LE(generators, 1);
     }
     EXPECT_EQ(order, (std::vector<int>{3, 1, 4}));
-    EXPECT_FALSE(ctx.entries[0].finished);
-    qv_delete_context(&h);
+    ASSERT_TRUE(qv_history_back(h));
+    EXPECT_FALSE(qv_refine_image(h));  // finished in the background
 }
 
 TEST(Refine, PreviewOnlyForAFreshCurrentView) {
-    qv_handle h = qv_create_context(64);
-    qv_set_image_properties(h, 80, 80, 2, 1.0f);
+    ContextGuard h(64);
     Context& ctx = internals(h);
-    ASSERT_TRUE(qv_refine_image(h));
-    ASSERT_TRUE(ctx.current_entry().generator);
+    qv_set_image_properties(h, 80, 80, 2, 1.0f);
+    ASSERT_TRUE(qv_refine_image(h) && ctx.current_entry().generator);
     EXPECT_EQ(ctx.current_entry().generator->preview_cell, 24);
-
     qv_move(h, 0.25f, 0.0f);  // progress -1: no preview for a moved view
     ASSERT_TRUE(qv_refine_image(h));
-    if (Generator* g = ctx.current_entry().generator.get()) {
-        EXPECT_FALSE(g->preview_enabled());
-    }
-
+    EXPECT_FALSE(ctx.current_entry().generator && ctx.current_entry().generator->preview_enabled());
     qv_zoom_centered(h, 2.0f);
     EXPECT_FALSE(qv_toggle_preview(h));  // preview now off for new views
     ASSERT_TRUE(qv_refine_image(h));
-    if (Generator* g = ctx.current_entry().generator.get()) {
-        EXPECT_FALSE(g->preview_enabled());
-    }
-    qv_delete_context(&h);
+    EXPECT_FALSE(ctx.current_entry().generator && ctx.current_entry().generator->preview_enabled());
 }
 
 TEST(Refine, PaletteCyclesWithTheFetches) {
-    qv_handle h = qv_create_context(16);
-    unsigned char rgb[768] = {};
-    for (int i = 0; i < 256; ++i) rgb[3 * i] = static_cast<unsigned char>(i);
-    qv_set_palette(h, rgb);
+    ContextGuard h(16);
     Context& ctx = internals(h);
+    set_value_palette(h);
     qv_get_rgb_image(h);
     qv_set_palette_cycling_speed(h, -10.0f);
     ctx.cycle_timer.restart_timer();
     std::this_thread::sleep_for(std::chrono::milliseconds(350));
     qv_get_rgb_image(h);
-    const uint8_t* palette = ctx.rgb_image->palette();
     // About 3 steps down: entry i now holds the colour of entry i + 3.
-    const int moved = palette[3 * 10] - 10;
-    EXPECT_GE(moved, 3);
-    EXPECT_LE(moved, 4);
-    EXPECT_EQ(palette[0], 0);  // the inside colour never moves
-    EXPECT_GT(ctx.cycling_phase, -0.1f);
-    EXPECT_LT(ctx.cycling_phase, 0.1f);
-    qv_set_palette_cycling_speed(h, 0.0f);
-    qv_get_rgb_image(h);
-    EXPECT_EQ(ctx.rgb_image->palette()[3 * 10], 10 + moved);
-    qv_delete_context(&h);
+    const int moved = ctx.rgb_image->palette()[3 * 10] - 10;
+    EXPECT_TRUE(moved >= 3 && moved <= 4) << moved;
+    EXPECT_EQ(ctx.rgb_image->palette()[0], 0);  // the inside colour never moves
 }

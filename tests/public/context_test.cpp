@@ -1,142 +1,183 @@
-// Handles, neutral results and the default state, through the public header.
+// Handles, places, the view history and the first pictures, through the public
+// header only.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 
 #include "public_test_util.h"
 
-using qvtest::ContextGuard;
+using namespace qvtest;
 
-TEST(Context, FreshContextReportsDefaults) {
-    ContextGuard h;
-    ASSERT_NE(h.handle, nullptr);
-    EXPECT_EQ(qv_get_image_width(h), 100);
-    EXPECT_EQ(qv_get_image_height(h), 100);
-    EXPECT_EQ(qv_get_progress(h), 0.0f);
-    EXPECT_EQ(qv_get_cleverness(h), 0.0f);
-    EXPECT_EQ(qv_get_time_spent(h), 0.0f);
-    EXPECT_EQ(qv_get_maximum_iterations(h), 150u);
-    double x = 1, y = 1, r = 0;
-    qv_get_view_params_as_doubles(h, &x, &y, &r);
-    EXPECT_EQ(x, 0.0);
-    EXPECT_EQ(y, 0.0);
-    EXPECT_EQ(r, 2.0);
-    EXPECT_EQ(qv_change_generator_type(h), 1);
-    EXPECT_EQ(qv_change_generator_type(h), 2);
-    EXPECT_EQ(qv_change_generator_type(h), 0);
-    EXPECT_FALSE(qv_toggle_preview(h));
-    EXPECT_TRUE(qv_toggle_preview(h));
+namespace {
+
+int back_to_start(qv_handle h) {
+    int backs = 0;
+    while (qv_history_back(h)) ++backs;
+    return backs;
 }
 
-TEST(Context, UnknownAndNullHandlesGetNeutralResults) {
-    qv_handle dead = qv_create_context(8);
-    qv_handle copy = dead;
+}  // namespace
+
+TEST(Context, UnknownHandlesAndNullPointersGetNeutralResults) {
+    ContextGuard fresh;  // made first so that no new context reuses the dead address
+    Location home;
+    qv_store_location_to(fresh, &home);
+    qv_handle dead = qv_create_context(8), copy = dead;
     qv_delete_context(&dead);
     EXPECT_EQ(dead, nullptr);
-    qv_delete_context(&dead);  // null variable: nothing happens
+    qv_delete_context(&dead);  // null variable or pointer: nothing happens
+    qv_delete_context(nullptr);
     for (qv_handle h : {copy, static_cast<qv_handle>(nullptr)}) {
-        EXPECT_FALSE(qv_refine_image(h));
-        EXPECT_FALSE(qv_refine_history(h));
-        EXPECT_EQ(qv_set_generator_type(h, 1), 0);
-        EXPECT_EQ(qv_change_generator_type(h), 0);
-        EXPECT_FALSE(qv_toggle_preview(h));
-        EXPECT_EQ(qv_adjust_maximum_iterations(h, 2.0f), 0u);
-        EXPECT_EQ(qv_get_maximum_iterations(h), 0u);
-        EXPECT_EQ(qv_get_rgb_image(h), nullptr);
-        EXPECT_EQ(qv_get_image_width(h), 0);
-        EXPECT_FALSE(qv_history_back(h));
-        EXPECT_FALSE(qv_history_forward(h));
-        EXPECT_FALSE(qv_save_all(h, "/tmp/never-written.q"));
-        EXPECT_FALSE(qv_load(h, "/tmp/never-written.q"));
+        EXPECT_FALSE(qv_refine_image(h) || qv_refine_history(h) || qv_toggle_preview(h));
+        EXPECT_EQ(qv_set_generator_type(h, 1) + qv_change_generator_type(h), 0);
+        EXPECT_EQ(qv_adjust_maximum_iterations(h, 2.0f) + qv_get_maximum_iterations(h), 0u);
+        EXPECT_TRUE(qv_get_rgb_image(h) == nullptr && qv_get_image_width(h) == 0);
+        EXPECT_FALSE(qv_history_back(h) || qv_history_forward(h));
+        EXPECT_FALSE(qv_save_all(h, "/tmp/never-written.q") || qv_load(h, "/tmp/never-written.q"));
         qv_zoom_centered(h, 2.0f);
         qv_move(h, 0.5f, 0.5f);
         qv_reset_context(h);
-
+        // Places and texts describe the default view.
         Location place;
         std::memset(&place, 0xAB, sizeof place);
         qv_store_location_to(h, &place);
-        EXPECT_EQ(place.max_iterations, 150u);
+        EXPECT_EQ(std::memcmp(&place, &home, sizeof place), 0);
         char tx[63] = "junk", ty[63] = "junk";
         double r = 0;
         qv_get_view_params_as_text(h, tx, ty, &r);
-        EXPECT_STREQ(tx, "0");
-        EXPECT_STREQ(ty, "0");
-        EXPECT_EQ(r, 2.0);
-        double x = 1, y = 1;
-        qv_get_view_params_as_doubles(h, &x, &y, &r);
-        EXPECT_EQ(x, 0.0);
-        EXPECT_EQ(y, 0.0);
-        EXPECT_EQ(r, 2.0);
+        EXPECT_TRUE(std::strcmp(tx, "0") == 0 && std::strcmp(ty, "0") == 0 && r == 2.0);
     }
     qv_handle same = copy;
     qv_delete_context(&same);
     EXPECT_EQ(same, copy);  // unknown: the variable keeps its value
-}
-
-TEST(Context, NullPointersAreIgnored) {
-    ContextGuard h;
-    qv_store_location_to(h, nullptr);
-    qv_restore_location_from(h, nullptr);
-    qv_set_palette(h, nullptr);
-    qv_set_view_params_from_text(h, nullptr, "0", 1.0);
-    qv_get_view_params_as_doubles(h, nullptr, nullptr, nullptr);
-    qv_get_view_params_as_text(h, nullptr, nullptr, nullptr);
-    EXPECT_FALSE(qv_load(h, nullptr));
-    EXPECT_FALSE(qv_save_all(h, nullptr));
-    EXPECT_FALSE(qv_save_minimum(h, nullptr));
-    qv_delete_context(nullptr);
-    EXPECT_FALSE(qv_history_back(h));  // no entry was added by the ignored calls
-}
-
-TEST(Context, DeletingOneOfThreeKeepsTheOthers) {
-    qv_handle a = qv_create_context(4), b = qv_create_context(4), c = qv_create_context(4);
+    ContextGuard b(4), c(4);
+    qv_handle a = qv_create_context(4);
     qv_set_image_properties(b, 50, 40, 1, 1.0f);
-    qv_delete_context(&a);
-    EXPECT_EQ(qv_get_image_width(b), 50);
-    EXPECT_EQ(qv_get_image_width(c), 100);
-    qv_zoom_centered(c, 2.0f);
-    EXPECT_TRUE(qv_history_back(c));
-    qv_delete_context(&b);
-    qv_delete_context(&c);
+    qv_delete_context(&a);  // the others stay
+    EXPECT_TRUE(qv_get_image_width(b) == 50 && qv_get_image_width(c) == 100);
+
+    qv_store_location_to(fresh, nullptr);  // null pointers are ignored
+    qv_restore_location_from(fresh, nullptr);
+    qv_set_palette(fresh, nullptr);
+    qv_set_view_params_from_text(fresh, nullptr, "0", 1.0);
+    qv_get_view_params_as_doubles(fresh, nullptr, nullptr, nullptr);
+    qv_get_view_params_as_text(fresh, nullptr, nullptr, nullptr);
+    EXPECT_FALSE(qv_load(fresh, nullptr) || qv_save_all(fresh, nullptr) ||
+                 qv_save_minimum(fresh, nullptr));
+    EXPECT_FALSE(qv_history_back(fresh));  // no entry was added by the ignored calls
+    int type = -1;
+    for (const char* text :
+         {"unknown!?", "contour tracing", "box matching", "brute force", "unknown!?"})
+        EXPECT_STREQ(qv_describe_generator(type++), text);
 }
 
-TEST(Context, DescribesGenerators) {
-    EXPECT_STREQ(qv_describe_generator(0), "contour tracing");
-    EXPECT_STREQ(qv_describe_generator(1), "box matching");
-    EXPECT_STREQ(qv_describe_generator(2), "brute force");
-    EXPECT_STREQ(qv_describe_generator(3), "unknown!?");
-    EXPECT_STREQ(qv_describe_generator(-1), "unknown!?");
-}
-
-TEST(Context, LocationTravelsBetweenContexts) {
+TEST(Context, LocationTravelsBetweenContextsBitForBit) {
     ContextGuard from, to;
     qv_set_view_params_from_text(from, "-B.E5F7DE5E5C58A7E9CE1x-4", "+8.6FC2A40D1F3D4A2Bx-6",
                                  3.0517578125e-05);
     qv_adjust_maximum_iterations(from, 2.0f);
-    Location place;
-    qv_store_location_to(from, &place);
-    qv_restore_location_from(to, &place);
-    char fx[63], fy[63], tx[63], ty[63];
-    double fr = 0, tr = 0;
-    qv_get_view_params_as_text(from, fx, fy, &fr);
-    qv_get_view_params_as_text(to, tx, ty, &tr);
-    EXPECT_STREQ(fx, tx);
-    EXPECT_STREQ(fy, ty);
-    EXPECT_EQ(fr, tr);
-    EXPECT_EQ(qv_get_maximum_iterations(to), 300u);
-    EXPECT_TRUE(qv_history_back(to));  // the restore added one entry
-    EXPECT_FALSE(qv_history_back(to));
+    Location sent, received;
+    qv_store_location_to(from, &sent);
+    qv_restore_location_from(to, &sent);
+    qv_store_location_to(to, &received);
+    EXPECT_EQ(std::memcmp(&sent, &received, sizeof sent), 0);  // limit 300 included
+    EXPECT_EQ(back_to_start(to), 1);                           // the restore added one entry
 }
 
-TEST(Context, ResetReturnsToTheStartView) {
+TEST(History, KeepsAtMost256ViewsAndANewViewDiscardsTheForwardOnes) {
+    ContextGuard h, g;
+    for (int i = 0; i < 300; ++i) qv_zoom_centered(h, 1.01f);
+    EXPECT_EQ(back_to_start(h), 255);
+    qv_zoom_centered(g, 2.0f);
+    qv_zoom_centered(g, 2.0f);
+    ASSERT_TRUE(qv_history_back(g));
+    qv_move(g, 0.25f, 0.0f);
+    EXPECT_FALSE(qv_history_forward(g));
+    EXPECT_EQ(back_to_start(g), 2);
+}
+
+TEST(History, EveryMoveAndZoomAddsAnEntryWhateverItsSize) {
     ContextGuard h;
-    qv_set_image_properties(h, 64, 48, 2, 1.0f);
-    qv_zoom_centered(h, 4.0f);
-    qv_reset_context(h);
-    EXPECT_EQ(qv_get_image_width(h), 100);
-    EXPECT_EQ(qv_get_image_height(h), 100);
-    EXPECT_FALSE(qv_history_back(h));
-    double x, y, r;
-    qv_get_view_params_as_doubles(h, &x, &y, &r);
-    EXPECT_EQ(r, 2.0);
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::nanf("");
+    qv_move(h, 0.001f, -0.001f);  // truncates to no pixel at all
+    EXPECT_EQ(qv_get_progress(h), 0.0f);
+    qv_move(h, 0.5f, 0.0f);
+    EXPECT_EQ(qv_get_progress(h), -1.0f);
+    for (float factor : {0.0f, -1.0f, nan}) qv_zoom_centered(h, factor);  // no entry
+    for (auto [dx, dy] : {std::pair{1e30f, -1e30f}, {inf, 0.0f}, {nan, 0.0f}, {-inf, inf}})
+        qv_move(h, dx, dy);
+    qv_zoom_on_window_coord(h, std::numeric_limits<int>::max(), std::numeric_limits<int>::min(),
+                            2.0f);
+    qv_set_image_properties(h, 16, 16, 1, 1.0f);
+    refine_to_end(h);  // whatever the view, it can be computed
+    EXPECT_EQ(back_to_start(h), 7);
+}
+
+TEST(History, ImagePropertiesAndIterationLimitRules) {
+    ContextGuard h;
+    set_value_palette(h);
+    qv_set_image_properties(h, 600, 600, -1, -1.0f);
+    qv_set_image_properties(h, 0, -5, 9, 0.0f);  // all out of range: unchanged
+    EXPECT_EQ(qv_get_image_width(h), 600);
+    qv_set_image_properties(h, 4096, 4095, 8, -1.0f);  // grids above 32767 a side are refused
+    EXPECT_TRUE(qv_get_image_width(h) == 600 && qv_get_image_height(h) == 4095);
+    qv_set_image_properties(h, 40, 30, 1, -1.0f);
+    refine_to_end(h);
+    const auto values = read_values(h);
+    qv_set_image_properties(h, 40, 30, -1, 1.5f);  // same size: pixels kept
+    EXPECT_FALSE(qv_refine_image(h));
+    EXPECT_EQ(read_values(h), values);
+    qv_set_image_properties(h, 40, 30, 2, -1.0f);  // supersampling recomputes
+    EXPECT_TRUE(qv_refine_image(h));
+
+    EXPECT_EQ(qv_adjust_maximum_iterations(h, 2.0f), 300u);
+    for (float factor : {0.001f, 0.0f, std::numeric_limits<float>::infinity(), std::nanf("")})
+        EXPECT_EQ(qv_adjust_maximum_iterations(h, factor), 2u) << factor;
+    for (unsigned i = 0, previous = 2, now; i < 40; ++i, previous = now)
+        ASSERT_GE(now = qv_adjust_maximum_iterations(h, 2.0f), previous);  // never wraps
+    EXPECT_EQ(qv_get_maximum_iterations(h), 4294967295u);
+    EXPECT_FALSE(qv_history_back(h));  // no entry added
+}
+
+// 64x64 at centre -0.5, radius 1.5: the steps (3/64) and every coordinate are
+// exact in binary, so an independent double loop sees the same points, also
+// after a move by 16 pixels.
+TEST(Picture, StrategiesAndMovesAgreeWithAnIndependentLoop) {
+    ContextGuard h;
+    const auto brute = render(h, 64, -0.5, 0.0, 1.5, 2);
+    for (int generator : {0, 1}) {
+        ContextGuard g;
+        const auto values = render(g, 64, -0.5, 0.0, 1.5, generator);
+        size_t differ = 0;
+        for (size_t i = 0; i < values.size(); ++i) differ += values[i] != brute[i];
+        std::printf("%s differs from brute force in %zu of 4096 pixels\n",
+                    qv_describe_generator(generator), differ);
+        EXPECT_LT(differ, 80u);
+    }
+    qv_move(h, 16.0f / 64, 0.0f);
+    refine_to_end(h);
+    EXPECT_FLOAT_EQ(qv_get_cleverness(h), 1.0f - 16.0f / 64);  // only entering columns iterated
+    const auto moved = read_values(h);
+    for (int i = 0; i < 64 * 64; ++i) {
+        const double x = -2.0 + i % 64 * 3.0 / 64, y = 1.5 - i / 64 * 3.0 / 64;
+        ASSERT_EQ(brute[i], reference_value(x, y, 150)) << "pixel " << i % 64 << "," << i / 64;
+        ASSERT_EQ(moved[i], reference_value(x + 0.75, y, 150))
+            << "moved " << i % 64 << "," << i / 64;
+    }
+}
+
+TEST(Picture, RefinementIsTrueUntilTheSliceThatFindsNothing) {
+    ContextGuard h;
+    qv_set_image_properties(h, 120, 90, 1, 1.75f);
+    EXPECT_GE(refine_to_end(h), 1);
+    const float clever = qv_get_cleverness(h), progress = qv_get_progress(h),
+                time = qv_get_time_spent(h);
+    EXPECT_TRUE(clever > 0.0f && clever < 1.0f && progress > 0.0f && time > 0.0f);
+    EXPECT_FALSE(qv_refine_image(h));  // and nothing changes
+    EXPECT_TRUE(qv_get_cleverness(h) == clever && qv_get_progress(h) == progress &&
+                qv_get_time_spent(h) == time);
+    EXPECT_FALSE(qv_refine_history(h));  // a single entry has no background work
 }

@@ -13,8 +13,6 @@ class ContextGuard {
 public:
     explicit ContextGuard(int megabytes = 96) : handle(qv_create_context(megabytes)) {}
     ~ContextGuard() { qv_delete_context(&handle); }
-    ContextGuard(const ContextGuard&) = delete;
-    ContextGuard& operator=(const ContextGuard&) = delete;
     operator qv_handle() const { return handle; }
     qv_handle handle;
 };
@@ -37,22 +35,32 @@ inline int refine_to_end(qv_handle h) {
 
 // The value bytes of the current picture (red channel under the value palette).
 inline std::vector<uint8_t> read_values(qv_handle h) {
-    const int w = qv_get_image_width(h), ht = qv_get_image_height(h);
     const unsigned char* rgb = qv_get_rgb_image(h);
-    std::vector<uint8_t> values(static_cast<size_t>(w) * ht);
+    std::vector<uint8_t> values(size_t(qv_get_image_width(h)) * qv_get_image_height(h));
     for (size_t i = 0; i < values.size(); ++i) values[i] = rgb[3 * i];
     return values;
+}
+
+// Sets up a side x side picture of one value per pixel, shows the view with
+// the strategy and returns the finished values.
+inline std::vector<uint8_t> render(qv_handle h, int side, double cx, double cy, double radius,
+                                   int generator) {
+    set_value_palette(h);
+    qv_set_image_properties(h, side, side, 1, 1.75f);
+    qv_set_view_params_from_doubles(h, cx, cy, radius);
+    qv_set_generator_type(h, generator);
+    refine_to_end(h);
+    return read_values(h);
 }
 
 // A plain escape-time loop, written independently of the engine.
 inline uint8_t reference_value(double cx, double cy, uint32_t limit) {
     double x = cx, y = cy;
     uint32_t n = 1;
-    for (;;) {
-        const double xx = x * x, yy = y * y, xy = x * y;
-        if (xx + yy >= 4.0) break;
+    while (x * x + y * y < 4.0) {
         if (++n >= limit) return 0;
-        x = xx - yy + cx;
+        const double xy = x * y;
+        x = x * x - y * y + cx;
         y = 2.0 * xy + cy;
     }
     return static_cast<uint8_t>((n - 1) % 255 + 1);

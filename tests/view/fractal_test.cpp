@@ -1,294 +1,192 @@
+// One view: its grid, the pixel query, iteration limit changes, moves and
+// zooms, checked against an independent escape-time loop and fresh views.
 #include "view/fractal.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <limits>
+#include <tuple>
 
 namespace quorvel {
 namespace {
 
 bool same(const BigFloat& a, const BigFloat& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-uint32_t expected_value(uint32_t n, uint32_t limit) { return n == limit ? 0 : ((n - 1) % 255) + 1; }
+// Iterations until |z| >= 2, or limit when the point stays inside.
+uint32_t escape_count(double cx, double cy, uint32_t limit) {
+    double zx = 0, zy = 0;
+    for (uint32_t k = 1; k < limit; ++k) {
+        const double nx = zx * zx - zy * zy + cx;
+        zy = 2 * zx * zy + cy;
+        zx = nx;
+        if (zx * zx + zy * zy >= 4) return k;
+    }
+    return limit;
+}
 
-// Computes every pixel of the view through the pixel query.
+uint8_t byte_of(uint32_t n, uint32_t limit) { return n == limit ? 0 : (n - 1) % 255 + 1; }
+
+Fractal view_at(int32_t w, int32_t h, double cx, double cy, double radius, uint32_t limit = 150) {
+    Fractal f(w, h);
+    f.set_view(BigFloat(cx), BigFloat(cy), radius);
+    f.set_max_iterations(limit);
+    return f;
+}
+
 void complete(Fractal& f) {
     f.prepare(true);
     for (int32_t y = 0; y < f.height(); ++y)
         for (int32_t x = 0; x < f.width(); ++x) f.pixel_value(x, y);
 }
 
-// A view whose single pixel lies exactly at c.
-Fractal single_pixel_at(double cx, double cy, uint32_t limit) {
-    FractalRecord r;
-    r.centre_x = r.origin_x = BigFloat(cx);
-    r.centre_y = r.origin_y = BigFloat(cy);
-    r.step_x = 1e-3;
-    r.step_y = -1e-3;
-    r.radius = 1e-3;
-    r.width = r.height = 1;
-    r.max_iterations = limit;
-    r.computed_count = 0;
-    Fractal f(r, nullptr);
-    f.prepare(true);
-    return f;
-}
-
-TEST(FractalGeometry, DefaultSquareView) {
-    Fractal f(100, 100);
-    FractalRecord r = f.record();
-    EXPECT_EQ(r.origin_x.to_double(), -2.0);
-    EXPECT_EQ(r.origin_y.to_double(), 2.0);
-    EXPECT_NEAR(r.step_x, 0.04, 1e-15);
-    EXPECT_NEAR(r.step_y, -0.04, 1e-15);
-    EXPECT_EQ(r.radius, 2.0);
-    EXPECT_EQ(f.max_iterations(), 150u);
-    EXPECT_FALSE(f.has_tables());
-    EXPECT_EQ(f.image(), nullptr);
-    EXPECT_EQ(f.memory_size(), 200u);
-
-    f.prepare(false);
-    EXPECT_TRUE(f.has_tables());
-    EXPECT_EQ(f.image(), nullptr);
-    EXPECT_FALSE(f.uses_big_float());
-    EXPECT_NEAR(f.column_coordinate(50).to_double(), 0.0, 1e-15);
-    EXPECT_NEAR(f.row_coordinate(50).to_double(), 0.0, 1e-15);
-    EXPECT_EQ(f.memory_size(), 200u + 40u * 100 + 40u * 100);
-
-    f.prepare(true);
-    ASSERT_NE(f.image(), nullptr);
-    EXPECT_EQ(f.memory_size(), 200u + f.image()->memory_size() + 40u * 100 + 40u * 100);
-    f.discard_image();
-    EXPECT_TRUE(f.has_tables());
-    EXPECT_EQ(f.memory_size(), 200u + 40u * 100 + 40u * 100);
-    f.prepare(true);
-    f.release_data();
-    EXPECT_FALSE(f.has_tables());
-    EXPECT_EQ(f.image(), nullptr);
-    EXPECT_EQ(f.memory_size(), 200u);
-}
-
-TEST(FractalGeometry, LandscapeAndPortraitExtents) {
-    Fractal land(200, 100);
-    land.prepare(false);
-    FractalRecord l = land.record();
-    EXPECT_NEAR(land.column_coordinate(0).to_double(), -2.0, 1e-15);
-    EXPECT_NEAR(land.column_coordinate(199).to_double() + l.step_x, 2.0, 1e-14);
-    EXPECT_NEAR(land.row_coordinate(0).to_double(), 1.0, 1e-15);
-    EXPECT_NEAR(land.row_coordinate(99).to_double() + l.step_y, -1.0, 1e-14);
-    EXPECT_NEAR(l.step_x, -l.step_y, 1e-16);
-
-    Fractal port(100, 200);
-    port.prepare(false);
-    FractalRecord p = port.record();
-    EXPECT_NEAR(port.column_coordinate(0).to_double(), -1.0, 1e-15);
-    EXPECT_NEAR(port.column_coordinate(99).to_double() + p.step_x, 1.0, 1e-14);
-    EXPECT_NEAR(port.row_coordinate(0).to_double(), 2.0, 1e-15);
-    EXPECT_NEAR(port.row_coordinate(199).to_double() + p.step_y, -2.0, 1e-14);
-}
-
-TEST(FractalGeometry, OnePixelView) {
-    Fractal f(1, 1);
-    f.set_view(BigFloat(-0.5), BigFloat(0.25), 0.125);
-    f.prepare(true);
-    EXPECT_FALSE(f.uses_big_float());
-    EXPECT_EQ(f.column_coordinate(0).to_double(), -0.625);
-    EXPECT_EQ(f.row_coordinate(0).to_double(), 0.375);
-}
-
-TEST(FractalGeometry, EmptyAndResizedViews) {
-    Fractal empty(0, 5);
-    EXPECT_EQ(empty.width(), 0);
-    EXPECT_EQ(empty.height(), 0);
-    EXPECT_EQ(empty.cleverness(), 0.0);
-    EXPECT_EQ(empty.memory_size(), 200u);
-
-    Fractal f(10, 10);
-    complete(f);
-    f.set_size(-1, 20);
-    f.set_size(10, 10);
-    EXPECT_NE(f.image(), nullptr);  // ignored: no change
-    EXPECT_EQ(f.computed_count(), 100u);
-    f.set_size(20, 10);
-    EXPECT_EQ(f.image(), nullptr);
-    EXPECT_FALSE(f.has_tables());
-    EXPECT_EQ(f.computed_count(), 0u);
-    EXPECT_EQ(f.cleverness(), 1.0);
-}
-
-TEST(FractalGeometry, SetViewRadiusTwoMeansHome) {
-    Fractal f(50, 50);
-    f.set_view(BigFloat(-0.75), BigFloat(0.1), 2.0);
-    EXPECT_TRUE(f.centre_x().is_zero());
-    EXPECT_TRUE(f.centre_y().is_zero());
-    EXPECT_EQ(f.radius(), 2.0);
-
-    f.set_view(BigFloat(-0.75), BigFloat(0.1), 1.999);
-    EXPECT_EQ(f.centre_x().to_double(), -0.75);
-    EXPECT_EQ(f.centre_y().to_double(), 0.1);
-    EXPECT_EQ(f.radius(), 1.999);
-
-    f.set_view(BigFloat(-0.5), BigFloat(0.0), std::numeric_limits<double>::quiet_NaN());
-    EXPECT_EQ(f.centre_x().to_double(), -0.5);
-    EXPECT_TRUE(std::isnan(f.radius()));
-}
-
-TEST(FractalGeometry, DeepRadiusSwitchesToBigFloat) {
-    const BigFloat cx(-0.743643887037151), cy(0.131825904205330);
-    Fractal f(64, 64);
-    f.set_view(cx, cy, 1e-10);
-    f.prepare(true);
-    EXPECT_FALSE(f.uses_big_float());
-    f.set_view(cx, cy, 1e-16);
-    f.prepare(true);
-    EXPECT_TRUE(f.uses_big_float());
-    // Neighbouring columns are still distinct in BigFloat.
-    EXPECT_FALSE(same(f.column_coordinate(10), f.column_coordinate(11)));
-    uint32_t v = f.pixel_value(3, 7);
-    EXPECT_EQ(f.computed_count(), 1u);
-    EXPECT_EQ(f.pixel_value(3, 7), v);
-    EXPECT_EQ(f.computed_count(), 1u);
-}
-
-TEST(FractalPixels, QueryMatchesKernelOverGrid) {
-    Fractal f(40, 30);
-    f.set_view(BigFloat(-0.6), BigFloat(0.2), 1.3);
-    f.set_max_iterations(300);
-    f.prepare(true);
-    for (int32_t y = 0; y < 30; ++y)
-        for (int32_t x = 0; x < 40; ++x) {
-            uint32_t n = iterate_double(300, f.column_coordinate(x).to_double(),
-                                        f.row_coordinate(y).to_double());
-            ASSERT_EQ(f.pixel_value(x, y), expected_value(n, 300)) << x << "," << y;
-            EXPECT_TRUE(f.image()->is_computed(x, y));
-        }
-    EXPECT_EQ(f.computed_count(), 1200u);
-    EXPECT_DOUBLE_EQ(f.cleverness(), 0.0);
-    complete(f);
-    EXPECT_EQ(f.computed_count(), 1200u);  // already computed: not iterated again
-
-    for (auto [x, y] : {std::pair{-1, 0}, {40, 0}, {0, -1}, {0, 30}, {INT32_MIN, INT32_MAX}})
-        EXPECT_EQ(f.pixel_value(x, y), 0xFFFFFFFFu);
-    EXPECT_EQ(f.computed_count(), 1200u);
-}
-
-TEST(FractalPixels, ValueBytes) {
-    EXPECT_EQ(single_pixel_at(2.0, 0.0, 150).pixel_value(0, 0), 1u);
-    EXPECT_EQ(single_pixel_at(0.0, 0.0, 150).pixel_value(0, 0), 0u);
-    EXPECT_EQ(single_pixel_at(0.5, 0.0, 150).pixel_value(0, 0), 5u);
-
-    // Points just right of the cusp escape slowly; find ones escaping after
-    // exactly 255 and 256 iterations.
-    double c255 = 0, c256 = 0;
-    for (double c = 0.2501; c < 0.252 && (c255 == 0 || c256 == 0); c += 1e-7) {
-        uint32_t n = iterate_double(1000, c, 0.0);
-        if (n == 255 && c255 == 0) c255 = c;
-        if (n == 256 && c256 == 0) c256 = c;
+TEST(FractalGeometry, GridsRadiusDepthAndDamagedRecords) {
+    // The longer side spans the diameter.
+    for (auto [w, h, left, top, step] : {std::tuple{100, 100, -2.0, 2.0, 0.04},
+                                         {200, 100, -2.0, 1.0, 0.02},
+                                         {100, 200, -1.0, 2.0, 0.02}}) {
+        Fractal f(w, h);
+        f.prepare(false);
+        EXPECT_NEAR(f.column_coordinate(0).to_double(), left, 1e-15);
+        EXPECT_NEAR(f.row_coordinate(0).to_double(), top, 1e-15);
+        EXPECT_NEAR(f.record().step_x, step, 1e-16);
+        EXPECT_NEAR(f.record().step_y, -step, 1e-16);
     }
-    ASSERT_NE(c255, 0.0);
-    ASSERT_NE(c256, 0.0);
-    EXPECT_EQ(single_pixel_at(c255, 0.0, 1000).pixel_value(0, 0), 255u);
-    EXPECT_EQ(single_pixel_at(c256, 0.0, 1000).pixel_value(0, 0), 1u);
-    EXPECT_EQ(single_pixel_at(c256, 0.0, 256).pixel_value(0, 0), 0u);
-    EXPECT_EQ(single_pixel_at(c256, 0.0, 257).pixel_value(0, 0), 1u);
+    Fractal home(100, 100);
+    FractalRecord r = home.record();
+    home.set_view(BigFloat(-0.75), BigFloat(0.1), 2.0);  // radius 2 means home
+    EXPECT_TRUE(home.centre_x().is_zero() && home.centre_y().is_zero());
+    home.set_view(BigFloat(-0.75), BigFloat(0.1), 1.999);
+    EXPECT_EQ(home.centre_x().to_double(), -0.75);
+    EXPECT_EQ(home.radius(), 1.999);
+
+    // A stored image of another size, or a negative size, never addresses memory.
+    r.computed_count = 10;
+    Fractal mismatched(r, std::make_unique<MaskedImage>(101, 100));
+    EXPECT_EQ(mismatched.image(), nullptr);
+    EXPECT_EQ(mismatched.computed_count(), 0u);
+    r.width = -100;
+    EXPECT_EQ(Fractal(r, nullptr).width(), 0);
+
+    // Deep views switch to BigFloat, whose neighbouring columns stay distinct.
+    Fractal deep = view_at(64, 64, -0.743643887037151, 0.131825904205330, 1e-10);
+    deep.prepare(true);
+    EXPECT_FALSE(deep.uses_big_float());
+    deep.set_view(deep.centre_x(), deep.centre_y(), 1e-16);
+    complete(deep);
+    ASSERT_TRUE(deep.uses_big_float());
+    EXPECT_FALSE(same(deep.column_coordinate(10), deep.column_coordinate(11)));
+}
+
+// Next to the cusp at 0.25 the strips see every escape count near 255 and 256,
+// and points that reach the limit of 256 exactly.
+TEST(FractalPixels, QueryMatchesEscapeTimeAndCountsOnce) {
+    for (auto [w, h, cx, cy, radius, limit] : {std::tuple{40, 30, -0.6, 0.2, 1.3, 300u},
+                                               {4000, 1, 0.25105, 0.0, 0.00095, 1000u},
+                                               {4000, 1, 0.25105, 0.0, 0.00095, 256u}}) {
+        Fractal f = view_at(w, h, cx, cy, radius, limit);
+        complete(f);
+        uint32_t seen = 0;
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x) {
+                const uint32_t n = escape_count(f.column_coordinate(x).to_double(),
+                                                f.row_coordinate(y).to_double(), limit);
+                ASSERT_EQ(f.pixel_value(x, y), byte_of(n, limit)) << x << "," << y;
+                seen |= (n == 255) | (n == 256) << 1;
+            }
+        EXPECT_TRUE(w < 4000 || seen == 3);
+        EXPECT_EQ(f.pixel_value(-1, 0) & f.pixel_value(INT32_MIN, h), 0xFFFFFFFFu);
+        EXPECT_EQ(f.computed_count(), uint32_t(w * h));  // computed pixels are not iterated again
+    }
 }
 
 TEST(FractalPixels, IterationLimitChanges) {
-    Fractal f(48, 40);
-    f.set_view(BigFloat(-0.5), BigFloat(0.0), 1.5);
+    Fractal f = view_at(48, 40, -0.5, 0.0, 1.5);
     complete(f);
     const MaskedImage before = *f.image();
-    uint32_t zeros = 0;
-    for (int32_t y = 0; y < 40; ++y)
-        for (int32_t x = 0; x < 48; ++x) zeros += before.values()[y * 48 + x] == 0;
-    ASSERT_GT(zeros, 0u);
-    ASSERT_LT(zeros, 48u * 40);
-
-    // Growing: escaped pixels keep value and bit, the others are recomputed.
-    f.set_max_iterations(300);
-    EXPECT_EQ(f.max_iterations(), 300u);
-    EXPECT_EQ(f.computed_count(), 0u);
-    for (int32_t y = 0; y < 40; ++y)
-        for (int32_t x = 0; x < 48; ++x)
-            EXPECT_EQ(f.image()->is_computed(x, y), before.values()[y * 48 + x] != 0);
+    const auto inside = std::count(before.values(), before.values() + 48 * 40, 0);
+    ASSERT_GT(inside, 0);
+    f.set_max_iterations(300);  // growing keeps the escaped pixels
+    for (int32_t i = 0; i < 48 * 40; ++i)
+        ASSERT_EQ(f.image()->is_computed(i % 48, i / 48), before.values()[i] != 0);
     complete(f);
-    EXPECT_EQ(f.computed_count(), zeros);
-
-    // The same limit recomputes everything, and so does a smaller one.
-    f.set_max_iterations(300);
+    EXPECT_EQ(f.computed_count(), uint32_t(inside));
+    f.set_max_iterations(300);  // the same limit recomputes everything
     complete(f);
     EXPECT_EQ(f.computed_count(), 48u * 40);
-    f.set_max_iterations(100);
-    complete(f);
-    EXPECT_EQ(f.computed_count(), 48u * 40);
-
-    f.set_max_iterations(1);
-    EXPECT_EQ(f.max_iterations(), 2u);
-    f.set_max_iterations(0);
-    EXPECT_EQ(f.max_iterations(), 2u);
-
-    // A packed image is unpacked first.
-    complete(f);
-    f.image()->pack();
-    f.set_max_iterations(50);
-    EXPECT_FALSE(f.image()->is_packed());
+    for (uint32_t n : {0u, 1u}) {
+        f.set_max_iterations(n);
+        EXPECT_EQ(f.max_iterations(), 2u) << n;
+    }
 }
 
-TEST(FractalCopy, DeepAndIndependent) {
-    Fractal a(32, 24);
-    a.set_view(BigFloat(-1.0), BigFloat(0.25), 0.5);
-    complete(a);
-    Fractal b(a);
-    ASSERT_NE(b.image(), a.image());
-    EXPECT_EQ(b.computed_count(), a.computed_count());
-    EXPECT_TRUE(b.has_tables());
-    EXPECT_TRUE(same(b.column_coordinate(5), a.column_coordinate(5)));
-
-    const uint8_t v = a.image()->values()[0];
-    a.image()->values()[0] = uint8_t(v + 1);
-    a.set_view(BigFloat(0.3), BigFloat(0.0), 0.1);
-    EXPECT_EQ(b.image()->values()[0], v);
-    EXPECT_EQ(b.centre_x().to_double(), -1.0);
-    EXPECT_EQ(b.radius(), 0.5);
-    complete(b);
-    EXPECT_EQ(b.computed_count(), 32u * 24);
-
-    b.image()->pack();
-    Fractal c(b);
-    EXPECT_TRUE(c.image()->is_packed());
+// Steps of 1/64 make every coordinate exact, so a moved view and a view placed
+// at the moved origin must agree on every pixel; kept pixels are not iterated.
+TEST(FractalMove, MovedViewEqualsFreshView) {
+    for (auto [dx, dy] : {std::pair{16, 4}, {-24, -9}, {40, -30}}) {
+        Fractal f = view_at(96, 96, -0.75, 0.125, 0.75, 400);
+        complete(f);
+        const BigFloat centre_x = f.column_coordinate(48 + dx),
+                       centre_y = f.row_coordinate(48 - dy);
+        f.move(dx, dy);
+        EXPECT_TRUE(same(f.centre_x(), centre_x) && same(f.centre_y(), centre_y));
+        const MaskedImage kept = *f.image();
+        complete(f);
+        FractalRecord r = f.record();
+        r.computed_count = 0;
+        Fractal fresh(r, nullptr);
+        fresh.prepare(true);
+        uint32_t entering = 0;
+        for (int32_t y = 0; y < 96; ++y)
+            for (int32_t x = 0; x < 96; ++x) {
+                ASSERT_TRUE(same(f.column_coordinate(x), fresh.column_coordinate(x)));
+                ASSERT_TRUE(same(f.row_coordinate(y), fresh.row_coordinate(y)));
+                const bool inside = x + dx >= 0 && x + dx < 96 && y - dy >= 0 && y - dy < 96;
+                ASSERT_EQ(kept.is_computed(x, y), inside) << x << "," << y;
+                const uint32_t want = fresh.pixel_value(x, y);
+                ASSERT_EQ(f.pixel_value(x, y), want) << dx << "," << dy << " at " << x << "," << y;
+                if (inside) {
+                    ASSERT_EQ(kept.values()[y * 96 + x], want);
+                }
+                entering += !inside;
+            }
+        EXPECT_EQ(f.computed_count(), entering);
+    }
 }
 
-TEST(FractalRecordTest, RebuildsFromStoredFields) {
-    Fractal a(30, 20);
-    a.set_view(BigFloat(-0.7), BigFloat(0.3), 0.4);
-    complete(a);
-    a.image()->pack();
-    FractalRecord r = a.record();
-    EXPECT_EQ(r.width, 30);
-    EXPECT_EQ(r.computed_count, 600u);
+TEST(FractalMove, RoundsToMaskBytesAndFallsBack) {
+    Fractal f = view_at(64, 48, -0.5, 0.1, 0.8);
+    complete(f);
+    const BigFloat cx = f.centre_x(), col24 = f.column_coordinate(24);
+    f.move(5, 0);  // rounds to a whole mask byte: 0
+    EXPECT_TRUE(same(f.centre_x(), cx));
+    f.move(-3, 0);  // rounds to -8
+    EXPECT_TRUE(same(f.centre_x(), col24));
+    EXPECT_TRUE(!f.image()->is_computed(7, 20) && f.image()->is_computed(8, 20));
+    // Moving by the whole width, or further, sets a new view there.
+    for (int32_t dx : {64, INT32_MIN}) {
+        complete(f);
+        const double x0 = f.centre_x().to_double(), step = f.record().step_x;
+        f.move(dx, 0);
+        EXPECT_EQ(f.image(), nullptr);
+        EXPECT_NEAR(f.centre_x().to_double(), x0 + dx * step, 1e-9 * std::abs(x0 + dx * step));
+    }
+}
 
-    Fractal b(r, std::make_unique<MaskedImage>(*a.image()));
-    EXPECT_TRUE(b.has_tables());
-    EXPECT_TRUE(b.image()->is_packed());  // prepare(false) leaves the image alone
-    EXPECT_DOUBLE_EQ(b.cleverness(), 0.0);
-    EXPECT_TRUE(same(b.column_coordinate(17), a.column_coordinate(17)));
-    EXPECT_TRUE(same(b.row_coordinate(13), a.row_coordinate(13)));
-    b.prepare(true);
-    a.prepare(true);
-    for (int32_t y = 0; y < 20; ++y)
-        for (int32_t x = 0; x < 30; ++x) ASSERT_EQ(b.pixel_value(x, y), a.pixel_value(x, y));
-    EXPECT_EQ(b.computed_count(), 600u);
-
-    Fractal none(r, nullptr);
-    EXPECT_EQ(none.image(), nullptr);
-
-    // An image of another size cannot belong to the view.
-    Fractal mismatched(r, std::make_unique<MaskedImage>(31, 20));
-    EXPECT_EQ(mismatched.image(), nullptr);
-    EXPECT_EQ(mismatched.computed_count(), 0u);
+TEST(FractalZoom, ZoomAtGridAndOutsidePoints) {
+    Fractal f = view_at(100, 80, -0.5, 0.0, 1.5);
+    f.prepare(true);
+    const BigFloat c30 = f.column_coordinate(30), r20 = f.row_coordinate(20);
+    f.zoom_at(30, 20, 4.0f);
+    EXPECT_TRUE(same(f.centre_x(), c30) && same(f.centre_y(), r20));
+    EXPECT_EQ(f.radius(), 1.5 / 4.0);
+    // Outside the grid, and without tables, the coordinate is extrapolated.
+    const FractalRecord r = f.record();
+    f.zoom_at(-10, 5, 2.0f);
+    EXPECT_NEAR(f.centre_x().to_double(), r.origin_x.to_double() - 10 * r.step_x, 1e-15);
+    EXPECT_NEAR(f.centre_y().to_double(), r.origin_y.to_double() + 5 * r.step_y, 1e-15);
 }
 
 }  // namespace

@@ -1,263 +1,154 @@
+// The picture and places files, and the file dialogs over a stand-in zenity
+// (the terminal dialogs are driven by e2e.sh).
 #include <gtest/gtest.h>
-#include <png.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
-#include <filesystem>
+#include <vector>
 
+#include "dialogs.h"
 #include "picture.h"
+#include "places.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace quorvel::viewer;
+namespace fs = std::filesystem;
 
-// 3 x 2 pixels, each byte distinct: pixel (x, y) = (10y + x, 100 + ..., 200 + ...).
-std::vector<std::uint8_t> sample_image() {
+TEST(PictureFiles, TgaHeaderThenBottomRowFirst) {
+    // 3 x 2 pixels, every byte distinct: pixel (x, y) is (10y + x, 100 + 10y + x, 200 + 10y + x).
     std::vector<std::uint8_t> rgb;
-    for (int y = 0; y < 2; ++y)
-        for (int x = 0; x < 3; ++x) {
-            const auto v = static_cast<std::uint8_t>(10 * y + x);
-            rgb.insert(rgb.end(),
-                       {v, static_cast<std::uint8_t>(100 + v), static_cast<std::uint8_t>(200 + v)});
-        }
-    return rgb;
-}
-
-TEST(Tga, HeaderThenBottomRowFirstInBlueGreenRed) {
+    for (int v : {0, 1, 2, 10, 11, 12})
+        rgb.insert(rgb.end(), {uint8_t(v), uint8_t(100 + v), uint8_t(200 + v)});
     test::TempDir dir;
-    const auto rgb = sample_image();
     ASSERT_TRUE(write_tga(dir / "p.tga", rgb.data(), 3, 2));
-    const std::string file = test::read_file(dir / "p.tga");
-    ASSERT_EQ(file.size(), 18u + 3 * 2 * 3);
     const std::string header("\0\0\2\0\0\0\0\0\0\0\0\0\3\0\2\0\x18\0", 18);
-    EXPECT_EQ(file.substr(0, 18), header);
-    // First row written is the bottom row (y = 1), pixel order B, G, R.
-    const std::string bottom("\xd2\x6e\x0a\xd3\x6f\x0b\xd4\x70\x0c", 9);
-    const std::string top("\xc8\x64\x00\xc9\x65\x01\xca\x66\x02", 9);
-    EXPECT_EQ(file.substr(18, 9), bottom);
-    EXPECT_EQ(file.substr(27, 9), top);
-}
-
-TEST(Tga, SizeOfAWindowPictureAndFailures) {
-    test::TempDir dir;
-    std::vector<std::uint8_t> rgb(600 * 400 * 3, 0x55);
-    ASSERT_TRUE(write_tga(dir / "w.tga", rgb.data(), 600, 400));
-    const std::string file = test::read_file(dir / "w.tga");
-    EXPECT_EQ(file.size(), 18u + 600 * 400 * 3);
-    EXPECT_EQ(file[2], 2);
-    EXPECT_EQ(file[16], 24);
-    EXPECT_EQ(static_cast<unsigned char>(file[12]) | static_cast<unsigned char>(file[13]) << 8,
-              600);
-    EXPECT_FALSE(write_tga(dir / "no/such/dir.tga", rgb.data(), 600, 400));
-    EXPECT_FALSE(write_tga(dir / "big.tga", rgb.data(), 40000, 1));
+    // The bottom row (y = 1) first, each pixel blue, green, red.
+    const std::string rows(
+        "\xd2\x6e\x0a\xd3\x6f\x0b\xd4\x70\x0c\xc8\x64\x00\xc9\x65\x01\xca\x66\x02", 18);
+    EXPECT_EQ(test::read_file(dir / "p.tga"), header + rows);
+    EXPECT_FALSE(write_tga(dir / "no/such/dir.tga", rgb.data(), 3, 2));
+    EXPECT_FALSE(write_tga(dir / "wide.tga", std::vector<std::uint8_t>(120000).data(), 40000, 1));
     EXPECT_FALSE(write_tga(dir / "null.tga", nullptr, 1, 1));
 }
 
-TEST(Png, RoundTrip) {
+TEST(PlacesFile, MissingShortFullAndFailedWrite) {
     test::TempDir dir;
-    const auto rgb = sample_image();
-    ASSERT_TRUE(write_png(dir / "p.png", rgb.data(), 3, 2));
-    png_image image;
-    std::memset(&image, 0, sizeof image);
-    image.version = PNG_IMAGE_VERSION;
-    ASSERT_TRUE(png_image_begin_read_from_file(&image, (dir / "p.png").c_str()));
-    EXPECT_EQ(image.width, 3u);
-    EXPECT_EQ(image.height, 2u);
-    image.format = PNG_FORMAT_RGB;
-    std::vector<std::uint8_t> back(PNG_IMAGE_SIZE(image));
-    ASSERT_TRUE(png_image_finish_read(&image, nullptr, back.data(), 0, nullptr));
-    EXPECT_EQ(back, rgb);
-    EXPECT_FALSE(write_png(dir / "no/such/dir.png", rgb.data(), 3, 2));
-}
-
-Location marked(std::uint32_t iterations) {
-    Location place{};
-    place.centre_x[0] = static_cast<std::uint8_t>(iterations);
-    place.max_iterations = iterations;
-    return place;
-}
-
-TEST(PlacesFile, MissingShortAndFull) {
-    test::TempDir dir;
-    Places places{};
+    Places written{}, places{};
     EXPECT_FALSE(read_places(dir / "places", places));
-
-    Places written{};
-    for (int i = 0; i < kPlaceCount; ++i) written[i] = marked(100 + i);
+    for (int i = 0; i < kPlaceCount; ++i) {
+        written[i].centre_x[0] = static_cast<std::uint8_t>(100 + i);
+        written[i].max_iterations = 100 + i;
+    }
     ASSERT_TRUE(write_places(dir / "places", written));
     const std::string bytes = test::read_file(dir / "places");
     ASSERT_EQ(bytes.size(), 1200u);
-    EXPECT_EQ(static_cast<unsigned char>(bytes[2 * 100 + 96]), 102);
-    // Only the places file is left behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()),
-                            std::filesystem::directory_iterator()),
-              1);
-
+    EXPECT_EQ(bytes[2 * 100 + 96], 102);
     ASSERT_TRUE(read_places(dir / "places", places));
     EXPECT_EQ(std::memcmp(&places, &written, sizeof places), 0);
 
-    // A file of two and a half records fills two slots and half of the
-    // third; the other slots keep what they held.
+    // Two and a half records: the rest, the missing half too, keeps what it held.
     test::write_file(dir / "short", bytes.substr(0, 250));
     Places partly{};
-    partly[5] = marked(9);
+    partly[5].max_iterations = 9;
     ASSERT_TRUE(read_places(dir / "short", partly));
     EXPECT_EQ(partly[1].max_iterations, 101u);
     EXPECT_EQ(partly[2].centre_x[0], 102);
     EXPECT_EQ(partly[2].max_iterations, 0u);
     EXPECT_EQ(partly[5].max_iterations, 9u);
-    EXPECT_EQ(partly[11].max_iterations, 0u);
+
+    // A directory in the way of the rename: the write fails; no temporary file
+    // is left behind, from this or the earlier write.
+    fs::remove(dir / "short");
+    fs::remove(dir / "places");
+    fs::create_directory(dir / "places");
+    EXPECT_FALSE(write_places(dir / "places", written));
+    EXPECT_FALSE(write_places(dir / "missing/places", written));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.str()), fs::directory_iterator()), 1);
 }
 
-TEST(PlacesFile, FailedWriteKeepsTheOldFile) {
+const FileDialog kPicture{.title = "Picture",
+                          .filters = {{"TGA images", "*.TGA"}, {"PNG images", "*.png"}},
+                          .default_extension = "TGA",
+                          .overwrite_prompt = true};
+const FileDialog kHistory{.title = "History", .filters = {{"Full", "*.q"}, {"Coords", "*.q"}}};
+
+// Logs its arguments, each followed by '|', one call a line, and answers with
+// the first line of zenity.answers: "STATUS[ OUTPUT]".
+const char kStub[] = R"(#!/bin/sh
+printf '%s|' "$@" >> "$0.log"; echo >> "$0.log"
+line=$(head -n 1 "$0.answers"); sed -i 1d "$0.answers"
+[ "${line#* }" != "$line" ] && echo "${line#* }"
+exit "${line%% *}"
+)";
+
+TEST(Dialogs, ZenityArgumentsFilterChoiceAndOverwrite) {
     test::TempDir dir;
-    Places places{};
-    places[0] = marked(5);
-    EXPECT_FALSE(write_places(dir / "missing/places", places));
-    // A directory in the way of the rename: the write fails, nothing is lost.
-    std::filesystem::create_directory(dir / "places");
-    test::write_file(dir / "places/keep", "x");
-    EXPECT_FALSE(write_places(dir / "places", places));
-    EXPECT_EQ(test::read_file(dir / "places/keep"), "x");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()),
-                            std::filesystem::directory_iterator()),
-              1);
-}
+    test::write_file(dir / "zenity", kStub);
+    chmod((dir / "zenity").c_str(), 0755);
+    const std::string old_path = std::getenv("PATH");
+    setenv("PATH", (dir.str() + ":" + old_path).c_str(), 1);
+    auto dialogs = make_default_dialogs(
+        [](const char* name) {
+            return name == std::string("DISPLAY") ? ":42"
+                   : name == std::string("PATH")  ? std::getenv("PATH")
+                                                  : nullptr;
+        },
+        false);
+    auto answer = [&](const std::string& lines) {
+        test::write_file(dir / "zenity.answers", lines);
+    };
+    auto calls = [&] {  // the calls since the last look
+        std::string log = test::read_file(dir / "zenity.log");
+        std::filesystem::remove(dir / "zenity.log");
+        return log;
+    };
 
-TEST(PaletteFile, ShortFileKeepsTheRest) {
-    test::TempDir dir;
-    Palette palette;
-    palette.fill(7);
-    test::write_file(dir / "short.pal", std::string(300, '\x01'));
-    ASSERT_TRUE(read_palette(dir / "short.pal", palette));
-    EXPECT_EQ(palette[299], 1);
-    EXPECT_EQ(palette[300], 7);
-    EXPECT_EQ(palette[767], 7);
-    EXPECT_FALSE(read_palette(dir / "none.pal", palette));
-    EXPECT_EQ(palette[0], 1);
-}
-
-class FileCommandsTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        fake::reset();
-        state.handle = fake::handle();
-        state.program_dir = dir.str() + "/";
-    }
-    test::TempDir dir;
-    ViewerState state;
-    test::RecordingWindow window;
-    test::ScriptedDialogs dialogs;
-    test::Console console;
-    Commands commands{state, window, dialogs, console.file()};
-};
-
-TEST_F(FileCommandsTest, ExportWritesTgaOrPng) {
-    fake::engine().width = 3;
-    fake::engine().height = 2;
-    // No image: no dialog.
-    commands.key('s');
-    EXPECT_TRUE(dialogs.asked.empty());
-
-    fake::engine().rgb = sample_image();
-    dialogs.saves.push_back({dir / "a.TGA", 1});
-    dialogs.saves.push_back({dir / "b.png", 2});
-    commands.key('S');
-    commands.key('s');
-    ASSERT_EQ(dialogs.asked.size(), 2u);
-    EXPECT_EQ(dialogs.asked[0].title, "Give me a name ... save me!");
-    EXPECT_EQ(dialogs.asked[0].file_name, "yipiieh.TGA");
-    EXPECT_EQ(dialogs.asked[0].filters[0].pattern, "*.TGA");
-    EXPECT_EQ(dialogs.asked[0].filters[1].pattern, "*.png");
-    EXPECT_EQ(test::read_file(dir / "a.TGA").size(), 18u + 18u);
-    EXPECT_EQ(test::read_file(dir / "b.png").substr(1, 3), "PNG");
-    EXPECT_EQ(console.take(), "");
-}
-
-TEST_F(FileCommandsTest, HistorySavePicksTheWriterByFilter) {
-    dialogs.saves.push_back({dir / "full.q", 1});
-    dialogs.saves.push_back({dir / "min.q", 2});
-    commands.key('H');
-    commands.key('H');
-    EXPECT_EQ(fake::calls_starting("save_all"),
-              std::vector<std::string>{"save_all " + dir / "full.q"});
-    EXPECT_EQ(fake::calls_starting("save_minimum"),
-              std::vector<std::string>{"save_minimum " + dir / "min.q"});
-    EXPECT_TRUE(dialogs.messages.empty());
-    EXPECT_EQ(dialogs.asked[0].file_name, "history.q");
-    EXPECT_EQ(dialogs.asked[0].default_extension, "q");
-    EXPECT_TRUE(dialogs.asked[0].overwrite_prompt);
-}
-
-TEST_F(FileCommandsTest, HistorySaveFailures) {
-    // An uncreatable file is reported before the engine is asked.
-    dialogs.saves.push_back({dir / "no/such/dir/h.q", 1});
-    commands.key('H');
-    EXPECT_TRUE(fake::calls_starting("save").empty());
-    ASSERT_EQ(dialogs.messages.size(), 1u);
-    EXPECT_EQ(dialogs.messages[0], "Oh no ...: Whoops! Something went wrong!");
-
-    // A failing engine save neither empties an existing history nor leaves
-    // an empty new file behind.
-    fake::engine().save_result = false;
-    test::write_file(dir / "old.q", "quorvel\nprecious");
-    dialogs.saves.push_back({dir / "old.q", 1});
-    dialogs.saves.push_back({dir / "new.q", 2});
-    commands.key('H');
-    commands.key('H');
-    EXPECT_EQ(test::read_file(dir / "old.q"), "quorvel\nprecious");
-    EXPECT_FALSE(std::filesystem::exists(dir / "new.q"));
-    EXPECT_EQ(dialogs.messages.size(), 3u);
-
-    // Cancel: nothing happens.
-    commands.key('H');
-    EXPECT_EQ(dialogs.messages.size(), 3u);
-}
-
-TEST_F(FileCommandsTest, HistoryLoadReportsAndAlwaysRefreshes) {
-    fake::engine().width = 640;
-    fake::engine().height = 480;
-    dialogs.opens.push_back(dir / "missing.q");
-    commands.key('h');
-    EXPECT_TRUE(fake::calls_starting("load").empty());
-    ASSERT_EQ(dialogs.messages.size(), 1u);
-    EXPECT_EQ(dialogs.messages[0], "*gnarf*: This didn't work too well, I'm afraid :(");
-    EXPECT_EQ(window.reshapes.back(), std::make_pair(640, 480));
-    EXPECT_EQ(console.take(),
-              "mandelbrot center = 0.0000000000 / 0.0000000000\n"
-              "radius= 2; maximum iteration depth = 150\n");
-
-    test::write_file(dir / "h.q", "quorvel\n");
-    dialogs.opens.push_back(dir / "h.q");
-    commands.key('h');
-    EXPECT_EQ(fake::calls_starting("load"), std::vector<std::string>{"load " + dir / "h.q"});
-    EXPECT_EQ(dialogs.messages.size(), 1u);
-    fake::engine().load_result = false;
-    dialogs.opens.push_back(dir / "h.q");
-    commands.key('h');
-    EXPECT_EQ(dialogs.messages.size(), 2u);
-    // A cancelled dialog still refreshes the window.
-    commands.key('h');
-    EXPECT_EQ(window.reshapes.size(), 4u);
-    EXPECT_EQ(dialogs.asked.back().title, "Recover your history for a better tomorrow");
-}
-
-TEST_F(FileCommandsTest, PaletteChoice) {
-    test::write_file(dir / "fire.pal", std::string(300, '\x09'));
-    state.palette.fill(4);
-    dialogs.opens.push_back(dir / "fire.pal");
-    commands.key('p');
-    EXPECT_EQ(dialogs.asked[0].initial_directory, dir.str() + "/");
-    EXPECT_EQ(dialogs.asked[0].filters[0].pattern, "*.PAL");
-    EXPECT_EQ(fake::engine().palette[299], 9);
-    EXPECT_EQ(fake::engine().palette[300], 4);
-    EXPECT_EQ(window.idles.back(), Idle::refine);
-
-    // Unreadable choice: the engine's palette is not touched.
-    fake::engine().calls.clear();
-    dialogs.opens.push_back(dir / "none.pal");
-    commands.key('p');
-    EXPECT_TRUE(fake::calls_starting("set_palette").empty());
+    answer("0 " + dir / "fire.pal" + "\n0\n");
+    EXPECT_EQ(dialogs->open_file({.title = "Palette",
+                                  .filters = {{"Palettes", "*.PAL"}, {"All", "*.*"}},
+                                  .initial_directory = "/opt/q"}),
+              dir / "fire.pal");
+    dialogs->message("It didn't work :(", "*gnarf*");
+    EXPECT_EQ(calls(),
+              "--file-selection|--title=Palette|--filename=/opt/q/|"
+              "--file-filter=Palettes | *.PAL *.pal|--file-filter=All | *.*|\n"
+              "--error|--no-markup|--title=*gnarf*|--text=It didn't work :(|\n");
+    // "x.png" matches only the second picture filter: no question.
+    answer("0 " + dir / "x.png" + "\n");
+    auto png = dialogs->save_file(kPicture);
+    ASSERT_TRUE(png);
+    EXPECT_EQ(png->path + std::to_string(png->filter_index), dir / "x.png2");
+    EXPECT_EQ(calls(),
+              "--file-selection|--title=Picture|--save|--confirm-overwrite|"
+              "--file-filter=TGA images | *.TGA *.tga|--file-filter=PNG images | *.png *.PNG|\n");
+    // Both history filters are "*.q": always asked; a cancelled question or
+    // picker cancels the save.
+    answer("0 " + dir / "h.q" + "\n0 2\n0 " + dir / "h.q" + "\n1\n1\n");
+    auto history = dialogs->save_file(kHistory);
+    ASSERT_TRUE(history);
+    EXPECT_EQ(history->path + std::to_string(history->filter_index), dir / "h.q2");
+    EXPECT_FALSE(dialogs->save_file(kHistory));
+    EXPECT_FALSE(dialogs->save_file(kHistory));
+    std::string log = calls();
+    EXPECT_EQ(std::ranges::count(log, '\n'), 5);
+    EXPECT_NE(log.find("\n--list|--title=History|--text=File type|--column=#|"
+                       "--column=File type|--hide-column=1|--print-column=1|1|Full|2|Coords|\n"),
+              std::string::npos);
+    // Typed without extension, type 1, pic.TGA exists: asked, and the answer is no.
+    test::write_file(dir / "pic.TGA", "old");
+    answer("0 " + dir / "pic" + "\n0 1\n1\n");
+    EXPECT_FALSE(dialogs->save_file(kPicture));
+    EXPECT_NE(calls().find("\n--question|--no-markup|--title=Picture|--text=" + dir / "pic.TGA" +
+                           " already exists. Replace it?|\n"),
+              std::string::npos);
+    // An existing name the picker returned itself is not asked about again.
+    answer("0 " + dir / "pic.TGA" + "\n");
+    EXPECT_TRUE(dialogs->save_file(kPicture));
+    EXPECT_EQ(std::ranges::count(calls(), '\n'), 1);
+    setenv("PATH", old_path.c_str(), 1);
 }
 
 }  // namespace
