@@ -164,6 +164,11 @@ TEST(RenderTool, PicturesInPngAndTgaMatchTheLibrary) {
          render_in_process(64, 48, 1, 1.75f, 1,
                            [&](qv_handle h) { qv_restore_location_from(h, &stored); }),
          "iterations  300\n"},
+        // Without --size a fresh render is 600x600, whatever the supersampling.
+        {"--supersampling 3",
+         render_in_process(600, 600, 3, 1.75f, 0,
+                           [](qv_handle h) { qv_set_view_params_from_doubles(h, -0.5, 0.0, 1.5); }),
+         "(600x600)"},
         {"--load history.q",
          render_in_process(1, 1, 1, 1, 0,
                            [&](qv_handle h) { qv_load(h, (dir / "history.q").c_str()); }),

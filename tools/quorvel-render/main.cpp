@@ -236,7 +236,7 @@ int run(const Options& o) {
     const bool fresh = !o.load_file;
     int width = o.width.value_or(fresh ? 600 : -1);
     int height = o.height.value_or(fresh ? 600 : -1);
-    if (o.supersampling && !o.width) {
+    if (o.supersampling && !o.width && !fresh) {
         // The grid check needs the size the history file brought.
         width = qv_get_image_width(h);
         height = qv_get_image_height(h);
