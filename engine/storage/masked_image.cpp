@@ -329,8 +329,8 @@ MaskedImage::MaskedImage(int32_t width, int32_t height)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
       mask_stride_(stride_for(std::max(width, 0))) {
-    mask_.assign(static_cast<size_t>(mask_stride_) * height_, 0);
-    values_.assign(static_cast<size_t>(width_) * height_, 0);
+    mask_ = ZeroedBytes(static_cast<size_t>(mask_stride_) * height_);
+    values_ = ZeroedBytes(static_cast<size_t>(width_) * height_);
 }
 
 MaskedImage MaskedImage::from_packed(int32_t width, int32_t height,
@@ -352,10 +352,12 @@ MaskedImage MaskedImage::from_run_length(int32_t width, int32_t height, std::vec
     img.width_ = std::max(width, 0);
     img.height_ = std::max(height, 0);
     img.mask_stride_ = stride_for(img.width_);
-    img.mask_ = std::move(mask);
-    img.mask_.resize(static_cast<size_t>(img.mask_stride_) * img.height_, 0);
+    // A stored mask of the wrong length is cut or padded with zeros.
+    img.mask_ = ZeroedBytes(static_cast<size_t>(img.mask_stride_) * img.height_);
+    if (!mask.empty() && !img.mask_.empty())
+        std::memcpy(img.mask_.data(), mask.data(), std::min(mask.size(), img.mask_.size()));
     clear_bits_past_width(img.mask_.data(), img.width_, img.height_, img.mask_stride_);
-    img.values_.assign(static_cast<size_t>(img.width_) * img.height_, 0);
+    img.values_ = ZeroedBytes(static_cast<size_t>(img.width_) * img.height_);
     RunLengthSource source{run_length, run_length ? run_length + run_length_size : run_length};
     fill_forward(img.values_.data(), img.mask_.data(), img.width_, img.height_, img.mask_stride_,
                  source);
@@ -367,15 +369,15 @@ void MaskedImage::pack() {
     if (packed_) return;
     packed_values_ = pack_values(values_.data(), mask_.data(), width_, height_, mask_stride_);
     packed_mask_ = pack_mask(mask_.data(), mask_.size());
-    std::vector<uint8_t>().swap(mask_);
-    std::vector<uint8_t>().swap(values_);
+    mask_.reset();
+    values_.reset();
     packed_ = true;
 }
 
 void MaskedImage::unpack() {
     if (!packed_) return;
-    values_.assign(static_cast<size_t>(width_) * height_, 0);
-    mask_.assign(static_cast<size_t>(mask_stride_) * height_, 0);
+    values_ = ZeroedBytes(static_cast<size_t>(width_) * height_);
+    mask_ = ZeroedBytes(static_cast<size_t>(mask_stride_) * height_);
     unpack_mask(packed_mask_, mask_.data(), mask_.size());
     clear_bits_past_width(mask_.data(), width_, height_, mask_stride_);
     DeltaSource source{packed_values_.data(), static_cast<int64_t>(packed_values_.size()) - 4};

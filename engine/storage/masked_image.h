@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "storage/box.h"
+#include "storage/zeroed_bytes.h"
 
 namespace quorvel {
 
@@ -51,10 +52,10 @@ public:
     const uint8_t* mask() const { return mask_.data(); }
     const uint8_t* values() const { return values_.data(); }
     bool is_computed(int32_t x, int32_t y) const {
-        return (mask_[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1;
+        return (mask_.data()[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1;
     }
     void mark_computed(int32_t x, int32_t y) {
-        mask_[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] |= uint8_t(1u << (x & 7));
+        mask_.data()[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] |= uint8_t(1u << (x & 7));
     }
 
     // Packed streams; packed state required.
@@ -62,8 +63,8 @@ public:
     const std::vector<uint8_t>& packed_values() const { return packed_values_; }
 
 private:
-    std::vector<uint8_t> mask_;
-    std::vector<uint8_t> values_;
+    ZeroedBytes mask_;
+    ZeroedBytes values_;
     std::vector<uint8_t> packed_mask_;
     std::vector<uint8_t> packed_values_;
     int32_t width_;
