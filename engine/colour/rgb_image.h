@@ -24,6 +24,8 @@ public:
     void cycle_palette(int shift);
     // Writes the 768 palette bytes; false on a write error.
     bool write_palette(std::FILE* stream) const;
+    // The clock behind the 0.75 s rule (null: the steady clock).
+    void use_clock(const ManualClock* clock) { stopwatch_.use_clock(clock); }
 
     const uint8_t* palette() const { return palette_; }
     uint8_t* pixels() { return pixels_.data(); }

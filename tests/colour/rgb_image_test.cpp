@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cmath>
 #include <random>
-#include <thread>
 #include <vector>
 
 namespace quorvel {
@@ -95,7 +94,9 @@ TEST(RgbImage, CyclePaletteRotatesEntriesOneTo255) {
 TEST(RgbImage, RenderRulesAndResize) {
     Bytes grey(768);
     for (int i = 0; i < 768; ++i) grey[i] = uint8_t(i / 3);
+    ManualClock clock;
     RgbImage img(2, 2);
+    img.use_clock(&clock);
     img.set_palette(grey.data());
     auto shows = [&](uint8_t v) { return render(img, 1.5f, 1, Bytes(4, v))[0]; };  // no change
     img.render(nullptr);  // nothing to colour: keeps the flags
@@ -104,13 +105,15 @@ TEST(RgbImage, RenderRulesAndResize) {
     EXPECT_FALSE(img.dirty || img.pending);
     EXPECT_EQ(shows(20), 10);  // nothing pending: untouched
     img.pending = true;
+    clock.advance(std::chrono::milliseconds(749));
     EXPECT_EQ(shows(20), 10);  // too soon after the last rebuild
     img.dirty = true;
     EXPECT_EQ(shows(20), 20);  // dirty rebuilds at once and clears both flags
     EXPECT_FALSE(img.dirty || img.pending);
     img.pending = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(800));
-    EXPECT_EQ(shows(10), 10);
+    clock.advance(std::chrono::milliseconds(750));
+    EXPECT_EQ(shows(10), 10);  // pending and 0.75 s since the last rebuild
+    EXPECT_FALSE(img.pending);
 
     render(img, 1.75f, 2, Bytes(16, 255));
     const uint8_t* before = img.pixels();

@@ -1,14 +1,16 @@
 // The history driver: the memory budget (far views are packed, then released,
 // the current one never touched), which entry background slices go to, when a
 // generator starts with a preview, and palette cycling on image fetch.
+#include "refine/refine.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 #include <vector>
 
 #include "api/context.h"
+#include "history/history.h"
 #include "public/public_test_util.h"
 
 using namespace quorvel;
@@ -78,6 +80,30 @@ TEST(Budget, FarViewsArePackedThenReleasedNearOnesLast) {
     EXPECT_EQ(read_values(h), pictures[0]);
 }
 
+// Packing starts with the farthest view; the first background generator it
+// meets keeps working on unpacked pixels, any other is deleted.
+TEST(Budget, PackingSparesOneBackgroundGenerator) {
+    ContextGuard h(1);
+    Context& ctx = internals(h);
+    qv_set_image_properties(h, 400, 400, 1, 1.0f);
+    for (int i = 0; i < 4; ++i) qv_zoom_centered(h, 1.5f);
+    for (int i = 0; i < 4; ++i) ctx.entries[i].fractal->prepare(true);
+    ensure_generator(ctx, 0);
+    ensure_generator(ctx, 1);
+    recompute_memory_used(ctx);
+    // Over the packing threshold (3/4 of the budget) but within the budget,
+    // and packing one view is enough to get below it.
+    const uint32_t threshold = ctx.memory_limit / 4 * 3, unpacked = ctx.memory_used;
+    const uint32_t one_view = ctx.entries[0].fractal->memory_size();
+    ASSERT_TRUE(unpacked > threshold && unpacked <= ctx.memory_limit);
+    ASSERT_LT(unpacked - one_view / 2, threshold);
+
+    trim_memory(ctx);
+    EXPECT_TRUE(ctx.entries[0].generator && data_state(ctx.entries[0]) == 0);
+    EXPECT_TRUE(!ctx.entries[1].generator && data_state(ctx.entries[1]) == 1);
+    EXPECT_EQ(data_state(ctx.entries[2]), 0);
+}
+
 TEST(Refine, BackgroundSlicesGoToTheNearestUnfinishedEntries) {
     ContextGuard h(64);
     Context& ctx = internals(h);
@@ -122,14 +148,26 @@ TEST(Refine, PreviewOnlyForAFreshCurrentView) {
 TEST(Refine, PaletteCyclesWithTheFetches) {
     ContextGuard h(16);
     Context& ctx = internals(h);
+    ManualClock clock;
+    ctx.cycle_timer.use_clock(&clock);
     set_value_palette(h);
     qv_get_rgb_image(h);
+    // Entry 10 holds the colour of entry 10 - shift, counted from the start.
+    auto shifted = [&] { return 10 - ctx.rgb_image->palette()[3 * 10]; };
+
     qv_set_palette_cycling_speed(h, -10.0f);
     ctx.cycle_timer.restart_timer();
-    std::this_thread::sleep_for(std::chrono::milliseconds(350));
+    clock.advance(std::chrono::milliseconds(350));
     qv_get_rgb_image(h);
-    // About 3 steps down: entry i now holds the colour of entry i + 3.
-    const int moved = ctx.rgb_image->palette()[3 * 10] - 10;
-    EXPECT_TRUE(moved >= 3 && moved <= 4) << moved;
+    EXPECT_EQ(shifted(), -3);                   // 3.5 steps down: whole steps only
     EXPECT_EQ(ctx.rgb_image->palette()[0], 0);  // the inside colour never moves
+
+    // At 64 fetches a second each fetch is an eighth of a step at speed 8: the
+    // part-steps must add up rather than be dropped, or cycling never moves.
+    qv_set_palette_cycling_speed(h, 8.0f);
+    for (int frame = 0; frame < 64; ++frame) {
+        clock.advance(std::chrono::microseconds(15625));
+        qv_get_rgb_image(h);
+    }
+    EXPECT_EQ(shifted(), -3 + 8);
 }

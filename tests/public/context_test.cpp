@@ -116,6 +116,21 @@ TEST(History, EveryMoveAndZoomAddsAnEntryWhateverItsSize) {
     EXPECT_EQ(back_to_start(h), 7);
 }
 
+// Window pixel (15, 10) of a 60x40 home view has its top-left corner at
+// -1 + 2/3 i, whatever grid lies behind each window pixel.
+TEST(History, WindowZoomHitsTheClickedPointAtEverySupersampling) {
+    for (int supersampling : {1, 2, 3, 8}) {
+        ContextGuard h;
+        qv_set_image_properties(h, 60, 40, supersampling, -1.0f);
+        qv_zoom_on_window_coord(h, 15, 10, 2.0f);
+        double x, y, radius;
+        qv_get_view_params_as_doubles(h, &x, &y, &radius);
+        EXPECT_NEAR(x, -1.0, 1e-12) << supersampling;
+        EXPECT_NEAR(y, 2.0 / 3.0, 1e-12) << supersampling;
+        EXPECT_EQ(radius, 1.0) << supersampling;
+    }
+}
+
 TEST(History, ImagePropertiesAndIterationLimitRules) {
     ContextGuard h;
     set_value_palette(h);
