@@ -55,6 +55,12 @@ void write_location(Location* location, const BigFloat& x, const BigFloat& y, do
     std::memcpy(&location->max_iterations, count, 4);
 }
 
+// Whether a normalised value converts to a finite double: zero, or a binary
+// exponent that a double can hold.
+bool fits_double(const BigFloat& b) {
+    return b.is_zero() || (b.exponent >= -1022 && b.exponent <= 1023);
+}
+
 void write_default_text(char* x, char* y, double* radius) {
     if (x) std::strcpy(x, "0");
     if (y) std::strcpy(y, "0");
@@ -204,10 +210,19 @@ void qv_store_location_to(qv_handle handle, Location* location) {
 void qv_restore_location_from(qv_handle handle, const Location* location) {
     if (location == nullptr) return;
     with_context(handle, [location](Context& ctx) {
-        // Records come from files: normalise the centre before any arithmetic.
-        const BigFloat x = BigFloat::load(location->centre_x).normalised();
-        const BigFloat y = BigFloat::load(location->centre_y).normalised();
-        const double radius = BigFloat::load(location->radius).normalised().to_double();
+        // Records come from files: the words are normalised before any
+        // arithmetic, and a record that holds no view (a centre or radius that
+        // is no finite double, a radius <= 0) shows the home view, as a radius
+        // of 2 or more does.
+        BigFloat x = BigFloat::load(location->centre_x).normalised();
+        BigFloat y = BigFloat::load(location->centre_y).normalised();
+        const BigFloat r = BigFloat::load(location->radius).normalised();
+        double radius = r.to_double();
+        if (!fits_double(x) || !fits_double(y) || !fits_double(r) || !(radius > 0.0)) {
+            x = BigFloat();
+            y = BigFloat();
+            radius = kDefaultRadius;
+        }
         uint8_t count[4];
         std::memcpy(count, &location->max_iterations, 4);
         Fractal& view = push_view(ctx);

@@ -19,6 +19,8 @@ BigFloat BigFloat::normalised() const {
         r.mant[0] <<= bit_shift;
     }
     r.exponent = int32_t(uint32_t(r.exponent) - uint32_t(word_shift * 32 + bit_shift));
+    // Any non-zero sign word means negative; the arithmetic expects 1.
+    r.negative = r.negative != 0;
     return r;
 }
 

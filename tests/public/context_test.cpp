@@ -87,6 +87,90 @@ TEST(Context, LocationTravelsBetweenContextsBitForBit) {
     EXPECT_EQ(back_to_start(to), 1);                           // the restore added one entry
 }
 
+namespace {
+
+// A stored BigFloat from its eight words.
+void put_words(uint8_t out[32], std::initializer_list<uint32_t> words) {
+    std::memset(out, 0, 32);
+    int i = 0;
+    for (uint32_t w : words) {
+        for (int k = 0; k < 4; ++k) out[4 * i + k] = uint8_t(w >> (8 * k));
+        ++i;
+    }
+}
+
+}  // namespace
+
+// A record that holds no view shows the home view, as a radius of 2 or more
+// does, with the record's limit; any other is taken after normalising its words.
+TEST(Context, PlaceRecordsAreCheckedBeforeUse) {
+    struct Case {
+        const char* what;
+        std::initializer_list<uint32_t> x, y, radius;
+        double want_x, want_y, want_radius;
+    };
+    const uint32_t top = 0x80000000u, minus_one = 0xFFFFFFFFu;
+    const Case cases[] = {
+        {"radius -1, centre -1-1i",
+         {0, 0, 0, 0, 0, top, 0, 1},
+         {0, 0, 0, 0, 0, top, 0, 1},
+         {0, 0, 0, 0, 0, top, 0, 1},
+         0,
+         0,
+         2},
+        {"radius 0", {}, {}, {}, 0, 0, 2},
+        {"radius 2^5000", {}, {}, {0, 0, 0, 0, 0, top, 5000, 0}, 0, 0, 2},
+        {"radius 2^-1030", {}, {}, {0, 0, 0, 0, 0, top, uint32_t(-1030), 0}, 0, 0, 2},
+        {"centre x 2^1024",
+         {0, 0, 0, 0, 0, top, 1024, 0},
+         {},
+         {0, 0, 0, 0, 0, top, uint32_t(-4), 0},
+         0,
+         0,
+         2},
+        {"centre y -2^-1023",
+         {},
+         {0, 0, 0, 0, 0, top, uint32_t(-1023), 1},
+         {0, 0, 0, 0, 0, top, uint32_t(-4), 0},
+         0,
+         0,
+         2},
+        {"random words",
+         {minus_one, 7, 9, 0x1234, 0, 0x5000, 0x7FFFFFF0, 3},
+         {1, 2, 3, 4, 5, 6, 0x80000000, 9},
+         {9, 8, 7, 6, 5, 4, 3, 2},
+         0,
+         0,
+         2},
+        {"radius 4", {}, {}, {0, 0, 0, 0, 0, top, 2, 0}, 0, 0, 2},
+        // Words that only need normalising: 0.5 with its top bit one place
+        // down, a sign word of 2 meaning negative.
+        {"unnormalised",
+         {0, 0, 0, 0, 0, top >> 1, 0, 2},
+         {0, 0, 0, 0, 0, top, uint32_t(-2), 0},
+         {0, 0, 0, 0, top, 0, 28, 0},
+         -0.5,
+         0.25,
+         0.0625},
+    };
+    for (const Case& c : cases) {
+        ContextGuard h;
+        qv_zoom_centered(h, 4.0f);
+        Location place;
+        put_words(place.centre_x, c.x);
+        put_words(place.centre_y, c.y);
+        put_words(place.radius, c.radius);
+        place.max_iterations = 4294967295u;
+        qv_restore_location_from(h, &place);
+        double x, y, radius;
+        qv_get_view_params_as_doubles(h, &x, &y, &radius);
+        EXPECT_TRUE(x == c.want_x && y == c.want_y && radius == c.want_radius)
+            << c.what << ": " << x << " " << y << " " << radius;
+        EXPECT_EQ(qv_get_maximum_iterations(h), 4294967295u) << c.what;
+        EXPECT_EQ(back_to_start(h), 2) << c.what;
+    }
+}
+
 TEST(History, KeepsAtMost256ViewsAndANewViewDiscardsTheForwardOnes) {
     ContextGuard h, g;
     for (int i = 0; i < 300; ++i) qv_zoom_centered(h, 1.01f);
