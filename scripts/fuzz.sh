@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# Fuzzes the history-file loader with libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer for the given number of seconds (default 60),
-# starting from valid history files. Exits non-zero when an input crashes.
+# Fuzzes the history-file loader and the place-record restore with libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer for the given number of
+# seconds in all (default 60): two thirds for the loader, whose format is the
+# larger, one third for the 100-byte place record. Starts from valid history
+# files and places. Exits non-zero when an input crashes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build-fuzz
-mkdir -p "$out/corpus" "$out/artifacts"
+mkdir -p "$out/corpus" "$out/corpus-places" "$out/artifacts"
 
 cxx=$(command -v clang++ || command -v clang++-14 || true)
 if [ -z "$cxx" ]; then
@@ -16,33 +18,65 @@ fi
 flags=(-std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer
        -fsanitize=address,undefined -fno-sanitize-recover=all -Iengine -Iinclude)
 
-# The engine is compiled straight into the fuzzer, so no shared library and no
-# hidden symbols stand between the target and the loader. Objects are kept so
-# that a second run only recompiles what changed.
-objects=()
-for src in $(find engine -name '*.cpp' | sort) tests/fuzz/history_load_fuzz.cpp; do
-  obj="$out/obj/${src%.cpp}.o"
+# Compiles a source once into $out/obj, again only when it or a header changed.
+compile() {
+  local src=$1 obj="$out/obj/${1%.cpp}.o"
   mkdir -p "$(dirname "$obj")"
   if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find engine include -name '*.h' -newer "$obj" -print -quit)" ]; then
     "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
   fi
-  objects+=("$obj")
-done
-"$cxx" "${flags[@]}" -fsanitize=fuzzer "${objects[@]}" -o "$out/history_load_fuzz"
+  echo "$obj"
+}
 
-# Seeds: the golden files of the tests.
+# The engine is compiled straight into each fuzzer, so no shared library and
+# no hidden symbols stand between the target and the code under test.
+engine=()
+for src in $(find engine -name '*.cpp' | sort); do
+  engine+=("$(compile "$src")")
+done
+for target in history_load_fuzz location_restore_fuzz; do
+  "$cxx" "${flags[@]}" -fsanitize=fuzzer "${engine[@]}" "$(compile tests/fuzz/$target.cpp)" \
+    -o "$out/$target"
+done
+
+# Seeds: the golden files of the tests, and three places (home, a shallow and
+# a deep view) as 100-byte records of little-endian words.
 for f in tests/data/*.qvh; do
   [ -f "$f" ] && cp "$f" "$out/corpus/"
 done
-
-ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  "$out/history_load_fuzz" "$out/corpus" -max_total_time="$seconds" -rss_limit_mb=4096 \
-    -artifact_prefix="$out/artifacts/" -print_final_stats=1 >"$out/fuzz.log" 2>&1 || {
-  status=$?
-  tail -n 60 "$out/fuzz.log" >&2
-  echo "fuzz.sh: the fuzzer found a failing input (exit $status); see $out/artifacts/" >&2
-  exit 1
+words() {
+  local w
+  for w in "$@"; do
+    printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((w & 255)) $((w >> 8 & 255)) $((w >> 16 & 255)) $((w >> 24 & 255))
+  done
 }
-grep -E "^(stat::number_of_executed_units|Done)" "$out/fuzz.log" || true
+zero="0 0 0 0 0 0 0 0"
+printf "$(words $zero $zero 0 0 0 0 0 0x80000000 1 0 150)" >"$out/corpus-places/home"
+printf "$(words 0 0 0 0 0 0xC0000000 0xFFFFFFFF 1  0 0 0 0 0xCCCCC800 0xCCCCCCCC 0xFFFFFFFC 0 \
+               0 0 0 0 0 0xA3D70A3D 0xFFFFFFF9 0  300)" >"$out/corpus-places/shallow"
+printf "$(words 0 0 0 0 0 0xA0000000 0 1  $zero  0 0 0 0 0 0x80000000 0xFFFFFFC4 0  200)" \
+  >"$out/corpus-places/deep"
+
+# Runs one fuzzer on its corpus for the given seconds.
+fuzz() {
+  local target=$1 corpus=$2 time=$3
+  ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    "$out/$target" "$out/$corpus" -max_total_time="$time" -rss_limit_mb=4096 \
+      -artifact_prefix="$out/artifacts/$target-" -print_final_stats=1 >"$out/$target.log" 2>&1 || {
+    status=$?
+    tail -n 60 "$out/$target.log" >&2
+    echo "fuzz.sh: $target found a failing input (exit $status); see $out/artifacts/" >&2
+    exit 1
+  }
+  echo "$target:"
+  grep -E "^(stat::number_of_executed_units|Done)" "$out/$target.log" || true
+}
+
+loader_seconds=$((seconds * 2 / 3))
+[ "$loader_seconds" -ge 1 ] || loader_seconds=1
+places_seconds=$((seconds - loader_seconds))
+[ "$places_seconds" -ge 1 ] || places_seconds=1
+fuzz history_load_fuzz corpus "$loader_seconds"
+fuzz location_restore_fuzz corpus-places "$places_seconds"
 echo "fuzz.sh: no failure in ${seconds}s"
