@@ -33,22 +33,24 @@ Context::Context(std::unique_ptr<Fractal> first_view, int megabytes)
 }
 
 void Context::reset() {
-    entries.clear();
-    rgb_image.reset();
-    current = 0;
-    last = 0;
-    memory_used = 0;
-    gamma = kInitialGamma;
-    preview = true;
-    entries.resize(capacity);
-    HistEntry& entry = entries[0];
+    // The new state is made before the old one goes, so a failed allocation
+    // leaves the context as it was.
+    std::vector<HistEntry> fresh(capacity);
+    HistEntry& entry = fresh[0];
     entry.fractal = std::make_unique<Fractal>(kInitialSize, kInitialSize);
     entry.width = kInitialSize;
     entry.height = kInitialSize;
     entry.supersampling = 1;
-    memory_used += entry.fractal->memory_size();
-    rgb_image = std::make_unique<RgbImage>(kInitialSize, kInitialSize);
-    rgb_image->set_gamma_and_supersampling(gamma, entry.supersampling);
+    auto picture = std::make_unique<RgbImage>(kInitialSize, kInitialSize);
+    picture->set_gamma_and_supersampling(kInitialGamma, entry.supersampling);
+
+    entries.swap(fresh);
+    rgb_image.swap(picture);
+    current = 0;
+    last = 0;
+    memory_used = entries[0].fractal->memory_size();
+    gamma = kInitialGamma;
+    preview = true;
     cycling_speed = 0.0f;
     cycling_phase = 0.0f;
     cycle_timer.restart_timer();

@@ -67,12 +67,12 @@ void RgbImage::resize(int width, int height) {
     width = std::max(0, width);
     height = std::max(0, height);
     if (width == width_ && height == height_) return;
-    // Release first, so the old and the new picture never coexist.
-    pixels_.clear();
-    pixels_.shrink_to_fit();
+    // The new picture is made before anything changes: when it cannot be, the
+    // old one stays in place with its size.
+    std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
+    pixels_.swap(pixels);
     width_ = width;
     height_ = height;
-    pixels_.resize(static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3);
     dirty = true;
     rebuild_sample_offsets();
 }

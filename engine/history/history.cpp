@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 
 namespace quorvel {
 
@@ -33,9 +34,12 @@ void for_each_in_budget_order(const Context& ctx, Visit visit) {
     }
 }
 
-void follow_current_entry(Context& ctx) {
-    HistEntry& entry = ctx.current_entry();
+// Makes entry `index` current. The picture is resized first: when that fails,
+// the history still shows the entry it showed.
+void show_entry(Context& ctx, int32_t index) {
+    const HistEntry& entry = ctx.entries[static_cast<size_t>(index)];
     ctx.rgb_image->resize(entry.width, entry.height);
+    ctx.current = index;
     ctx.rgb_image->set_gamma_and_supersampling(ctx.gamma, entry.supersampling);
 }
 
@@ -58,15 +62,19 @@ void recompute_memory_used(Context& ctx) {
 }
 
 Fractal& push_view(Context& ctx) {
-    ctx.current_entry().generator.reset();
     if (ctx.capacity < 2) {
         // A one-slot history has nowhere to keep the old view: change in place.
         HistEntry& entry = ctx.current_entry();
+        entry.generator.reset();
         clear_statistics(entry);
         ctx.rgb_image->dirty = true;
         trim_memory(ctx);
         return *entry.fractal;
     }
+    // The copy the history keeps is made before anything changes, so that a
+    // failed allocation leaves the history as it was.
+    auto copy = std::make_unique<Fractal>(*ctx.current_entry().fractal);
+    ctx.current_entry().generator.reset();
     ++ctx.current;
     for (uint32_t i = static_cast<uint32_t>(ctx.current); i < ctx.capacity; ++i)
         ctx.entries[i].clear();
@@ -87,7 +95,7 @@ Fractal& push_view(Context& ctx) {
     // The new entry keeps the object with its data, so a move can shift it in
     // place; the history keeps an identical copy.
     entry.fractal = std::move(previous.fractal);
-    previous.fractal = std::make_unique<Fractal>(*entry.fractal);
+    previous.fractal = std::move(copy);
     clear_statistics(entry);
     ctx.last = ctx.current;
     ctx.rgb_image->dirty = true;
@@ -140,8 +148,7 @@ void trim_memory(Context& ctx) {
 
 bool history_back(Context& ctx) {
     if (ctx.current == 0) return false;
-    --ctx.current;
-    follow_current_entry(ctx);
+    show_entry(ctx, ctx.current - 1);
     ctx.rgb_image->dirty = true;
     trim_memory(ctx);
     return true;
@@ -149,11 +156,10 @@ bool history_back(Context& ctx) {
 
 bool history_forward(Context& ctx) {
     if (ctx.current == ctx.last) return false;
-    ++ctx.current;
-    HistEntry& entry = ctx.current_entry();
+    HistEntry& entry = ctx.entries[static_cast<size_t>(ctx.current) + 1];
     entry.fractal->prepare(true);
+    show_entry(ctx, ctx.current + 1);
     entry.trimmed = false;
-    follow_current_entry(ctx);
     ctx.rgb_image->dirty = true;
     trim_memory(ctx);
     return true;
@@ -204,6 +210,9 @@ void set_image_properties(Context& ctx, int width, int height, int supersampling
     if (int64_t(h) * ss > kMaxGridSide) h = entry.height;
     if (int64_t(w) * ss > kMaxGridSide || int64_t(h) * ss > kMaxGridSide) ss = entry.supersampling;
 
+    // The new picture is the allocation here: made first, so that a size that
+    // does not fit in memory leaves the entry as it was.
+    ctx.rgb_image->resize(w, h);
     if (w != entry.width || h != entry.height || ss != entry.supersampling) {
         entry.width = w;
         entry.height = h;
@@ -213,7 +222,7 @@ void set_image_properties(Context& ctx, int width, int height, int supersampling
         entry.generator.reset();
     }
     if (gamma > 0.0f) ctx.gamma = gamma;
-    follow_current_entry(ctx);
+    ctx.rgb_image->set_gamma_and_supersampling(ctx.gamma, entry.supersampling);
     trim_memory(ctx);
 }
 

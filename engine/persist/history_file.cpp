@@ -399,17 +399,30 @@ bool read_history(const std::vector<uint8_t>& data, LoadedHistory& h) {
     return in.left() == 0;
 }
 
-// The whole file, read once; its size bounds the buffer.
+// The whole file, read once; its size bounds the buffer. The type is checked
+// before any read, and the open does not wait: a FIFO or a device is refused
+// instead of blocking the caller.
 bool read_file(const char* path, std::vector<uint8_t>& data) {
-    std::FILE* f = std::fopen(path, "rb");
-    if (f == nullptr) return false;
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return false;
+    // Closed on every way out, a failed allocation of the buffer included.
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     struct stat st;
-    bool ok = ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
     if (ok) {
         data.resize(static_cast<size_t>(st.st_size));
-        ok = std::fread(data.data(), 1, data.size(), f) == data.size();
+        size_t done = 0;
+        while (ok && done < data.size()) {
+            const ssize_t n = ::read(fd, data.data() + done, data.size() - done);
+            if (n > 0)
+                done += static_cast<size_t>(n);
+            else if (n == 0 || errno != EINTR)
+                ok = false;  // shorter than its size, or unreadable
+        }
     }
-    std::fclose(f);
     return ok;
 }
 
