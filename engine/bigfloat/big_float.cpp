@@ -2,9 +2,13 @@
 // 32-byte stored form.
 #include "bigfloat/big_float.h"
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace quorvel {
 
@@ -23,12 +27,63 @@ int hex_value(char c) {
     return -1;
 }
 
-// atoi-like, but saturating instead of overflowing.
+// White space as the "C" locale knows it.
+bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// atoi-like, but saturating instead of overflowing, and independent of the
+// locale.
 int64_t read_exponent(const char* p) {
-    const long long v = std::strtoll(p, nullptr, 10);
-    if (v > INT32_MAX) return INT32_MAX;
-    if (v < INT32_MIN) return INT32_MIN;
-    return v;
+    while (is_blank(*p)) ++p;
+    const bool minus = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    // Unsigned: a second sign reads no digits.
+    uint32_t magnitude = 0;
+    if (std::from_chars(p, p + std::strlen(p), magnitude).ec == std::errc::result_out_of_range)
+        magnitude = UINT32_MAX;
+    return minus ? std::max<int64_t>(-int64_t(magnitude), INT32_MIN)
+                 : std::min<int64_t>(magnitude, INT32_MAX);
+}
+
+// True when the number text in [first, last) has an exponent part with a
+// minus sign ('e' for decimal, 'p' for hexadecimal digits).
+bool has_negative_exponent(const char* first, const char* last) {
+    for (const char* p = first; p + 1 < last; ++p)
+        if ((*p == 'e' || *p == 'E' || *p == 'p' || *p == 'P') && p[1] == '-') return true;
+    return false;
+}
+
+// Reads a number as atof does in the "C" locale, whatever locale the process
+// has: blanks, one optional sign, then the longest number that follows; zero
+// when there is none, infinity or zero when it is out of range.
+double read_decimal(const char* text) {
+    const char* p = text;
+    while (is_blank(*p)) ++p;
+    bool minus = false;
+    if (*p == '+' || *p == '-') {
+        minus = *p == '-';
+        ++p;
+    }
+    if (*p == '+' || *p == '-') return 0.0;  // a second sign: no number
+    const char* end = p + std::strlen(p);
+    // Only an upper-case X reaches here; the lower-case one marks the
+    // hexadecimal BigFloat form.
+    auto format = std::chars_format::general;
+    if (p[0] == '0' && p[1] == 'X') {
+        format = std::chars_format::hex;
+        p += 2;
+    }
+    double value = 0.0;
+    const auto [stop, error] = std::from_chars(p, end, value, format);
+    if (error == std::errc::result_out_of_range) {
+        // Beyond double but perhaps within long double, which rounds it to
+        // infinity or to zero as atof would.
+        long double wide = 0.0L;
+        if (std::from_chars(p, end, wide, format).ec == std::errc())
+            value = static_cast<double>(wide);
+        else
+            value = has_negative_exponent(p, stop) ? 0.0 : HUGE_VAL;
+    }
+    return minus ? -value : value;
 }
 
 int32_t clamp_exponent(int64_t e) {
@@ -54,7 +109,7 @@ BigFloat::BigFloat(const char* text) : BigFloat() {
     if (text == nullptr) return;
     const char* x = std::strchr(text, 'x');
     if (x == nullptr) {
-        *this = BigFloat(std::atof(text));
+        *this = BigFloat(read_decimal(text));
         return;
     }
     int64_t e = read_exponent(x + 1);

@@ -1,7 +1,14 @@
 // BigFloat construction, conversion to double, text form and stored form.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <clocale>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "bigfloat/big_float.h"
 #include "oracle.h"
@@ -71,6 +78,48 @@ TEST(BigFloatConversion, ReadingRules) {
                      BigFloat(("+8" + std::string(46, '0') + "1F.x+0").c_str())));
     EXPECT_TRUE(same(oracle::make(~0u, ~0u, ~0u, ~0u, ~0u, ~0u - 3, 3),
                      BigFloat(("+3." + std::string(47, 'F') + "x+5").c_str())));
+}
+
+// A numeric locale whose decimal point is a comma: an installed one, else one
+// made for the test with localedef. False when neither can be had.
+bool use_comma_locale() {
+    for (const char* name : {"de_DE.UTF-8", "de_DE.utf8", "fr_FR.UTF-8", "fr_FR.utf8"})
+        if (std::setlocale(LC_NUMERIC, name) != nullptr) return true;
+    const std::string dir = "/tmp/qv_locale_" + std::to_string(::getpid());
+    if (::mkdir(dir.c_str(), 0700) != 0) return false;
+    if (std::FILE* f = std::fopen((dir + "/comma.src").c_str(), "w")) {
+        std::fputs(
+            "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\ngrouping -1\n"
+            "END LC_NUMERIC\n",
+            f);
+        std::fclose(f);
+    }
+    const std::string make =
+        "localedef -c -i " + dir + "/comma.src -f UTF-8 " + dir + "/comma >/dev/null 2>&1";
+    [[maybe_unused]] const int status = std::system(make.c_str());
+    ::setenv("LOCPATH", dir.c_str(), 1);
+    const bool ok = std::setlocale(LC_NUMERIC, "comma") != nullptr;
+    ::unsetenv("LOCPATH");
+    [[maybe_unused]] const int removed = std::system(("rm -rf " + dir).c_str());
+    return ok;
+}
+
+// Decimal text is read as atof reads it in the "C" locale, whatever the
+// process's locale: blanks, one sign, the longest number, out-of-range values
+// to infinity or zero.
+TEST(BigFloatConversion, DecimalTextIgnoresTheLocale) {
+    const std::pair<const char*, double> cases[] = {
+        {"0.5", 0.5},        {" \n+2.5e1", 25.0},     {"-.5", -0.5},   {"7.25junk", 7.25},
+        {"1e400", HUGE_VAL}, {"-1e99999", -HUGE_VAL}, {"1e-400", 0.0}, {"1e-99999", 0.0},
+        {"+-1", 0.0},        {"0X1P3", 8.0},          {"", 0.0},       {"1,5", 1.0}};
+    auto check = [&](const char* locale) {
+        for (auto [t, d] : cases) EXPECT_TRUE(same(BigFloat(d), BigFloat(t))) << t << " " << locale;
+    };
+    check("C");
+    if (!use_comma_locale()) GTEST_SKIP() << "no locale with a decimal comma";
+    EXPECT_EQ(std::atof("0.5"), 0.0);  // the comma locale is in effect
+    check("comma");
+    std::setlocale(LC_NUMERIC, "C");
 }
 
 TEST(BigFloatConversion, StoredFormIsLittleEndianWords) {
