@@ -124,7 +124,9 @@ QV_EXPORT bool qv_history_forward(qv_handle handle);
 
 /* Writes the current view into *location. */
 QV_EXPORT void qv_store_location_to(qv_handle handle, Location *location);
-/* New history entry showing a stored view with its iteration limit. */
+/* New history entry showing a stored view with its iteration limit; a record
+   whose centre or radius is no finite double, or whose radius is <= 0, shows
+   the home view, as a radius of 2 or more does. */
 QV_EXPORT void qv_restore_location_from(qv_handle handle, const Location *location);
 /* New history entry with this centre and radius (a radius of 2 or more gives the
    home view). */
