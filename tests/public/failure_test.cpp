@@ -2,7 +2,6 @@
 // after them work; a load never waits on a file that is not a regular one.
 // Each case runs in a child process, so that its address-space limit, and a
 // crash or a hang, stay there.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,7 +11,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -54,7 +52,8 @@ size_t address_space_used() {
 
 // Lets the process map at most `extra` bytes more than it has now.
 bool limit_address_space(size_t extra) {
-    const rlimit limit{address_space_used() + extra, address_space_used() + extra};
+    const rlim_t bytes = address_space_used() + extra;
+    const rlimit limit{bytes, bytes};
     return ::setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
