@@ -4,7 +4,9 @@
  * Conventions
  * - Every function except qv_create_context and qv_describe_generator takes a
  *   context handle first. A handle is opaque; it is live from qv_create_context
- *   until qv_delete_context.
+ *   until qv_delete_context. A handle is the context's address: once deleted,
+ *   a later qv_create_context may return the same value, and the old copy then
+ *   reaches the new context. Forget a handle when deleting it.
  * - An unknown or null handle is never an error: the call does nothing and
  *   returns a neutral value (0, false, 0.0 or NULL). The place and
  *   view-parameter getters then write the default view (0, 0, radius 2, 150).
@@ -27,8 +29,16 @@
 #include <stdbool.h>
 #endif
 
-#if defined(_WIN32)
+/* The library's version; the build takes its version from these lines. */
+#define QUORVEL_VERSION_MAJOR 0
+#define QUORVEL_VERSION_MINOR 1
+#define QUORVEL_VERSION_PATCH 0
+
+/* QV_BUILDING_LIBRARY is defined only while the library itself is compiled. */
+#if defined(_WIN32) && defined(QV_BUILDING_LIBRARY)
 #define QV_EXPORT __declspec(dllexport)
+#elif defined(_WIN32)
+#define QV_EXPORT __declspec(dllimport)
 #elif defined(__GNUC__)
 #define QV_EXPORT __attribute__((visibility("default")))
 #else
@@ -70,7 +80,8 @@ QV_EXPORT bool qv_refine_history(qv_handle handle);
 QV_EXPORT int qv_set_generator_type(qv_handle handle, int type);
 /* Cycles the strategy 0 -> 1 -> 2 -> 0; returns the new type. */
 QV_EXPORT int qv_change_generator_type(qv_handle handle);
-/* Name of a strategy type; "unknown!?" for any other number. */
+/* Name of a strategy type; "unknown!?" for any other number. The text is a
+   constant of the library: valid while it is loaded, never to be freed. */
 QV_EXPORT const char *qv_describe_generator(int type);
 
 /* Sets the current view's output size and supersampling (1 to 8) and the

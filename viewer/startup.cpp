@@ -2,6 +2,14 @@
 
 #include <cctype>
 #include <climits>
+#include <filesystem>
+#include <system_error>
+
+// The data folder relative to the program folder once installed; the build
+// passes the real one.
+#ifndef QV_DATA_FROM_PROGRAM_DIR
+#define QV_DATA_FROM_PROGRAM_DIR "../share/quorvel/"
+#endif
 
 namespace quorvel::viewer {
 
@@ -12,6 +20,21 @@ std::string program_directory(std::string_view program_path) {
             return std::string(program_path.substr(0, i + 1));
     }
     return {};
+}
+
+std::string data_directory(const std::string& program_dir, const std::string& installed_dir) {
+    std::error_code error;
+    if (std::filesystem::exists(program_dir + "def.pal", error) || installed_dir.empty())
+        return program_dir;
+    if (std::filesystem::exists(installed_dir + "def.pal", error)) return installed_dir;
+    return program_dir;
+}
+
+std::string installed_data_directory() {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || !self.has_parent_path()) return {};
+    return self.parent_path().string() + "/" + QV_DATA_FROM_PROGRAM_DIR;
 }
 
 int parse_megabytes(std::string_view text) {
@@ -33,8 +56,9 @@ int parse_megabytes(std::string_view text) {
 StartOptions parse_command_line(int argc, const char* const* argv) {
     StartOptions options;
     if (argc > 0 && argv[0] != nullptr) options.program_dir = program_directory(argv[0]);
+    options.data_dir = data_directory(options.program_dir, installed_data_directory());
     options.places_path = options.program_dir + "places";
-    options.palette_path = options.program_dir + "def.pal";
+    options.palette_path = options.data_dir + "def.pal";
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         if (auto at = arg.find("-megs="); at != std::string_view::npos) {
@@ -43,7 +67,7 @@ StartOptions parse_command_line(int argc, const char* const* argv) {
             // Absolute paths name the file itself, not something beside the program.
             options.palette_path = std::string(arg);
         } else {
-            options.palette_path = options.program_dir + std::string(arg);
+            options.palette_path = options.data_dir + std::string(arg);
         }
     }
     if (options.megabytes < 0) options.megabytes = kDefaultMegabytes;

@@ -11,8 +11,9 @@ inline constexpr int kDefaultMegabytes = 96;
 
 struct StartOptions {
     std::string program_dir;   // with its trailing separator, or empty
+    std::string data_dir;      // where def.pal is: program_dir, or the installed data folder
     std::string places_path;   // program_dir + "places"
-    std::string palette_path;  // program_dir + "def.pal", or the command line's palette
+    std::string palette_path;  // data_dir + "def.pal", or the command line's palette
     int megabytes = kDefaultMegabytes;
 };
 
@@ -22,12 +23,22 @@ struct StartOptions {
 // looked up in the current directory); a colon is an ordinary character here.
 std::string program_directory(std::string_view program_path);
 
+// Where def.pal and palettes/ are: beside the program as in the build's
+// program folder, else `installed_dir` (the installed share/quorvel/, separator
+// included) when def.pal is there, else beside the program all the same.
+std::string data_directory(const std::string& program_dir, const std::string& installed_dir);
+
+// The installed data folder seen from the running program's own file, whatever
+// path started it; empty when that file cannot be told.
+std::string installed_data_directory();
+
 // The value of a "-megs=" argument, read as atoi would (no digits give 0,
 // out-of-range values saturate).
 int parse_megabytes(std::string_view digits);
 
 // Applies the rules for every argument after the program path; a later
-// argument overrides an earlier one, and a negative limit becomes 96.
+// argument overrides an earlier one, and a negative limit becomes 96. A
+// relative palette path is taken in the data directory.
 StartOptions parse_command_line(int argc, const char* const* argv);
 
 // "Command line:\n" followed by the arguments separated by spaces.

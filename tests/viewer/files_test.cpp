@@ -10,6 +10,7 @@
 #include "dialogs.h"
 #include "picture.h"
 #include "places.h"
+#include "startup.h"
 #include "test_support.h"
 
 namespace {
@@ -149,6 +150,21 @@ TEST(Dialogs, ZenityArgumentsFilterChoiceAndOverwrite) {
     EXPECT_TRUE(dialogs->save_file(kPicture));
     EXPECT_EQ(std::ranges::count(calls(), '\n'), 1);
     setenv("PATH", old_path.c_str(), 1);
+}
+
+TEST(DataDirectory, BesideTheProgramFirstThenInstalled) {
+    test::TempDir dir;
+    fs::create_directories(dir / "bin");
+    fs::create_directories(dir / "share/quorvel");
+    const std::string bin = dir / "bin/", share = dir / "share/quorvel/";
+    // Nothing anywhere: beside the program, as before.
+    EXPECT_EQ(data_directory(bin, share), bin);
+    test::write_file(share + "def.pal", std::string(768, '\0'));
+    EXPECT_EQ(data_directory(bin, share), share);
+    EXPECT_EQ(data_directory(bin, ""), bin);
+    // A def.pal beside the program wins, as in the build's program folder.
+    test::write_file(bin + "def.pal", std::string(768, '\0'));
+    EXPECT_EQ(data_directory(bin, share), bin);
 }
 
 }  // namespace
