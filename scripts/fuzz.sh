@@ -10,34 +10,17 @@ seconds=${1:-60}
 out=build-fuzz
 mkdir -p "$out/corpus" "$out/corpus-places" "$out/artifacts"
 
+# The fuzz targets come from a build of their own: clang, the sanitizers and
+# libFuzzer's coverage in every object (QV_FUZZ).
+cc=$(command -v clang || command -v clang-14 || true)
 cxx=$(command -v clang++ || command -v clang++-14 || true)
-if [ -z "$cxx" ]; then
-  echo "fuzz.sh: clang++ not found" >&2
+if [ -z "$cc" ] || [ -z "$cxx" ]; then
+  echo "fuzz.sh: clang not found" >&2
   exit 1
 fi
-flags=(-std=c++20 -O1 -g -ffp-contract=off -fno-omit-frame-pointer
-       -fsanitize=address,undefined -fno-sanitize-recover=all -Iengine -Iinclude)
-
-# Compiles a source once into $out/obj, again only when it or a header changed.
-compile() {
-  local src=$1 obj="$out/obj/${1%.cpp}.o"
-  mkdir -p "$(dirname "$obj")"
-  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ -n "$(find engine include -name '*.h' -newer "$obj" -print -quit)" ]; then
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$src" -o "$obj"
-  fi
-  echo "$obj"
-}
-
-# The engine is compiled straight into each fuzzer, so no shared library and
-# no hidden symbols stand between the target and the code under test.
-engine=()
-for src in $(find engine -name '*.cpp' | sort); do
-  engine+=("$(compile "$src")")
-done
-for target in history_load_fuzz location_restore_fuzz; do
-  "$cxx" "${flags[@]}" -fsanitize=fuzzer "${engine[@]}" "$(compile tests/fuzz/$target.cpp)" \
-    -o "$out/$target"
-done
+CC=$cc CXX=$cxx cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON \
+  -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_VIEWER=OFF -DQV_TOOLS=OFF >/dev/null
+cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz >/dev/null
 
 # Seeds: the golden files of the tests, and three places (home, a shallow and
 # a deep view) as 100-byte records of little-endian words.

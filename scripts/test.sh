@@ -23,12 +23,12 @@ if [ -z "${DISPLAY:-}" ] && command -v Xvfb >/dev/null; then
 fi
 
 echo "== normal build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQV_TESTS=ON -DQV_BENCH=ON -DQV_VIEWER=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQV_WERROR=ON -DQV_TESTS=ON -DQV_BENCH=ON -DQV_VIEWER=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== sanitizer build"
-cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_SANITIZE=ON -DQV_TESTS=ON -DQV_BENCH=OFF -DQV_VIEWER=ON >/dev/null
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_WERROR=ON -DQV_SANITIZE=ON -DQV_TESTS=ON -DQV_BENCH=OFF -DQV_VIEWER=ON >/dev/null
 cmake --build build-sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-sanitize --output-on-failure -j"$jobs"
