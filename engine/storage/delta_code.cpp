@@ -91,10 +91,4 @@ const DeltaCodeEntry* delta_code() { return tables().code.data(); }
 
 const DeltaDecodeEntry* delta_decode_table() { return tables().decode.data(); }
 
-unsigned decode_delta(uint32_t bits, uint8_t* symbol) {
-    const DeltaDecodeEntry e = tables().decode[bits & ((1u << kDeltaMaxLength) - 1)];
-    *symbol = e.symbol;
-    return e.length;
-}
-
 }  // namespace quorvel

@@ -15,10 +15,6 @@ struct DeltaCodeEntry {
 // the library loads (or on first use, if that comes earlier); read-only after.
 const DeltaCodeEntry* delta_code();
 
-// Decodes one symbol from the low bits of `bits` (stream order, least
-// significant first); writes the symbol and returns the code length.
-unsigned decode_delta(uint32_t bits, uint8_t* symbol);
-
 // Every code is at most 10 bits long, so the next 10 stream bits index a table
 // that gives the symbol and the code length directly.
 struct DeltaDecodeEntry {

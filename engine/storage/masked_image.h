@@ -32,6 +32,8 @@ public:
         return values_.data();
     }
     void clear_mask();
+    // Each pixel takes the one (dx, dy) further on, or becomes uncomputed. dx
+    // must be a multiple of 8, as view moves keep it, so mask bytes move whole.
     void shift(int32_t dx, int32_t dy);
 
     void fill_box(Box box, uint8_t value);
