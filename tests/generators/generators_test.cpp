@@ -10,6 +10,7 @@
 #include "generators/contour_tracing_generator.h"
 #include "generators/dumb_generator.h"
 #include "generators/generator_factory.h"
+#include "support/test_support.h"
 
 namespace quorvel {
 
@@ -53,17 +54,9 @@ std::vector<int> reference_of(Fractal& view) {
     std::vector<int> out;
     for (int32_t y = 0; y < view.height(); ++y)
         for (int32_t x = 0; x < view.width(); ++x) {
-            const double cx = view.column_coordinate(x).to_double();
-            const double cy = view.row_coordinate(y).to_double();
-            double zx = 0.0, zy = 0.0;
-            int value = 0;
-            for (uint32_t k = 1; k < view.max_iterations() && !value; ++k) {
-                const double nx = zx * zx - zy * zy + cx;
-                zy = 2.0 * zx * zy + cy;
-                zx = nx;
-                if (zx * zx + zy * zy >= 4.0) value = (k - 1) % 255 + 1;
-            }
-            out.push_back(value);
+            out.push_back(qvtest::reference_value(view.column_coordinate(x).to_double(),
+                                                  view.row_coordinate(y).to_double(),
+                                                  view.max_iterations()));
         }
     return out;
 }

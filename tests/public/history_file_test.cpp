@@ -25,12 +25,8 @@ using Bytes = std::vector<uint8_t>;
 
 // A fresh folder per test; memory-backed when available, as the damage test
 // writes thousands of files.
-struct TempDir {
-    std::string path = ::mkdtemp(
-        (std::string(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/qvh_XXXXXX")
-            .data());
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return path + "/" + name; }
+struct TempDir : qvtest::TempDir {
+    TempDir() : qvtest::TempDir("qvh", Where::memory) {}
 };
 
 Bytes read_bytes(const std::string& path) {
@@ -109,7 +105,7 @@ TEST(HistoryFile, FilesMatchTheLayoutAndTheGoldenFiles) {
     TempDir dir;
     ContextGuard h(32);
     set_ramp_palette(h);
-    const std::string made_path = dir.file("made.qvh"), tag = "HistEntry\nv000\n";
+    const std::string made_path = dir / "made.qvh", tag = "HistEntry\nv000\n";
     ASSERT_TRUE(qv_save_all(h, made_path.c_str()));
     Bytes want(1045);
     for (auto [at, text] : {std::pair<size_t, std::string>{0, "quorvel\nContext\nv000\n"},
@@ -159,7 +155,7 @@ TEST(HistoryFile, RoundTrips) {
     const std::vector<std::string> with_stats = walk_history(h, true),
                                    views = walk_history(h, false);
     ASSERT_EQ(views.size(), 4u);
-    const std::string all_path = dir.file("all.qvh"), min_path = dir.file("min.qvh");
+    const std::string all_path = dir / "all.qvh", min_path = dir / "min.qvh";
     ASSERT_TRUE(qv_save_all(h, all_path.c_str()) && qv_save_minimum(h, min_path.c_str()));
 
     ASSERT_TRUE(qv_load(all, all_path.c_str()));
@@ -188,7 +184,7 @@ TEST(HistoryFile, ReadsVersionZeroStorage) {
     qvtest::set_value_palette(h);
     qv_set_image_properties(h, 20, 10, 1, -1.0f);
     qvtest::refine_to_end(h);
-    const std::string path = dir.file("v0.qvh");
+    const std::string path = dir / "v0.qvh";
     ASSERT_TRUE(qv_save_all(h, path.c_str()));
     // Every third pixel is left uncomputed and shows the one before; values
     // wander across 0x40..0x5F so both literal bytes and runs are needed.
@@ -225,7 +221,7 @@ TEST(HistoryFile, TakesOverALargerBudgetOnlyWhenTheHistoryNeedsIt) {
     ContextGuard small(1);
     qv_set_image_properties(small, 1000, 1000, 1, -1.0f);
     for (int i = 0; i < 4; ++i) qv_zoom_centered(small, 2.0f);
-    const std::string path = dir.file("budget.qvh"), again = dir.file("again.qvh");
+    const std::string path = dir / "budget.qvh", again = dir / "again.qvh";
     ASSERT_TRUE(qv_save_minimum(small, path.c_str()));
     auto limit_after_load = [&](int megabytes) {
         ContextGuard h(megabytes);
@@ -248,7 +244,7 @@ TEST(HistoryFile, DamagedFilesLoadOrFailCleanly) {
     TempDir dir;
     ContextGuard source(32), h(32);
     build_history(source, true);
-    const std::string path = dir.file("src.qvh"), bad = dir.file("bad.qvh");
+    const std::string path = dir / "src.qvh", bad = dir / "bad.qvh";
     ASSERT_TRUE(qv_save_all(source, path.c_str()));
     const Bytes good = read_bytes(path);
     qv_set_image_properties(h, 24, 16, 1, -1.0f);
@@ -347,17 +343,17 @@ TEST(HistoryFile, FailedSavesKeepTheExistingFile) {
     TempDir dir;
     ContextGuard h(32);
     build_history(h, true);
-    const std::string target = dir.file("kept.qvh"), locked = dir.file("locked"),
-                      inside = locked + "/kept.qvh", link = dir.file("link.qvh");
+    const std::string target = dir / "kept.qvh", locked = dir / "locked",
+                      inside = locked + "/kept.qvh", link = dir / "link.qvh";
     const Bytes original = {'o', 'l', 'd'};
     fs::create_directory(locked);
     write_bytes(target, original);
     write_bytes(inside, original);
     fs::permissions(target, fs::perms(0640));
 
-    EXPECT_FALSE(qv_save_all(h, dir.file("missing/x.qvh").c_str()));
+    EXPECT_FALSE(qv_save_all(h, (dir / "missing/x.qvh").c_str()));
     EXPECT_FALSE(qv_save_all(h, (target + "/x.qvh").c_str()));  // a folder that is a file
-    EXPECT_FALSE(qv_save_all(h, dir.path.c_str()));             // never replaces a non-file
+    EXPECT_FALSE(qv_save_all(h, dir.str().c_str()));            // never replaces a non-file
     // A full disk: the file size limit makes a write fail part way.
     const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit saved{}, small{};
@@ -383,7 +379,7 @@ TEST(HistoryFile, FailedSavesKeepTheExistingFile) {
     ASSERT_TRUE(qv_save_minimum(h, link.c_str()));
     EXPECT_TRUE(fs::is_symlink(link) && read_bytes(target) != full);
     // Nothing but the files made here: no temporary file was left behind.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator{}), 3);
+    EXPECT_EQ(dir.files(), 3);
     EXPECT_EQ(std::distance(fs::directory_iterator(locked), fs::directory_iterator{}), 1);
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "quorvel.h"
+#include "support/test_support.h"
 
 namespace qvtest {
 
@@ -51,19 +52,6 @@ inline std::vector<uint8_t> render(qv_handle h, int side, double cx, double cy, 
     qv_set_generator_type(h, generator);
     refine_to_end(h);
     return read_values(h);
-}
-
-// A plain escape-time loop, written independently of the engine.
-inline uint8_t reference_value(double cx, double cy, uint32_t limit) {
-    double x = cx, y = cy;
-    uint32_t n = 1;
-    while (x * x + y * y < 4.0) {
-        if (++n >= limit) return 0;
-        const double xy = x * y;
-        x = x * x - y * y + cx;
-        y = 2.0 * xy + cy;
-    }
-    return static_cast<uint8_t>((n - 1) % 255 + 1);
 }
 
 }  // namespace qvtest

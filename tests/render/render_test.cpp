@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/test_support.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,18 +33,10 @@ std::string slurp(const fs::path& path) {
     return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-class TempDir {
+// A scratch folder the tool runs in.
+class TempDir : public qvtest::TempDir {
 public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "qv-render-XXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    void write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path_ / name, std::ios::binary) << bytes;
-    }
-    long files() const { return std::distance(fs::directory_iterator(path_), {}); }
+    TempDir() : qvtest::TempDir("qv-render") {}
 
     struct Run {
         int status;
@@ -51,8 +45,8 @@ public:
     // Runs `prefix` (e.g. a timeout) and the tool with `args` (words without
     // spaces or shell characters) in this folder.
     Run run(const std::string& args, const std::string& prefix = "") const {
-        const std::string out = path_.string() + ".out", err = path_.string() + ".err";
-        const int status = std::system(("cd '" + path_.string() + "' && exec " + prefix +
+        const std::string out = str() + ".out", err = str() + ".err";
+        const int status = std::system(("cd '" + str() + "' && exec " + prefix +
                                         " '" QV_RENDER_TOOL "' " + args + " >" + out + " 2>" + err)
                                            .c_str());
         Run run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
@@ -60,9 +54,6 @@ public:
         fs::remove(err);
         return run;
     }
-
-private:
-    fs::path path_;
 };
 
 Image read_png(const std::string& path) {

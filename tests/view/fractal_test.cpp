@@ -10,22 +10,12 @@
 #include <cstring>
 #include <tuple>
 
+#include "support/test_support.h"
+
 namespace quorvel {
 namespace {
 
 bool same(const BigFloat& a, const BigFloat& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
-// Iterations until |z| >= 2, or limit when the point stays inside.
-uint32_t escape_count(double cx, double cy, uint32_t limit) {
-    double zx = 0, zy = 0;
-    for (uint32_t k = 1; k < limit; ++k) {
-        const double nx = zx * zx - zy * zy + cx;
-        zy = 2 * zx * zy + cy;
-        zx = nx;
-        if (zx * zx + zy * zy >= 4) return k;
-    }
-    return limit;
-}
 
 uint8_t byte_of(uint32_t n, uint32_t limit) { return n == limit ? 0 : (n - 1) % 255 + 1; }
 
@@ -91,8 +81,8 @@ TEST(FractalPixels, QueryMatchesEscapeTimeAndCountsOnce) {
         uint32_t seen = 0;
         for (int32_t y = 0; y < h; ++y)
             for (int32_t x = 0; x < w; ++x) {
-                const uint32_t n = escape_count(f.column_coordinate(x).to_double(),
-                                                f.row_coordinate(y).to_double(), limit);
+                const uint32_t n = qvtest::reference_escape(f.column_coordinate(x).to_double(),
+                                                            f.row_coordinate(y).to_double(), limit);
                 ASSERT_EQ(f.pixel_value(x, y), byte_of(n, limit)) << x << "," << y;
                 seen |= (n == 255) | (n == 256) << 1;
             }

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <string>
 
+#include "support/test_support.h"
+
 namespace test {
 
 inline std::string read_file(const std::string& path) {
@@ -17,19 +19,6 @@ inline void write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
-// A fresh folder under the temporary directory, removed at the end.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "qvviewerXXXXXX").string();
-        path_ = mkdtemp(pattern.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::string str() const { return path_.string(); }
-
-private:
-    std::filesystem::path path_;
-};
+using qvtest::TempDir;
 
 }  // namespace test
