@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "picture.h"
+#include "picture_file.h"
 #include "startup.h"
 
 namespace quorvel::viewer {
@@ -92,7 +92,8 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
 }
 
 void shut_down(ViewerState& state) {
-    write_places(state.places_path, state.places);
+    std::string error;
+    write_places(state.places_path, state.places, error);
     if (state.handle != nullptr) qv_delete_context(&state.handle);
     state.handle = nullptr;
 }
@@ -398,10 +399,11 @@ void Commands::export_picture() {
     auto choice = dialogs_.save_file(dialog);
     if (!choice) return;
     // The dialog makes no engine call, so the image pointer is still valid.
-    if (choice->filter_index == 2)
-        write_png(choice->path, rgb, width, height);
-    else
-        write_tga(choice->path, rgb, width, height);
+    const auto format =
+        choice->filter_index == 2 ? common::PictureFormat::png : common::PictureFormat::tga;
+    std::string error;
+    if (!common::save_picture(choice->path, format, {rgb, width, height}, error))
+        std::fprintf(out_, "picture not saved: %s\n", error.c_str());
 }
 
 }  // namespace quorvel::viewer

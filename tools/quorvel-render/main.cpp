@@ -210,7 +210,7 @@ int run(const Options& o) {
     }
 
     install_interrupt_cleanup();
-    OutputFile output;
+    common::AtomicFile output;
     if (!output.open(o.out, reason)) return bad_argument("--out: " + reason);
 
     // The shipped palette, or a plain ramp when it is missing.
@@ -318,7 +318,7 @@ int run(const Options& o) {
         return failure("the engine returned no picture");
     }
 
-    if (!output.write_and_commit(o.format, rgb, out_width, out_height, reason)) {
+    if (!common::write_picture(output, o.format, {rgb, out_width, out_height}, reason)) {
         return failure(reason);
     }
 
