@@ -50,8 +50,9 @@ public:
         if (!name || name->empty()) return std::nullopt;
         int index = 1;
         if (dialog.filters.size() > 1) {
-            std::optional<int> chosen;
-            if (backend_->graphical()) chosen = infer_filter(dialog, file_extension(*name));
+            // A name whose extension belongs to one filter only says the type
+            // (pictures); only otherwise is the user asked (histories: both "*.q").
+            std::optional<int> chosen = infer_filter(dialog, file_extension(*name));
             if (!chosen) chosen = backend_->pick_filter(dialog);
             if (!chosen) return std::nullopt;
             index = *chosen;
@@ -236,7 +237,7 @@ public:
     std::optional<int> pick_filter(const FileDialog& dialog) override {
         const std::size_t count = dialog.filters.size();
         for (;;) {
-            std::fprintf(prompts_, "type [1-%zu]: ", count);
+            std::fprintf(prompts_, "type [1-%zu, Enter = 1]: ", count);
             std::fflush(prompts_);
             auto line = read_line();
             if (!line) return std::nullopt;

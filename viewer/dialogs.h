@@ -51,8 +51,9 @@ public:
     virtual std::optional<int> pick_filter(const FileDialog& dialog) = 0;
     virtual bool confirm_overwrite(const FileDialog& dialog, const std::string& path) = 0;
     virtual void message(const std::string& text, const std::string& caption) = 0;
-    // Graphical pickers ask about overwriting the name they return themselves
-    // and cannot report the filter, which is then inferred from the extension.
+    // Graphical pickers ask about overwriting the name they return themselves.
+    // No backend reports the filter: it is inferred from the extension, and
+    // asked for only when that is ambiguous.
     virtual bool graphical() const = 0;
 };
 

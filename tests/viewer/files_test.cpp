@@ -128,6 +128,41 @@ const FileDialog kPicture{.title = "Picture",
                           .overwrite_prompt = true};
 const FileDialog kHistory{.title = "History", .filters = {{"Full", "*.q"}, {"Coords", "*.q"}}};
 
+// The terminal asks for the picture type only when the name's extension does
+// not tell it, and says what Enter means; histories are always asked.
+TEST(Dialogs, TerminalTypeFollowsTheTypedExtension) {
+    struct Case {
+        const FileDialog* dialog;
+        std::string typed, answers, path;
+        int index;
+    };
+    test::TempDir dir;
+    const std::string d = dir.str() + "/";
+    for (const Case& c : std::vector<Case>{{&kPicture, "h.png", "", "h.png", 2},
+                                           {&kPicture, "e.tga", "", "e.tga", 1},
+                                           {&kPicture, "pic", "\n", "pic.TGA", 1},
+                                           {&kPicture, "pic", "2\n", "pic.png", 2},
+                                           {&kPicture, "x.jpg", "2\n", "x.jpg", 2},
+                                           {&kHistory, "h.q", "2\n", "h.q", 2}}) {
+        std::FILE* answers = std::tmpfile();
+        std::FILE* prompts = std::tmpfile();
+        std::fputs((d + c.typed + "\n" + c.answers).c_str(), answers);
+        std::rewind(answers);
+        auto choice =
+            make_dialogs(make_terminal_backend(answers, prompts, prompts))->save_file(*c.dialog);
+        std::rewind(prompts);
+        std::string shown(4096, '\0');
+        shown.resize(std::fread(shown.data(), 1, shown.size(), prompts));
+        std::fclose(answers);
+        std::fclose(prompts);
+        ASSERT_TRUE(choice) << c.typed;
+        EXPECT_EQ(choice->path, d + c.path);
+        EXPECT_EQ(choice->filter_index, c.index) << c.typed;
+        EXPECT_EQ(shown.find("type [1-2, Enter = 1]: ") != std::string::npos, !c.answers.empty())
+            << c.typed << shown;
+    }
+}
+
 // Logs its arguments, each followed by '|', one call a line, and answers with
 // the first line of zenity.answers: "STATUS[ OUTPUT]".
 const char kStub[] = R"(#!/bin/sh
