@@ -285,13 +285,24 @@ private:
 
 class SilentBackend final : public DialogBackend {
 public:
-    std::optional<std::string> pick_file(const FileDialog&, bool) override { return std::nullopt; }
+    explicit SilentBackend(std::FILE* errors) : errors_(errors) {}
+    std::optional<std::string> pick_file(const FileDialog&, bool) override {
+        std::fputs(
+            "no file dialog available (no zenity or kdialog, and standard input is not a "
+            "terminal); start the viewer from a terminal with QUORVEL_DIALOGS=terminal\n",
+            errors_);
+        std::fflush(errors_);
+        return std::nullopt;
+    }
     std::optional<int> pick_filter(const FileDialog&) override { return std::nullopt; }
     bool confirm_overwrite(const FileDialog&, const std::string&) override { return false; }
     void message(const std::string& text, const std::string& caption) override {
-        message_to(stderr, text, caption);
+        message_to(errors_, text, caption);
     }
     bool graphical() const override { return false; }
+
+private:
+    std::FILE* errors_;
 };
 
 }  // namespace
@@ -329,7 +340,9 @@ std::unique_ptr<DialogBackend> make_terminal_backend(std::FILE* answers, std::FI
                                                      std::FILE* errors) {
     return std::make_unique<TerminalBackend>(answers, prompts, errors);
 }
-std::unique_ptr<DialogBackend> make_silent_backend() { return std::make_unique<SilentBackend>(); }
+std::unique_ptr<DialogBackend> make_silent_backend(std::FILE* errors) {
+    return std::make_unique<SilentBackend>(errors);
+}
 
 std::unique_ptr<Dialogs> make_default_dialogs(const EnvLookup& getenv, bool stdin_is_terminal) {
     const char* forced = getenv("QUORVEL_DIALOGS");
@@ -346,7 +359,7 @@ std::unique_ptr<Dialogs> make_default_dialogs(const EnvLookup& getenv, bool stdi
     if (display && find_in_path("zenity", path)) return make_dialogs(make_zenity_backend());
     if (display && find_in_path("kdialog", path)) return make_dialogs(make_kdialog_backend());
     if (stdin_is_terminal) return make_dialogs(make_terminal_backend(stdin, stderr, stderr));
-    return make_dialogs(make_silent_backend());
+    return make_dialogs(make_silent_backend(stderr));
 }
 
 bool find_in_path(const std::string& program, const char* path_variable) {

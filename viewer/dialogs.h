@@ -76,8 +76,9 @@ std::unique_ptr<DialogBackend> make_kdialog_backend();
 // `errors` as "caption: text".
 std::unique_ptr<DialogBackend> make_terminal_backend(std::FILE* answers, std::FILE* prompts,
                                                      std::FILE* errors);
-// Cancels every dialog; message boxes go to standard error.
-std::unique_ptr<DialogBackend> make_silent_backend();
+// Cancels every dialog, saying so and how to get one on `errors`; message
+// boxes go there too.
+std::unique_ptr<DialogBackend> make_silent_backend(std::FILE* errors);
 
 // Picks the backend as described at the top of this file. `getenv` is
 // injectable for tests.

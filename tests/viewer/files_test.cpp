@@ -163,6 +163,22 @@ TEST(Dialogs, TerminalTypeFollowsTheTypedExtension) {
     }
 }
 
+// Without any dialog, a dialog key says so and how to get one.
+TEST(Dialogs, NoDialogAvailableIsSaid) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* errors = open_memstream(&text, &size);
+    auto dialogs = make_dialogs(make_silent_backend(errors));
+    EXPECT_FALSE(dialogs->open_file(kHistory));
+    EXPECT_FALSE(dialogs->save_file(kPicture));
+    std::fclose(errors);
+    const std::string said(text, size);
+    std::free(text);
+    EXPECT_EQ(std::ranges::count(said, '\n'), 2);
+    EXPECT_NE(said.find("no file dialog available"), std::string::npos) << said;
+    EXPECT_NE(said.find("QUORVEL_DIALOGS=terminal\n"), std::string::npos) << said;
+}
+
 // Logs its arguments, each followed by '|', one call a line, and answers with
 // the first line of zenity.answers: "STATUS[ OUTPUT]".
 const char kStub[] = R"(#!/bin/sh
