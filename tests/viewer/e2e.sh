@@ -232,6 +232,11 @@ sed -n '/^mandelbrot/{N;p}' "$work/out" >"$work/zooms"
 wait_for "the autosaved five zooms" '[ "$(grep -a -o HistEntry "$session" 2>/dev/null | wc -l)" -eq 6 ]'
 end_viewer KILL
 cmp -s <(slot 4) "$work/home.loc" || fail "the place stored before kill -9 is lost"
+# A start without -resume and without a key leaves the session alone.
+cp "$session" "$work/session.q"
+start_viewer
+end_viewer TERM
+cmp -s "$session" "$work/session.q" || fail "a start without -resume replaced the session"
 start_viewer -resume
 grep -qx "resumed the session $session" "$work/out" || fail "no resume line: $(cat "$work/out")"
 [ "$(sed -n '/^resumed/{n;N;p}' "$work/out")" = "$(sed -n '9,10p' "$work/zooms")" ] ||
