@@ -39,6 +39,8 @@ public:
     virtual void set_title(const char* title) = 0;
     virtual void post_redisplay() = 0;
     virtual void reshape_window(int width, int height) = 0;
+    // The view or a setting changed: the session is due to be saved.
+    virtual void view_changed() {}
 };
 
 using Palette = std::array<std::uint8_t, 768>;
@@ -55,6 +57,7 @@ struct ViewerState {
     Places places{};
     std::string program_dir;
     std::string places_path;
+    std::string session_path;  // empty: no session is kept
 };
 
 // Case folding of the keys that ignore case: clears the value-32 bit.
@@ -70,8 +73,15 @@ float raised_cycling_speed(float speed);
 float lowered_cycling_speed(float speed);
 
 // Reads the palette file into the buffer (up to 768 bytes; a shorter file
-// keeps the remaining entries). False when the file does not open.
-bool read_palette(const std::string& path, Palette& palette);
+// keeps the remaining entries). False, with the buffer unchanged and the
+// reason in error, when the file is missing, empty, a folder or unreadable.
+bool read_palette(const std::string& path, Palette& palette, std::string& error);
+
+// The palette used when none can be read: a grey ramp, black to white.
+Palette grey_ramp();
+
+// The engine keeps its budget in 32 bits and caps it at 1024 megabytes.
+inline constexpr int kMaxMegabytes = 1024;
 
 struct StartOptions;
 
@@ -81,8 +91,12 @@ void create_engine(ViewerState& state, const StartOptions& options, std::FILE* c
 // Start-up after the exit handler is registered: the places (or twelve copies
 // of the start view) and the palette.
 void load_places_and_palette(ViewerState& state, const StartOptions& options, std::FILE* console);
-// What the exit handler does: writes the places, then deletes the context.
+// What the exit handler does: writes the places and the session, then deletes
+// the context.
 void shut_down(ViewerState& state);
+
+// The centre, radius and iteration limit, as every view change prints them.
+void print_view(qv_handle handle, std::FILE* out);
 
 class Commands {
 public:
@@ -105,7 +119,10 @@ public:
 
 private:
     void info_print();
-    void restart_refinement() { window_.set_idle(Idle::refine); }
+    void restart_refinement() {
+        window_.view_changed();
+        window_.set_idle(Idle::refine);
+    }
     void set_title_tail(const char* tail);
     void adjust_iterations(float factor);
     void change_cycling_speed(bool raise);

@@ -3,7 +3,9 @@
 #include "commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <deque>
@@ -54,7 +56,10 @@ void qv_zoom_on_window_coord(qv_handle, int x, int y, float f) {
 }
 void qv_zoom_centered(qv_handle, float factor) { rec(true, "zoom %g", factor); }
 void qv_move(qv_handle, float dx, float dy) { rec(true, "move %g %g", dx, dy); }
-unsigned char* qv_get_rgb_image(qv_handle) { return nullptr; }
+unsigned char* qv_get_rgb_image(qv_handle) {
+    static std::vector<unsigned char> image(600 * 600 * 3, 7);
+    return image.data();
+}
 int qv_get_image_width(qv_handle) { return 600; }
 int qv_get_image_height(qv_handle) { return 600; }
 float qv_get_cleverness(qv_handle) { return 0; }
@@ -178,24 +183,118 @@ TEST_F(CommandsTest, ZoomAndMoveFactors) {
 }
 
 TEST_F(CommandsTest, HistoryFailuresAreReportedAndKeepFiles) {
-    test::write_file(dir / "old.q", "precious");
+    test::write_file(dir / "old.q", "quorvel\nprecious");
     answers = {{dir / "full.q", 1}, {dir / "min.q", 2}, {dir / "no/dir/h.q", 1}};
-    answers.insert(answers.end(), {{dir / "missing.q"}, {dir / "old.q"}});
-    after("HHHhh");
+    answers.insert(answers.end(), {{dir / "old.q"}});
+    after("HHHh");
     EXPECT_EQ(engine.calls,
               (std::vector<std::string>{"save_all " + dir / "full.q", "save_min " + dir / "min.q",
                                         "load " + dir / "old.q"}));
-    EXPECT_EQ(messages,
-              (std::vector<std::string>{"Oh no ...: Whoops! Something went wrong!",
-                                        "*gnarf*: This didn't work too well, I'm afraid :("}));
+    EXPECT_EQ(messages, (std::vector<std::string>{"Oh no ...: Whoops! Something went wrong!"}));
     // A failed engine save neither empties an existing history nor leaves a
     // new file; a load refreshes the view even when cancelled.
     engine.save = engine.load = false;
-    answers = {{dir / "old.q", 1}, {dir / "new.q", 2}, {dir / "old.q"}};
-    EXPECT_EQ(after("HHhh"), kInfo + kInfo);
-    EXPECT_EQ(test::read_file(dir / "old.q"), "precious");
+    answers = {{dir / "old.q", 1}, {dir / "new.q", 2}};
+    EXPECT_EQ(after("HHh"), kInfo);
+    EXPECT_EQ(test::read_file(dir / "old.q"), "quorvel\nprecious");
     EXPECT_FALSE(std::filesystem::exists(dir / "new.q"));
-    EXPECT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages.size(), 3u);
+}
+
+// A failed load names the cause; the engine is asked only about files that
+// look like histories, and a FIFO is refused rather than waited on.
+TEST_F(CommandsTest, FailedLoadNamesTheCause) {
+    engine.load = false;
+    test::write_file(dir / "damaged.q", "quorvel\nContext\n");
+    test::write_file(dir / "other.q", "quorvelX");
+    test::write_file(dir / "short.q", "quo");
+    std::filesystem::create_directory(dir / "folder.q");
+    ASSERT_EQ(mkfifo((dir / "fifo.q").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.q", "it is missing"},
+        {"folder.q", "it is a folder"},
+        {"fifo.q", "it is not a regular file"},
+        {"other.q", "it is not a history file (wrong first line)"},
+        {"short.q", "it is not a history file (wrong first line)"},
+        {"damaged.q", "it is damaged"}};
+    for (const auto& [name, cause] : cases) {
+        answers = {{dir / name}};
+        messages.clear();
+        after("h");
+        ASSERT_EQ(messages.size(), 1u) << name;
+        EXPECT_EQ(messages[0], "*gnarf*: This didn't work too well, I'm afraid :( Cannot load " +
+                                   dir / name + ": " + cause);
+    }
+    EXPECT_EQ(engine.calls, std::vector<std::string>{"load " + dir / "damaged.q"});
+}
+
+// A palette that cannot be read is said and changes nothing; a short one
+// replaces only what it holds.
+TEST_F(CommandsTest, UnreadablePalettesAreSaidAndKeepThePaletteInUse) {
+    test::write_file(dir / "empty.pal", "");
+    test::write_file(dir / "short.pal", std::string(300, '\x7f'));
+    std::filesystem::create_directory(dir / "folder.pal");
+    const std::pair<std::string, std::string> cases[] = {{"missing.pal", "it is missing"},
+                                                         {"empty.pal", "it is empty"},
+                                                         {"folder.pal", "it is a folder"}};
+    state.palette = grey_ramp();
+    for (const auto& [name, cause] : cases) {
+        answers = {{dir / name}};
+        EXPECT_EQ(after("p"), "cannot read the palette " + dir / name + ": " + cause +
+                                  "; keeping the palette in use\n");
+        EXPECT_EQ(state.palette, grey_ramp()) << name;
+    }
+    answers = {{dir / "short.pal"}};
+    EXPECT_EQ(after("p"), "");
+    EXPECT_EQ(state.palette[299], 0x7f);
+    EXPECT_EQ(state.palette[300], 100);
+}
+
+// At start: the budget the engine really uses, the per-user places file when
+// the program folder is read-only, and a grey ramp, said, when the palette
+// cannot be read.
+TEST_F(CommandsTest, StartUpSaysTheBudgetAndAMissingPalette) {
+    StartOptions options;
+    options.megabytes = 5000;
+    options.places_path = dir / "places";
+    options.palette_path = dir / "none.pal";
+    options.places_per_user = true;
+    create_engine(state, options, console_);
+    load_places_and_palette(state, options, console_);
+    EXPECT_EQ(after(""),
+              "memory limit is 1024 megabytes\nthe program folder is read-only; places are kept "
+              "in " +
+                  dir / "places" + "\nNo preset places found\nloading palette: " +
+                  dir / "none.pal" + "\ncannot read the palette " + dir / "none.pal" +
+                  ": it is missing; using a grey ramp\n");
+    EXPECT_EQ(state.palette, grey_ramp());
+    EXPECT_EQ(state.palette[767], 255);
+}
+
+// Ctrl+F writes the places file at once; a failure is said.
+TEST_F(CommandsTest, StoredPlacesAreWrittenAtOnce) {
+    state.places_path = dir / "places";
+    commands.special_key(glut::kF1 + 2, glut::kCtrl);
+    EXPECT_EQ(after(""), "saved this location to slot #3\n");
+    EXPECT_EQ(test::read_file(dir / "places").size(), 1200u);
+    state.places_path = dir / "missing/places";
+    commands.special_key(glut::kF1, glut::kCtrl);
+    EXPECT_EQ(after("").rfind("saved this location to slot #1\ncannot save the places: ", 0), 0u);
+}
+
+// S: a failed export says so in one line and keeps the old picture.
+TEST_F(CommandsTest, FailedPictureExportIsSaidAndKeepsTheOldFile) {
+    test::write_file(dir / "old.tga", "old");
+    std::filesystem::create_directory(dir / "folder.png");
+    answers = {{dir / "p.png", 1}, {dir / "folder.png", 2}, {dir / "no/dir/p.tga", 1}};
+    EXPECT_EQ(after("S"), "");
+    EXPECT_EQ(test::read_file(dir / "p.png").substr(1, 3), "PNG");  // the extension decides
+    for (int i = 0; i < 2; ++i) {
+        const std::string said = after("S");
+        EXPECT_EQ(said.rfind("picture not saved: ", 0), 0u) << said;
+        EXPECT_EQ(std::ranges::count(said, '\n'), 1) << said;
+    }
+    EXPECT_EQ(test::read_file(dir / "old.tga"), "old");
 }
 
 TEST(CommandLine, ProgramDirectoryAndMegabytes) {

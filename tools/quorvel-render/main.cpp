@@ -54,7 +54,7 @@ OPTIONS
     --centre X Y
         Centre of the view, real part X and imaginary part Y. Each is a decimal
         number (-0.743643887037151) or the engine's hexadecimal text form
-        (-B.E5F7E8B6CF9ACx-1: hexadecimal digits with a point, a lower-case x
+        (-B.E5F721EB1E3C8x-1: hexadecimal digits with a point, a lower-case x
         and the binary exponent of the first digit's top bit), which keeps all
         192 bits. Default -0.5 0.
     --radius R
@@ -210,7 +210,7 @@ int run(const Options& o) {
     }
 
     install_interrupt_cleanup();
-    OutputFile output;
+    common::AtomicFile output;
     if (!output.open(o.out, reason)) return bad_argument("--out: " + reason);
 
     // The shipped palette, or a plain ramp when it is missing.
@@ -318,7 +318,7 @@ int run(const Options& o) {
         return failure("the engine returned no picture");
     }
 
-    if (!output.write_and_commit(o.format, rgb, out_width, out_height, reason)) {
+    if (!common::write_picture(output, o.format, {rgb, out_width, out_height}, reason)) {
         return failure(reason);
     }
 

@@ -5,9 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "picture_file.h"
+
 namespace quorvel::render {
 
-enum class ImageFormat { png, tga };
+using ImageFormat = common::PictureFormat;
 
 struct Options {
     // The centre as the engine reads it: decimal or hexadecimal BigFloat text.
