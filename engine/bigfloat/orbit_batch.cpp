@@ -86,9 +86,10 @@ SimdLevel clamp_to_best(SimdLevel level) {
 // The level in use; -1 until the environment has been read.
 std::atomic<int> g_level{-1};
 
-SimdLevel level_from_environment() {
+}  // namespace
+
+SimdLevel simd_level_for(const char* text) {
     const SimdLevel best = best_simd_level();
-    const char* text = std::getenv("QUORVEL_SIMD");
     if (text == nullptr || *text == '\0') return best;
     for (int i = 0; i <= static_cast<int>(SimdLevel::avx512); ++i) {
         const auto level = static_cast<SimdLevel>(i);
@@ -103,8 +104,6 @@ SimdLevel level_from_environment() {
     return best;
 }
 
-}  // namespace
-
 SimdLevel best_simd_level() {
     static const SimdLevel best = detect_best();
     return best;
@@ -114,7 +113,7 @@ SimdLevel active_simd_level() {
     int level = g_level.load(std::memory_order_relaxed);
     if (level < 0) {
         int expected = -1;
-        const int chosen = static_cast<int>(level_from_environment());
+        const int chosen = static_cast<int>(simd_level_for(std::getenv("QUORVEL_SIMD")));
         // A concurrent first call, or set_simd_level, may have won the race.
         g_level.compare_exchange_strong(expected, chosen);
         level = g_level.load(std::memory_order_relaxed);

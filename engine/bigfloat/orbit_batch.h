@@ -54,6 +54,9 @@ SimdLevel best_simd_level();
 // level the processor lacks falls back to the best it has, with one line on
 // stderr), otherwise the best. Decided at the first call.
 SimdLevel active_simd_level();
+// The level QUORVEL_SIMD=text selects here: the best level for null or empty
+// text; one line on stderr when the text is unknown or the processor lacks it.
+SimdLevel simd_level_for(const char* text);
 // Forces the level for the whole process (tests, benchmarks); a level the
 // processor lacks becomes the best it has. Returns the level now in use.
 SimdLevel set_simd_level(SimdLevel level);

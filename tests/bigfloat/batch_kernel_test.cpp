@@ -2,9 +2,11 @@
 // paused and resumed, against the one-pixel kernels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -128,7 +130,23 @@ TEST(BatchKernel, LevelsFallBackToWhatTheProcessorHas) {
     EXPECT_EQ(active_simd_level(), SimdLevel::scalar);
     EXPECT_EQ(set_simd_level(SimdLevel::avx512), best_simd_level());
     set_simd_level(before);
-    EXPECT_STREQ(simd_level_name(SimdLevel::avx2), "avx2");
+
+    // QUORVEL_SIMD: a known level the processor has is taken silently; an
+    // unknown or missing one falls back to the best with one line on stderr.
+    for (int i = 0; i <= static_cast<int>(SimdLevel::avx512); ++i) {
+        const auto level = static_cast<SimdLevel>(i);
+        testing::internal::CaptureStderr();
+        const SimdLevel got = simd_level_for(simd_level_name(level));
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(got, level > best_simd_level() ? best_simd_level() : level);
+        EXPECT_EQ(said.empty(), level <= best_simd_level()) << said;
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(simd_level_for("avx1024"), best_simd_level());
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 1) << said;
+    EXPECT_EQ(simd_level_for(""), best_simd_level());
+    EXPECT_EQ(simd_level_for(nullptr), best_simd_level());
 }
 
 TEST(BigFloatKernel, PausedAndResumedGivesUninterruptedCount) {
