@@ -75,26 +75,26 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
     const uint64_t step_cap = budget.max_steps;
     uint64_t next_check = kCheckSteps < step_cap ? kCheckSteps : step_cap;
 
+    // Kept in registers: no lambda takes their address.
     typename V::reg vx[U], vy[U], vcx[U], vcy[U];
-    auto load_all = [&] {
-        for (int u = 0; u < U; ++u) {
-            vx[u] = V::load(x + u * W);
-            vy[u] = V::load(y + u * W);
-            vcx[u] = V::load(cx + u * W);
-            vcy[u] = V::load(cy + u * W);
-        }
-    };
-    auto store_z = [&] {
-        for (int u = 0; u < U; ++u) {
-            V::store(x + u * W, vx[u]);
-            V::store(y + u * W, vy[u]);
-        }
-    };
-    load_all();
+#define QV_LOAD_LANES()                                   \
+    _Pragma("GCC unroll 4") for (int u = 0; u < U; ++u) { \
+        vx[u] = V::load(x + u * W);                       \
+        vy[u] = V::load(y + u * W);                       \
+        vcx[u] = V::load(cx + u * W);                     \
+        vcy[u] = V::load(cy + u * W);                     \
+    }
+#define QV_STORE_Z()                                      \
+    _Pragma("GCC unroll 4") for (int u = 0; u < U; ++u) { \
+        V::store(x + u * W, vx[u]);                       \
+        V::store(y + u * W, vy[u]);                       \
+    }
+    QV_LOAD_LANES();
     const typename V::reg four = V::set1(4.0);
 
     for (;;) {
         unsigned escaped = 0;
+#pragma GCC unroll 4
         for (int u = 0; u < U; ++u) {
             const typename V::reg xx = V::mul(vx[u], vx[u]);
             const typename V::reg yy = V::mul(vy[u], vy[u]);
@@ -105,7 +105,7 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
             vx[u] = V::add(V::sub(xx, yy), vcx[u]);
         }
         if (escaped != 0 || k == next_stop) [[unlikely]] {
-            store_z();
+            QV_STORE_Z();
             bool limit_hit = false;
             for (int l = 0; l < L; ++l) {
                 if (stop[l] == kParked) continue;
@@ -124,12 +124,12 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
             }
             if (limit_hit || k == next_stop) next_stop = earliest_stop();
             if (active == 0) return true;
-            load_all();
+            QV_LOAD_LANES();
         }
         ++k;
         if (k >= next_check) [[unlikely]] {
             if (k >= step_cap || budget.time_over()) {
-                store_z();
+                QV_STORE_Z();
                 for (int l = 0; l < L; ++l) {
                     if (stop[l] == kParked) continue;
                     Orbit& o = orbits[which[l]];
@@ -143,5 +143,8 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
         }
     }
 }
+
+#undef QV_LOAD_LANES
+#undef QV_STORE_Z
 
 }  // namespace quorvel::orbit_lanes
