@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "bigfloat/big_float_lanes.h"
+#include "bigfloat/big_orbit.h"
 
 namespace quorvel {
 
@@ -164,49 +165,20 @@ bool iterate_double_batch(uint32_t max_iterations, Orbit* orbits, size_t count,
     return iterate_double_batch_at(active_simd_level(), max_iterations, orbits, count, budget);
 }
 
+bool big_float_uses_mulx() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    static const bool has = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+    return has && active_simd_level() != SimdLevel::scalar;
+#else
+    return false;
+#endif
+}
+
 bool iterate_big_float_resumable(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
                                  BigOrbit& orbit, const Budget& budget) {
-    using namespace lanes;
-    const Num c_re = from(cx), c_im = from(cy);
-    Num x, y;
-    uint32_t n;
-    if (orbit.n == 0) {
-        x = c_re;
-        y = c_im;
-        n = 1;
-    } else {
-        x = from(orbit.x);
-        y = from(orbit.y);
-        n = orbit.n;
-    }
-    uint64_t steps = 0;
-    uint32_t until_check = kScalarCheck / 16;
-    // iterate_big_float's loop, step for step.
-    for (;;) {
-        const Num t = square(y);
-        y = mul(y, x);
-        y.e = add_exp(y.e, 1);
-        y = add(y, c_im);
-        x = square(x);
-        if (escapes(x, t)) break;
-        ++n;
-        x = !is_zero(x) && !is_zero(t) && x.neg == t.neg ? subtract_like_signs(x, t)
-                                                         : add(x, negated(t));
-        x = add(x, c_re);
-        if (n >= max_iterations) break;
-        if (--until_check == 0) {
-            steps += kScalarCheck / 16;
-            until_check = kScalarCheck / 16;
-            if (steps >= budget.max_steps || budget.time_over()) {
-                store(orbit.x, x);
-                store(orbit.y, y);
-                orbit.n = n;
-                return false;
-            }
-        }
-    }
-    orbit.n = n;
-    return true;
+    if (big_float_uses_mulx())
+        return iterate_big_float_resumable_mulx(max_iterations, cx, cy, orbit, budget);
+    return resume_big_orbit(max_iterations, cx, cy, orbit, budget);
 }
 
 }  // namespace quorvel

@@ -82,4 +82,11 @@ struct BigOrbit {
 bool iterate_big_float_resumable(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
                                  BigOrbit& orbit, const Budget& budget);
 
+// Internal: whether the 192-bit kernels use the mulx/adx products (processor
+// with BMI2 and ADX, SIMD level above scalar), and those kernels.
+bool big_float_uses_mulx();
+uint32_t iterate_big_float_mulx(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy);
+bool iterate_big_float_resumable_mulx(uint32_t max_iterations, const BigFloat& cx,
+                                      const BigFloat& cy, BigOrbit& orbit, const Budget& budget);
+
 }  // namespace quorvel
