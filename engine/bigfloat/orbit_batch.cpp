@@ -2,6 +2,7 @@
 // 192-bit kernel.
 #include "bigfloat/orbit_batch.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -60,6 +61,8 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
         o.n = n;
         o.done = true;
         steps += kScalarCheck - until_check;
+        if (&o == budget.wanted)
+            return std::all_of(orbits + i, orbits + count, [](const Orbit& r) { return r.done; });
     }
     return true;
 }

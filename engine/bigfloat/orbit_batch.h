@@ -36,11 +36,14 @@ inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1,
 
 // When a batch must stop: `seconds` after the watch's mark (no watch: never),
 // or, for tests that need a pause at a known point, after `max_steps` kernel
-// steps of one call. Kernels look at it every few thousand iterations.
+// steps of one call. Kernels look at the clock every few thousand iterations.
 struct Budget {
     const Stopwatch* watch = nullptr;
     double seconds = 0.0;
     uint64_t max_steps = UINT64_MAX;
+    // When set, the batch also stops as soon as this record is done (pixels
+    // in flight keep their state, as at the end of the budget).
+    const Orbit* wanted = nullptr;
 
     bool time_over() const { return watch != nullptr && watch->elapsed() >= seconds; }
 };

@@ -63,6 +63,17 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
         o.done = true;
         --active;
     };
+    // Writes z and n of the lanes in flight back to their records, as they
+    // stand before step `at`.
+    auto write_back = [&](uint64_t at) {
+        for (int l = 0; l < L; ++l) {
+            if (stop[l] == kParked) continue;
+            Orbit& o = orbits[which[l]];
+            o.x = x[l];
+            o.y = y[l];
+            o.n = static_cast<uint32_t>(base[l] + (at - start[l]));
+        }
+    };
     auto earliest_stop = [&] {
         uint64_t m = kParked;
         for (int l = 0; l < L; ++l) m = stop[l] < m ? stop[l] : m;
@@ -124,19 +135,17 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
             }
             if (limit_hit || k == next_stop) next_stop = earliest_stop();
             if (active == 0) return true;
+            if (budget.wanted != nullptr && budget.wanted->done) {
+                write_back(k + 1);
+                return false;
+            }
             QV_LOAD_LANES();
         }
         ++k;
         if (k >= next_check) [[unlikely]] {
             if (k >= step_cap || budget.time_over()) {
                 QV_STORE_Z();
-                for (int l = 0; l < L; ++l) {
-                    if (stop[l] == kParked) continue;
-                    Orbit& o = orbits[which[l]];
-                    o.x = x[l];
-                    o.y = y[l];
-                    o.n = static_cast<uint32_t>(base[l] + (k - start[l]));
-                }
+                write_back(k);
                 return false;
             }
             next_check = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;

@@ -103,17 +103,18 @@ bool ContourTracingGenerator::refine(float seconds) {
 
 bool ContourTracingGenerator::make_ready(const Point* points, int count, const Budget& budget) {
     Fractal& view = *view_;
-    bool missing = false;
     for (int k = 0; k < count; ++k) {
         const Point p = points[k];
-        if (view.ahead_ready(p.x, p.y)) continue;
+        if (view.ahead_ready(p.x, p.y) || view.ahead_listed(p.x, p.y)) continue;
         // The tile around a missing pixel goes to the batch kernel: the walk
-        // will soon ask for most of it.
+        // will soon ask for most of it. The kernel stops once the pixel is
+        // ready; the rest of the tile goes on in later calls.
         view.queue_ahead(p.x - tile_w_ / 2, p.y - tile_h_ / 2, p.x + (tile_w_ - 1) / 2,
                          p.y + (tile_h_ - 1) / 2);
-        missing = true;
     }
-    return !missing || view.run_ahead(budget);
+    for (int k = 0; k < count; ++k)
+        if (!view.run_ahead_for(points[k].x, points[k].y, budget)) return false;
+    return true;
 }
 
 bool ContourTracingGenerator::walk(const Budget& budget) {

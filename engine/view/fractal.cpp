@@ -232,6 +232,31 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     }
 }
 
+bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
+    if (ahead_ready(x, y)) return true;
+    queue_ahead(x, y, x, y);
+    if (use_big_float_) {
+        // One pixel at a time in list order: the one in flight goes on first.
+        run_ahead(budget);
+        return ahead_ready(x, y);
+    }
+    Lookahead& ahead = *lookahead_;
+    std::vector<uint32_t>& pending = ahead.pending();
+    std::vector<Orbit>& orbits = ahead.orbits();
+    const auto i = static_cast<uint32_t>(static_cast<size_t>(y) * width_ + x);
+    const size_t k =
+        static_cast<size_t>(std::find(pending.begin(), pending.end(), i) - pending.begin());
+    // The wanted pixel takes the first lane; the order of the others does not
+    // change their counts.
+    std::rotate(pending.begin(), pending.begin() + k, pending.begin() + k + 1);
+    std::rotate(orbits.begin(), orbits.begin() + k, orbits.begin() + k + 1);
+    Budget until = budget;
+    until.wanted = orbits.data();
+    iterate_double_batch(max_iterations_, orbits.data(), orbits.size(), until);
+    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); });
+    return ahead_ready(x, y);
+}
+
 bool Fractal::run_ahead(const Budget& budget) {
     if (!lookahead_ || lookahead_->idle()) return true;
     Lookahead& ahead = *lookahead_;

@@ -67,6 +67,10 @@ public:
     void queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1);
     // True when no listed pixel is left.
     bool run_ahead(const Budget& budget);
+    // Lists (x, y) if needed and runs the list until that pixel is ready, it
+    // first; pixels still in flight then keep their state. True when it is
+    // ready, false when the budget ended first.
+    bool run_ahead_for(int32_t x, int32_t y, const Budget& budget);
     // The pixel is computed or waiting aside: pixel_value() returns at once.
     bool ahead_ready(int32_t x, int32_t y) const {
         if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
@@ -75,6 +79,11 @@ public:
         if (image_->is_computed(x, y)) return true;
         return lookahead_ &&
                lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kReady;
+    }
+    // The pixel is listed for the lookahead and not done yet.
+    bool ahead_listed(int32_t x, int32_t y) const {
+        return lookahead_ &&
+               lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kQueued;
     }
     // Frees the lookahead's memory (values waiting aside are lost).
     void drop_ahead() { lookahead_.reset(); }

@@ -124,6 +124,25 @@ TEST(BatchKernel, PausedAndResumedGivesUninterruptedCounts) {
             expect_scalar_counts(level, 20000, points, steps);
 }
 
+// Stopping as soon as one wanted record is done leaves the others in flight;
+// asking for each in turn gives every count of an uninterrupted run.
+TEST(BatchKernel, StopsOnceTheWantedRecordIsDone) {
+    const std::vector<Point> points = near_boundary(120, 9);
+    for (SimdLevel level : levels_here()) {
+        std::vector<Orbit> orbits = fresh(points);
+        for (size_t w = points.size(); w-- > 0;) {
+            Budget budget;
+            budget.wanted = &orbits[w];
+            if (!orbits[w].done)
+                iterate_double_batch_at(level, 5000, orbits.data(), orbits.size(), budget);
+            ASSERT_TRUE(orbits[w].done) << simd_level_name(level);
+        }
+        for (size_t i = 0; i < points.size(); ++i)
+            ASSERT_EQ(orbits[i].n, iterate_double(5000, points[i].cx, points[i].cy))
+                << simd_level_name(level) << " pixel " << i;
+    }
+}
+
 TEST(BatchKernel, LevelsFallBackToWhatTheProcessorHas) {
     const SimdLevel before = active_simd_level();
     EXPECT_EQ(set_simd_level(SimdLevel::scalar), SimdLevel::scalar);
