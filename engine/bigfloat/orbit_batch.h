@@ -12,7 +12,12 @@
 //   - when the Budget ends, the records in flight get their z and n written
 //     back (done stays false) and the call returns false; calling again with
 //     the same array resumes them, and the counts equal those of an
-//     uninterrupted run.
+//     uninterrupted run; Budget::wanted ends a call the same way as soon as
+//     one given record is done.
+// Fractal (view/fractal.h) owns the list of pixels in flight (Lookahead) and
+// picks the kernel by the view's kind in Fractal::run_ahead; a kernel of a new
+// kind adds its branch there and keeps its per-pixel state in Orbit (aux is
+// free for it) or beside the list, as the 192-bit kernel does.
 #pragma once
 
 #include <cstddef>
