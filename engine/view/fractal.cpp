@@ -48,7 +48,7 @@ Fractal::Fractal(const Fractal& other)
       width_(other.width_),
       height_(other.height_),
       max_iterations_(other.max_iterations_),
-      computed_count_(other.computed_count_),
+      computed_count_(other.settled_count()),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
       image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
@@ -94,7 +94,7 @@ FractalRecord Fractal::record() const {
     r.width = width_;
     r.height = height_;
     r.max_iterations = max_iterations_;
-    r.computed_count = computed_count_;
+    r.computed_count = settled_count();
     return r;
 }
 

@@ -85,8 +85,12 @@ public:
         return lookahead_ &&
                lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kQueued;
     }
-    // Frees the lookahead's memory (values waiting aside are lost).
-    void drop_ahead() { lookahead_.reset(); }
+    // Frees the lookahead's memory; values waiting aside are lost, and so is
+    // their place in computed_count().
+    void drop_ahead() {
+        computed_count_ = settled_count();
+        lookahead_.reset();
+    }
 
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
@@ -107,6 +111,12 @@ public:
 
 private:
     uint32_t compute_pixel(int32_t x, int32_t y);
+    // Pixels iterated and marked computed: what a copy or a stored record
+    // keeps, since values waiting aside do not go with them. Never more than
+    // the pixel count, however often the lookahead is dropped.
+    uint32_t settled_count() const {
+        return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
+    }
     uint32_t store_pixel(int32_t x, int32_t y, uint8_t value);
     uint8_t byte_of(uint32_t n) const {
         return static_cast<uint8_t>(n == max_iterations_ ? 0u : ((n - 1) % 255) + 1);

@@ -237,6 +237,29 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
     }
 }
 
+// Values waiting aside do not go with a copy, a stored record or a dropped
+// lookahead, and neither does their count: computing the view fully then
+// counts every pixel exactly once.
+TEST(FractalLookahead, CopiesAndDropsCountOnlyWhatIsMarked) {
+    Fractal f = view_at(30, 20, -0.75, 0.1, 0.2, 500);
+    f.prepare(true);
+    f.pixel_value(0, 0);
+    f.queue_ahead(0, 0, 29, 9);
+    ASSERT_TRUE(f.run_ahead(Budget{}));
+    f.pixel_value(1, 0);
+    EXPECT_EQ(f.computed_count(), 300u);
+    EXPECT_EQ(f.record().computed_count, 2u);
+    Fractal copy(f);
+    EXPECT_EQ(copy.computed_count(), 2u);
+    complete(copy);
+    EXPECT_EQ(copy.computed_count(), 600u);
+    f.drop_ahead();
+    EXPECT_EQ(f.computed_count(), 2u);
+    complete(f);
+    EXPECT_EQ(f.computed_count(), 600u);
+    EXPECT_EQ(std::memcmp(f.image()->values(), copy.image()->values(), 600), 0);
+}
+
 // A change of limit, grid or place drops pixels listed or waiting aside: their
 // values would be those of the old view.
 TEST(FractalLookahead, ChangesDropTheList) {
