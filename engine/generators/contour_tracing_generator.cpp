@@ -48,6 +48,7 @@ void ContourTracingGenerator::restart() {
     start_y_ = 0;
     step_ = kLegStart;
     walk_seconds_ = 0.0;
+    fill_pending_ = false;
     choose_tile();
 }
 
@@ -59,9 +60,16 @@ bool ContourTracingGenerator::refine(float seconds) {
     view_->prepare(true);
     Stopwatch watch;
     const Budget budget{&watch, seconds, kernel_steps_};
-    bool result = refine_preview(seconds);
+    bool result = false;
+    if (fill_pending_) {
+        // The walk of the last slice ended with it; its fill comes first, as
+        // if the slice had not ended.
+        fill_pending_ = false;
+        fill();
+        result = true;
+    }
+    result = refine_preview(seconds) || result;
     Fractal& view = *view_;
-
     for (;;) {
         if (budget.time_over()) return result;
         if (!tracing_) {
@@ -97,6 +105,11 @@ bool ContourTracingGenerator::refine(float seconds) {
         // A walk stops at the end of the slice (to go on in the next one) or
         // yields at its cap; either way this slice is over.
         if (!walk(budget)) return result;
+        // A walk that ended with the slice leaves its fill to the next one.
+        if (budget.time_over()) {
+            fill_pending_ = true;
+            return result;
+        }
         fill();
     }
 }
