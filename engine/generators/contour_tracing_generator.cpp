@@ -16,9 +16,9 @@ constexpr double kWalkCap = 0.6;
 ContourTracingGenerator::ContourTracingGenerator(Fractal& view) : Generator(view) { restart(); }
 
 void ContourTracingGenerator::choose_tile() {
-    // A walk needs its pixels one after another, so a tile costs about as long
-    // as its slowest pixel: wide lanes pay for tiles of several times their
-    // count (measured on the seahorse valley and the whole set).
+    // A walk waits only for the pixel it asks for; the rest of its tile keeps
+    // the other lanes busy meanwhile. Tiles of several times the lane count
+    // measured best on the seahorse valley and the whole set.
     switch (active_simd_level()) {
         case SimdLevel::scalar:
             tile_w_ = tile_h_ = 1;
