@@ -2,6 +2,10 @@
 // 192-bit kernel.
 #include "bigfloat/orbit_batch.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
@@ -170,7 +174,12 @@ bool iterate_double_batch(uint32_t max_iterations, Orbit* orbits, size_t count,
 
 bool big_float_uses_mulx() {
 #if defined(__x86_64__) && defined(__GNUC__)
-    static const bool has = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx");
+    // CPUID leaf 7: BMI2 is bit 8 of EBX, ADX bit 19.
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && ((b >> 8) & 1) != 0 &&
+               ((b >> 19) & 1) != 0;
+    }();
     return has && active_simd_level() != SimdLevel::scalar;
 #else
     return false;
