@@ -14,7 +14,10 @@ void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
     entry.cleverness = static_cast<float>(entry.fractal->cleverness());
     entry.progress = static_cast<float>(entry.generator->fraction_done());
     entry.time_spent += static_cast<float>(slice.elapsed());
-    if (entry.finished) entry.generator.reset();
+    if (entry.finished) {
+        entry.generator.reset();
+        entry.fractal->drop_ahead();  // values computed ahead and never asked for
+    }
 }
 
 int normalised_type(int type) { return static_cast<unsigned>(type) > 2 ? 0 : type; }
@@ -82,8 +85,10 @@ bool refine_history(Context& ctx) {
             if (entry.finished || entry.trimmed || !entry.fractal) continue;
             if (chosen < 0)
                 chosen = index;
-            else
+            else if (entry.generator) {
                 entry.generator.reset();  // at most one background generator
+                entry.fractal->drop_ahead();
+            }
         }
     }
     if (chosen < 0) return false;

@@ -48,7 +48,7 @@ Fractal::Fractal(const Fractal& other)
       width_(other.width_),
       height_(other.height_),
       max_iterations_(other.max_iterations_),
-      computed_count_(other.computed_count_),
+      computed_count_(other.settled_count()),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
       image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
@@ -94,13 +94,14 @@ FractalRecord Fractal::record() const {
     r.width = width_;
     r.height = height_;
     r.max_iterations = max_iterations_;
-    r.computed_count = computed_count_;
+    r.computed_count = settled_count();
     return r;
 }
 
 void Fractal::set_size(int32_t width, int32_t height) {
     if (width <= 0 || height <= 0) return;
     if (width == width_ && height == height_) return;
+    lookahead_.reset();
     width_ = width;
     height_ = height;
     pixel_count_ = static_cast<uint32_t>(width) * static_cast<uint32_t>(height);
@@ -110,6 +111,7 @@ void Fractal::set_size(int32_t width, int32_t height) {
 }
 
 void Fractal::compute_grid() {
+    lookahead_.reset();
     drop_tables();
     // An empty grid has no extent to divide; it keeps the centre as origin.
     if (width_ <= 0 || height_ <= 0) {
@@ -188,21 +190,110 @@ MaskedImage& Fractal::image_for_use() {
     return *image_;
 }
 
+uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint8_t value) {
+    MaskedImage& img = *image_;
+    img.values()[static_cast<size_t>(y) * width_ + x] = value;
+    img.mark_computed(x, y);
+    return value;
+}
+
 uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
+    if (lookahead_) {
+        const size_t i = static_cast<size_t>(y) * width_ + x;
+        const Lookahead::State state = lookahead_->state(i);
+        if (state == Lookahead::kReady) return store_pixel(x, y, lookahead_->take(i));
+        if (state == Lookahead::kQueued) lookahead_->forget(i);
+    }
     ++computed_count_;
     const uint32_t n =
         use_big_float_
             ? iterate_big_float(max_iterations_, column_big_float_.data()[x],
                                 row_big_float_.data()[y])
             : iterate_double(max_iterations_, column_double_.data()[x], row_double_.data()[y]);
-    const uint32_t value = n == max_iterations_ ? 0u : ((n - 1) % 255) + 1;
-    MaskedImage& img = *image_;
-    img.values()[static_cast<size_t>(y) * width_ + x] = static_cast<uint8_t>(value);
-    img.mark_computed(x, y);
-    return value;
+    return store_pixel(x, y, byte_of(n));
+}
+
+void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, width_ - 1);
+    y1 = std::min(y1, height_ - 1);
+    if (x0 > x1 || y0 > y1) return;
+    if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    Lookahead& ahead = *lookahead_;
+    const MaskedImage& img = *image_;
+    for (int32_t y = y0; y <= y1; ++y) {
+        for (int32_t x = x0; x <= x1; ++x) {
+            const size_t i = static_cast<size_t>(y) * width_ + x;
+            if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
+            ahead.queue(i, start_orbit(x, y));
+        }
+    }
+}
+
+bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
+    if (ahead_ready(x, y)) return true;
+    queue_ahead(x, y, x, y);
+    if (use_big_float_) {
+        // One pixel at a time in list order: the one in flight goes on first.
+        run_ahead(budget);
+        return ahead_ready(x, y);
+    }
+    Lookahead& ahead = *lookahead_;
+    std::vector<uint32_t>& pending = ahead.pending();
+    std::vector<Orbit>& orbits = ahead.orbits();
+    const auto i = static_cast<uint32_t>(static_cast<size_t>(y) * width_ + x);
+    const size_t k =
+        static_cast<size_t>(std::find(pending.begin(), pending.end(), i) - pending.begin());
+    // The wanted pixel takes the first lane; the order of the others does not
+    // change their counts.
+    std::rotate(pending.begin(), pending.begin() + k, pending.begin() + k + 1);
+    std::rotate(orbits.begin(), orbits.begin() + k, orbits.begin() + k + 1);
+    Budget until = budget;
+    until.wanted = orbits.data();
+    iterate_double_batch(max_iterations_, orbits.data(), orbits.size(), until);
+    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); });
+    return ahead_ready(x, y);
+}
+
+bool Fractal::run_ahead(const Budget& budget) {
+    if (!lookahead_ || lookahead_->idle()) return true;
+    Lookahead& ahead = *lookahead_;
+    auto to_byte = [this](uint32_t n) { return byte_of(n); };
+    bool all_done = true;
+    // The kernel follows the view's kind; every kind works on the same list.
+    if (use_big_float_) {
+        std::vector<uint32_t>& pending = ahead.pending();
+        std::vector<Orbit>& orbits = ahead.orbits();
+        for (size_t k = 0; k < pending.size(); ++k) {
+            // A pixel the query computed meanwhile is not iterated again.
+            if (ahead.state(pending[k]) != Lookahead::kQueued) {
+                orbits[k].done = true;
+                ahead.big_orbit() = BigOrbit{};
+                continue;
+            }
+            const size_t i = pending[k];
+            const int32_t x = static_cast<int32_t>(i % static_cast<size_t>(width_));
+            const int32_t y = static_cast<int32_t>(i / static_cast<size_t>(width_));
+            if (!iterate_big_float_resumable(max_iterations_, column_big_float_[x],
+                                             row_big_float_[y], ahead.big_orbit(), budget)) {
+                all_done = false;
+                break;
+            }
+            orbits[k].n = ahead.big_orbit().n;
+            orbits[k].done = true;
+            ahead.big_orbit() = BigOrbit{};
+        }
+    } else {
+        all_done = iterate_double_batch(max_iterations_, ahead.orbits().data(),
+                                        ahead.orbits().size(), budget);
+    }
+    computed_count_ += ahead.collect(to_byte);
+    return all_done;
 }
 
 void Fractal::set_max_iterations(uint32_t n) {
+    lookahead_.reset();
     const uint32_t limit = n > 1 ? n : 2;
     if (image_) {
         image_->unpack();
@@ -257,6 +348,7 @@ void Fractal::move(int32_t dx, int32_t dy) {
     const int64_t sx = floor_to_byte(dx);
     const int64_t sy = -static_cast<int64_t>(dy);
     if (sx == 0 && sy == 0) return;
+    lookahead_.reset();
 
     if (magnitude(sx) < width_ && magnitude(sy) < height_ && image_ && has_tables()) {
         const int32_t sx32 = static_cast<int32_t>(sx), sy32 = static_cast<int32_t>(sy);
@@ -276,11 +368,13 @@ void Fractal::move(int32_t dx, int32_t dy) {
 }
 
 void Fractal::discard_image() {
+    lookahead_.reset();
     image_.reset();
     computed_count_ = 0;
 }
 
 void Fractal::release_data() {
+    lookahead_.reset();
     image_.reset();
     drop_tables();
     computed_count_ = 0;

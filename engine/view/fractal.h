@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "bigfloat/big_float.h"
+#include "bigfloat/orbit_batch.h"
 #include "storage/masked_image.h"
+#include "view/lookahead.h"
 
 namespace quorvel {
 
@@ -52,6 +54,44 @@ public:
         return compute_pixel(x, y);
     }
 
+    // Pixels iterated ahead of the pixel query, in batches on every SIMD lane.
+    // queue_ahead() lists the pixels of a rectangle (clipped to the grid)
+    // that are neither computed nor already listed; run_ahead() iterates the
+    // listed pixels with the kernel of this view's kind until all are done or
+    // the budget ends, when pixels in flight keep their orbit state for the
+    // next call (the result equals an uninterrupted run). Their values wait
+    // aside, not marked computed, until pixel_value() asks, so a strategy
+    // sees exactly the values it would see without looking ahead; iterated
+    // pixels count in computed_count() as soon as they are done. Requires
+    // prepare(true); any change of the grid, limit or image drops the list.
+    void queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1);
+    // True when no listed pixel is left.
+    bool run_ahead(const Budget& budget);
+    // Lists (x, y) if needed and runs the list until that pixel is ready, it
+    // first; pixels still in flight then keep their state. True when it is
+    // ready, false when the budget ended first.
+    bool run_ahead_for(int32_t x, int32_t y, const Budget& budget);
+    // The pixel is computed or waiting aside: pixel_value() returns at once.
+    bool ahead_ready(int32_t x, int32_t y) const {
+        if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
+            static_cast<uint32_t>(y) >= static_cast<uint32_t>(height_))
+            return true;
+        if (image_->is_computed(x, y)) return true;
+        return lookahead_ &&
+               lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kReady;
+    }
+    // The pixel is listed for the lookahead and not done yet.
+    bool ahead_listed(int32_t x, int32_t y) const {
+        return lookahead_ &&
+               lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kQueued;
+    }
+    // Frees the lookahead's memory; values waiting aside are lost, and so is
+    // their place in computed_count().
+    void drop_ahead() {
+        computed_count_ = settled_count();
+        lookahead_.reset();
+    }
+
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
     uint32_t max_iterations() const { return max_iterations_; }
@@ -71,6 +111,22 @@ public:
 
 private:
     uint32_t compute_pixel(int32_t x, int32_t y);
+    // Pixels iterated and marked computed: what a copy or a stored record
+    // keeps, since values waiting aside do not go with them. Never more than
+    // the pixel count, however often the lookahead is dropped.
+    uint32_t settled_count() const {
+        return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
+    }
+    uint32_t store_pixel(int32_t x, int32_t y, uint8_t value);
+    // The record a listed pixel starts from, for the kernel of this view's
+    // kind (the 192-bit kernel keeps its state beside the list).
+    Orbit start_orbit(int32_t x, int32_t y) const {
+        if (use_big_float_) return Orbit{};
+        return fresh_orbit(column_double_.data()[x], row_double_.data()[y]);
+    }
+    uint8_t byte_of(uint32_t n) const {
+        return static_cast<uint8_t>(n == max_iterations_ ? 0u : ((n - 1) % 255) + 1);
+    }
     void compute_grid();
     void build_tables();
     void derive_double_tables();
@@ -88,6 +144,7 @@ private:
     std::unique_ptr<MaskedImage> image_;
     std::vector<BigFloat> column_big_float_, row_big_float_;
     std::vector<double> column_double_, row_double_;
+    std::unique_ptr<Lookahead> lookahead_;  // made at the first queue_ahead()
 };
 
 }  // namespace quorvel
