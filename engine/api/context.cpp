@@ -40,6 +40,7 @@ void Context::reset() {
     memory_used = 0;
     gamma = kInitialGamma;
     preview = true;
+    deep_kernel = DeepKernel::automatic;
     entries.resize(capacity);
     HistEntry& entry = entries[0];
     entry.fractal = std::make_unique<Fractal>(kInitialSize, kInitialSize);

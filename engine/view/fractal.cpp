@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "deep/perturbation_plan.h"
+
 namespace quorvel {
 
 namespace {
@@ -51,11 +53,14 @@ Fractal::Fractal(const Fractal& other)
       computed_count_(other.computed_count_),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
+      deep_kernel_(other.deep_kernel_),
       image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
       column_big_float_(other.column_big_float_),
       row_big_float_(other.row_big_float_),
       column_double_(other.column_double_),
       row_double_(other.row_double_) {}
+
+Fractal::~Fractal() = default;
 
 Fractal::Fractal(const FractalRecord& r, std::unique_ptr<MaskedImage> image)
     : centre_x_(r.centre_x),
@@ -135,6 +140,7 @@ void Fractal::compute_grid() {
 }
 
 void Fractal::drop_tables() {
+    plan_.reset();
     // Release the storage, not only the contents: dropped tables cost nothing.
     std::vector<BigFloat>().swap(column_big_float_);
     std::vector<BigFloat>().swap(row_big_float_);
@@ -154,6 +160,7 @@ void Fractal::build_tables() {
 }
 
 void Fractal::derive_double_tables() {
+    plan_.reset();
     const size_t w = column_big_float_.size(), h = row_big_float_.size();
     column_double_.resize(w);
     row_double_.resize(h);
@@ -190,11 +197,12 @@ MaskedImage& Fractal::image_for_use() {
 
 uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
     ++computed_count_;
-    const uint32_t n =
-        use_big_float_
-            ? iterate_big_float(max_iterations_, column_big_float_.data()[x],
-                                row_big_float_.data()[y])
-            : iterate_double(max_iterations_, column_double_.data()[x], row_double_.data()[y]);
+    const uint32_t n = !use_big_float_ ? iterate_double(max_iterations_, column_double_.data()[x],
+                                                        row_double_.data()[y])
+                       : perturbs(deep_kernel_, radius_)
+                           ? perturbed_count(x, y)
+                           : iterate_big_float(max_iterations_, column_big_float_.data()[x],
+                                               row_big_float_.data()[y]);
     const uint32_t value = n == max_iterations_ ? 0u : ((n - 1) % 255) + 1;
     MaskedImage& img = *image_;
     img.values()[static_cast<size_t>(y) * width_ + x] = static_cast<uint8_t>(value);
@@ -202,8 +210,29 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
     return value;
 }
 
+PerturbationPlan& Fractal::plan() {
+    if (!plan_)
+        plan_ = std::make_unique<PerturbationPlan>(column_big_float_, row_big_float_, radius_,
+                                                   max_iterations_);
+    return *plan_;
+}
+
+uint32_t Fractal::perturbed_count(int32_t x, int32_t y) { return plan().iterate(x, y); }
+
+bool Fractal::deep_kernel_pending() {
+    prepare(false);
+    return perturbed() && !(plan_ && plan_->ready());
+}
+
+bool Fractal::prepare_deep_kernel(double seconds) {
+    prepare(false);
+    if (!perturbed() || (plan_ && plan_->ready())) return true;
+    return plan().prepare(seconds);
+}
+
 void Fractal::set_max_iterations(uint32_t n) {
     const uint32_t limit = n > 1 ? n : 2;
+    plan_.reset();  // the orbit ends at the old limit
     if (image_) {
         image_->unpack();
         if (max_iterations_ < limit) {
@@ -294,6 +323,9 @@ uint32_t Fractal::memory_size() const {
     if (!row_double_.empty()) size += 8 * h;
     if (!column_big_float_.empty()) size += 32 * w;
     if (!column_double_.empty()) size += 8 * w;
+    if (plan_)
+        size = static_cast<uint32_t>(
+            std::min<uint64_t>(uint64_t{size} + plan_->memory_size(), 0xFFFFFFFFu));
     return size;
 }
 
