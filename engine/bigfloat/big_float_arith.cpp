@@ -41,22 +41,6 @@ BigFloat& BigFloat::operator*=(const BigFloat& b) {
     return *this;
 }
 
-namespace {
-
-// The escape test on S = X + T reads only S's sign and exponent. For two
-// positive values the sum's exponent is the larger one or one more, so the
-// sum is formed only when the larger exponent is exactly 1.
-inline bool escapes(const lanes::Num& x, const lanes::Num& t) {
-    if (!lanes::is_zero(x) && !lanes::is_zero(t) && (x.neg | t.neg) == 0) {
-        const int32_t top = x.e > t.e ? x.e : t.e;
-        if (top != 1 && top != INT32_MAX) return top > 1;
-    }
-    const lanes::Num s = lanes::add(x, t);
-    return s.neg == 0 && s.e > 1;
-}
-
-}  // namespace
-
 uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy) {
     using namespace lanes;
     const Num c_re = from(cx), c_im = from(cy);

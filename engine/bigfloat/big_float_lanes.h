@@ -342,5 +342,17 @@ inline Num subtract_like_signs(const Num& a, const Num& b) {
     return magnitudes(x, y, 1);
 }
 
+// The kernel's escape test on S = X + T reads only S's sign and exponent. For
+// two positive values the sum's exponent is the larger one or one more, so the
+// sum is formed only when the larger exponent is exactly 1.
+inline bool escapes(const Num& x, const Num& t) {
+    if (!is_zero(x) && !is_zero(t) && (x.neg | t.neg) == 0) {
+        const int32_t top = x.e > t.e ? x.e : t.e;
+        if (top != 1 && top != INT32_MAX) return top > 1;
+    }
+    const Num s = add(x, t);
+    return s.neg == 0 && s.e > 1;
+}
+
 }  // inline namespace
 }  // namespace quorvel::lanes

@@ -16,14 +16,25 @@ struct OrbitSpan {
 };
 
 // Returned when this reference cannot serve the pixel: the pixel outlasted an
-// orbit that escaped, or came so much closer to 0 than the reference that its
-// value, formed as reference plus offset, lost too many bits to rebase on.
-// Escape counts are never 0.
+// orbit that escaped, came so much closer to 0 than the reference that its
+// value, formed as reference plus offset, lost too many bits to rebase on,
+// met the escape test so closely that doubles cannot decide it, or escaped
+// with more rounding error than its count can bear. Escape counts are never 0.
 constexpr uint32_t kNeedsOtherReference = 0;
 
 // Largest |z|^2 / |Z|^2 at a rebase that counts as a loss of precision: below
 // it, more than 10 of the offset's 53 bits cancel.
 constexpr double kRebaseCancellation = 1.0 / (1024.0 * 1024.0);
+
+// Rounding error of an offset step, squared: each step adds about one unit in
+// the last place of |dz|, and the orbit amplifies what is there by |2z|.
+constexpr double kStepErrorSquared = 1.0 / (double(1ull << 53) * double(1ull << 53));
+// Estimated error of z at the escape, squared, above which the count may be
+// wrong: pixels that stray from the reference early and then run long.
+constexpr double kEscapeErrorSquared = 1e-4;
+
+// |z|^2 within this share of 4 is too close to call in doubles.
+constexpr double kUndecidedEscape = 1.0 / (1u << 30);
 
 // The escape-time count of c_ref + (dcx + i*dcy), with the same rules as the
 // exact kernels, or kNeedsOtherReference.

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "api/stopwatch.h"
+#include "deep/perturbation_batch.h"
 
 namespace quorvel {
 
@@ -151,16 +152,34 @@ uint32_t PerturbationPlan::iterate_on(const Reference& ref, int32_t x, int32_t y
     return iterate_perturbed(ref.span(), limit_, ref.dcx[x], ref.dcy[y]);
 }
 
-uint32_t PerturbationPlan::iterate(int32_t x, int32_t y) {
-    if (!ready()) {
-        while (!prepare(1.0)) {
-        }
+void PerturbationPlan::finish_search() {
+    while (!prepare(1.0)) {
     }
-    const uint32_t n = iterate_on(*main_, x, y);
-    return n != kNeedsOtherReference ? n : outlasting_pixel(x, y);
 }
 
-uint32_t PerturbationPlan::outlasting_pixel(int32_t x, int32_t y) {
+uint32_t PerturbationPlan::iterate(int32_t x, int32_t y) {
+    finish_search();
+    const uint32_t n = iterate_on(*main_, x, y);
+    return n != kNeedsOtherReference ? n : iterate_elsewhere(x, y);
+}
+
+const double* PerturbationPlan::column_offsets() {
+    finish_search();
+    return main_->dcx.data();
+}
+
+const double* PerturbationPlan::row_offsets() {
+    finish_search();
+    return main_->dcy.data();
+}
+
+bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& budget) {
+    finish_search();
+    return iterate_perturbed_batch(main_->span(), limit_, pixels, count, budget);
+}
+
+uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
+    finish_search();
     // The two nearest extra references first; neighbours of an outlasting
     // pixel usually outlast the main reference alike.
     auto distance = [&](const Reference& r) {
@@ -181,14 +200,17 @@ uint32_t PerturbationPlan::outlasting_pixel(int32_t x, int32_t y) {
         const uint32_t n = iterate_on(*r, x, y);
         if (n != kNeedsOtherReference) return n;
     }
-    if (extra_.size() + 1 >= kMaxReferences)
-        return iterate_big_float(limit_, columns_[static_cast<size_t>(x)],
-                                 rows_[static_cast<size_t>(y)]);
-    // The pixel becomes a reference itself; on its own orbit it never outlasts.
-    extra_.push_back(make_reference(x, y));
-    Reference& own = *extra_.back();
-    own.orbit.complete_now();
-    return iterate_on(own, x, y);
+    // The pixel becomes a reference itself, which decides its count exactly;
+    // past the most references a view keeps, it is dropped after use.
+    std::unique_ptr<Reference> own = make_reference(x, y);
+    own->orbit.complete_now();
+    uint32_t n = own->orbit.own_count(limit_);
+    if (n == 0) n = iterate_on(*own, x, y);  // an orbit cut short: rebases at its end
+    if (n == 0)
+        n = iterate_big_float(limit_, columns_[static_cast<size_t>(x)],
+                              rows_[static_cast<size_t>(y)]);
+    if (extra_.size() + 1 < kMaxReferences) extra_.push_back(std::move(own));
+    return n;
 }
 
 }  // namespace quorvel

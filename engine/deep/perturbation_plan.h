@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bigfloat/big_float.h"
+#include "bigfloat/orbit_batch.h"
 #include "deep/perturbation.h"
 #include "deep/reference_orbit.h"
 
@@ -29,6 +30,14 @@ public:
     bool ready() const { return stage_ == Stage::ready; }
     // The pixel's count; finishes the search first if it is not done.
     uint32_t iterate(int32_t x, int32_t y);
+    // Offsets of every column and row from the main reference, for records of
+    // the batch kernel (fresh_perturbed); finish the search first.
+    const double* column_offsets();
+    const double* row_offsets();
+    // Runs such records on the main reference (perturbation_batch.h).
+    bool iterate_batch(Orbit* pixels, size_t count, const Budget& budget);
+    // The count of a pixel the main reference cannot serve.
+    uint32_t iterate_elsewhere(int32_t x, int32_t y);
 
     size_t reference_count() const { return 1 + extra_.size(); }
     // The main reference's pixel and orbit, once the search is done.
@@ -37,7 +46,8 @@ public:
     const ReferenceOrbit& main_orbit() const;
     size_t memory_size() const;
 
-    // Most references one view gets; later outlasting pixels use the exact kernel.
+    // Most references one view keeps; later pixels that need one of their own
+    // get it for their own count only.
     static constexpr size_t kMaxReferences = 64;
 
 private:
@@ -47,7 +57,7 @@ private:
     std::unique_ptr<Reference> make_reference(int32_t x, int32_t y) const;
     bool evaluate_candidates(double seconds, double started);
     uint32_t iterate_on(const Reference& ref, int32_t x, int32_t y) const;
-    uint32_t outlasting_pixel(int32_t x, int32_t y);
+    void finish_search();
 
     const std::vector<BigFloat>& columns_;
     const std::vector<BigFloat>& rows_;

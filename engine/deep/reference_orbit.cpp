@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "api/stopwatch.h"
+#include "deep/perturbation.h"
 
 namespace quorvel {
 
@@ -53,12 +54,28 @@ void ReferenceOrbit::step() {
     const double zi = mpfr_get_d(y_.get(), MPFR_RNDN);
     re_.push_back(zr);
     im_.push_back(zi);
-    if (zr * zr + zi * zi >= 4.0) {
+    if (latest_escapes(zr, zi)) {
         escaped_ = true;
         complete_ = true;
     } else if (re_.size() >= target_) {
         complete_ = true;
     }
+}
+
+bool ReferenceOrbit::latest_escapes(double zr, double zi) {
+    const double r = zr * zr + zi * zi;
+    if (std::fabs(r - 4.0) > 4.0 * kUndecidedEscape) return r >= 4.0;
+    // The squares are formed again by the next step; this is rare.
+    mpfr_sqr(xx_.get(), x_.get(), MPFR_RNDN);
+    mpfr_sqr(yy_.get(), y_.get(), MPFR_RNDN);
+    mpfr_add(xx_.get(), xx_.get(), yy_.get(), MPFR_RNDN);
+    return mpfr_cmp_ui(xx_.get(), 4) >= 0;
+}
+
+uint32_t ReferenceOrbit::own_count(uint32_t max_iterations) const {
+    if (!complete_) return 0;
+    if (escaped_) return length() - 1;
+    return length() >= max_iterations ? max_iterations : 0;
 }
 
 bool ReferenceOrbit::advance(double seconds) {

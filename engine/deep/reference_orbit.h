@@ -31,6 +31,10 @@ public:
     const double* re() const { return re_.data(); }
     const double* im() const { return im_.data(); }
     const BigFloat& cx() const { return cx_; }
+    // The count of the orbit's own point, when the orbit decides it: it
+    // escaped, or it reached `max_iterations`. 0 for an orbit cut at its
+    // longest kept length.
+    uint32_t own_count(uint32_t max_iterations) const;
     const BigFloat& cy() const { return cy_; }
     size_t memory_size() const { return re_.capacity() * 2 * sizeof(double); }
 
@@ -39,6 +43,9 @@ private:
 
     BigFloat cx_, cy_;
     uint32_t target_;
+    // |z|^2 >= 4 for the latest z, decided exactly when doubles cannot.
+    bool latest_escapes(double zr, double zi);
+
     MpfrNumber c_re_, c_im_, x_, y_, xx_, yy_;
     std::vector<double> re_, im_;
     bool complete_ = false;

@@ -4,6 +4,15 @@
 
 namespace quorvel {
 
+namespace {
+
+// How far the edges are queued ahead of the examined box: enough pixels to
+// keep every lane busy, and a bound on the queue walk.
+constexpr size_t kPixelsAhead = 512;
+constexpr size_t kBoxesAhead = 64;
+
+}  // namespace
+
 BoxedGenerator::BoxedGenerator(Fractal& view) : Generator(view) { restart(); }
 
 void BoxedGenerator::restart() {
@@ -28,13 +37,34 @@ bool BoxedGenerator::refine(float seconds) {
     view_->prepare(true);
     MaskedImage& image = view_->image_for_use();
     Stopwatch watch;
+    const Budget budget{&watch, seconds, kernel_steps_};
     bool result = refine_preview(seconds);
 
-    while (!box_queue_.empty() && watch.elapsed() < seconds) {
-        examine_box(image, watch, seconds);
+    while (!box_queue_.empty() && !budget.time_over()) {
+        // The edges of the next boxes go through the batch kernel together;
+        // examining them then only reads values. The boxes examined are
+        // exactly those whose edges were queued: halves go to the back.
+        const size_t boxes = queue_edges();
         result = true;
+        if (!view_->run_ahead(budget)) break;
+        for (size_t k = 0; k < boxes && !box_queue_.empty(); ++k)
+            examine_box(image, watch, seconds);
     }
     return result;
+}
+
+size_t BoxedGenerator::queue_edges() {
+    Fractal& view = *view_;
+    size_t pixels = 0, boxes = 0;
+    for (const Box& b : box_queue_) {
+        view.queue_ahead(b.x0, b.y0, b.x1, b.y0);
+        view.queue_ahead(b.x0, b.y1, b.x1, b.y1);
+        view.queue_ahead(b.x0, b.y0, b.x0, b.y1);
+        view.queue_ahead(b.x1, b.y0, b.x1, b.y1);
+        pixels += 2u * (b.x1 - b.x0 + 1) + 2u * (b.y1 - b.y0 + 1);
+        if (++boxes == kBoxesAhead || pixels >= kPixelsAhead) break;
+    }
+    return boxes;
 }
 
 void BoxedGenerator::examine_box(MaskedImage& image, const Stopwatch& watch, float seconds) {

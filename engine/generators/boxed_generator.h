@@ -19,6 +19,9 @@ public:
 private:
     friend struct GeneratorProbe;  // unit tests step the queue box by box
 
+    // Queues the edges of the boxes at the front for the batch kernel;
+    // returns how many boxes.
+    size_t queue_edges();
     // Examines the box at the front of the queue: fill, split or compute.
     void examine_box(MaskedImage& image, const Stopwatch& watch, float seconds);
     // Computes the pixels of a one-pixel-thick box in order; false with the box

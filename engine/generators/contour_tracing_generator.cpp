@@ -8,12 +8,32 @@ namespace quorvel {
 
 namespace {
 
-// A walk yields at this mark of the current refine call, not at the slice end.
+// A walk yields after this much walking, counted across the slices it spans.
 constexpr double kWalkCap = 0.6;
 
 }  // namespace
 
 ContourTracingGenerator::ContourTracingGenerator(Fractal& view) : Generator(view) { restart(); }
+
+void ContourTracingGenerator::choose_tile() {
+    // A walk needs its pixels one after another, so a tile costs about as long
+    // as its slowest pixel: wide lanes pay for tiles of several times their
+    // count (measured on the seahorse valley and the whole set).
+    switch (active_simd_level()) {
+        case SimdLevel::scalar:
+            tile_w_ = tile_h_ = 1;
+            break;
+        case SimdLevel::sse2:
+            tile_w_ = 8;
+            tile_h_ = 4;
+            break;
+        case SimdLevel::avx2:
+        case SimdLevel::avx512:
+            tile_w_ = 16;
+            tile_h_ = 8;
+            break;
+    }
+}
 
 void ContourTracingGenerator::restart() {
     width_ = static_cast<uint32_t>(view_->width());
@@ -26,6 +46,9 @@ void ContourTracingGenerator::restart() {
     reset_preview();
     tracing_ = false;
     start_y_ = 0;
+    step_ = kLegStart;
+    walk_seconds_ = 0.0;
+    choose_tile();
 }
 
 double ContourTracingGenerator::fraction_done() const {
@@ -35,27 +58,34 @@ double ContourTracingGenerator::fraction_done() const {
 bool ContourTracingGenerator::refine(float seconds) {
     view_->prepare(true);
     Stopwatch watch;
+    const Budget budget{&watch, seconds, kernel_steps_};
     bool result = refine_preview(seconds);
     Fractal& view = *view_;
 
     for (;;) {
-        if (watch.elapsed() >= seconds) return result;
+        if (budget.time_over()) return result;
         if (!tracing_) {
             if (seeds_.empty()) return result;
             result = true;
             SeedRun& s = seeds_.front();
-            const uint32_t v = view.pixel_value(s.x, s.y);
-            start_x_ = cur_x_ = s.x;
-            start_y_ = cur_y_ = s.y;
+            const int32_t x = s.x, y = s.y;
+            // The seed and every neighbour its test may read are made ready
+            // first, so that a budget ending here leaves nothing half done.
+            const Point wanted[] = {{x, y}, {x + 1, y}, {x - 1, y}, {x, y + 1}, {x, y - 1}};
+            if (!make_ready(wanted, s.x < s.x_last ? 5 : 1, budget)) return result;
+            const uint32_t v = view.pixel_value(x, y);
+            start_x_ = cur_x_ = x;
+            start_y_ = cur_y_ = y;
             if (s.x < s.x_last) {
                 ++s.x;
-                const int32_t x = start_x_, y = start_y_;
                 if (view.pixel_value(x + 1, y) == v || view.pixel_value(x - 1, y) == v ||
                     view.pixel_value(x, y + 1) == v || view.pixel_value(x, y - 1) == v) {
                     tracing_ = true;
                     target_ = v;
                     dir_x_ = -1;
                     dir_y_ = -1;
+                    step_ = kLegStart;
+                    walk_seconds_ = 0.0;
                 }
             } else {
                 // The last pixel of a stretch is queried but starts no walk.
@@ -64,69 +94,123 @@ bool ContourTracingGenerator::refine(float seconds) {
             if (!tracing_) continue;
         }
         result = true;
-        if (!walk(watch)) {
-            // Yielded at the cap: the slice is long over, so stop here rather
-            // than spin until `seconds` when that is longer than the cap.
-            return result;
-        }
+        // A walk stops at the end of the slice (to go on in the next one) or
+        // yields at its cap; either way this slice is over.
+        if (!walk(budget)) return result;
         fill();
     }
 }
 
-bool ContourTracingGenerator::walk(const Stopwatch& watch) {
+bool ContourTracingGenerator::make_ready(const Point* points, int count, const Budget& budget) {
+    Fractal& view = *view_;
+    bool missing = false;
+    for (int k = 0; k < count; ++k) {
+        const Point p = points[k];
+        if (view.ahead_ready(p.x, p.y)) continue;
+        // The tile around a missing pixel goes to the batch kernel: the walk
+        // will soon ask for most of it.
+        view.queue_ahead(p.x - tile_w_ / 2, p.y - tile_h_ / 2, p.x + (tile_w_ - 1) / 2,
+                         p.y + (tile_h_ - 1) / 2);
+        missing = true;
+    }
+    return !missing || view.run_ahead(budget);
+}
+
+bool ContourTracingGenerator::walk(const Budget& budget) {
     Fractal& view = *view_;
     const uint32_t target = target_;
     int32_t cx = cur_x_, cy = cur_y_, dx = dir_x_, dy = dir_y_;
     const int32_t sx = start_x_, sy = start_y_;
-    bool done = false;
+    Step step = step_;
+    Stopwatch walk_watch;
+    bool done = false, capped = false;
     uint32_t legs = 0;
 
+    // The walk as a machine over its query points, so that it can stop at any
+    // query whose pixel the budget left unready and resume there.
     for (;;) {
-        // H0: the cap is tested only at the start of a horizontal leg.
-        if (watch.elapsed() >= kWalkCap) break;
-        if (legs_per_call_ != 0 && legs++ == legs_per_call_) break;
-        // Horizontal leg, H1 to H3.
-        for (;;) {
-            if (view.pixel_value(cx + dx, cy) != target) {
-                contour_points_.push_back({cx, cy});
-                dy = -dy;
-                goto vertical;
-            }
-            cx += dx;
-            if (cx == sx && cy == sy) {
-                done = true;
-                goto finish;
-            }
-            if (view.pixel_value(cx, cy + dy) == target) {
-                dx = -dx;
-                goto vertical;
-            }
+        Point q{cx, cy};
+        switch (step) {
+            case kLegStart:
+                // H0: the cap, counted over the walk's slices, is tested only
+                // at the start of a horizontal leg.
+                if (walk_seconds_ + walk_watch.elapsed() >= kWalkCap) {
+                    capped = true;
+                    goto pause;
+                }
+                if (legs_per_call_ != 0 && legs++ == legs_per_call_) goto pause;
+                step = kAcross;
+                continue;
+            case kAcross:
+            case kVerticalAhead:
+                q = {cx + dx, cy};
+                break;
+            case kHorizontalTurn:
+            case kUpDown:
+                q = {cx, cy + dy};
+                break;
         }
-    vertical:
-        // Vertical leg, V1 to V3.
-        for (;;) {
-            if (view.pixel_value(cx, cy + dy) != target) {
-                dx = -dx;
+        if (!make_ready(&q, 1, budget)) goto pause;
+        const bool same = view.pixel_value(q.x, q.y) == target;
+        switch (step) {
+            case kAcross:  // H1, H2
+                if (!same) {
+                    contour_points_.push_back({cx, cy});
+                    dy = -dy;
+                    step = kUpDown;
+                    break;
+                }
+                cx += dx;
+                if (cx == sx && cy == sy) {
+                    done = true;
+                    goto finish;
+                }
+                step = kHorizontalTurn;
                 break;
-            }
-            cy += dy;
-            if (cx == sx && cy == sy) {
-                contour_points_.push_back({cx, cy});
-                done = true;
-                goto finish;
-            }
-            if (view.pixel_value(cx + dx, cy) == target) {
-                dy = -dy;
+            case kHorizontalTurn:  // H3
+                if (same) {
+                    dx = -dx;
+                    step = kUpDown;
+                } else {
+                    step = kAcross;
+                }
                 break;
-            }
-            contour_points_.push_back({cx, cy});
+            case kUpDown:  // V1, V2
+                if (!same) {
+                    dx = -dx;
+                    step = kLegStart;
+                    break;
+                }
+                cy += dy;
+                if (cx == sx && cy == sy) {
+                    contour_points_.push_back({cx, cy});
+                    done = true;
+                    goto finish;
+                }
+                step = kVerticalAhead;
+                break;
+            case kVerticalAhead:  // V3
+                if (same) {
+                    dy = -dy;
+                    step = kLegStart;
+                } else {
+                    contour_points_.push_back({cx, cy});
+                    step = kUpDown;
+                }
+                break;
+            case kLegStart:
+                break;
         }
     }
+pause:
+    // After a yield at the cap the next slices get a cap of their own.
+    walk_seconds_ = capped ? 0.0 : walk_seconds_ + walk_watch.elapsed();
 finish:
     cur_x_ = cx;
     cur_y_ = cy;
     dir_x_ = dx;
     dir_y_ = dy;
+    step_ = step;
     if (done) tracing_ = false;
     return done;
 }

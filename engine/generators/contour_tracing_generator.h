@@ -30,8 +30,17 @@ private:
         int32_t x, y;
     };
 
-    // Continues the pending walk; false when it yielded at the walk cap.
-    bool walk(const Stopwatch& watch);
+    // Where a walk stands: before the cap test of a horizontal leg (H0), or
+    // before one of its four queries.
+    enum Step : uint8_t { kLegStart, kAcross, kHorizontalTurn, kUpDown, kVerticalAhead };
+
+    // Continues the pending walk; false when it stopped at the end of the
+    // budget or yielded at the walk cap, keeping its place either way.
+    bool walk(const Budget& budget);
+    // Makes the pixels ready for the pixel query (computed or iterated ahead
+    // with the tile around each); false when the budget ended first.
+    bool make_ready(const Point* points, int count, const Budget& budget);
+    void choose_tile();
     // Fills the region of a completed walk and removes it from the seeds.
     void fill();
 
@@ -41,6 +50,9 @@ private:
     int32_t start_x_ = 0, cur_x_ = 0, start_y_ = 0, cur_y_ = 0;
     int32_t dir_x_ = -1, dir_y_ = -1;
     uint32_t target_ = 0;
+    Step step_ = kLegStart;
+    double walk_seconds_ = 0.0;  // the walk's time in earlier slices
+    int32_t tile_w_ = 1, tile_h_ = 1;
     std::vector<Span> spans_;  // reused by every fill
     // When non-zero, a walk also yields after this many horizontal legs per
     // call; lets tests interrupt walks without depending on the clock.

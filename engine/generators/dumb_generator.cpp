@@ -1,8 +1,18 @@
 #include "generators/dumb_generator.h"
 
+#include <algorithm>
+
 #include "api/stopwatch.h"
 
 namespace quorvel {
+
+namespace {
+
+// Pixels handed to the batch kernel at once: enough to keep every lane busy,
+// few enough that the budget is looked at often.
+constexpr uint32_t kRun = 1024;
+
+}  // namespace
 
 DumbGenerator::DumbGenerator(Fractal& view) : Generator(view) {}
 
@@ -10,13 +20,21 @@ bool DumbGenerator::refine(float seconds) {
     view_->prepare(true);
     if (row_ >= height_ || width_ == 0) return false;
     Stopwatch watch;
+    const Budget budget{&watch, seconds, kernel_steps_};
     bool result = refine_preview(seconds);
     Fractal& view = *view_;
     uint32_t column = column_, row = row_;
-    while (watch.elapsed() < seconds) {
-        view.pixel_value(static_cast<int32_t>(column), static_cast<int32_t>(row));
+    while (!budget.time_over()) {
+        // A run of the current row goes through the batch kernel first; the
+        // pixel query below then finds every value ready.
+        const uint32_t last = std::min(width_ - 1, column + kRun - 1);
+        view.queue_ahead(static_cast<int32_t>(column), static_cast<int32_t>(row),
+                         static_cast<int32_t>(last), static_cast<int32_t>(row));
         result = true;
-        if (++column == width_) {
+        if (!view.run_ahead(budget)) break;
+        for (; column <= last; ++column)
+            view.pixel_value(static_cast<int32_t>(column), static_cast<int32_t>(row));
+        if (column == width_) {
             column = 0;
             if (++row == height_) break;
         }

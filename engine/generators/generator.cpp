@@ -35,13 +35,44 @@ void Generator::set_preview(bool enabled) {
 bool Generator::refine_preview(float seconds) {
     if (!preview_enabled_ || preview_done_) return false;
     Stopwatch watch;
+    const Budget budget{&watch, seconds, kernel_steps_};
     MaskedImage& image = view_->image_for_use();
     // A step below 2 would split a two-pixel box into itself forever.
     const int32_t step = std::max<int32_t>(preview_cell, 2);
 
-    while (!preview_queue_.empty() && watch.elapsed() < seconds) refine_preview_box(image, step);
+    while (!preview_queue_.empty() && !budget.time_over()) {
+        // All samples of the next boxes go through the batch kernel; a box
+        // that stops at its first difference leaves the rest unused aside.
+        const size_t boxes = queue_preview_samples(step);
+        if (!view_->run_ahead(budget)) break;
+        for (size_t k = 0; k < boxes && !preview_queue_.empty(); ++k)
+            refine_preview_box(image, step);
+    }
     if (preview_queue_.empty()) preview_done_ = true;
     return true;
+}
+
+size_t Generator::queue_preview_samples(int32_t step) {
+    Fractal& view = *view_;
+    size_t samples = 0, boxes = 0;
+    for (const Box& b : preview_queue_) {
+        view.queue_ahead(b.x0, b.y0, b.x0, b.y0);
+        ++samples;
+        if (b.y1 - b.y0 >= step || b.x1 - b.x0 >= step) {
+            for (int32_t x = b.x0; x <= b.x1; x += step) {
+                view.queue_ahead(x, b.y0, x, b.y0);
+                view.queue_ahead(x, b.y1, x, b.y1);
+                samples += 2;
+            }
+            for (int32_t y = b.y0; y <= b.y1; y += step) {
+                view.queue_ahead(b.x0, y, b.x0, y);
+                view.queue_ahead(b.x1, y, b.x1, y);
+                samples += 2;
+            }
+        }
+        if (++boxes == 64 || samples >= 256) break;
+    }
+    return boxes;
 }
 
 void Generator::refine_preview_box(MaskedImage& image, int32_t step) {

@@ -40,10 +40,16 @@ protected:
     Fractal* view_;
     uint32_t width_;
     uint32_t height_;
+    // Kernel steps per batch call before it pauses as if the slice had ended;
+    // lets tests pause kernels mid-pixel without depending on the clock.
+    uint64_t kernel_steps_ = UINT64_MAX;
 
 private:
     friend struct GeneratorProbe;  // unit tests step the queues box by box
 
+    // Queues the samples of the boxes at the front of the preview queue for
+    // the batch kernel; returns how many boxes.
+    size_t queue_preview_samples(int32_t step);
     // Samples or fills the box at the front of the preview queue.
     void refine_preview_box(MaskedImage& image, int32_t step);
 

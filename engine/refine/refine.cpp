@@ -15,7 +15,10 @@ void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
     entry.cleverness = static_cast<float>(entry.fractal->cleverness());
     entry.progress = static_cast<float>(entry.generator->fraction_done());
     entry.time_spent += static_cast<float>(slice.elapsed());
-    if (entry.finished) entry.generator.reset();
+    if (entry.finished) {
+        entry.generator.reset();
+        entry.fractal->drop_ahead();  // values computed ahead and never asked for
+    }
 }
 
 // One slice of work on an entry: the reference search of a perturbed view

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "deep/perturbation_batch.h"
 #include "deep/perturbation_plan.h"
 
 namespace quorvel {
@@ -106,6 +107,7 @@ FractalRecord Fractal::record() const {
 void Fractal::set_size(int32_t width, int32_t height) {
     if (width <= 0 || height <= 0) return;
     if (width == width_ && height == height_) return;
+    lookahead_.reset();
     width_ = width;
     height_ = height;
     pixel_count_ = static_cast<uint32_t>(width) * static_cast<uint32_t>(height);
@@ -115,6 +117,7 @@ void Fractal::set_size(int32_t width, int32_t height) {
 }
 
 void Fractal::compute_grid() {
+    lookahead_.reset();
     drop_tables();
     // An empty grid has no extent to divide; it keeps the centre as origin.
     if (width_ <= 0 || height_ <= 0) {
@@ -139,8 +142,21 @@ void Fractal::compute_grid() {
     step_y_ = -(2.0 * half_y) / height_;
 }
 
-void Fractal::drop_tables() {
+void Fractal::drop_plan() {
+    // Pixels waiting in the lookahead hold offsets to the plan's reference.
+    if (plan_) lookahead_.reset();
     plan_.reset();
+}
+
+void Fractal::set_deep_kernel(DeepKernel mode) {
+    if (mode == deep_kernel_) return;
+    // Pixels waiting in the lookahead were set up for the other kernel.
+    lookahead_.reset();
+    deep_kernel_ = mode;
+}
+
+void Fractal::drop_tables() {
+    drop_plan();
     // Release the storage, not only the contents: dropped tables cost nothing.
     std::vector<BigFloat>().swap(column_big_float_);
     std::vector<BigFloat>().swap(row_big_float_);
@@ -160,7 +176,7 @@ void Fractal::build_tables() {
 }
 
 void Fractal::derive_double_tables() {
-    plan_.reset();
+    drop_plan();
     const size_t w = column_big_float_.size(), h = row_big_float_.size();
     column_double_.resize(w);
     row_double_.resize(h);
@@ -195,7 +211,20 @@ MaskedImage& Fractal::image_for_use() {
     return *image_;
 }
 
+uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint8_t value) {
+    MaskedImage& img = *image_;
+    img.values()[static_cast<size_t>(y) * width_ + x] = value;
+    img.mark_computed(x, y);
+    return value;
+}
+
 uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
+    if (lookahead_) {
+        const size_t i = static_cast<size_t>(y) * width_ + x;
+        const Lookahead::State state = lookahead_->state(i);
+        if (state == Lookahead::kReady) return store_pixel(x, y, lookahead_->take(i));
+        if (state == Lookahead::kQueued) lookahead_->forget(i);
+    }
     ++computed_count_;
     const uint32_t n = !use_big_float_ ? iterate_double(max_iterations_, column_double_.data()[x],
                                                         row_double_.data()[y])
@@ -203,11 +232,80 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
                            ? perturbed_count(x, y)
                            : iterate_big_float(max_iterations_, column_big_float_.data()[x],
                                                row_big_float_.data()[y]);
-    const uint32_t value = n == max_iterations_ ? 0u : ((n - 1) % 255) + 1;
-    MaskedImage& img = *image_;
-    img.values()[static_cast<size_t>(y) * width_ + x] = static_cast<uint8_t>(value);
-    img.mark_computed(x, y);
-    return value;
+    return store_pixel(x, y, byte_of(n));
+}
+
+void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, width_ - 1);
+    y1 = std::min(y1, height_ - 1);
+    if (x0 > x1 || y0 > y1) return;
+    if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    Lookahead& ahead = *lookahead_;
+    const MaskedImage& img = *image_;
+    // Perturbed pixels start from their offsets to the main reference.
+    const bool perturbed = this->perturbed();
+    const double* dcx = perturbed ? plan().column_offsets() : nullptr;
+    const double* dcy = perturbed ? plan().row_offsets() : nullptr;
+    for (int32_t y = y0; y <= y1; ++y) {
+        const double cy = use_big_float_ ? 0.0 : row_double_.data()[y];
+        for (int32_t x = x0; x <= x1; ++x) {
+            const size_t i = static_cast<size_t>(y) * width_ + x;
+            if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
+            ahead.queue(i, perturbed        ? fresh_perturbed(dcx[x], dcy[y])
+                           : use_big_float_ ? Orbit{}
+                                            : fresh_orbit(column_double_.data()[x], cy));
+        }
+    }
+}
+
+bool Fractal::run_ahead(const Budget& budget) {
+    if (!lookahead_ || lookahead_->idle()) return true;
+    Lookahead& ahead = *lookahead_;
+    auto to_byte = [this](uint32_t n) { return byte_of(n); };
+    bool all_done = true;
+    // The kernel follows the view's kind; every kind works on the same list.
+    if (perturbed()) {
+        all_done = plan().iterate_batch(ahead.orbits().data(), ahead.orbits().size(), budget);
+        // Pixels the main reference cannot serve get their count from others.
+        std::vector<uint32_t>& pending = ahead.pending();
+        std::vector<Orbit>& orbits = ahead.orbits();
+        for (size_t k = 0; k < pending.size(); ++k) {
+            if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;
+            if (ahead.state(pending[k]) != Lookahead::kQueued) continue;
+            const size_t i = pending[k];
+            orbits[k].n = plan().iterate_elsewhere(static_cast<int32_t>(i % width_),
+                                                   static_cast<int32_t>(i / width_));
+        }
+    } else if (use_big_float_) {
+        std::vector<uint32_t>& pending = ahead.pending();
+        std::vector<Orbit>& orbits = ahead.orbits();
+        for (size_t k = 0; k < pending.size(); ++k) {
+            // A pixel the query computed meanwhile is not iterated again.
+            if (ahead.state(pending[k]) != Lookahead::kQueued) {
+                orbits[k].done = true;
+                ahead.big_orbit() = BigOrbit{};
+                continue;
+            }
+            const size_t i = pending[k];
+            const int32_t x = static_cast<int32_t>(i % static_cast<size_t>(width_));
+            const int32_t y = static_cast<int32_t>(i / static_cast<size_t>(width_));
+            if (!iterate_big_float_resumable(max_iterations_, column_big_float_[x],
+                                             row_big_float_[y], ahead.big_orbit(), budget)) {
+                all_done = false;
+                break;
+            }
+            orbits[k].n = ahead.big_orbit().n;
+            orbits[k].done = true;
+            ahead.big_orbit() = BigOrbit{};
+        }
+    } else {
+        all_done = iterate_double_batch(max_iterations_, ahead.orbits().data(),
+                                        ahead.orbits().size(), budget);
+    }
+    computed_count_ += ahead.collect(to_byte);
+    return all_done;
 }
 
 PerturbationPlan& Fractal::plan() {
@@ -231,8 +329,9 @@ bool Fractal::prepare_deep_kernel(double seconds) {
 }
 
 void Fractal::set_max_iterations(uint32_t n) {
+    lookahead_.reset();
     const uint32_t limit = n > 1 ? n : 2;
-    plan_.reset();  // the orbit ends at the old limit
+    drop_plan();  // the orbit ends at the old limit
     if (image_) {
         image_->unpack();
         if (max_iterations_ < limit) {
@@ -286,6 +385,7 @@ void Fractal::move(int32_t dx, int32_t dy) {
     const int64_t sx = floor_to_byte(dx);
     const int64_t sy = -static_cast<int64_t>(dy);
     if (sx == 0 && sy == 0) return;
+    lookahead_.reset();
 
     if (magnitude(sx) < width_ && magnitude(sy) < height_ && image_ && has_tables()) {
         const int32_t sx32 = static_cast<int32_t>(sx), sy32 = static_cast<int32_t>(sy);
@@ -305,11 +405,13 @@ void Fractal::move(int32_t dx, int32_t dy) {
 }
 
 void Fractal::discard_image() {
+    lookahead_.reset();
     image_.reset();
     computed_count_ = 0;
 }
 
 void Fractal::release_data() {
+    lookahead_.reset();
     image_.reset();
     drop_tables();
     computed_count_ = 0;

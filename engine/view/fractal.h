@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "bigfloat/big_float.h"
+#include "bigfloat/orbit_batch.h"
 #include "deep/deep_kernel.h"
 #include "storage/masked_image.h"
+#include "view/lookahead.h"
 
 namespace quorvel {
 
@@ -47,7 +49,7 @@ public:
     double cleverness() const;
 
     // The kernel for pixels past the double path; pixels already computed stay.
-    void set_deep_kernel(DeepKernel mode) { deep_kernel_ = mode; }
+    void set_deep_kernel(DeepKernel mode);
     DeepKernel deep_kernel() const { return deep_kernel_; }
     // True when this view's pixels are computed by perturbation (tables built).
     bool perturbed() const { return use_big_float_ && perturbs(deep_kernel_, radius_); }
@@ -72,6 +74,31 @@ public:
         return compute_pixel(x, y);
     }
 
+    // Pixels iterated ahead of the pixel query, in batches on every SIMD lane.
+    // queue_ahead() lists the pixels of a rectangle (clipped to the grid)
+    // that are neither computed nor already listed; run_ahead() iterates the
+    // listed pixels with the kernel of this view's kind until all are done or
+    // the budget ends, when pixels in flight keep their orbit state for the
+    // next call (the result equals an uninterrupted run). Their values wait
+    // aside, not marked computed, until pixel_value() asks, so a strategy
+    // sees exactly the values it would see without looking ahead; iterated
+    // pixels count in computed_count() as soon as they are done. Requires
+    // prepare(true); any change of the grid, limit or image drops the list.
+    void queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1);
+    // True when no listed pixel is left.
+    bool run_ahead(const Budget& budget);
+    // The pixel is computed or waiting aside: pixel_value() returns at once.
+    bool ahead_ready(int32_t x, int32_t y) const {
+        if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
+            static_cast<uint32_t>(y) >= static_cast<uint32_t>(height_))
+            return true;
+        if (image_->is_computed(x, y)) return true;
+        return lookahead_ &&
+               lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kReady;
+    }
+    // Frees the lookahead's memory (values waiting aside are lost).
+    void drop_ahead() { lookahead_.reset(); }
+
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
     uint32_t max_iterations() const { return max_iterations_; }
@@ -93,6 +120,11 @@ private:
     uint32_t compute_pixel(int32_t x, int32_t y);
     uint32_t perturbed_count(int32_t x, int32_t y);
     PerturbationPlan& plan();
+    void drop_plan();
+    uint32_t store_pixel(int32_t x, int32_t y, uint8_t value);
+    uint8_t byte_of(uint32_t n) const {
+        return static_cast<uint8_t>(n == max_iterations_ ? 0u : ((n - 1) % 255) + 1);
+    }
     void compute_grid();
     void build_tables();
     void derive_double_tables();
@@ -113,6 +145,7 @@ private:
     std::vector<double> column_double_, row_double_;
     // Refers to the coordinate tables: dropped whenever they change.
     std::unique_ptr<PerturbationPlan> plan_;
+    std::unique_ptr<Lookahead> lookahead_;  // made at the first queue_ahead()
 };
 
 }  // namespace quorvel

@@ -1,0 +1,213 @@
+// Dispatch of the batch kernel, its portable scalar form, and the resumable
+// 192-bit kernel.
+#include "bigfloat/orbit_batch.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "bigfloat/big_float_lanes.h"
+
+namespace quorvel {
+
+#if defined(__x86_64__)
+bool iterate_double_batch_sse2(uint32_t, Orbit*, size_t, const Budget&);
+#if defined(__GNUC__)
+bool iterate_double_batch_avx2(uint32_t, Orbit*, size_t, const Budget&);
+bool iterate_double_batch_avx512(uint32_t, Orbit*, size_t, const Budget&);
+#endif
+#endif
+
+namespace {
+
+// Iterations between two looks at the budget in the one-lane kernels.
+constexpr uint32_t kScalarCheck = 4096;
+
+// iterate_double's loop, entered with z and n from the record and left when the
+// budget ends.
+bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
+                           const Budget& budget) {
+    uint64_t steps = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Orbit& o = orbits[i];
+        if (o.done) continue;
+        const double cx = o.cx, cy = o.cy;
+        double x = o.x, y = o.y;
+        uint32_t n = o.n;
+        uint32_t until_check = kScalarCheck;
+        for (;;) {
+            const double xx = x * x, yy = y * y, xy = x * y;
+            const double r = xx + yy;
+            const double y_next = (xy + xy) + cy;
+            if (r >= 4.0) break;
+            ++n;
+            x = (xx - yy) + cx;
+            y = y_next;
+            if (n >= max_iterations) break;
+            if (--until_check == 0) {
+                steps += kScalarCheck;
+                until_check = kScalarCheck;
+                if (steps >= budget.max_steps || budget.time_over()) {
+                    o.x = x;
+                    o.y = y;
+                    o.n = n;
+                    return false;
+                }
+            }
+        }
+        o.n = n;
+        o.done = true;
+        steps += kScalarCheck - until_check;
+    }
+    return true;
+}
+
+SimdLevel detect_best() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq") &&
+        __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vl"))
+        return SimdLevel::avx512;
+    if (__builtin_cpu_supports("avx2")) return SimdLevel::avx2;
+    return SimdLevel::sse2;
+#elif defined(__x86_64__)
+    return SimdLevel::sse2;
+#else
+    return SimdLevel::scalar;
+#endif
+}
+
+SimdLevel clamp_to_best(SimdLevel level) {
+    const SimdLevel best = best_simd_level();
+    return static_cast<int>(level) > static_cast<int>(best) ? best : level;
+}
+
+// The level in use; -1 until the environment has been read.
+std::atomic<int> g_level{-1};
+
+SimdLevel level_from_environment() {
+    const SimdLevel best = best_simd_level();
+    const char* text = std::getenv("QUORVEL_SIMD");
+    if (text == nullptr || *text == '\0') return best;
+    for (int i = 0; i <= static_cast<int>(SimdLevel::avx512); ++i) {
+        const auto level = static_cast<SimdLevel>(i);
+        if (std::strcmp(text, simd_level_name(level)) != 0) continue;
+        if (i > static_cast<int>(best))
+            std::fprintf(stderr, "quorvel: QUORVEL_SIMD=%s not supported here, using %s\n", text,
+                         simd_level_name(best));
+        return clamp_to_best(level);
+    }
+    std::fprintf(stderr, "quorvel: QUORVEL_SIMD=%s unknown, using %s\n", text,
+                 simd_level_name(best));
+    return best;
+}
+
+}  // namespace
+
+SimdLevel best_simd_level() {
+    static const SimdLevel best = detect_best();
+    return best;
+}
+
+SimdLevel active_simd_level() {
+    int level = g_level.load(std::memory_order_relaxed);
+    if (level < 0) {
+        int expected = -1;
+        const int chosen = static_cast<int>(level_from_environment());
+        // A concurrent first call, or set_simd_level, may have won the race.
+        g_level.compare_exchange_strong(expected, chosen);
+        level = g_level.load(std::memory_order_relaxed);
+    }
+    return static_cast<SimdLevel>(level);
+}
+
+SimdLevel set_simd_level(SimdLevel level) {
+    const SimdLevel used = clamp_to_best(level);
+    g_level.store(static_cast<int>(used), std::memory_order_relaxed);
+    return used;
+}
+
+const char* simd_level_name(SimdLevel level) {
+    switch (level) {
+        case SimdLevel::scalar:
+            return "scalar";
+        case SimdLevel::sse2:
+            return "sse2";
+        case SimdLevel::avx2:
+            return "avx2";
+        case SimdLevel::avx512:
+            return "avx512";
+    }
+    return "scalar";
+}
+
+bool iterate_double_batch_at(SimdLevel level, uint32_t max_iterations, Orbit* orbits, size_t count,
+                             const Budget& budget) {
+    switch (clamp_to_best(level)) {
+#if defined(__x86_64__)
+        case SimdLevel::sse2:
+            return iterate_double_batch_sse2(max_iterations, orbits, count, budget);
+#if defined(__GNUC__)
+        case SimdLevel::avx2:
+            return iterate_double_batch_avx2(max_iterations, orbits, count, budget);
+        case SimdLevel::avx512:
+            return iterate_double_batch_avx512(max_iterations, orbits, count, budget);
+#endif
+#endif
+        default:
+            return iterate_double_scalar(max_iterations, orbits, count, budget);
+    }
+}
+
+bool iterate_double_batch(uint32_t max_iterations, Orbit* orbits, size_t count,
+                          const Budget& budget) {
+    return iterate_double_batch_at(active_simd_level(), max_iterations, orbits, count, budget);
+}
+
+bool iterate_big_float_resumable(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
+                                 BigOrbit& orbit, const Budget& budget) {
+    using namespace lanes;
+    const Num c_re = from(cx), c_im = from(cy);
+    Num x, y;
+    uint32_t n;
+    if (orbit.n == 0) {
+        x = c_re;
+        y = c_im;
+        n = 1;
+    } else {
+        x = from(orbit.x);
+        y = from(orbit.y);
+        n = orbit.n;
+    }
+    uint64_t steps = 0;
+    uint32_t until_check = kScalarCheck / 16;
+    // iterate_big_float's loop, step for step.
+    for (;;) {
+        const Num t = square(y);
+        y = mul(y, x);
+        y.e = add_exp(y.e, 1);
+        y = add(y, c_im);
+        x = square(x);
+        if (escapes(x, t)) break;
+        ++n;
+        x = !is_zero(x) && !is_zero(t) && x.neg == t.neg ? subtract_like_signs(x, t)
+                                                         : add(x, negated(t));
+        x = add(x, c_re);
+        if (n >= max_iterations) break;
+        if (--until_check == 0) {
+            steps += kScalarCheck / 16;
+            until_check = kScalarCheck / 16;
+            if (steps >= budget.max_steps || budget.time_over()) {
+                store(orbit.x, x);
+                store(orbit.y, y);
+                orbit.n = n;
+                return false;
+            }
+        }
+    }
+    orbit.n = n;
+    return true;
+}
+
+}  // namespace quorvel

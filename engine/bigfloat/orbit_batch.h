@@ -1,0 +1,83 @@
+// Batch escape-time kernels: many pixels at once on every SIMD lane the
+// processor has, each pixel getting exactly the count of iterate_double, and
+// resumable when a time budget ends in the middle of a pixel.
+//
+// The contract every per-pixel kernel follows (the double kernel here; a kernel
+// of another kind keeps the same shape):
+//   - the caller hands over an array of Orbit records; a record with
+//     done == false is work, one with done == true is skipped;
+//   - the kernel loads pending records into lanes in array order; when a lane's
+//     pixel escapes or reaches the limit, its record gets done = true and n =
+//     the count, and the lane is refilled at once from the array;
+//   - when the Budget ends, the records in flight get their z and n written
+//     back (done stays false) and the call returns false; calling again with
+//     the same array resumes them, and the counts equal those of an
+//     uninterrupted run.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "api/stopwatch.h"
+#include "bigfloat/big_float.h"
+
+namespace quorvel {
+
+// The state of one pixel's orbit. A fresh pixel starts at z = c and n = 1.
+struct Orbit {
+    double cx, cy;  // the pixel's constant
+    double x, y;    // z after n - 1 steps
+    uint32_t n;     // the count reached; the escape count once done
+    uint32_t aux;   // not used by the double kernel; free for kernels of other kinds
+    bool done;
+    double extra = 0.0;  // likewise: the perturbation kernel keeps its error estimate here
+};
+
+inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1, 0, false}; }
+
+// When a batch must stop: `seconds` after the watch's mark (no watch: never),
+// or, for tests that need a pause at a known point, after `max_steps` kernel
+// steps of one call. Kernels look at it every few thousand iterations.
+struct Budget {
+    const Stopwatch* watch = nullptr;
+    double seconds = 0.0;
+    uint64_t max_steps = UINT64_MAX;
+
+    bool time_over() const { return watch != nullptr && watch->elapsed() >= seconds; }
+};
+
+// Instruction sets the double kernel can use, narrowest first.
+enum class SimdLevel : int { scalar = 0, sse2 = 1, avx2 = 2, avx512 = 3 };
+
+// The widest level this processor supports (and the build can use).
+SimdLevel best_simd_level();
+// The level batches use: QUORVEL_SIMD=scalar|sse2|avx2|avx512 when set (a
+// level the processor lacks falls back to the best it has, with one line on
+// stderr), otherwise the best. Decided at the first call.
+SimdLevel active_simd_level();
+// Forces the level for the whole process (tests, benchmarks); a level the
+// processor lacks becomes the best it has. Returns the level now in use.
+SimdLevel set_simd_level(SimdLevel level);
+// "scalar", "sse2", "avx2" or "avx512".
+const char* simd_level_name(SimdLevel level);
+
+// Runs orbits[0 .. count) as described above at the active level; true when
+// every record is done.
+bool iterate_double_batch(uint32_t max_iterations, Orbit* orbits, size_t count,
+                          const Budget& budget);
+// The same at a given level (clamped to what the processor has).
+bool iterate_double_batch_at(SimdLevel level, uint32_t max_iterations, Orbit* orbits, size_t count,
+                             const Budget& budget);
+
+// The 192-bit kernel, resumable one pixel at a time: z and n live in the
+// caller's record between calls.
+struct BigOrbit {
+    BigFloat x, y;
+    uint32_t n = 0;  // 0: not started
+};
+// Continues `orbit` for c = (cx, cy); true with the count in orbit.n once the
+// pixel escapes or reaches the limit, false when the budget ended first.
+bool iterate_big_float_resumable(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
+                                 BigOrbit& orbit, const Budget& budget);
+
+}  // namespace quorvel

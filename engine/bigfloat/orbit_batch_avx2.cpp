@@ -1,0 +1,45 @@
+// The batch kernel on AVX2: four lanes per vector. Compiled for AVX2 only
+// (never FMA), and called only when the processor has it.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bigfloat/orbit_batch.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+
+#include "bigfloat/orbit_lanes.h"
+
+namespace quorvel {
+namespace {
+
+struct Avx2 {
+    using reg = __m256d;
+    static constexpr int W = 4;
+    static reg load(const double* p) { return _mm256_load_pd(p); }
+    static void store(double* p, reg v) { _mm256_store_pd(p, v); }
+    static reg set1(double d) { return _mm256_set1_pd(d); }
+    static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
+    static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
+    static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }
+    static unsigned ge_mask(reg a, reg b) {
+        return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_GE_OQ)));
+    }
+};
+
+}  // namespace
+
+bool iterate_double_batch_avx2(uint32_t max_iterations, Orbit* orbits, size_t count,
+                               const Budget& budget) {
+    return orbit_lanes::run<Avx2>(max_iterations, orbits, count, budget);
+}
+
+}  // namespace quorvel
+
+#pragma GCC pop_options
+
+#endif

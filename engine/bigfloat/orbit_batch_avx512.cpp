@@ -1,0 +1,46 @@
+// The batch kernel on AVX-512: eight lanes per vector. Compiled for
+// AVX-512 F/DQ/BW/VL, called only when the processor has them; the kernel
+// uses separate multiplies and adds, never fused ones.
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bigfloat/orbit_batch.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
+
+#include "bigfloat/orbit_lanes.h"
+
+namespace quorvel {
+namespace {
+
+struct Avx512 {
+    using reg = __m512d;
+    static constexpr int W = 8;
+    static reg load(const double* p) { return _mm512_load_pd(p); }
+    static void store(double* p, reg v) { _mm512_store_pd(p, v); }
+    static reg set1(double d) { return _mm512_set1_pd(d); }
+    static reg mul(reg a, reg b) { return _mm512_mul_pd(a, b); }
+    static reg add(reg a, reg b) { return _mm512_add_pd(a, b); }
+    static reg sub(reg a, reg b) { return _mm512_sub_pd(a, b); }
+    static unsigned ge_mask(reg a, reg b) {
+        return static_cast<unsigned>(_mm512_cmp_pd_mask(a, b, _CMP_GE_OQ));
+    }
+};
+
+}  // namespace
+
+bool iterate_double_batch_avx512(uint32_t max_iterations, Orbit* orbits, size_t count,
+                                 const Budget& budget) {
+    return orbit_lanes::run<Avx512>(max_iterations, orbits, count, budget);
+}
+
+}  // namespace quorvel
+
+#pragma GCC pop_options
+
+#endif

@@ -1,0 +1,77 @@
+// Lookahead: pixels iterated ahead of the pixel query, in batches that keep
+// every SIMD lane busy. Holds the list of pixels waiting, the orbit state of
+// those a budget interrupted, and the values of those done, which wait aside
+// (not marked computed) until the pixel query takes them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bigfloat/orbit_batch.h"
+
+namespace quorvel {
+
+class Lookahead {
+public:
+    enum State : uint8_t { kNone = 0, kQueued = 1, kReady = 2 };
+
+    // Sizes the per-pixel state for a grid of `pixels`, all kNone.
+    explicit Lookahead(size_t pixels) : state_(pixels, kNone), value_(pixels, 0) {}
+
+    State state(size_t i) const { return static_cast<State>(state_[i]); }
+    // Lists pixel i (state kNone) for iteration, starting from the given orbit.
+    void queue(size_t i, const Orbit& start) {
+        state_[i] = kQueued;
+        pending_.push_back(static_cast<uint32_t>(i));
+        orbits_.push_back(start);
+    }
+    // The value of a ready pixel, which goes back to kNone.
+    uint8_t take(size_t i) {
+        state_[i] = kNone;
+        return value_[i];
+    }
+    // A queued pixel the caller computed itself: its result here is dropped.
+    void forget(size_t i) { state_[i] = kNone; }
+    bool idle() const { return pending_.empty(); }
+
+    // The waiting pixels (grid indices) and their records, in the same order,
+    // for the batch kernel of the view's kind; the 192-bit kernel runs them one
+    // at a time with big_orbit() as the record of the first.
+    std::vector<uint32_t>& pending() { return pending_; }
+    std::vector<Orbit>& orbits() { return orbits_; }
+    BigOrbit& big_orbit() { return big_orbit_; }
+
+    // Moves records marked done out of the lists, making their pixels ready
+    // with the byte to_byte(n); returns how many were still wanted.
+    template <class ToByte>
+    uint32_t collect(ToByte&& to_byte) {
+        uint32_t finished = 0;
+        size_t kept = 0;
+        for (size_t k = 0; k < pending_.size(); ++k) {
+            const uint32_t i = pending_[k];
+            if (!orbits_[k].done) {
+                pending_[kept] = i;
+                orbits_[kept] = orbits_[k];
+                ++kept;
+                continue;
+            }
+            if (state_[i] != kQueued) continue;  // taken by the caller meanwhile
+            state_[i] = kReady;
+            value_[i] = to_byte(orbits_[k].n);
+            ++finished;
+        }
+        pending_.resize(kept);
+        orbits_.resize(kept);
+        return finished;
+    }
+
+private:
+    std::vector<uint8_t> state_;
+    std::vector<uint8_t> value_;
+    std::vector<uint32_t> pending_;
+    std::vector<Orbit> orbits_;
+    BigOrbit big_orbit_;
+};
+
+}  // namespace quorvel
