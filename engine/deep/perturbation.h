@@ -16,15 +16,10 @@ struct OrbitSpan {
 };
 
 // Returned when this reference cannot serve the pixel: the pixel outlasted an
-// orbit that escaped, came so much closer to 0 than the reference that its
-// value, formed as reference plus offset, lost too many bits to rebase on,
-// met the escape test so closely that doubles cannot decide it, or escaped
-// with more rounding error than its count can bear. Escape counts are never 0.
+// orbit that escaped without coming closer to 0 than to the reference, met the
+// escape test so closely that doubles cannot decide it, or escaped with more
+// rounding error than its count can bear. Escape counts are never 0.
 constexpr uint32_t kNeedsOtherReference = 0;
-
-// Largest |z|^2 / |Z|^2 at a rebase that counts as a loss of precision: below
-// it, more than 10 of the offset's 53 bits cancel.
-constexpr double kRebaseCancellation = 1.0 / (1024.0 * 1024.0);
 
 // Rounding error of an offset step, squared: each step adds about one unit in
 // the last place of |dz|, and the orbit amplifies what is there by |2z|.

@@ -44,6 +44,8 @@ bool iterate_perturbed_scalar(const OrbitSpan& orbit, uint32_t max_iterations, O
                 return false;
             }
         }
+        // Between pixels too, so that short pixels end a budget as well.
+        if (i + 1 < count && (steps >= budget.max_steps || budget.time_over())) return false;
     }
     return true;
 }

@@ -118,15 +118,15 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
     const reg zero = V::set1(0.0), one = V::set1(1.0);
     const reg low = V::set1(4.0 - 4.0 * kUndecidedEscape);
     const reg high = V::set1(4.0 + 4.0 * kUndecidedEscape);
-    const reg cancellation = V::set1(kRebaseCancellation);
     const reg four = V::set1(4.0), step_error = V::set1(kStepErrorSquared);
     const reg escape_error = V::set1(kEscapeErrorSquared);
     const reg last = V::set1(static_cast<double>(orbit.length - 1));
     const bool escaped_reference = orbit.escaped;
 
-    unsigned why_escaped = 0, why_undecided = 0, why_cancelled = 0, why_end = 0;
+    // Per lane, why it leaves.
+    unsigned why_escaped = 0, why_undecided = 0, why_end = 0;
     for (;;) {
-        why_escaped = why_undecided = why_cancelled = why_end = 0;
+        why_escaped = why_undecided = why_end = 0;
         for (int u = 0; u < U; ++u) {
             const reg ar = V::add(V::add(vzr[u], vzr[u]), vdx[u]);
             const reg ai = V::add(V::add(vzi[u], vzi[u]), vdy[u]);
@@ -145,8 +145,6 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
                            V::mask_and(V::gt(r, high), V::gt(verr[u], escape_error)));
             const mask escaped = V::gt(r, high);
             const mask rebase = V::lt(r, d);
-            const reg zz = V::add(V::mul(zr1, zr1), V::mul(zi1, zi1));
-            const mask cancelled = V::mask_and(rebase, V::lt(r, V::mul(cancellation, zz)));
             const mask at_end = V::mask_andnot(V::eq(m1, last), rebase);
             const mask restart = escaped_reference ? rebase : V::mask_or(rebase, V::eq(m1, last));
             vdx[u] = V::select(restart, x, nx);
@@ -156,10 +154,9 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
             vm[u] = V::select(restart, zero, m1);
             why_escaped |= V::bits(escaped) << (u * W);
             why_undecided |= V::bits(undecided) << (u * W);
-            why_cancelled |= V::bits(cancelled) << (u * W);
             if (escaped_reference) why_end |= V::bits(at_end) << (u * W);
         }
-        const unsigned events = why_escaped | why_undecided | why_cancelled | why_end;
+        const unsigned events = why_escaped | why_undecided | why_end;
         if (events != 0 || k == next_stop) [[unlikely]] {
             store_all();
             bool limit_hit = false;
@@ -178,7 +175,7 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
                 } else if (stop[l] == k) {
                     finish(l, n + 1);
                     limit_hit = true;
-                } else if ((why_cancelled | why_end) & bit) {
+                } else if (why_end & bit) {
                     finish(l, kNeedsOtherReference);
                 } else {
                     continue;

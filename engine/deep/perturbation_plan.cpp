@@ -77,9 +77,10 @@ size_t PerturbationPlan::memory_size() const {
 
 bool PerturbationPlan::prepare(double seconds) {
     Stopwatch watch;
-    while (stage_ != Stage::ready) {
+    // Every call makes some progress, however short its time.
+    for (bool first = true; stage_ != Stage::ready; first = false) {
         const double left = seconds - watch.elapsed();
-        if (left <= 0.0) break;
+        if (left <= 0.0 && !first) break;
         if (stage_ == Stage::orbit) {
             if (!main_->orbit.advance(left)) break;
             if (!main_->orbit.escaped() || rounds_ >= kMaxRounds) {

@@ -53,12 +53,8 @@ inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, dou
         }
         if (r < d) {
             // The pixel passes closer to 0 than to the reference: restart the
-            // reference, with the whole value as offset, unless forming that
-            // value cancelled too many bits.
-            if (r < kRebaseCancellation * (zre[m] * zre[m] + zim[m] * zim[m])) {
-                result = kNeedsOtherReference;
-                return true;
-            }
+            // reference, with the whole value as offset. Bits lost in forming
+            // that value show in the error estimate.
             dx = x;
             dy = y;
             m = 0;
