@@ -76,7 +76,7 @@ OPTIONS
     --deep-kernel auto|exact|perturbation
         Kernel for views too deep for doubles: the 192-bit kernel (exact),
         perturbation from a reference orbit, or auto (default): the 192-bit
-        kernel down to radius 1e-33, perturbation below.
+        kernel down to radius 1e-30, perturbation below.
     --palette FILE
         Palette of 256 red, green, blue byte triplets (768 bytes). Default: def.pal
         in the program's folder; without it, a grey ramp.
