@@ -44,7 +44,7 @@ struct Avx2 {
 
 bool iterate_perturbed_batch_avx2(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels,
                                   size_t count, const Budget& budget) {
-    return perturbation_lanes::run<Avx2, 2>(orbit, max_iterations, pixels, count, budget);
+    return perturbation_lanes::run<Avx2, 4>(orbit, max_iterations, pixels, count, budget);
 }
 
 }  // namespace quorvel

@@ -45,7 +45,7 @@ struct Avx512 {
 
 bool iterate_perturbed_batch_avx512(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels,
                                     size_t count, const Budget& budget) {
-    return perturbation_lanes::run<Avx512, 2>(orbit, max_iterations, pixels, count, budget);
+    return perturbation_lanes::run<Avx512, 4>(orbit, max_iterations, pixels, count, budget);
 }
 
 }  // namespace quorvel

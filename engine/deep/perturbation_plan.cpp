@@ -21,17 +21,28 @@ constexpr long kDifferenceBits = 512;
 struct PerturbationPlan::Reference {
     int32_t x, y;
     ReferenceOrbit orbit;
-    std::vector<double> dcx, dcy;  // offsets of every column and row, rounded to nearest
 
     Reference(int32_t px, int32_t py, const std::vector<BigFloat>& columns,
               const std::vector<BigFloat>& rows, long bits, uint32_t limit)
-        : x(px), y(py), orbit(columns[px], rows[py], bits, limit) {
-        dcx = offsets(columns, columns[px]);
-        dcy = offsets(rows, rows[py]);
-    }
+        : x(px), y(py), orbit(columns[px], rows[py], bits, limit), columns_(columns), rows_(rows) {}
 
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
 
+    // Offsets of every column and row, rounded to nearest; formed at the
+    // first use, as most references made for one pixel serve only that one.
+    const double* dcx() {
+        if (dcx_.empty()) dcx_ = offsets(columns_, columns_[static_cast<size_t>(x)]);
+        return dcx_.data();
+    }
+    const double* dcy() {
+        if (dcy_.empty()) dcy_ = offsets(rows_, rows_[static_cast<size_t>(y)]);
+        return dcy_.data();
+    }
+    size_t memory_size() const {
+        return orbit.memory_size() + sizeof(double) * (dcx_.size() + dcy_.size());
+    }
+
+private:
     static std::vector<double> offsets(const std::vector<BigFloat>& table, const BigFloat& origin) {
         MpfrNumber a(kDifferenceBits), b(kDifferenceBits);
         set_from_big_float(b.get(), origin);
@@ -43,6 +54,10 @@ struct PerturbationPlan::Reference {
         }
         return out;
     }
+
+    const std::vector<BigFloat>& columns_;
+    const std::vector<BigFloat>& rows_;
+    std::vector<double> dcx_, dcy_;
 };
 
 PerturbationPlan::PerturbationPlan(const std::vector<BigFloat>& columns,
@@ -67,11 +82,8 @@ int32_t PerturbationPlan::reference_y() const { return main_->y; }
 const ReferenceOrbit& PerturbationPlan::main_orbit() const { return main_->orbit; }
 
 size_t PerturbationPlan::memory_size() const {
-    auto of = [](const Reference& r) {
-        return r.orbit.memory_size() + sizeof(double) * (r.dcx.size() + r.dcy.size());
-    };
-    size_t size = of(*main_);
-    for (const auto& r : extra_) size += of(*r);
+    size_t size = main_->memory_size();
+    for (const auto& r : extra_) size += r->memory_size();
     return size;
 }
 
@@ -141,7 +153,7 @@ bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
     const OrbitSpan span = main_->span();
     while (next_candidate_ < candidates_.size()) {
         const int32_t p = candidates_[next_candidate_++];
-        if (iterate_perturbed(span, limit, main_->dcx[p % w], main_->dcy[p / w]) ==
+        if (iterate_perturbed(span, limit, main_->dcx()[p % w], main_->dcy()[p / w]) ==
             kNeedsOtherReference)
             outlasting_.push_back(p);
         if (started + watch.elapsed() >= seconds) break;
@@ -149,8 +161,8 @@ bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
     return next_candidate_ == candidates_.size();
 }
 
-uint32_t PerturbationPlan::iterate_on(const Reference& ref, int32_t x, int32_t y) const {
-    return iterate_perturbed(ref.span(), limit_, ref.dcx[x], ref.dcy[y]);
+uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y) const {
+    return iterate_perturbed(ref.span(), limit_, ref.dcx()[x], ref.dcy()[y]);
 }
 
 void PerturbationPlan::finish_search() {
@@ -166,12 +178,12 @@ uint32_t PerturbationPlan::iterate(int32_t x, int32_t y) {
 
 const double* PerturbationPlan::column_offsets() {
     finish_search();
-    return main_->dcx.data();
+    return main_->dcx();
 }
 
 const double* PerturbationPlan::row_offsets() {
     finish_search();
-    return main_->dcy.data();
+    return main_->dcy();
 }
 
 bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& budget) {
@@ -187,7 +199,7 @@ uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
         const int64_t dx = r.x - x, dy = r.y - y;
         return dx * dx + dy * dy;
     };
-    const Reference* nearest[2] = {nullptr, nullptr};
+    Reference* nearest[2] = {nullptr, nullptr};
     for (const auto& r : extra_) {
         if (!nearest[0] || distance(*r) < distance(*nearest[0])) {
             nearest[1] = nearest[0];
@@ -196,7 +208,7 @@ uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
             nearest[1] = r.get();
         }
     }
-    for (const Reference* r : nearest) {
+    for (Reference* r : nearest) {
         if (!r) continue;
         const uint32_t n = iterate_on(*r, x, y);
         if (n != kNeedsOtherReference) return n;

@@ -56,7 +56,7 @@ private:
 
     std::unique_ptr<Reference> make_reference(int32_t x, int32_t y) const;
     bool evaluate_candidates(double seconds, double started);
-    uint32_t iterate_on(const Reference& ref, int32_t x, int32_t y) const;
+    uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const;
     void finish_search();
 
     const std::vector<BigFloat>& columns_;
