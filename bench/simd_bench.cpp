@@ -42,8 +42,8 @@ const View kViews[] = {
     {"limit2", "-0.5", "0", 1.5, 2},
     {"limit3", "-0.5", "0", 1.5, 3},
     {"limit_max", "1.5", "1.5", 0.4, 4294967295u},
-    {"C", "-B.E5F721E9D05DC5BD64D566E76C7649B2E487x-1", "+8.6FD5EAD72F4C47C96FDE2A4F8B563BB33441x-3",
-     1e-30, 5000},
+    {"C", "-B.E5F721E9D05DC5BD64D566E76C7649B2E487x-1",
+     "+8.6FD5EAD72F4C47C96FDE2A4F8B563BB33441x-3", 1e-30, 5000},
 };
 constexpr int kSide = 600;
 

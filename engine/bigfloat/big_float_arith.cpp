@@ -1,6 +1,7 @@
 // BigFloat arithmetic and the two escape-time kernels.
 #include "bigfloat/big_float.h"
 #include "bigfloat/big_float_lanes.h"
+#include "bigfloat/orbit_batch.h"
 
 namespace quorvel {
 
@@ -42,23 +43,13 @@ BigFloat& BigFloat::operator*=(const BigFloat& b) {
 }
 
 uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy) {
+    if (big_float_uses_mulx()) return iterate_big_float_mulx(max_iterations, cx, cy);
     using namespace lanes;
     const Num c_re = from(cx), c_im = from(cy);
     Num x = c_re, y = c_im;
     uint32_t n = 1;
-    for (;;) {
-        const Num t = square(y);
-        y = mul(y, x);
-        y.e = add_exp(y.e, 1);  // 2xy: doubling by the exponent, even for a zero y
-        y = add(y, c_im);
-        x = square(x);
-        if (escapes(x, t)) return n;
-        ++n;
-        x = !is_zero(x) && !is_zero(t) && x.neg == t.neg ? subtract_like_signs(x, t)
-                                                         : add(x, negated(t));
-        x = add(x, c_re);
-        if (n >= max_iterations) return n;
-    }
+    orbit(max_iterations, c_re, c_im, x, y, n, UINT32_MAX, [] { return false; });
+    return n;
 }
 
 uint32_t iterate_double(uint32_t max_iterations, double cx, double cy) {

@@ -9,7 +9,9 @@
 // On x86-64 the carry chains are written in assembly, because the compiler's
 // code for 128-bit carries is about a third slower; QV_BIGFLOAT_PORTABLE
 // selects the plain C++ form (the two live in different inline namespaces, so
-// a test can compile both).
+// a test can compile both). QV_LANES_MULX selects a third form whose products
+// use mulx/adcx/adox (BMI2 and ADX), for code run only where the processor
+// has them; all three compute the same exact integer sums.
 #pragma once
 
 #include <bit>
@@ -24,8 +26,16 @@
 #define QV_LANES_X86_ASM 0
 #endif
 
+#if QV_LANES_X86_ASM && defined(QV_LANES_MULX)
+#define QV_LANES_USE_MULX 1
+#else
+#define QV_LANES_USE_MULX 0
+#endif
+
 namespace quorvel::lanes {
-#if QV_LANES_X86_ASM
+#if QV_LANES_USE_MULX
+inline namespace x86_mulx {
+#elif QV_LANES_X86_ASM
 inline namespace x86_asm {
 #else
 inline namespace portable {
@@ -125,7 +135,53 @@ inline Num multiply(const Num& a, const Num& b) {
 
     // Lanes 2..5 of the 384-bit sum; lanes 0 and 1 only pass on their carries.
     u64 p2, p3, p4, p5;
-#if QV_LANES_X86_ASM
+#if QV_LANES_USE_MULX
+    // Two carry chains (CF by adcx, OF by adox) add each row's low and high
+    // halves; lanes 0 and 1 only pass on their carries.
+    u64 r0, r1, lo, hi, zero;
+    asm("movq %[a0], %%rdx\n\t"
+        "mulxq %[b0], %[r0], %[r1]\n\t"
+        "addq %[low], %[r0]\n\t"
+        "adcq $0, %[r1]\n\t"
+        "xorl %k[zero], %k[zero]\n\t"
+        "mulxq %[b1], %[lo], %[p2]\n\t"
+        "adcxq %[lo], %[r1]\n\t"
+        "mulxq %[b2], %[lo], %[p3]\n\t"
+        "adcxq %[lo], %[p2]\n\t"
+        "adcxq %[zero], %[p3]\n\t"
+        // row a1, lanes 1..4
+        "movq %[a1], %%rdx\n\t"
+        "xorl %k[p4], %k[p4]\n\t"
+        "mulxq %[b0], %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[r1]\n\t"
+        "adoxq %[hi], %[p2]\n\t"
+        "mulxq %[b1], %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[p2]\n\t"
+        "adoxq %[hi], %[p3]\n\t"
+        "mulxq %[b2], %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[p3]\n\t"
+        "adoxq %[hi], %[p4]\n\t"
+        "adcxq %[zero], %[p4]\n\t"
+        // row a2, lanes 2..5
+        "movq %[a2], %%rdx\n\t"
+        "xorl %k[p5], %k[p5]\n\t"
+        "mulxq %[b0], %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[p2]\n\t"
+        "adoxq %[hi], %[p3]\n\t"
+        "mulxq %[b1], %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[p3]\n\t"
+        "adoxq %[hi], %[p4]\n\t"
+        "mulxq %[b2], %[lo], %[hi]\n\t"
+        "adcxq %[lo], %[p4]\n\t"
+        "adoxq %[hi], %[p5]\n\t"
+        "adcxq %[zero], %[p5]"
+        : [r0] "=&r"(r0), [r1] "=&r"(r1), [p2] "=&r"(p2), [p3] "=&r"(p3), [p4] "=&r"(p4),
+          [p5] "=&r"(p5), [lo] "=&r"(lo), [hi] "=&r"(hi), [zero] "=&r"(zero)
+        : [a0] "rm"(a0), [a1] "rm"(a1), [a2] "rm"(a2), [b0] "rm"(b0), [b1] "rm"(b1), [b2] "rm"(b2),
+          [low] "rm"(low)
+        : "rdx", "cc");
+    (void)r0;
+#elif QV_LANES_X86_ASM
     u64 p1, c;
     asm("movq %[a0], %%rax\n\t"
         "mulq %[b0]\n\t"
@@ -352,6 +408,32 @@ inline bool escapes(const Num& x, const Num& t) {
     }
     const Num s = add(x, t);
     return s.neg == 0 && s.e > 1;
+}
+
+// The 192-bit escape-time loop from z = (x, y) at count n >= 1: true when the
+// pixel is done (its count in n), false when stop(), asked every `every`
+// iterations, said to stop; z and n then resume the loop exactly.
+template <class Stop>
+inline bool orbit(uint32_t max_iterations, const Num& c_re, const Num& c_im, Num& x, Num& y,
+                  uint32_t& n, uint32_t every, Stop&& stop) {
+    uint32_t until = every;
+    for (;;) {
+        const Num t = square(y);
+        y = mul(y, x);
+        y.e = add_exp(y.e, 1);  // 2xy: doubling by the exponent, even for a zero y
+        y = add(y, c_im);
+        x = square(x);
+        if (escapes(x, t)) return true;
+        ++n;
+        x = !is_zero(x) && !is_zero(t) && x.neg == t.neg ? subtract_like_signs(x, t)
+                                                         : add(x, negated(t));
+        x = add(x, c_re);
+        if (n >= max_iterations) return true;
+        if (--until == 0) {
+            until = every;
+            if (stop()) return false;
+        }
+    }
 }
 
 }  // inline namespace

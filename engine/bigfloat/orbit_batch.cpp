@@ -2,12 +2,18 @@
 // 192-bit kernel.
 #include "bigfloat/orbit_batch.h"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <cpuid.h>
+#endif
+
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "bigfloat/big_float_lanes.h"
+#include "bigfloat/big_orbit.h"
 
 namespace quorvel {
 
@@ -59,6 +65,8 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
         o.n = n;
         o.done = true;
         steps += kScalarCheck - until_check;
+        if (&o == budget.wanted)
+            return std::all_of(orbits + i, orbits + count, [](const Orbit& r) { return r.done; });
     }
     return true;
 }
@@ -86,9 +94,10 @@ SimdLevel clamp_to_best(SimdLevel level) {
 // The level in use; -1 until the environment has been read.
 std::atomic<int> g_level{-1};
 
-SimdLevel level_from_environment() {
+}  // namespace
+
+SimdLevel simd_level_for(const char* text) {
     const SimdLevel best = best_simd_level();
-    const char* text = std::getenv("QUORVEL_SIMD");
     if (text == nullptr || *text == '\0') return best;
     for (int i = 0; i <= static_cast<int>(SimdLevel::avx512); ++i) {
         const auto level = static_cast<SimdLevel>(i);
@@ -103,8 +112,6 @@ SimdLevel level_from_environment() {
     return best;
 }
 
-}  // namespace
-
 SimdLevel best_simd_level() {
     static const SimdLevel best = detect_best();
     return best;
@@ -114,7 +121,7 @@ SimdLevel active_simd_level() {
     int level = g_level.load(std::memory_order_relaxed);
     if (level < 0) {
         int expected = -1;
-        const int chosen = static_cast<int>(level_from_environment());
+        const int chosen = static_cast<int>(simd_level_for(std::getenv("QUORVEL_SIMD")));
         // A concurrent first call, or set_simd_level, may have won the race.
         g_level.compare_exchange_strong(expected, chosen);
         level = g_level.load(std::memory_order_relaxed);
@@ -165,49 +172,25 @@ bool iterate_double_batch(uint32_t max_iterations, Orbit* orbits, size_t count,
     return iterate_double_batch_at(active_simd_level(), max_iterations, orbits, count, budget);
 }
 
+bool big_float_uses_mulx() {
+#if defined(__x86_64__) && defined(__GNUC__)
+    // CPUID leaf 7: BMI2 is bit 8 of EBX, ADX bit 19.
+    static const bool has = [] {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        return __get_cpuid_count(7, 0, &a, &b, &c, &d) != 0 && ((b >> 8) & 1) != 0 &&
+               ((b >> 19) & 1) != 0;
+    }();
+    return has && active_simd_level() != SimdLevel::scalar;
+#else
+    return false;
+#endif
+}
+
 bool iterate_big_float_resumable(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
                                  BigOrbit& orbit, const Budget& budget) {
-    using namespace lanes;
-    const Num c_re = from(cx), c_im = from(cy);
-    Num x, y;
-    uint32_t n;
-    if (orbit.n == 0) {
-        x = c_re;
-        y = c_im;
-        n = 1;
-    } else {
-        x = from(orbit.x);
-        y = from(orbit.y);
-        n = orbit.n;
-    }
-    uint64_t steps = 0;
-    uint32_t until_check = kScalarCheck / 16;
-    // iterate_big_float's loop, step for step.
-    for (;;) {
-        const Num t = square(y);
-        y = mul(y, x);
-        y.e = add_exp(y.e, 1);
-        y = add(y, c_im);
-        x = square(x);
-        if (escapes(x, t)) break;
-        ++n;
-        x = !is_zero(x) && !is_zero(t) && x.neg == t.neg ? subtract_like_signs(x, t)
-                                                         : add(x, negated(t));
-        x = add(x, c_re);
-        if (n >= max_iterations) break;
-        if (--until_check == 0) {
-            steps += kScalarCheck / 16;
-            until_check = kScalarCheck / 16;
-            if (steps >= budget.max_steps || budget.time_over()) {
-                store(orbit.x, x);
-                store(orbit.y, y);
-                orbit.n = n;
-                return false;
-            }
-        }
-    }
-    orbit.n = n;
-    return true;
+    if (big_float_uses_mulx())
+        return iterate_big_float_resumable_mulx(max_iterations, cx, cy, orbit, budget);
+    return resume_big_orbit(max_iterations, cx, cy, orbit, budget);
 }
 
 }  // namespace quorvel

@@ -12,7 +12,12 @@
 //   - when the Budget ends, the records in flight get their z and n written
 //     back (done stays false) and the call returns false; calling again with
 //     the same array resumes them, and the counts equal those of an
-//     uninterrupted run.
+//     uninterrupted run; Budget::wanted ends a call the same way as soon as
+//     one given record is done.
+// Fractal (view/fractal.h) owns the list of pixels in flight (Lookahead) and
+// picks the kernel by the view's kind in Fractal::run_ahead; a kernel of a new
+// kind adds its branch there and keeps its per-pixel state in Orbit (aux is
+// free for it) or beside the list, as the 192-bit kernel does.
 #pragma once
 
 #include <cstddef>
@@ -37,11 +42,14 @@ inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1,
 
 // When a batch must stop: `seconds` after the watch's mark (no watch: never),
 // or, for tests that need a pause at a known point, after `max_steps` kernel
-// steps of one call. Kernels look at it every few thousand iterations.
+// steps of one call. Kernels look at the clock every few thousand iterations.
 struct Budget {
     const Stopwatch* watch = nullptr;
     double seconds = 0.0;
     uint64_t max_steps = UINT64_MAX;
+    // When set, the batch also stops as soon as this record is done (pixels
+    // in flight keep their state, as at the end of the budget).
+    const Orbit* wanted = nullptr;
 
     bool time_over() const { return watch != nullptr && watch->elapsed() >= seconds; }
 };
@@ -55,6 +63,9 @@ SimdLevel best_simd_level();
 // level the processor lacks falls back to the best it has, with one line on
 // stderr), otherwise the best. Decided at the first call.
 SimdLevel active_simd_level();
+// The level QUORVEL_SIMD=text selects here: the best level for null or empty
+// text; one line on stderr when the text is unknown or the processor lacks it.
+SimdLevel simd_level_for(const char* text);
 // Forces the level for the whole process (tests, benchmarks); a level the
 // processor lacks becomes the best it has. Returns the level now in use.
 SimdLevel set_simd_level(SimdLevel level);
@@ -79,5 +90,12 @@ struct BigOrbit {
 // pixel escapes or reaches the limit, false when the budget ended first.
 bool iterate_big_float_resumable(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
                                  BigOrbit& orbit, const Budget& budget);
+
+// Internal: whether the 192-bit kernels use the mulx/adx products (processor
+// with BMI2 and ADX, SIMD level above scalar), and those kernels.
+bool big_float_uses_mulx();
+uint32_t iterate_big_float_mulx(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy);
+bool iterate_big_float_resumable_mulx(uint32_t max_iterations, const BigFloat& cx,
+                                      const BigFloat& cy, BigOrbit& orbit, const Budget& budget);
 
 }  // namespace quorvel

@@ -9,8 +9,13 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 
+// Everything from here on is compiled for this instruction set only.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 #include "bigfloat/orbit_lanes.h"
 
@@ -40,6 +45,10 @@ bool iterate_double_batch_avx2(uint32_t max_iterations, Orbit* orbits, size_t co
 
 }  // namespace quorvel
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif

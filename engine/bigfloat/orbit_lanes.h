@@ -63,6 +63,17 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
         o.done = true;
         --active;
     };
+    // Writes z and n of the lanes in flight back to their records, as they
+    // stand before step `at`.
+    auto write_back = [&](uint64_t at) {
+        for (int l = 0; l < L; ++l) {
+            if (stop[l] == kParked) continue;
+            Orbit& o = orbits[which[l]];
+            o.x = x[l];
+            o.y = y[l];
+            o.n = static_cast<uint32_t>(base[l] + (at - start[l]));
+        }
+    };
     auto earliest_stop = [&] {
         uint64_t m = kParked;
         for (int l = 0; l < L; ++l) m = stop[l] < m ? stop[l] : m;
@@ -75,26 +86,26 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
     const uint64_t step_cap = budget.max_steps;
     uint64_t next_check = kCheckSteps < step_cap ? kCheckSteps : step_cap;
 
+    // Kept in registers: no lambda takes their address.
     typename V::reg vx[U], vy[U], vcx[U], vcy[U];
-    auto load_all = [&] {
-        for (int u = 0; u < U; ++u) {
-            vx[u] = V::load(x + u * W);
-            vy[u] = V::load(y + u * W);
-            vcx[u] = V::load(cx + u * W);
-            vcy[u] = V::load(cy + u * W);
-        }
-    };
-    auto store_z = [&] {
-        for (int u = 0; u < U; ++u) {
-            V::store(x + u * W, vx[u]);
-            V::store(y + u * W, vy[u]);
-        }
-    };
-    load_all();
+#define QV_LOAD_LANES()                                   \
+    _Pragma("GCC unroll 4") for (int u = 0; u < U; ++u) { \
+        vx[u] = V::load(x + u * W);                       \
+        vy[u] = V::load(y + u * W);                       \
+        vcx[u] = V::load(cx + u * W);                     \
+        vcy[u] = V::load(cy + u * W);                     \
+    }
+#define QV_STORE_Z()                                      \
+    _Pragma("GCC unroll 4") for (int u = 0; u < U; ++u) { \
+        V::store(x + u * W, vx[u]);                       \
+        V::store(y + u * W, vy[u]);                       \
+    }
+    QV_LOAD_LANES();
     const typename V::reg four = V::set1(4.0);
 
     for (;;) {
         unsigned escaped = 0;
+#pragma GCC unroll 4
         for (int u = 0; u < U; ++u) {
             const typename V::reg xx = V::mul(vx[u], vx[u]);
             const typename V::reg yy = V::mul(vy[u], vy[u]);
@@ -105,7 +116,7 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
             vx[u] = V::add(V::sub(xx, yy), vcx[u]);
         }
         if (escaped != 0 || k == next_stop) [[unlikely]] {
-            store_z();
+            QV_STORE_Z();
             bool limit_hit = false;
             for (int l = 0; l < L; ++l) {
                 if (stop[l] == kParked) continue;
@@ -124,24 +135,25 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
             }
             if (limit_hit || k == next_stop) next_stop = earliest_stop();
             if (active == 0) return true;
-            load_all();
+            if (budget.wanted != nullptr && budget.wanted->done) {
+                write_back(k + 1);
+                return false;
+            }
+            QV_LOAD_LANES();
         }
         ++k;
         if (k >= next_check) [[unlikely]] {
             if (k >= step_cap || budget.time_over()) {
-                store_z();
-                for (int l = 0; l < L; ++l) {
-                    if (stop[l] == kParked) continue;
-                    Orbit& o = orbits[which[l]];
-                    o.x = x[l];
-                    o.y = y[l];
-                    o.n = static_cast<uint32_t>(base[l] + (k - start[l]));
-                }
+                QV_STORE_Z();
+                write_back(k);
                 return false;
             }
             next_check = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;
         }
     }
 }
+
+#undef QV_LOAD_LANES
+#undef QV_STORE_Z
 
 }  // namespace quorvel::orbit_lanes

@@ -1,6 +1,8 @@
 // Dispatch of the perturbation batch kernel and its portable scalar form.
 #include "deep/perturbation_batch.h"
 
+#include <algorithm>
+
 #include "deep/perturbation_step.h"
 
 namespace quorvel {
@@ -44,6 +46,8 @@ bool iterate_perturbed_scalar(const OrbitSpan& orbit, uint32_t max_iterations, O
                 return false;
             }
         }
+        if (&o == budget.wanted)
+            return std::all_of(pixels + i, pixels + count, [](const Orbit& r) { return r.done; });
         // Between pixels too, so that short pixels end a budget as well.
         if (i + 1 < count && (steps >= budget.max_steps || budget.time_over())) return false;
     }

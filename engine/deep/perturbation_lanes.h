@@ -77,6 +77,18 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
         o.done = true;
         --active;
     };
+    // Leaves the pixels in flight resumable, `at` steps into the run.
+    auto write_back = [&](uint64_t at) {
+        for (int l = 0; l < L; ++l) {
+            if (stop[l] == kParked) continue;
+            Orbit& o = pixels[which[l]];
+            o.x = dx[l];
+            o.y = dy[l];
+            o.aux = static_cast<uint32_t>(m[l]);
+            o.extra = err[l];
+            o.n = static_cast<uint32_t>(base[l] + (at - start[l]));
+        }
+    };
     auto earliest_stop = [&] {
         uint64_t s = kParked;
         for (int l = 0; l < L; ++l) s = stop[l] < s ? stop[l] : s;
@@ -185,21 +197,17 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
             }
             if (limit_hit || k == next_stop) next_stop = earliest_stop();
             if (active == 0) return true;
+            if (budget.wanted != nullptr && budget.wanted->done) {
+                write_back(k + 1);
+                return false;
+            }
             load_all();
         }
         ++k;
         if (k >= next_check) [[unlikely]] {
             if (k >= step_cap || budget.time_over()) {
                 store_all();
-                for (int l = 0; l < L; ++l) {
-                    if (stop[l] == kParked) continue;
-                    Orbit& o = pixels[which[l]];
-                    o.x = dx[l];
-                    o.y = dy[l];
-                    o.aux = static_cast<uint32_t>(m[l]);
-                    o.extra = err[l];
-                    o.n = static_cast<uint32_t>(base[l] + (k - start[l]));
-                }
+                write_back(k);
                 return false;
             }
             next_check = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;

@@ -8,8 +8,8 @@ namespace {
 
 // How far the edges are queued ahead of the examined box: enough pixels to
 // keep every lane busy, and a bound on the queue walk.
-constexpr size_t kPixelsAhead = 512;
-constexpr size_t kBoxesAhead = 64;
+constexpr size_t kPixelsAhead = 4096;
+constexpr size_t kBoxesAhead = 1024;
 
 }  // namespace
 

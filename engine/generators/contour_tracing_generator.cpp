@@ -16,9 +16,9 @@ constexpr double kWalkCap = 0.6;
 ContourTracingGenerator::ContourTracingGenerator(Fractal& view) : Generator(view) { restart(); }
 
 void ContourTracingGenerator::choose_tile() {
-    // A walk needs its pixels one after another, so a tile costs about as long
-    // as its slowest pixel: wide lanes pay for tiles of several times their
-    // count (measured on the seahorse valley and the whole set).
+    // A walk waits only for the pixel it asks for; the rest of its tile keeps
+    // the other lanes busy meanwhile. Tiles of several times the lane count
+    // measured best on the seahorse valley and the whole set.
     switch (active_simd_level()) {
         case SimdLevel::scalar:
             tile_w_ = tile_h_ = 1;
@@ -48,6 +48,7 @@ void ContourTracingGenerator::restart() {
     start_y_ = 0;
     step_ = kLegStart;
     walk_seconds_ = 0.0;
+    fill_pending_ = false;
     choose_tile();
 }
 
@@ -59,9 +60,16 @@ bool ContourTracingGenerator::refine(float seconds) {
     view_->prepare(true);
     Stopwatch watch;
     const Budget budget{&watch, seconds, kernel_steps_};
-    bool result = refine_preview(seconds);
+    bool result = false;
+    if (fill_pending_) {
+        // The walk of the last slice ended with it; its fill comes first, as
+        // if the slice had not ended.
+        fill_pending_ = false;
+        fill();
+        result = true;
+    }
+    result = refine_preview(seconds) || result;
     Fractal& view = *view_;
-
     for (;;) {
         if (budget.time_over()) return result;
         if (!tracing_) {
@@ -97,23 +105,29 @@ bool ContourTracingGenerator::refine(float seconds) {
         // A walk stops at the end of the slice (to go on in the next one) or
         // yields at its cap; either way this slice is over.
         if (!walk(budget)) return result;
+        // A walk that ended with the slice leaves its fill to the next one.
+        if (budget.time_over()) {
+            fill_pending_ = true;
+            return result;
+        }
         fill();
     }
 }
 
 bool ContourTracingGenerator::make_ready(const Point* points, int count, const Budget& budget) {
     Fractal& view = *view_;
-    bool missing = false;
     for (int k = 0; k < count; ++k) {
         const Point p = points[k];
-        if (view.ahead_ready(p.x, p.y)) continue;
+        if (view.ahead_ready(p.x, p.y) || view.ahead_listed(p.x, p.y)) continue;
         // The tile around a missing pixel goes to the batch kernel: the walk
-        // will soon ask for most of it.
+        // will soon ask for most of it. The kernel stops once the pixel is
+        // ready; the rest of the tile goes on in later calls.
         view.queue_ahead(p.x - tile_w_ / 2, p.y - tile_h_ / 2, p.x + (tile_w_ - 1) / 2,
                          p.y + (tile_h_ - 1) / 2);
-        missing = true;
     }
-    return !missing || view.run_ahead(budget);
+    for (int k = 0; k < count; ++k)
+        if (!view.run_ahead_for(points[k].x, points[k].y, budget)) return false;
+    return true;
 }
 
 bool ContourTracingGenerator::walk(const Budget& budget) {

@@ -52,6 +52,7 @@ private:
     uint32_t target_ = 0;
     Step step_ = kLegStart;
     double walk_seconds_ = 0.0;  // the walk's time in earlier slices
+    bool fill_pending_ = false;  // a walk is complete, its fill not done
     int32_t tile_w_ = 1, tile_h_ = 1;
     std::vector<Span> spans_;  // reused by every fill
     // When non-zero, a walk also yields after this many horizontal legs per

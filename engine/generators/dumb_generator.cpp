@@ -10,7 +10,7 @@ namespace {
 
 // Pixels handed to the batch kernel at once: enough to keep every lane busy,
 // few enough that the budget is looked at often.
-constexpr uint32_t kRun = 1024;
+constexpr uint32_t kRun = 8192;
 
 }  // namespace
 
@@ -25,19 +25,29 @@ bool DumbGenerator::refine(float seconds) {
     Fractal& view = *view_;
     uint32_t column = column_, row = row_;
     while (!budget.time_over()) {
-        // A run of the current row goes through the batch kernel first; the
-        // pixel query below then finds every value ready.
-        const uint32_t last = std::min(width_ - 1, column + kRun - 1);
-        view.queue_ahead(static_cast<int32_t>(column), static_cast<int32_t>(row),
-                         static_cast<int32_t>(last), static_cast<int32_t>(row));
+        // The next kRun pixels in row-major order go through the batch kernel
+        // first (long runs keep the lanes full while the run's last, slowest
+        // pixels finish); the pixel query below then finds every value ready.
+        const uint64_t end =
+            std::min<uint64_t>(uint64_t(row) * width_ + column + kRun, uint64_t(width_) * height_);
+        const auto last_row = static_cast<uint32_t>((end - 1) / width_);
+        const auto last_column = static_cast<uint32_t>((end - 1) % width_);
+        for (uint32_t y = row; y <= last_row; ++y)
+            view.queue_ahead(y == row ? static_cast<int32_t>(column) : 0, static_cast<int32_t>(y),
+                             static_cast<int32_t>(y == last_row ? last_column : width_ - 1),
+                             static_cast<int32_t>(y));
         result = true;
         if (!view.run_ahead(budget)) break;
-        for (; column <= last; ++column)
+        for (;;) {
             view.pixel_value(static_cast<int32_t>(column), static_cast<int32_t>(row));
-        if (column == width_) {
-            column = 0;
-            if (++row == height_) break;
+            const bool run_done = row == last_row && column == last_column;
+            if (++column == width_) {
+                column = 0;
+                ++row;
+            }
+            if (run_done) break;
         }
+        if (row == height_) break;
     }
     column_ = column;
     row_ = row;

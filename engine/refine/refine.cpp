@@ -98,8 +98,10 @@ bool refine_history(Context& ctx) {
             if (entry.finished || entry.trimmed || !entry.fractal) continue;
             if (chosen < 0)
                 chosen = index;
-            else
+            else if (entry.generator) {
                 entry.generator.reset();  // at most one background generator
+                entry.fractal->drop_ahead();
+            }
         }
     }
     if (chosen < 0) return false;

@@ -51,7 +51,7 @@ Fractal::Fractal(const Fractal& other)
       width_(other.width_),
       height_(other.height_),
       max_iterations_(other.max_iterations_),
-      computed_count_(other.computed_count_),
+      computed_count_(other.settled_count()),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
       deep_kernel_(other.deep_kernel_),
@@ -100,7 +100,7 @@ FractalRecord Fractal::record() const {
     r.width = width_;
     r.height = height_;
     r.max_iterations = max_iterations_;
-    r.computed_count = computed_count_;
+    r.computed_count = settled_count();
     return r;
 }
 
@@ -144,14 +144,14 @@ void Fractal::compute_grid() {
 
 void Fractal::drop_plan() {
     // Pixels waiting in the lookahead hold offsets to the plan's reference.
-    if (plan_) lookahead_.reset();
+    if (plan_) drop_ahead();
     plan_.reset();
 }
 
 void Fractal::set_deep_kernel(DeepKernel mode) {
     if (mode == deep_kernel_) return;
     // Pixels waiting in the lookahead were set up for the other kernel.
-    lookahead_.reset();
+    drop_ahead();
     deep_kernel_ = mode;
 }
 
@@ -260,6 +260,51 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     }
 }
 
+bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
+    if (ahead_ready(x, y)) return true;
+    queue_ahead(x, y, x, y);
+    const bool perturbed = this->perturbed();
+    if (use_big_float_ && !perturbed) {
+        // One pixel at a time in list order: the one in flight goes on first.
+        run_ahead(budget);
+        return ahead_ready(x, y);
+    }
+    Lookahead& ahead = *lookahead_;
+    std::vector<uint32_t>& pending = ahead.pending();
+    std::vector<Orbit>& orbits = ahead.orbits();
+    const auto i = static_cast<uint32_t>(static_cast<size_t>(y) * width_ + x);
+    const size_t k =
+        static_cast<size_t>(std::find(pending.begin(), pending.end(), i) - pending.begin());
+    // The wanted pixel takes the first lane; the order of the others does not
+    // change their counts.
+    std::rotate(pending.begin(), pending.begin() + k, pending.begin() + k + 1);
+    std::rotate(orbits.begin(), orbits.begin() + k, orbits.begin() + k + 1);
+    Budget until = budget;
+    until.wanted = orbits.data();
+    if (perturbed)
+        run_perturbed(until);
+    else
+        iterate_double_batch(max_iterations_, orbits.data(), orbits.size(), until);
+    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); });
+    return ahead_ready(x, y);
+}
+
+bool Fractal::run_perturbed(const Budget& budget) {
+    Lookahead& ahead = *lookahead_;
+    std::vector<uint32_t>& pending = ahead.pending();
+    std::vector<Orbit>& orbits = ahead.orbits();
+    const bool all_done = plan().iterate_batch(orbits.data(), orbits.size(), budget);
+    // Pixels the main reference cannot serve get their count from others.
+    for (size_t k = 0; k < pending.size(); ++k) {
+        if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;
+        if (ahead.state(pending[k]) != Lookahead::kQueued) continue;
+        const size_t i = pending[k];
+        orbits[k].n = plan().iterate_elsewhere(static_cast<int32_t>(i % width_),
+                                               static_cast<int32_t>(i / width_));
+    }
+    return all_done;
+}
+
 bool Fractal::run_ahead(const Budget& budget) {
     if (!lookahead_ || lookahead_->idle()) return true;
     Lookahead& ahead = *lookahead_;
@@ -267,17 +312,7 @@ bool Fractal::run_ahead(const Budget& budget) {
     bool all_done = true;
     // The kernel follows the view's kind; every kind works on the same list.
     if (perturbed()) {
-        all_done = plan().iterate_batch(ahead.orbits().data(), ahead.orbits().size(), budget);
-        // Pixels the main reference cannot serve get their count from others.
-        std::vector<uint32_t>& pending = ahead.pending();
-        std::vector<Orbit>& orbits = ahead.orbits();
-        for (size_t k = 0; k < pending.size(); ++k) {
-            if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;
-            if (ahead.state(pending[k]) != Lookahead::kQueued) continue;
-            const size_t i = pending[k];
-            orbits[k].n = plan().iterate_elsewhere(static_cast<int32_t>(i % width_),
-                                                   static_cast<int32_t>(i / width_));
-        }
+        all_done = run_perturbed(budget);
     } else if (use_big_float_) {
         std::vector<uint32_t>& pending = ahead.pending();
         std::vector<Orbit>& orbits = ahead.orbits();

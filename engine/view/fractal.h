@@ -87,6 +87,10 @@ public:
     void queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1);
     // True when no listed pixel is left.
     bool run_ahead(const Budget& budget);
+    // Lists (x, y) if needed and runs the list until that pixel is ready, it
+    // first; pixels still in flight then keep their state. True when it is
+    // ready, false when the budget ended first.
+    bool run_ahead_for(int32_t x, int32_t y, const Budget& budget);
     // The pixel is computed or waiting aside: pixel_value() returns at once.
     bool ahead_ready(int32_t x, int32_t y) const {
         if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
@@ -96,8 +100,17 @@ public:
         return lookahead_ &&
                lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kReady;
     }
-    // Frees the lookahead's memory (values waiting aside are lost).
-    void drop_ahead() { lookahead_.reset(); }
+    // The pixel is listed for the lookahead and not done yet.
+    bool ahead_listed(int32_t x, int32_t y) const {
+        return lookahead_ &&
+               lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kQueued;
+    }
+    // Frees the lookahead's memory; values waiting aside are lost, and so is
+    // their place in computed_count().
+    void drop_ahead() {
+        computed_count_ = settled_count();
+        lookahead_.reset();
+    }
 
     int32_t width() const { return width_; }
     int32_t height() const { return height_; }
@@ -121,6 +134,14 @@ private:
     uint32_t perturbed_count(int32_t x, int32_t y);
     PerturbationPlan& plan();
     void drop_plan();
+    // run_ahead() for a perturbed view.
+    bool run_perturbed(const Budget& budget);
+    // Pixels iterated and marked computed: what a copy or a stored record
+    // keeps, since values waiting aside do not go with them. Never more than
+    // the pixel count, however often the lookahead is dropped.
+    uint32_t settled_count() const {
+        return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
+    }
     uint32_t store_pixel(int32_t x, int32_t y, uint8_t value);
     uint8_t byte_of(uint32_t n) const {
         return static_cast<uint8_t>(n == max_iterations_ ? 0u : ((n - 1) % 255) + 1);

@@ -29,8 +29,11 @@ public:
     // The value of a ready pixel, which goes back to kNone.
     uint8_t take(size_t i) {
         state_[i] = kNone;
+        --ready_;
         return value_[i];
     }
+    // How many pixels are ready and not taken.
+    uint32_t ready_count() const { return ready_; }
     // A queued pixel the caller computed itself: its result here is dropped.
     void forget(size_t i) { state_[i] = kNone; }
     bool idle() const { return pending_.empty(); }
@@ -60,6 +63,7 @@ public:
             state_[i] = kReady;
             value_[i] = to_byte(orbits_[k].n);
             ++finished;
+            ++ready_;
         }
         pending_.resize(kept);
         orbits_.resize(kept);
@@ -72,6 +76,7 @@ private:
     std::vector<uint32_t> pending_;
     std::vector<Orbit> orbits_;
     BigOrbit big_orbit_;
+    uint32_t ready_ = 0;
 };
 
 }  // namespace quorvel

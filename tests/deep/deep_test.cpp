@@ -133,6 +133,25 @@ TEST(Perturbation, BatchGivesTheScalarCountsAtEveryLevelAcrossPauses) {
         for (const Orbit& o : c.pixels)
             expected.push_back(iterate_perturbed(c.span, c.limit, o.cx, o.cy));
         for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+            {
+                // Stopped as soon as one wanted pixel is done, then run on.
+                std::vector<Orbit> pixels = c.pixels;
+                const size_t want = pixels.size() / 3;
+                Budget until;
+                until.wanted = &pixels[want];
+                const bool all =
+                    iterate_perturbed_batch_at(static_cast<SimdLevel>(level), c.span, c.limit,
+                                               pixels.data(), pixels.size(), until);
+                EXPECT_TRUE(pixels[want].done);
+                if (c.limit > 3) {
+                    EXPECT_FALSE(all) << c.name << " level " << level;
+                }
+                while (!iterate_perturbed_batch_at(static_cast<SimdLevel>(level), c.span, c.limit,
+                                                   pixels.data(), pixels.size(), Budget{})) {
+                }
+                for (size_t i = 0; i < pixels.size(); ++i)
+                    ASSERT_EQ(pixels[i].n, expected[i]) << c.name << " level " << level;
+            }
             for (const uint64_t steps : {UINT64_MAX, uint64_t{777}}) {
                 std::vector<Orbit> pixels = c.pixels;
                 Budget budget;

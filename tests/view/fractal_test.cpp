@@ -189,5 +189,103 @@ TEST(FractalZoom, ZoomAtGridAndOutsidePoints) {
     EXPECT_NEAR(f.centre_y().to_double(), r.origin_y.to_double() + 5 * r.step_y, 1e-15);
 }
 
+// Pixels iterated ahead, in double and 192-bit views, with budgets that pause
+// the kernels mid-pixel: the pixel query then gives exactly its own values,
+// the pixels are counted once, and they are not marked computed until asked.
+TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
+    const char* deep_x = "-B.E5F721E9D05DC5BD64D566E76C7649B2E487x-1";
+    const char* deep_y = "+8.6FD5EAD72F4C47C96FDE2A4F8B563BB33441x-3";
+    struct Case {
+        const char* name;
+        BigFloat cx, cy;
+        double radius;
+        uint32_t limit;
+        uint64_t steps;  // kernel steps per call
+    };
+    const Case cases[] = {
+        {"whole set", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, UINT64_MAX},
+        {"whole set paused", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, 40},
+        {"spiral paused", BigFloat(-0.7436438870371), BigFloat(0.1318259042053), 1e-6, 3000, 100},
+        {"192-bit paused", BigFloat(deep_x), BigFloat(deep_y), 1e-30, 400, 256},
+    };
+    for (const Case& c : cases) {
+        Fractal plain(24, 18), ahead(24, 18);
+        for (Fractal* f : {&plain, &ahead}) {
+            f->set_view(c.cx, c.cy, c.radius);
+            f->set_max_iterations(c.limit);
+            f->prepare(true);
+        }
+        complete(plain);
+        ahead.pixel_value(3, 3);  // computed before: not listed again
+        ahead.queue_ahead(-5, -5, 30, 10);
+        ahead.queue_ahead(0, 0, 23, 17);
+        Budget budget;
+        budget.max_steps = c.steps;
+        int calls = 0;
+        while (!ahead.run_ahead(budget)) ASSERT_LT(++calls, 100000) << c.name;
+        if (c.steps != UINT64_MAX) {
+            EXPECT_GT(calls, 0) << c.name;
+        }
+        EXPECT_EQ(ahead.uses_big_float(), std::string(c.name) == "192-bit paused");
+        EXPECT_EQ(ahead.computed_count(), 24u * 18) << c.name;
+        EXPECT_FALSE(ahead.image()->is_computed(5, 5)) << c.name;
+        EXPECT_TRUE(ahead.ahead_ready(5, 5));
+        complete(ahead);
+        EXPECT_EQ(ahead.computed_count(), 24u * 18) << c.name;
+        EXPECT_EQ(std::memcmp(ahead.image()->values(), plain.image()->values(), 24 * 18), 0)
+            << c.name;
+    }
+}
+
+// Values waiting aside do not go with a copy, a stored record or a dropped
+// lookahead, and neither does their count: computing the view fully then
+// counts every pixel exactly once.
+TEST(FractalLookahead, CopiesAndDropsCountOnlyWhatIsMarked) {
+    Fractal f = view_at(30, 20, -0.75, 0.1, 0.2, 500);
+    f.prepare(true);
+    f.pixel_value(0, 0);
+    f.queue_ahead(0, 0, 29, 9);
+    ASSERT_TRUE(f.run_ahead(Budget{}));
+    f.pixel_value(1, 0);
+    EXPECT_EQ(f.computed_count(), 300u);
+    EXPECT_EQ(f.record().computed_count, 2u);
+    Fractal copy(f);
+    EXPECT_EQ(copy.computed_count(), 2u);
+    complete(copy);
+    EXPECT_EQ(copy.computed_count(), 600u);
+    f.drop_ahead();
+    EXPECT_EQ(f.computed_count(), 2u);
+    complete(f);
+    EXPECT_EQ(f.computed_count(), 600u);
+    EXPECT_EQ(std::memcmp(f.image()->values(), copy.image()->values(), 600), 0);
+}
+
+// A change of limit, grid or place drops pixels listed or waiting aside: their
+// values would be those of the old view.
+TEST(FractalLookahead, ChangesDropTheList) {
+    auto fresh_ahead = [](Fractal& f) {
+        f.prepare(true);
+        f.queue_ahead(0, 0, 19, 0);
+        Budget budget;
+        budget.max_steps = 3;
+        f.run_ahead(budget);
+    };
+    for (int change = 0; change < 3; ++change) {
+        Fractal f = view_at(20, 20, -0.75, 0.1, 0.01, 3000);
+        fresh_ahead(f);
+        if (change == 0) f.set_max_iterations(50);
+        if (change == 1) f.move(8, 1);
+        if (change == 2) f.set_view(BigFloat(-0.5), BigFloat(0.0), 1.5);
+        f.prepare(true);
+        EXPECT_FALSE(f.ahead_ready(1, 0)) << change;
+        EXPECT_TRUE(f.run_ahead(Budget{})) << change;
+        const uint32_t limit = f.max_iterations();
+        EXPECT_EQ(f.pixel_value(1, 0), byte_of(escape_count(f.column_coordinate(1).to_double(),
+                                                            f.row_coordinate(0).to_double(), limit),
+                                               limit))
+            << change;
+    }
+}
+
 }  // namespace
 }  // namespace quorvel
