@@ -26,11 +26,10 @@ struct Avx2 {
     static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }
     static mask lt(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static mask le(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
-    static mask gt(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
     static mask eq(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
-    static mask mask_and(mask a, mask b) { return _mm256_and_pd(a, b); }
     static mask mask_or(mask a, mask b) { return _mm256_or_pd(a, b); }
     static mask mask_andnot(mask a, mask b) { return _mm256_andnot_pd(b, a); }
+    static reg clear(mask m, reg a) { return _mm256_andnot_pd(m, a); }
     static unsigned bits(mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
     static reg select(mask m, reg a, reg b) { return _mm256_blendv_pd(b, a, m); }
     static reg gather(const double* base, reg index) {

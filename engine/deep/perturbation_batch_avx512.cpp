@@ -27,11 +27,10 @@ struct Avx512 {
     static reg sub(reg a, reg b) { return _mm512_sub_pd(a, b); }
     static mask lt(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
     static mask le(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
-    static mask gt(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
     static mask eq(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
-    static mask mask_and(mask a, mask b) { return static_cast<mask>(a & b); }
     static mask mask_or(mask a, mask b) { return static_cast<mask>(a | b); }
     static mask mask_andnot(mask a, mask b) { return static_cast<mask>(a & ~b); }
+    static reg clear(mask m, reg a) { return _mm512_mask_blend_pd(m, a, _mm512_setzero_pd()); }
     static unsigned bits(mask m) { return m; }
     static reg select(mask m, reg a, reg b) { return _mm512_mask_blend_pd(m, b, a); }
     static reg gather(const double* base, reg index) {

@@ -22,11 +22,10 @@ struct Sse2 {
     static reg sub(reg a, reg b) { return _mm_sub_pd(a, b); }
     static mask lt(reg a, reg b) { return _mm_cmplt_pd(a, b); }
     static mask le(reg a, reg b) { return _mm_cmple_pd(a, b); }
-    static mask gt(reg a, reg b) { return _mm_cmpgt_pd(a, b); }
     static mask eq(reg a, reg b) { return _mm_cmpeq_pd(a, b); }
-    static mask mask_and(mask a, mask b) { return _mm_and_pd(a, b); }
     static mask mask_or(mask a, mask b) { return _mm_or_pd(a, b); }
     static mask mask_andnot(mask a, mask b) { return _mm_andnot_pd(b, a); }
+    static reg clear(mask m, reg a) { return _mm_andnot_pd(m, a); }
     static unsigned bits(mask m) { return static_cast<unsigned>(_mm_movemask_pd(m)); }
     static reg select(mask m, reg a, reg b) {
         return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b));

@@ -6,9 +6,10 @@
 // there in an anonymous namespace.
 //
 // V provides what the double kernel's vector type does, and: mask (a lane
-// mask), lt/le/gt/eq(reg, reg) -> mask, mask_and/mask_or/mask_andnot(a, b)
-// (a & ~b), bits(mask) -> unsigned, select(mask, a, b) (a where set), and
-// gather(const double* base, reg index) with integral indices held as doubles.
+// mask), lt/le/eq(reg, reg) -> mask, mask_or/mask_andnot(a, b) (a & ~b),
+// bits(mask) -> unsigned, select(mask, a, b) (a where set), clear(mask, a) (0
+// where set), and gather(const double* base, reg index) with integral indices
+// held as doubles.
 //
 // Every lane performs the operations of iterate_perturbed in the same order;
 // a rebase is a per-lane selection and needs no exit from the vector loop.
@@ -127,18 +128,18 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
         }
     };
     load_all();
-    const reg zero = V::set1(0.0), one = V::set1(1.0);
-    const reg low = V::set1(4.0 - 4.0 * kUndecidedEscape);
-    const reg high = V::set1(4.0 + 4.0 * kUndecidedEscape);
+    const reg one = V::set1(1.0);
+    const double low = 4.0 - 4.0 * kUndecidedEscape, high = 4.0 + 4.0 * kUndecidedEscape;
+    const reg vlow = V::set1(low);
     const reg four = V::set1(4.0), step_error = V::set1(kStepErrorSquared);
-    const reg escape_error = V::set1(kEscapeErrorSquared);
-    const reg last = V::set1(static_cast<double>(orbit.length - 1));
+    const uint32_t last = orbit.length - 1;
+    const reg vlast = V::set1(static_cast<double>(last));
     const bool escaped_reference = orbit.escaped;
 
-    // Per lane, why it leaves.
-    unsigned why_escaped = 0, why_undecided = 0, why_end = 0;
     for (;;) {
-        why_escaped = why_undecided = why_end = 0;
+        // Lanes that may leave: |z|^2 near or past 4, or, on an escaped
+        // reference, at its end without a rebase. Sorted out below.
+        unsigned events = 0;
         for (int u = 0; u < U; ++u) {
             const reg ar = V::add(V::add(vzr[u], vzr[u]), vdx[u]);
             const reg ai = V::add(V::add(vzi[u], vzi[u]), vdy[u]);
@@ -152,23 +153,19 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
             const reg x = V::add(zr1, nx), y = V::add(zi1, ny);
             const reg r = V::add(V::mul(x, x), V::mul(y, y));
             vprev[u] = r;
-            const mask undecided =
-                V::mask_or(V::mask_and(V::le(low, r), V::le(r, high)),
-                           V::mask_and(V::gt(r, high), V::gt(verr[u], escape_error)));
-            const mask escaped = V::gt(r, high);
             const mask rebase = V::lt(r, d);
-            const mask at_end = V::mask_andnot(V::eq(m1, last), rebase);
-            const mask restart = escaped_reference ? rebase : V::mask_or(rebase, V::eq(m1, last));
+            const mask at_last = V::eq(m1, vlast);
+            const mask restart = escaped_reference ? rebase : V::mask_or(rebase, at_last);
             vdx[u] = V::select(restart, x, nx);
             vdy[u] = V::select(restart, y, ny);
-            vzr[u] = V::select(restart, zero, zr1);
-            vzi[u] = V::select(restart, zero, zi1);
-            vm[u] = V::select(restart, zero, m1);
-            why_escaped |= V::bits(escaped) << (u * W);
-            why_undecided |= V::bits(undecided) << (u * W);
-            if (escaped_reference) why_end |= V::bits(at_end) << (u * W);
+            vzr[u] = V::clear(restart, zr1);
+            vzi[u] = V::clear(restart, zi1);
+            vm[u] = V::clear(restart, m1);
+            const mask leave = escaped_reference
+                                   ? V::mask_or(V::le(vlow, r), V::mask_andnot(at_last, rebase))
+                                   : V::le(vlow, r);
+            events |= V::bits(leave) << (u * W);
         }
-        const unsigned events = why_escaped | why_undecided | why_end;
         if (events != 0 || k == next_stop) [[unlikely]] {
             store_all();
             bool limit_hit = false;
@@ -179,15 +176,15 @@ bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t 
                     continue;
                 }
                 const uint32_t n = static_cast<uint32_t>(base[l] + (k - start[l]) + 1);
-                // The order of iterate_perturbed's tests.
-                if (why_undecided & bit) {
-                    finish(l, kNeedsOtherReference);
-                } else if (why_escaped & bit) {
-                    finish(l, n);
+                // The order of iterate_perturbed's tests; prev holds |z|^2, and
+                // m the end of the orbit only when the lane did not rebase.
+                const double r = prev[l];
+                if (r >= low) {
+                    finish(l, r <= high || err[l] > kEscapeErrorSquared ? kNeedsOtherReference : n);
                 } else if (stop[l] == k) {
                     finish(l, n + 1);
                     limit_hit = true;
-                } else if (why_end & bit) {
+                } else if (escaped_reference && m[l] == static_cast<double>(last)) {
                     finish(l, kNeedsOtherReference);
                 } else {
                     continue;

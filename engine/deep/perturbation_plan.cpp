@@ -222,7 +222,8 @@ uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
     if (n == 0)
         n = iterate_big_float(limit_, columns_[static_cast<size_t>(x)],
                               rows_[static_cast<size_t>(y)]);
-    if (extra_.size() + 1 < kMaxReferences) extra_.push_back(std::move(own));
+    if (extra_.size() + 1 < kMaxReferences && memory_size() + own->memory_size() <= kMaxBytes)
+        extra_.push_back(std::move(own));
     return n;
 }
 

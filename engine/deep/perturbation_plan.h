@@ -49,6 +49,8 @@ public:
     // Most references one view keeps; later pixels that need one of their own
     // get it for their own count only.
     static constexpr size_t kMaxReferences = 64;
+    // and at most this much memory in all (long orbits at high limits).
+    static constexpr size_t kMaxBytes = size_t{96} << 20;
 
 private:
     struct Reference;
