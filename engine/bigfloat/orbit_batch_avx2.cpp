@@ -1,13 +1,13 @@
 // The batch kernel on AVX2: four lanes per vector. Compiled for AVX2 only
 // (never FMA), and called only when the processor has it.
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "bigfloat/orbit_batch.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
+
+#include <immintrin.h>
 
 // Everything from here on is compiled for this instruction set only.
 #if defined(__clang__)

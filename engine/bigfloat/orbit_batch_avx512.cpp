@@ -1,14 +1,14 @@
 // The batch kernel on AVX-512: eight lanes per vector. Compiled for
 // AVX-512 F/DQ/BW/VL, called only when the processor has them; the kernel
 // uses separate multiplies and adds, never fused ones.
-#include <immintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
 #include "bigfloat/orbit_batch.h"
 
 #if defined(__x86_64__) && defined(__GNUC__)
+
+#include <immintrin.h>
 
 // Everything from here on is compiled for this instruction set only.
 #if defined(__clang__)

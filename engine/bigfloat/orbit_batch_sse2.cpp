@@ -1,6 +1,4 @@
 // The batch kernel on SSE2: two lanes per vector, part of every x86-64.
-#include <emmintrin.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -8,6 +6,8 @@
 #include "bigfloat/orbit_lanes.h"
 
 #if defined(__x86_64__)
+
+#include <emmintrin.h>
 
 namespace quorvel {
 namespace {

@@ -249,13 +249,10 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     const double* dcx = perturbed ? plan().column_offsets() : nullptr;
     const double* dcy = perturbed ? plan().row_offsets() : nullptr;
     for (int32_t y = y0; y <= y1; ++y) {
-        const double cy = use_big_float_ ? 0.0 : row_double_.data()[y];
         for (int32_t x = x0; x <= x1; ++x) {
             const size_t i = static_cast<size_t>(y) * width_ + x;
             if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
-            ahead.queue(i, perturbed        ? fresh_perturbed(dcx[x], dcy[y])
-                           : use_big_float_ ? Orbit{}
-                                            : fresh_orbit(column_double_.data()[x], cy));
+            ahead.queue(i, perturbed ? fresh_perturbed(dcx[x], dcy[y]) : start_orbit(x, y));
         }
     }
 }

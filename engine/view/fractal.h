@@ -143,6 +143,12 @@ private:
         return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
     }
     uint32_t store_pixel(int32_t x, int32_t y, uint8_t value);
+    // The record a listed pixel starts from, for the kernel of this view's
+    // kind (the 192-bit kernel keeps its state beside the list).
+    Orbit start_orbit(int32_t x, int32_t y) const {
+        if (use_big_float_) return Orbit{};
+        return fresh_orbit(column_double_.data()[x], row_double_.data()[y]);
+    }
     uint8_t byte_of(uint32_t n) const {
         return static_cast<uint8_t>(n == max_iterations_ ? 0u : ((n - 1) % 255) + 1);
     }
