@@ -96,6 +96,15 @@ QV_EXPORT void qv_set_palette_cycling_speed(qv_handle handle, float speed);
 /* Flips the preview switch; returns its new state. */
 QV_EXPORT bool qv_toggle_preview(qv_handle handle);
 
+/* Selects the kernel for views too deep for doubles: 0 auto (the 192-bit
+   kernel while it is exact enough, perturbation deeper), 1 exact (always the
+   192-bit kernel), 2 perturbation. Other modes change nothing. Returns the
+   mode in force before the call. A change discards the current view's pixels
+   if that view is past the double path, so they are computed again. */
+QV_EXPORT int qv_set_deep_kernel(qv_handle handle, int mode);
+/* The deep-view kernel mode in force (0 auto, 1 exact, 2 perturbation). */
+QV_EXPORT int qv_get_deep_kernel(qv_handle handle);
+
 /* Multiplies the iteration limit by factor (saturating); returns the limit now
    in effect. */
 QV_EXPORT unsigned int qv_adjust_maximum_iterations(qv_handle handle, float factor);

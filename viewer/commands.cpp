@@ -268,6 +268,16 @@ void Commands::key(unsigned char key) {
                        out_);
             restart_refinement();
             return;
+        case 'K': {
+            // auto -> perturbation -> exact -> auto
+            static const int next[3] = {2, 0, 1};
+            static const char* const names[3] = {"auto", "exact", "perturbation"};
+            const int mode = next[qv_get_deep_kernel(handle) % 3];
+            qv_set_deep_kernel(handle, mode);
+            std::fprintf(out_, "deep kernel: %s\n", names[mode]);
+            restart_refinement();
+            return;
+        }
         case 'R':
             qv_reset_current_view(handle);
             std::fputs("restarting\n", out_);

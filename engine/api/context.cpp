@@ -51,6 +51,7 @@ void Context::reset() {
     memory_used = entries[0].fractal->memory_size();
     gamma = kInitialGamma;
     preview = true;
+    deep_kernel = DeepKernel::automatic;
     cycling_speed = 0.0f;
     cycling_phase = 0.0f;
     cycle_timer.restart_timer();

@@ -8,6 +8,7 @@
 
 #include "api/stopwatch.h"
 #include "colour/rgb_image.h"
+#include "deep/deep_kernel.h"
 #include "generators/generator.h"
 #include "view/fractal.h"
 
@@ -58,6 +59,7 @@ struct Context {
     uint32_t memory_limit = 0;
     bool preview = true;
     float gamma = 1.75f;
+    DeepKernel deep_kernel = DeepKernel::automatic;
 };
 
 }  // namespace quorvel

@@ -134,6 +134,14 @@ bool qv_toggle_preview(qv_handle handle) {
     return with_context(handle, false, [](Context& ctx) { return toggle_preview(ctx); });
 }
 
+int qv_set_deep_kernel(qv_handle handle, int mode) {
+    return with_context(handle, 0, [mode](Context& ctx) { return set_deep_kernel(ctx, mode); });
+}
+
+int qv_get_deep_kernel(qv_handle handle) {
+    return with_context(handle, 0, [](Context& ctx) { return static_cast<int>(ctx.deep_kernel); });
+}
+
 unsigned int qv_adjust_maximum_iterations(qv_handle handle, float factor) {
     return with_context(handle, 0u,
                         [factor](Context& ctx) { return adjust_maximum_iterations(ctx, factor); });

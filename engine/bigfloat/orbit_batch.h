@@ -35,6 +35,7 @@ struct Orbit {
     uint32_t n;     // the count reached; the escape count once done
     uint32_t aux;   // not used by the double kernel; free for kernels of other kinds
     bool done;
+    double extra = 0.0;  // likewise: the perturbation kernel keeps its error estimate here
 };
 
 inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1, 0, false}; }

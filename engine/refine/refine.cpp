@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "generators/generator_factory.h"
+#include "history/history.h"
 
 namespace quorvel {
 
@@ -18,6 +19,18 @@ void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
         entry.generator.reset();
         entry.fractal->drop_ahead();  // values computed ahead and never asked for
     }
+}
+
+// One slice of work on an entry: the reference search of a perturbed view
+// first, in slices of its own, then the generator.
+bool refine_entry(Context& ctx, HistEntry& entry) {
+    Fractal& view = *entry.fractal;
+    view.set_deep_kernel(ctx.deep_kernel);
+    if (view.deep_kernel_pending()) {
+        view.prepare_deep_kernel(kSliceSeconds);
+        return true;
+    }
+    return entry.generator->refine(kSliceSeconds);
 }
 
 int normalised_type(int type) { return static_cast<unsigned>(type) > 2 ? 0 : type; }
@@ -67,7 +80,7 @@ bool refine_image(Context& ctx) {
     if (entry.finished) return false;
     ensure_generator(ctx, ctx.current);
     entry.trimmed = false;
-    const bool worked = entry.generator->refine(kSliceSeconds);
+    const bool worked = refine_entry(ctx, entry);
     if (worked)
         ctx.rgb_image->pending = true;
     else
@@ -95,7 +108,7 @@ bool refine_history(Context& ctx) {
     Stopwatch slice;
     HistEntry& entry = ctx.entries[static_cast<size_t>(chosen)];
     ensure_generator(ctx, chosen);
-    const bool worked = entry.generator->refine(kSliceSeconds);
+    const bool worked = refine_entry(ctx, entry);
     finish_slice(entry, worked, slice);
     return true;
 }
@@ -118,6 +131,17 @@ bool toggle_preview(Context& ctx) {
     if (Generator* generator = ctx.current_entry().generator.get())
         generator->set_preview(ctx.preview);
     return ctx.preview;
+}
+
+int set_deep_kernel(Context& ctx, int mode) {
+    const int before = static_cast<int>(ctx.deep_kernel);
+    if (mode < 0 || mode > 2 || mode == before) return before;
+    ctx.deep_kernel = static_cast<DeepKernel>(mode);
+    // Pixels past the double path came from the other kernel: compute them again.
+    Fractal& view = ctx.current_view();
+    if (view.has_tables() && view.uses_big_float()) reset_current_view(ctx);
+    view.set_deep_kernel(ctx.deep_kernel);
+    return before;
 }
 
 uint8_t* get_rgb_image(Context& ctx) {

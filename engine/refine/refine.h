@@ -16,6 +16,9 @@ void ensure_generator(Context& ctx, int32_t index);
 int set_generator_type(Context& ctx, int type);
 int change_generator_type(Context& ctx);
 bool toggle_preview(Context& ctx);
+// Sets the deep kernel (0 auto, 1 exact, 2 perturbation; others change
+// nothing); returns the mode before.
+int set_deep_kernel(Context& ctx, int mode);
 uint8_t* get_rgb_image(Context& ctx);
 
 }  // namespace quorvel

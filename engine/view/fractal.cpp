@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <utility>
 
+#include "deep/perturbation_batch.h"
+#include "deep/perturbation_plan.h"
+
 namespace quorvel {
 
 namespace {
@@ -51,11 +54,14 @@ Fractal::Fractal(const Fractal& other)
       computed_count_(other.settled_count()),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
+      deep_kernel_(other.deep_kernel_),
       image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
       column_big_float_(other.column_big_float_),
       row_big_float_(other.row_big_float_),
       column_double_(other.column_double_),
       row_double_(other.row_double_) {}
+
+Fractal::~Fractal() = default;
 
 Fractal::Fractal(const FractalRecord& r, std::unique_ptr<MaskedImage> image)
     : centre_x_(r.centre_x),
@@ -136,7 +142,21 @@ void Fractal::compute_grid() {
     step_y_ = -(2.0 * half_y) / height_;
 }
 
+void Fractal::drop_plan() {
+    // Pixels waiting in the lookahead hold offsets to the plan's reference.
+    if (plan_) drop_ahead();
+    plan_.reset();
+}
+
+void Fractal::set_deep_kernel(DeepKernel mode) {
+    if (mode == deep_kernel_) return;
+    // Pixels waiting in the lookahead were set up for the other kernel.
+    drop_ahead();
+    deep_kernel_ = mode;
+}
+
 void Fractal::drop_tables() {
+    drop_plan();
     // Release the storage, not only the contents: dropped tables cost nothing.
     std::vector<BigFloat>().swap(column_big_float_);
     std::vector<BigFloat>().swap(row_big_float_);
@@ -156,6 +176,7 @@ void Fractal::build_tables() {
 }
 
 void Fractal::derive_double_tables() {
+    drop_plan();
     const size_t w = column_big_float_.size(), h = row_big_float_.size();
     column_double_.resize(w);
     row_double_.resize(h);
@@ -205,11 +226,12 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
         if (state == Lookahead::kQueued) lookahead_->forget(i);
     }
     ++computed_count_;
-    const uint32_t n =
-        use_big_float_
-            ? iterate_big_float(max_iterations_, column_big_float_.data()[x],
-                                row_big_float_.data()[y])
-            : iterate_double(max_iterations_, column_double_.data()[x], row_double_.data()[y]);
+    const uint32_t n = !use_big_float_ ? iterate_double(max_iterations_, column_double_.data()[x],
+                                                        row_double_.data()[y])
+                       : perturbs(deep_kernel_, radius_)
+                           ? perturbed_count(x, y)
+                           : iterate_big_float(max_iterations_, column_big_float_.data()[x],
+                                               row_big_float_.data()[y]);
     return store_pixel(x, y, byte_of(n));
 }
 
@@ -222,11 +244,15 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
     Lookahead& ahead = *lookahead_;
     const MaskedImage& img = *image_;
+    // Perturbed pixels start from their offsets to the main reference.
+    const bool perturbed = this->perturbed();
+    const double* dcx = perturbed ? plan().column_offsets() : nullptr;
+    const double* dcy = perturbed ? plan().row_offsets() : nullptr;
     for (int32_t y = y0; y <= y1; ++y) {
         for (int32_t x = x0; x <= x1; ++x) {
             const size_t i = static_cast<size_t>(y) * width_ + x;
             if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
-            ahead.queue(i, start_orbit(x, y));
+            ahead.queue(i, perturbed ? fresh_perturbed(dcx[x], dcy[y]) : start_orbit(x, y));
         }
     }
 }
@@ -234,7 +260,8 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
 bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
     if (ahead_ready(x, y)) return true;
     queue_ahead(x, y, x, y);
-    if (use_big_float_) {
+    const bool perturbed = this->perturbed();
+    if (use_big_float_ && !perturbed) {
         // One pixel at a time in list order: the one in flight goes on first.
         run_ahead(budget);
         return ahead_ready(x, y);
@@ -251,9 +278,28 @@ bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
     std::rotate(orbits.begin(), orbits.begin() + k, orbits.begin() + k + 1);
     Budget until = budget;
     until.wanted = orbits.data();
-    iterate_double_batch(max_iterations_, orbits.data(), orbits.size(), until);
+    if (perturbed)
+        run_perturbed(until);
+    else
+        iterate_double_batch(max_iterations_, orbits.data(), orbits.size(), until);
     computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); });
     return ahead_ready(x, y);
+}
+
+bool Fractal::run_perturbed(const Budget& budget) {
+    Lookahead& ahead = *lookahead_;
+    std::vector<uint32_t>& pending = ahead.pending();
+    std::vector<Orbit>& orbits = ahead.orbits();
+    const bool all_done = plan().iterate_batch(orbits.data(), orbits.size(), budget);
+    // Pixels the main reference cannot serve get their count from others.
+    for (size_t k = 0; k < pending.size(); ++k) {
+        if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;
+        if (ahead.state(pending[k]) != Lookahead::kQueued) continue;
+        const size_t i = pending[k];
+        orbits[k].n = plan().iterate_elsewhere(static_cast<int32_t>(i % width_),
+                                               static_cast<int32_t>(i / width_));
+    }
+    return all_done;
 }
 
 bool Fractal::run_ahead(const Budget& budget) {
@@ -262,7 +308,9 @@ bool Fractal::run_ahead(const Budget& budget) {
     auto to_byte = [this](uint32_t n) { return byte_of(n); };
     bool all_done = true;
     // The kernel follows the view's kind; every kind works on the same list.
-    if (use_big_float_) {
+    if (perturbed()) {
+        all_done = run_perturbed(budget);
+    } else if (use_big_float_) {
         std::vector<uint32_t>& pending = ahead.pending();
         std::vector<Orbit>& orbits = ahead.orbits();
         for (size_t k = 0; k < pending.size(); ++k) {
@@ -292,9 +340,30 @@ bool Fractal::run_ahead(const Budget& budget) {
     return all_done;
 }
 
+PerturbationPlan& Fractal::plan() {
+    if (!plan_)
+        plan_ = std::make_unique<PerturbationPlan>(column_big_float_, row_big_float_, radius_,
+                                                   max_iterations_);
+    return *plan_;
+}
+
+uint32_t Fractal::perturbed_count(int32_t x, int32_t y) { return plan().iterate(x, y); }
+
+bool Fractal::deep_kernel_pending() {
+    prepare(false);
+    return perturbed() && !(plan_ && plan_->ready());
+}
+
+bool Fractal::prepare_deep_kernel(double seconds) {
+    prepare(false);
+    if (!perturbed() || (plan_ && plan_->ready())) return true;
+    return plan().prepare(seconds);
+}
+
 void Fractal::set_max_iterations(uint32_t n) {
     lookahead_.reset();
     const uint32_t limit = n > 1 ? n : 2;
+    drop_plan();  // the orbit ends at the old limit
     if (image_) {
         image_->unpack();
         if (max_iterations_ < limit) {
@@ -388,6 +457,9 @@ uint32_t Fractal::memory_size() const {
     if (!row_double_.empty()) size += 8 * h;
     if (!column_big_float_.empty()) size += 32 * w;
     if (!column_double_.empty()) size += 8 * w;
+    if (plan_)
+        size = static_cast<uint32_t>(
+            std::min<uint64_t>(uint64_t{size} + plan_->memory_size(), 0xFFFFFFFFu));
     return size;
 }
 

@@ -8,10 +8,13 @@
 
 #include "bigfloat/big_float.h"
 #include "bigfloat/orbit_batch.h"
+#include "deep/deep_kernel.h"
 #include "storage/masked_image.h"
 #include "view/lookahead.h"
 
 namespace quorvel {
+
+class PerturbationPlan;
 
 // The fields a stored view carries; used to rebuild a view from a file.
 struct FractalRecord {
@@ -24,7 +27,10 @@ struct FractalRecord {
 class Fractal {
 public:
     Fractal(int32_t width, int32_t height);
+    // A copy leaves out the references of a perturbed view; it finds its own
+    // when it is computed further.
     Fractal(const Fractal& other);
+    ~Fractal();
     Fractal& operator=(const Fractal&) = delete;
     // A view from stored fields, with optional storage; tables built without
     // an image.
@@ -41,6 +47,20 @@ public:
     void release_data();
     uint32_t memory_size() const;
     double cleverness() const;
+
+    // The kernel for pixels past the double path; pixels already computed stay.
+    void set_deep_kernel(DeepKernel mode);
+    DeepKernel deep_kernel() const { return deep_kernel_; }
+    // True when this view's pixels are computed by perturbation (tables built).
+    bool perturbed() const { return use_big_float_ && perturbs(deep_kernel_, radius_); }
+    // True while a perturbed view still searches its reference. Builds the
+    // tables.
+    bool deep_kernel_pending();
+    // Works on the reference orbit of a perturbed view for about `seconds`;
+    // true once pixels can be computed without that work. Builds the tables.
+    bool prepare_deep_kernel(double seconds);
+    // The references of a perturbed view, or null before they are needed.
+    const PerturbationPlan* perturbation_plan() const { return plan_.get(); }
 
     // The pixel query: the stored byte of a computed pixel, otherwise iterates
     // it, stores it and marks it computed. 0xFFFFFFFF outside the grid.
@@ -111,6 +131,11 @@ public:
 
 private:
     uint32_t compute_pixel(int32_t x, int32_t y);
+    uint32_t perturbed_count(int32_t x, int32_t y);
+    PerturbationPlan& plan();
+    void drop_plan();
+    // run_ahead() for a perturbed view.
+    bool run_perturbed(const Budget& budget);
     // Pixels iterated and marked computed: what a copy or a stored record
     // keeps, since values waiting aside do not go with them. Never more than
     // the pixel count, however often the lookahead is dropped.
@@ -141,9 +166,12 @@ private:
     uint32_t computed_count_ = 0;
     uint32_t pixel_count_ = 0;
     bool use_big_float_ = false;
+    DeepKernel deep_kernel_ = DeepKernel::automatic;
     std::unique_ptr<MaskedImage> image_;
     std::vector<BigFloat> column_big_float_, row_big_float_;
     std::vector<double> column_double_, row_double_;
+    // Refers to the coordinate tables: dropped whenever they change.
+    std::unique_ptr<PerturbationPlan> plan_;
     std::unique_ptr<Lookahead> lookahead_;  // made at the first queue_ahead()
 };
 

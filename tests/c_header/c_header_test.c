@@ -22,6 +22,7 @@ int main(void) {
     if (strcmp(qv_describe_generator(2), "brute force") != 0) return 7;
     ok = qv_history_back(handle);
     if (ok) return 8;
+    if (qv_set_deep_kernel(handle, 2) != 0 || qv_get_deep_kernel(handle) != 2) return 10;
     qv_delete_context(&handle);
     if (handle != NULL) return 9;
     printf("c header ok\n");

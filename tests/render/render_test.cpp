@@ -153,6 +153,16 @@ TEST(RenderTool, PicturesInPngAndTgaMatchTheLibrary) {
                                qv_adjust_maximum_iterations(h, 32.0f);  // 150 -> 4800
                            }),
          "centre x    " + kDeepX + "\ncentre y    " + kDeepY + "\n"},
+        {"--centre " + kDeepX + " " + kDeepY +
+             " --radius 1e-21 --iterations 4800 --size 24x18 --deep-kernel perturbation",
+         render_in_process(24, 18, 1, 1.75f, 0,
+                           [](qv_handle h) {
+                               qv_set_deep_kernel(h, 2);
+                               qv_set_view_params_from_text(h, kDeepX.c_str(), kDeepY.c_str(),
+                                                            1e-21);
+                               qv_adjust_maximum_iterations(h, 32.0f);
+                           }),
+         "iterations  4800\n"},
         {"--place my:places:3 --size 64x48 --generator box",
          render_in_process(64, 48, 1, 1.75f, 1,
                            [&](qv_handle h) { qv_restore_location_from(h, &stored); }),
@@ -188,7 +198,7 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     std::string cases =
         "--frobnicate,stray,--size 0x10,--size 600,--size 5000x10 --supersampling 8,"
         "--radius abc,--radius 0,--radius nan,--radius,--iterations 1,--iterations 12x,"
-        "--supersampling 9,--gamma -1,--generator fast,--centre 0.1,--centre abc 0,"
+        "--supersampling 9,--gamma -1,--generator fast,--deep-kernel fast,--deep-kernel,--centre 0.1,--centre abc 0,"
         "--centre 0x1p3 0,--palette missing.pal,--palette short.pal,--load missing.q,"
         "--load garbage.q,--place missing,--place places:0,--place places:12,--place short:5,"
         "--place places:1 --load garbage.q,--out no/such/folder/x.png,--out picture.jpg,"

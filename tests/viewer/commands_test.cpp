@@ -20,6 +20,7 @@ using namespace quorvel::viewer;
 struct FakeEngine {
     std::vector<std::string> calls;
     bool save = true, load = true;
+    int deep_kernel = 0;
 } engine;
 
 const std::string kInfo =
@@ -49,6 +50,12 @@ void qv_set_image_properties(qv_handle, int, int, int, float) {}
 void qv_set_palette(qv_handle, const unsigned char*) {}
 void qv_set_palette_cycling_speed(qv_handle, float) {}
 bool qv_toggle_preview(qv_handle) { return true; }
+int qv_set_deep_kernel(qv_handle, int mode) {
+    const int before = engine.deep_kernel;
+    engine.deep_kernel = mode;
+    return before;
+}
+int qv_get_deep_kernel(qv_handle) { return engine.deep_kernel; }
 unsigned int qv_adjust_maximum_iterations(qv_handle, float) { return 150; }
 unsigned int qv_get_maximum_iterations(qv_handle) { return 150; }
 void qv_zoom_on_window_coord(qv_handle, int x, int y, float f) {
@@ -144,6 +151,16 @@ TEST_F(CommandsTest, KeysFoldAndStopAtTheirLimits) {
     EXPECT_EQ(state.cycling_speed, 307.546875f);
     after(std::string(30, 'C'));
     EXPECT_EQ(state.cycling_speed, -307.546875f);
+}
+
+TEST_F(CommandsTest, DeepKernelKeyCyclesAutoPerturbationExact) {
+    engine.deep_kernel = 0;
+    EXPECT_EQ(after("K"), "deep kernel: perturbation\n");
+    EXPECT_EQ(engine.deep_kernel, 2);
+    EXPECT_EQ(after("k"), "deep kernel: exact\n");
+    EXPECT_EQ(after("K"), "deep kernel: auto\n");
+    EXPECT_EQ(engine.deep_kernel, 0);
+    EXPECT_EQ(restarts, 3);
 }
 
 TEST(CyclingSpeed, SequenceAndMirror) {

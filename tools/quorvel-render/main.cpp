@@ -34,7 +34,8 @@ constexpr const char* kHelp =
 SYNOPSIS
     quorvel-render [--centre X Y] [--radius R] [--iterations N] [--size WxH]
                    [--supersampling F] [--gamma G] [--generator contour|box|brute]
-                   [--palette FILE] [--place FILE[:SLOT] | --load FILE] [--out FILE]
+                   [--deep-kernel auto|exact|perturbation] [--palette FILE]
+                   [--place FILE[:SLOT] | --load FILE] [--out FILE]
     quorvel-render --help
 
 DESCRIPTION
@@ -72,6 +73,10 @@ OPTIONS
         Gamma used when averaging supersamples. Default 1.75.
     --generator contour|box|brute
         Strategy: contour tracing (default), box matching or brute force.
+    --deep-kernel auto|exact|perturbation
+        Kernel for views too deep for doubles: the 192-bit kernel (exact),
+        perturbation from a reference orbit, or auto (default): the 192-bit
+        kernel down to radius 1e-30, perturbation below.
     --palette FILE
         Palette of 256 red, green, blue byte triplets (768 bytes). Default: def.pal
         in the program's folder; without it, a grey ramp.
@@ -257,6 +262,7 @@ int run(const Options& o) {
     }
     if (!palette.empty()) qv_set_palette(h, palette.data());
     if (o.generator) qv_set_generator_type(h, *o.generator);
+    if (o.deep_kernel) qv_set_deep_kernel(h, *o.deep_kernel);
 
     // The view.
     if (o.place_file) qv_restore_location_from(h, &place);

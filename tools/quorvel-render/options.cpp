@@ -194,6 +194,19 @@ ParseResult parse_options(int argc, const char* const* argv) {
                 return result;
             }
             ++i;
+        } else if (name == "--deep-kernel") {
+            if (!value(1, v)) return result;
+            if (v == "auto") {
+                o.deep_kernel = 0;
+            } else if (v == "exact") {
+                o.deep_kernel = 1;
+            } else if (v == "perturbation") {
+                o.deep_kernel = 2;
+            } else {
+                error = "--deep-kernel: " + quoted(v) + " is not one of auto, exact, perturbation";
+                return result;
+            }
+            ++i;
         } else if (name == "--palette") {
             if (!value(1, v)) return result;
             o.palette = v;

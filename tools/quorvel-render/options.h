@@ -19,7 +19,8 @@ struct Options {
     std::optional<int> width, height;  // both set or both empty
     std::optional<int> supersampling;
     std::optional<float> gamma;
-    std::optional<int> generator;  // 0 contour, 1 box, 2 brute
+    std::optional<int> generator;    // 0 contour, 1 box, 2 brute
+    std::optional<int> deep_kernel;  // 0 auto, 1 exact, 2 perturbation
     std::optional<std::string> palette;
     std::optional<std::string> place_file;
     int place_slot = 0;

@@ -1,0 +1,27 @@
+// A scoped MPFR number and the exact conversion from BigFloat.
+#pragma once
+
+#include <mpfr.h>
+
+#include "bigfloat/big_float.h"
+
+namespace quorvel {
+
+class MpfrNumber {
+public:
+    explicit MpfrNumber(mpfr_prec_t bits) { mpfr_init2(value_, bits); }
+    ~MpfrNumber() { mpfr_clear(value_); }
+    MpfrNumber(const MpfrNumber&) = delete;
+    MpfrNumber& operator=(const MpfrNumber&) = delete;
+
+    mpfr_ptr get() { return value_; }
+    mpfr_srcptr get() const { return value_; }
+
+private:
+    mpfr_t value_;
+};
+
+// out = b, rounded to out's precision (exact from 192 bits up).
+void set_from_big_float(mpfr_ptr out, const BigFloat& b);
+
+}  // namespace quorvel

@@ -1,0 +1,16 @@
+#include "deep/perturbation.h"
+
+#include "deep/perturbation_step.h"
+
+namespace quorvel {
+
+uint32_t iterate_perturbed(const OrbitSpan& orbit, uint32_t max_iterations, double dcx,
+                           double dcy) {
+    PixelState s{0.0, 0.0, 0, 0, 0.0};
+    uint32_t result = 0;
+    while (!perturbed_steps(orbit, max_iterations, dcx, dcy, s, UINT32_MAX, result)) {
+    }
+    return result;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,38 @@
+// The perturbation kernel: a pixel's orbit iterated as a double offset from a
+// reference orbit, rebased to the reference's start whenever the pixel's own
+// value becomes smaller than its offset.
+#pragma once
+
+#include <cstdint>
+
+namespace quorvel {
+
+// A reference orbit as the pixel kernel reads it: z_0 = 0 .. z_{length-1}.
+struct OrbitSpan {
+    const double* re;
+    const double* im;
+    uint32_t length;
+    bool escaped;  // |z_{length-1}|^2 >= 4 before the limit
+};
+
+// Returned when this reference cannot serve the pixel: the pixel outlasted an
+// orbit that escaped without coming closer to 0 than to the reference, met the
+// escape test so closely that doubles cannot decide it, or escaped with more
+// rounding error than its count can bear. Escape counts are never 0.
+constexpr uint32_t kNeedsOtherReference = 0;
+
+// Rounding error of an offset step, squared: each step adds about one unit in
+// the last place of |dz|, and the orbit amplifies what is there by |2z|.
+constexpr double kStepErrorSquared = 1.0 / (double(1ull << 53) * double(1ull << 53));
+// Estimated error of z at the escape, squared, above which the count may be
+// wrong: pixels that stray from the reference early and then run long.
+constexpr double kEscapeErrorSquared = 1e-4;
+
+// |z|^2 within this share of 4 is too close to call in doubles.
+constexpr double kUndecidedEscape = 1.0 / (1u << 30);
+
+// The escape-time count of c_ref + (dcx + i*dcy), with the same rules as the
+// exact kernels, or kNeedsOtherReference.
+uint32_t iterate_perturbed(const OrbitSpan& orbit, uint32_t max_iterations, double dcx, double dcy);
+
+}  // namespace quorvel

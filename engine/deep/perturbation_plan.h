@@ -1,0 +1,78 @@
+// PerturbationPlan: the references of one deep view and the pixel query on
+// them. A reference is searched first, a time slice at a time: the centre,
+// then, while sampled pixels outlast it, one of those pixels. Pixels that still
+// outlast it get references of their own, which their neighbours reuse.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "bigfloat/big_float.h"
+#include "bigfloat/orbit_batch.h"
+#include "deep/perturbation.h"
+#include "deep/reference_orbit.h"
+
+namespace quorvel {
+
+class PerturbationPlan {
+public:
+    // The view's coordinate tables must outlive the plan unchanged.
+    PerturbationPlan(const std::vector<BigFloat>& columns, const std::vector<BigFloat>& rows,
+                     double radius, uint32_t max_iterations);
+    ~PerturbationPlan();
+    PerturbationPlan(const PerturbationPlan&) = delete;
+    PerturbationPlan& operator=(const PerturbationPlan&) = delete;
+
+    // Works on the reference search for about `seconds`; true once pixels can
+    // be computed.
+    bool prepare(double seconds);
+    bool ready() const { return stage_ == Stage::ready; }
+    // The pixel's count; finishes the search first if it is not done.
+    uint32_t iterate(int32_t x, int32_t y);
+    // Offsets of every column and row from the main reference, for records of
+    // the batch kernel (fresh_perturbed); finish the search first.
+    const double* column_offsets();
+    const double* row_offsets();
+    // Runs such records on the main reference (perturbation_batch.h).
+    bool iterate_batch(Orbit* pixels, size_t count, const Budget& budget);
+    // The count of a pixel the main reference cannot serve.
+    uint32_t iterate_elsewhere(int32_t x, int32_t y);
+
+    size_t reference_count() const { return 1 + extra_.size(); }
+    // The main reference's pixel and orbit, once the search is done.
+    int32_t reference_x() const;
+    int32_t reference_y() const;
+    const ReferenceOrbit& main_orbit() const;
+    size_t memory_size() const;
+
+    // Most references one view keeps; later pixels that need one of their own
+    // get it for their own count only.
+    static constexpr size_t kMaxReferences = 64;
+    // and at most this much memory in all (long orbits at high limits).
+    static constexpr size_t kMaxBytes = size_t{96} << 20;
+
+private:
+    struct Reference;
+    enum class Stage { orbit, candidates, ready };
+
+    std::unique_ptr<Reference> make_reference(int32_t x, int32_t y) const;
+    bool evaluate_candidates(double seconds, double started);
+    uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const;
+    void finish_search();
+
+    const std::vector<BigFloat>& columns_;
+    const std::vector<BigFloat>& rows_;
+    long bits_;
+    uint32_t limit_;
+    Stage stage_ = Stage::orbit;
+    int rounds_ = 0;
+    std::unique_ptr<Reference> main_;
+    std::vector<std::unique_ptr<Reference>> extra_;
+    // Sampled pixels still to try on the current main reference, and those
+    // that outlasted it.
+    std::vector<int32_t> candidates_, outlasting_;
+    size_t next_candidate_ = 0;
+};
+
+}  // namespace quorvel

@@ -1,0 +1,76 @@
+// Internal: the scalar perturbation loop, resumable, shared by the one-pixel
+// kernel and the scalar batch.
+#pragma once
+
+#include <cstdint>
+
+#include "deep/perturbation.h"
+
+namespace quorvel {
+
+// A pixel between two calls: offset dz, reference index m, tests done n, and
+// the squared error estimate of z.
+struct PixelState {
+    double dx, dy;
+    uint32_t m, n;
+    double error;
+};
+
+// Runs at most `steps` iterations; true with the count (or
+// kNeedsOtherReference) in `result` once the pixel ends.
+inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, double dcx, double dcy,
+                            PixelState& s, uint32_t steps, uint32_t& result) {
+    const double* const zre = orbit.re;
+    const double* const zim = orbit.im;
+    const uint32_t last = orbit.length - 1;
+    double dx = s.dx, dy = s.dy, error = s.error;
+    uint32_t m = s.m, n = s.n;
+    // |z|^2 of the current z, whose square amplifies the error of the next.
+    double previous = (zre[m] + dx) * (zre[m] + dx) + (zim[m] + dy) * (zim[m] + dy);
+    for (; steps > 0; --steps) {
+        // dz <- (2 Z_m + dz) dz + dc, so that Z_{m+1} + dz is the pixel's next z.
+        const double ar = (zre[m] + zre[m]) + dx, ai = (zim[m] + zim[m]) + dy;
+        const double nx = ((ar * dx) - (ai * dy)) + dcx;
+        const double ny = ((ar * dy) + (ai * dx)) + dcy;
+        dx = nx;
+        dy = ny;
+        ++m;
+        ++n;
+        const double d = dx * dx + dy * dy;
+        error = ((4.0 * previous) * error) + (kStepErrorSquared * d);
+        const double x = zre[m] + dx, y = zim[m] + dy;
+        const double r = x * x + y * y;
+        previous = r;
+        if (r >= 4.0 - 4.0 * kUndecidedEscape) {
+            result = r <= 4.0 + 4.0 * kUndecidedEscape || error > kEscapeErrorSquared
+                         ? kNeedsOtherReference
+                         : n;
+            return true;
+        }
+        if (n + 1 >= max_iterations) {
+            result = n + 1;
+            return true;
+        }
+        if (r < d) {
+            // The pixel passes closer to 0 than to the reference: restart the
+            // reference, with the whole value as offset. Bits lost in forming
+            // that value show in the error estimate.
+            dx = x;
+            dy = y;
+            m = 0;
+        } else if (m == last) {
+            if (orbit.escaped) {
+                result = kNeedsOtherReference;
+                return true;
+            }
+            // A reference cut at its longest kept length: go on from its start.
+            dx = x;
+            dy = y;
+            m = 0;
+        }
+    }
+    s = PixelState{dx, dy, m, n, error};
+    return false;
+}
+
+}  // namespace quorvel

@@ -1,0 +1,94 @@
+#include "deep/reference_orbit.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "api/stopwatch.h"
+#include "deep/perturbation.h"
+
+namespace quorvel {
+
+namespace {
+// Steps between clock readings: a few microseconds of MPFR work.
+constexpr int kStepsPerCheck = 64;
+}  // namespace
+
+long reference_bits(double radius) {
+    long depth = 0;
+    if (radius > 0.0 && radius < 1.0 && std::isfinite(radius))
+        depth = static_cast<long>(std::ceil(-std::log2(radius)));
+    const long bits = std::max(192L, 64 + depth);
+    return (bits + 63) / 64 * 64;
+}
+
+ReferenceOrbit::ReferenceOrbit(const BigFloat& cx, const BigFloat& cy, long bits, uint32_t limit)
+    : cx_(cx),
+      cy_(cy),
+      target_(std::clamp<uint32_t>(limit, 2, kMaxLength)),
+      c_re_(std::max(bits, 192L)),
+      c_im_(std::max(bits, 192L)),
+      x_(bits),
+      y_(bits),
+      xx_(bits),
+      yy_(bits) {
+    set_from_big_float(c_re_.get(), cx);
+    set_from_big_float(c_im_.get(), cy);
+    mpfr_set_zero(x_.get(), 1);
+    mpfr_set_zero(y_.get(), 1);
+    const size_t first = std::min<size_t>(target_, 1u << 16);
+    re_.reserve(first);
+    im_.reserve(first);
+    re_.push_back(0.0);
+    im_.push_back(0.0);
+}
+
+void ReferenceOrbit::step() {
+    mpfr_sqr(xx_.get(), x_.get(), MPFR_RNDN);
+    mpfr_sqr(yy_.get(), y_.get(), MPFR_RNDN);
+    mpfr_mul(y_.get(), x_.get(), y_.get(), MPFR_RNDN);
+    mpfr_mul_2ui(y_.get(), y_.get(), 1, MPFR_RNDN);
+    mpfr_add(y_.get(), y_.get(), c_im_.get(), MPFR_RNDN);
+    mpfr_sub(x_.get(), xx_.get(), yy_.get(), MPFR_RNDN);
+    mpfr_add(x_.get(), x_.get(), c_re_.get(), MPFR_RNDN);
+    const double zr = mpfr_get_d(x_.get(), MPFR_RNDN);
+    const double zi = mpfr_get_d(y_.get(), MPFR_RNDN);
+    re_.push_back(zr);
+    im_.push_back(zi);
+    if (latest_escapes(zr, zi)) {
+        escaped_ = true;
+        complete_ = true;
+    } else if (re_.size() >= target_) {
+        complete_ = true;
+    }
+}
+
+bool ReferenceOrbit::latest_escapes(double zr, double zi) {
+    const double r = zr * zr + zi * zi;
+    if (std::fabs(r - 4.0) > 4.0 * kUndecidedEscape) return r >= 4.0;
+    // The squares are formed again by the next step; this is rare.
+    mpfr_sqr(xx_.get(), x_.get(), MPFR_RNDN);
+    mpfr_sqr(yy_.get(), y_.get(), MPFR_RNDN);
+    mpfr_add(xx_.get(), xx_.get(), yy_.get(), MPFR_RNDN);
+    return mpfr_cmp_ui(xx_.get(), 4) >= 0;
+}
+
+uint32_t ReferenceOrbit::own_count(uint32_t max_iterations) const {
+    if (!complete_) return 0;
+    if (escaped_) return length() - 1;
+    return length() >= max_iterations ? max_iterations : 0;
+}
+
+bool ReferenceOrbit::advance(double seconds) {
+    Stopwatch watch;
+    while (!complete_) {
+        for (int k = 0; k < kStepsPerCheck && !complete_; ++k) step();
+        if (watch.elapsed() >= seconds) break;
+    }
+    return complete_;
+}
+
+void ReferenceOrbit::complete_now() {
+    while (!complete_) step();
+}
+
+}  // namespace quorvel

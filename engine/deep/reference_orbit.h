@@ -1,0 +1,59 @@
+// ReferenceOrbit: one point's orbit z_{k+1} = z_k^2 + c iterated with MPFR and
+// kept as doubles rounded to nearest, computed a time slice at a time.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bigfloat/big_float.h"
+#include "deep/mpfr_number.h"
+
+namespace quorvel {
+
+class ReferenceOrbit {
+public:
+    // Longest orbit kept (16 bytes an entry); pixels past it rebase to its start.
+    static constexpr uint32_t kMaxLength = 1u << 22;
+
+    // The orbit of c = cx + i*cy at `bits` of precision, up to z_{limit-1} (or
+    // the first z with |z|^2 >= 4, whichever comes first).
+    ReferenceOrbit(const BigFloat& cx, const BigFloat& cy, long bits, uint32_t limit);
+
+    // Iterates for about `seconds` (at least a few steps); true once complete.
+    bool advance(double seconds);
+    void complete_now();
+
+    bool complete() const { return complete_; }
+    // The orbit escaped before the limit: pixels that outlast it need another.
+    bool escaped() const { return escaped_; }
+    // Number of stored values z_0 .. z_{length-1}; z_0 = 0.
+    uint32_t length() const { return static_cast<uint32_t>(re_.size()); }
+    const double* re() const { return re_.data(); }
+    const double* im() const { return im_.data(); }
+    const BigFloat& cx() const { return cx_; }
+    // The count of the orbit's own point, when the orbit decides it: it
+    // escaped, or it reached `max_iterations`. 0 for an orbit cut at its
+    // longest kept length.
+    uint32_t own_count(uint32_t max_iterations) const;
+    const BigFloat& cy() const { return cy_; }
+    size_t memory_size() const { return re_.capacity() * 2 * sizeof(double); }
+
+private:
+    void step();
+
+    BigFloat cx_, cy_;
+    uint32_t target_;
+    // |z|^2 >= 4 for the latest z, decided exactly when doubles cannot.
+    bool latest_escapes(double zr, double zi);
+
+    MpfrNumber c_re_, c_im_, x_, y_, xx_, yy_;
+    std::vector<double> re_, im_;
+    bool complete_ = false;
+    bool escaped_ = false;
+};
+
+// Bits for a reference orbit of a view of this radius: 64 more than the
+// radius's depth, at least the 192 of the coordinates.
+long reference_bits(double radius);
+
+}  // namespace quorvel

@@ -1,0 +1,42 @@
+// Ground truth for deep pixels: the escape-time count iterated with MPFR at
+// many bits (512 by default), with the engine's counting rules.
+#pragma once
+
+#include <mpfr.h>
+
+#include <cstdint>
+
+#include "bigfloat/big_float.h"
+#include "deep/mpfr_number.h"
+
+namespace quorvel::sample {
+
+inline uint32_t mpfr_count(const BigFloat& cx, const BigFloat& cy, uint32_t max_iterations,
+                           long bits = 512) {
+    MpfrNumber c_re(bits), c_im(bits), x(bits), y(bits), xx(bits), yy(bits), r(bits);
+    set_from_big_float(c_re.get(), cx);
+    set_from_big_float(c_im.get(), cy);
+    mpfr_set(x.get(), c_re.get(), MPFR_RNDN);
+    mpfr_set(y.get(), c_im.get(), MPFR_RNDN);
+    uint32_t n = 1;
+    for (;;) {
+        mpfr_sqr(xx.get(), x.get(), MPFR_RNDN);
+        mpfr_sqr(yy.get(), y.get(), MPFR_RNDN);
+        mpfr_add(r.get(), xx.get(), yy.get(), MPFR_RNDN);
+        if (mpfr_cmp_ui(r.get(), 4) >= 0) return n;
+        ++n;
+        if (n >= max_iterations) return n;
+        mpfr_mul(y.get(), x.get(), y.get(), MPFR_RNDN);
+        mpfr_mul_2ui(y.get(), y.get(), 1, MPFR_RNDN);
+        mpfr_add(y.get(), y.get(), c_im.get(), MPFR_RNDN);
+        mpfr_sub(x.get(), xx.get(), yy.get(), MPFR_RNDN);
+        mpfr_add(x.get(), x.get(), c_re.get(), MPFR_RNDN);
+    }
+}
+
+// The pixel byte a count gives.
+inline uint8_t pixel_byte(uint32_t n, uint32_t max_iterations) {
+    return n == max_iterations ? 0 : static_cast<uint8_t>((n - 1) % 255 + 1);
+}
+
+}  // namespace quorvel::sample
