@@ -12,13 +12,21 @@
 #include <cstring>
 #include <vector>
 
+#include "view_text.h"
+
 namespace quorvel::render {
 namespace {
 
-// The pending temporary file, for the signal handler (which may only unlink).
+// The pending temporary file and the live workers, for the signal handler
+// (which may only unlink and kill).
 char g_pending[4096];
+constexpr int kMaxWorkers = 1024;
+volatile sig_atomic_t g_workers[kMaxWorkers];
 
 extern "C" void remove_pending_and_exit(int signal_number) {
+    for (int i = 0; i < kMaxWorkers; ++i) {
+        if (g_workers[i] > 0) kill(static_cast<pid_t>(g_workers[i]), SIGTERM);
+    }
     if (g_pending[0] != '\0') unlink(g_pending);
     signal(signal_number, SIG_DFL);
     raise(signal_number);
@@ -74,7 +82,7 @@ bool write_tga(FILE* file, const uint8_t* rgb, int width, int height) {
 }
 
 // libpng reports errors by longjmp, so nothing with a destructor lives here.
-bool write_png(FILE* file, const uint8_t* rgb, int width, int height) {
+bool write_png(FILE* file, const uint8_t* rgb, int width, int height, const std::string& text) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
@@ -90,6 +98,14 @@ bool write_png(FILE* file, const uint8_t* rgb, int width, int height) {
     png_set_IHDR(png, info, static_cast<png_uint_32>(width), static_cast<png_uint_32>(height), 8,
                  PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    png_text chunk{};
+    if (!text.empty()) {
+        chunk.compression = PNG_TEXT_COMPRESSION_NONE;
+        chunk.key = const_cast<char*>(kViewChunkKeyword);
+        chunk.text = const_cast<char*>(text.c_str());
+        chunk.text_length = text.size();
+        png_set_text(png, info, &chunk, 1);
+    }
     png_write_info(png, info);
     const size_t row_bytes = static_cast<size_t>(width) * 3;
     for (int y = 0; y < height; ++y) {
@@ -101,6 +117,36 @@ bool write_png(FILE* file, const uint8_t* rgb, int width, int height) {
 }
 
 }  // namespace
+
+std::string temporary_path(const std::string& path, long pid) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return folder + "." + name + "." + std::to_string(pid) + ".part";
+}
+
+void set_pending_file(const std::string& path) { set_pending(path); }
+void clear_pending_file() { g_pending[0] = '\0'; }
+
+void register_worker(long pid) {
+    for (int i = 0; i < kMaxWorkers; ++i) {
+        if (g_workers[i] == 0) {
+            g_workers[i] = static_cast<sig_atomic_t>(pid);
+            return;
+        }
+    }
+}
+
+void unregister_worker(long pid) {
+    for (int i = 0; i < kMaxWorkers; ++i) {
+        if (g_workers[i] == pid) g_workers[i] = 0;
+    }
+}
+
+void forget_workers() {
+    for (int i = 0; i < kMaxWorkers; ++i) g_workers[i] = 0;
+    g_pending[0] = '\0';
+}
 
 void install_interrupt_cleanup() {
     for (int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) signal(s, remove_pending_and_exit);
@@ -131,27 +177,24 @@ bool OutputFile::open(const std::string& path, std::string& error) {
         }
     }
     const std::string folder = folder_of(path);
-    std::string temp = folder + "/.quorvel-render-XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    // A fixed name per process, so that a parent can clean up after a worker
+    // that was killed; a stale one from a recycled process id is replaced.
+    const std::string temp = temporary_path(path, static_cast<long>(getpid()));
+    unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         error = "cannot write into folder '" + folder + "': " + std::strerror(errno);
         return false;
     }
     fd_ = fd;
-    temp_path_ = name.data();
+    temp_path_ = temp;
     path_ = path;
     set_pending(temp_path_);
-    // mkstemp makes the file private; a picture gets the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd_, 0666 & ~mask);
     return true;
 }
 
 bool OutputFile::write_and_commit(ImageFormat format, const uint8_t* rgb, int width, int height,
-                                  std::string& error) {
+                                  const std::string& view_text, std::string& error) {
     if (fd_ < 0) {
         error = "no output file open";
         return false;
@@ -162,7 +205,7 @@ bool OutputFile::write_and_commit(ImageFormat format, const uint8_t* rgb, int wi
         return false;
     }
     fd_ = -1;  // the stream owns the descriptor now
-    bool ok = format == ImageFormat::png ? write_png(file, rgb, width, height)
+    bool ok = format == ImageFormat::png ? write_png(file, rgb, width, height, view_text)
                                          : write_tga(file, rgb, width, height);
     const int saved_errno = errno;
     ok = (std::fflush(file) == 0) && ok;

@@ -1,0 +1,90 @@
+// Helpers of the quorvel-render end-to-end tests: a scratch folder that runs
+// the tool, and picture readers.
+#pragma once
+
+#include <png.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace render_test {
+
+namespace fs = std::filesystem;
+
+struct Image {
+    int width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    bool operator==(const Image&) const = default;
+};
+
+inline std::string slurp(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "qv-render-XXXXXX").string();
+        path_ = mkdtemp(pattern.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    void write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(path_ / name, std::ios::binary) << bytes;
+    }
+    long files() const { return std::distance(fs::directory_iterator(path_), {}); }
+
+    struct Run {
+        int status;
+        std::string out, err;
+    };
+    // Runs `prefix` (e.g. a timeout) and the tool with `args` (words without
+    // spaces or shell characters) in this folder.
+    Run run(const std::string& args, const std::string& prefix = "") const {
+        const std::string out = path_.string() + ".out", err = path_.string() + ".err";
+        const int status = std::system(("cd '" + path_.string() + "' && exec " + prefix +
+                                        " '" QV_RENDER_TOOL "' " + args + " >" + out + " 2>" + err)
+                                           .c_str());
+        Run run{WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(out), slurp(err)};
+        fs::remove(out);
+        fs::remove(err);
+        return run;
+    }
+
+private:
+    fs::path path_;
+};
+
+inline Image read_png(const std::string& path) {
+    png_image png{};
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) return {};
+    png.format = PNG_FORMAT_RGB;
+    Image image{int(png.width), int(png.height), std::vector<uint8_t>(PNG_IMAGE_SIZE(png))};
+    if (!png_image_finish_read(&png, nullptr, image.rgb.data(), 0, nullptr)) return {};
+    return image;
+}
+
+// The uncompressed 24-bit TGA layout (bottom row first, blue green red) read
+// back into top-first RGB.
+inline Image read_tga(const std::string& path) {
+    const std::string bytes = slurp(path);
+    const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+    if (bytes.size() < 18 || b[2] != 2 || b[16] != 24 || b[17] != 0) return {};
+    Image image{b[12] | b[13] << 8, b[14] | b[15] << 8, {}};
+    if (bytes.size() != 18 + size_t(image.width) * image.height * 3) return {};
+    for (int row = image.height - 1; row >= 0; --row) {
+        const uint8_t* src = b + 18 + size_t(row) * image.width * 3;
+        for (int i = 0; i < image.width * 3; i += 3)
+            image.rgb.insert(image.rgb.end(), {src[i + 2], src[i + 1], src[i]});
+    }
+    return image;
+}
+
+}  // namespace render_test

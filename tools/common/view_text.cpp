@@ -1,0 +1,63 @@
+#include "view_text.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace quorvel {
+
+std::string format_view_text(const ViewText& view) {
+    char number[64];
+    std::string text = "centre-x " + view.centre_x + "\ncentre-y " + view.centre_y + "\n";
+    std::snprintf(number, sizeof number, "%.17g", view.radius);
+    text += std::string("radius ") + number + "\n";
+    text += "iterations " + std::to_string(view.iterations) + "\n";
+    if (view.supersampling > 0)
+        text += "supersampling " + std::to_string(view.supersampling) + "\n";
+    if (view.gamma > 0.0f) {
+        std::snprintf(number, sizeof number, "%.9g", static_cast<double>(view.gamma));
+        text += std::string("gamma ") + number + "\n";
+    }
+    if (!view.palette.empty()) text += "palette " + view.palette + "\n";
+    return text;
+}
+
+std::optional<ViewText> parse_view_text(const std::string& text) {
+    ViewText view;
+    bool x = false, y = false, radius = false, iterations = false;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        const size_t space = line.find(' ');
+        if (space == std::string::npos) continue;
+        const std::string key = line.substr(0, space), value = line.substr(space + 1);
+        char* end = nullptr;
+        if (key == "centre-x") {
+            view.centre_x = value;
+            x = !value.empty();
+        } else if (key == "centre-y") {
+            view.centre_y = value;
+            y = !value.empty();
+        } else if (key == "radius") {
+            view.radius = std::strtod(value.c_str(), &end);
+            radius = end != value.c_str() && *end == '\0' && view.radius > 0.0 &&
+                     std::isfinite(view.radius);
+        } else if (key == "iterations") {
+            const unsigned long long n = std::strtoull(value.c_str(), &end, 10);
+            iterations = end != value.c_str() && *end == '\0' && n >= 2 && n <= UINT32_MAX;
+            view.iterations = static_cast<uint32_t>(n);
+        } else if (key == "supersampling") {
+            const long n = std::strtol(value.c_str(), &end, 10);
+            view.supersampling = *end == '\0' && n >= 1 && n <= 8 ? static_cast<int>(n) : 0;
+        } else if (key == "gamma") {
+            const double g = std::strtod(value.c_str(), &end);
+            view.gamma = *end == '\0' && g > 0.0 && g <= 100.0 ? static_cast<float>(g) : 0.0f;
+        } else if (key == "palette") {
+            view.palette = value;
+        }
+    }
+    if (!(x && y && radius && iterations)) return std::nullopt;
+    return view;
+}
+
+}  // namespace quorvel
