@@ -2,10 +2,13 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
-#include "picture.h"
+#include "history_files.h"
+#include "picture_file.h"
 #include "startup.h"
 
 namespace quorvel::viewer {
@@ -59,23 +62,37 @@ float lowered_cycling_speed(float speed) {
     return speed * kCyclingSlowdown;
 }
 
-bool read_palette(const std::string& path, Palette& palette) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
+bool read_palette(const std::string& path, Palette& palette, std::string& error) {
+    const int fd = open_regular_file(path, error);
+    if (fd < 0) return false;
+    Palette read = palette;
     std::size_t done = 0;
-    for (int block = 0; block < 3; ++block) {
-        done += std::fread(palette.data() + done, 1, 256, file);
-        if (done != static_cast<std::size_t>(block + 1) * 256) break;
+    while (done < read.size()) {
+        const ssize_t n = ::read(fd, read.data() + done, read.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) error = std::string("it cannot be read (") + std::strerror(errno) + ")";
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
     }
-    std::fclose(file);
+    ::close(fd);
+    if (done == 0 && error.empty()) error = "it is empty";
+    if (!error.empty()) return false;
+    palette = read;
     return true;
+}
+
+Palette grey_ramp() {
+    Palette ramp;
+    for (std::size_t i = 0; i < ramp.size(); ++i) ramp[i] = static_cast<std::uint8_t>(i / 3);
+    return ramp;
 }
 
 void create_engine(ViewerState& state, const StartOptions& options, std::FILE* out) {
     state.program_dir = options.program_dir;
     state.places_path = options.places_path;
-    std::fprintf(out, "memory limit is %u megabytes\n", static_cast<unsigned>(options.megabytes));
-    state.handle = qv_create_context(options.megabytes);
+    const int megabytes = std::min(options.megabytes, kMaxMegabytes);
+    std::fprintf(out, "memory limit is %u megabytes\n", static_cast<unsigned>(megabytes));
+    state.handle = qv_create_context(megabytes);
     qv_set_image_properties(state.handle, kInitialSize, kInitialSize, 1, state.gamma);
 }
 
@@ -87,12 +104,18 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
         for (Location& place : state.places) qv_store_location_to(state.handle, &place);
     }
     std::fprintf(out, "loading palette: %s\n", options.palette_path.c_str());
-    read_palette(options.palette_path, state.palette);
+    // Without a readable palette the window would be all black.
+    state.palette = grey_ramp();
+    std::string error;
+    if (!read_palette(options.palette_path, state.palette, error))
+        std::fprintf(out, "cannot read the palette %s: %s; using a grey ramp\n",
+                     options.palette_path.c_str(), error.c_str());
     qv_set_palette(state.handle, state.palette.data());
 }
 
 void shut_down(ViewerState& state) {
-    write_places(state.places_path, state.places);
+    std::string error;
+    write_places(state.places_path, state.places, error);
     if (state.handle != nullptr) qv_delete_context(&state.handle);
     state.handle = nullptr;
 }
@@ -349,7 +372,13 @@ void Commands::choose_palette() {
                             .filters = {{"Palettes", "*.PAL"}, {"All files", "*.*"}},
                             .initial_directory = state_.program_dir};
     auto path = dialogs_.open_file(dialog);
-    if (!path || !read_palette(*path, state_.palette)) return;
+    if (!path) return;
+    std::string error;
+    if (!read_palette(*path, state_.palette, error)) {
+        std::fprintf(out_, "cannot read the palette %s: %s; keeping the palette in use\n",
+                     path->c_str(), error.c_str());
+        return;
+    }
     qv_set_palette(state_.handle, state_.palette.data());
 }
 
@@ -377,12 +406,13 @@ void Commands::load_history() {
                             .filters = {{"Quorvel histories", "*.q"}}};
     auto path = dialogs_.open_file(dialog);
     if (!path) return;
-    bool loaded = false;
-    if (std::FILE* file = std::fopen(path->c_str(), "rb")) {
-        std::fclose(file);
-        loaded = qv_load(state_.handle, path->c_str());
-    }
-    if (!loaded) dialogs_.message("This didn't work too well, I'm afraid :(", "*gnarf*");
+    // The engine only says yes or no; what the viewer can tell itself, it says.
+    std::optional<std::string> problem = history_file_problem(*path);
+    if (!problem && !qv_load(state_.handle, path->c_str())) problem = "it is damaged";
+    if (problem)
+        dialogs_.message(
+            "This didn't work too well, I'm afraid :( Cannot load " + *path + ": " + *problem,
+            "*gnarf*");
 }
 
 void Commands::export_picture() {
@@ -398,10 +428,11 @@ void Commands::export_picture() {
     auto choice = dialogs_.save_file(dialog);
     if (!choice) return;
     // The dialog makes no engine call, so the image pointer is still valid.
-    if (choice->filter_index == 2)
-        write_png(choice->path, rgb, width, height);
-    else
-        write_tga(choice->path, rgb, width, height);
+    const auto format =
+        choice->filter_index == 2 ? common::PictureFormat::png : common::PictureFormat::tga;
+    std::string error;
+    if (!common::save_picture(choice->path, format, {rgb, width, height}, error))
+        std::fprintf(out_, "picture not saved: %s\n", error.c_str());
 }
 
 }  // namespace quorvel::viewer

@@ -70,8 +70,15 @@ float raised_cycling_speed(float speed);
 float lowered_cycling_speed(float speed);
 
 // Reads the palette file into the buffer (up to 768 bytes; a shorter file
-// keeps the remaining entries). False when the file does not open.
-bool read_palette(const std::string& path, Palette& palette);
+// keeps the remaining entries). False, with the buffer unchanged and the
+// reason in error, when the file is missing, empty, a folder or unreadable.
+bool read_palette(const std::string& path, Palette& palette, std::string& error);
+
+// The palette used when none can be read: a grey ramp, black to white.
+Palette grey_ramp();
+
+// The engine keeps its budget in 32 bits and caps it at 1024 megabytes.
+inline constexpr int kMaxMegabytes = 1024;
 
 struct StartOptions;
 

@@ -50,8 +50,9 @@ public:
         if (!name || name->empty()) return std::nullopt;
         int index = 1;
         if (dialog.filters.size() > 1) {
-            std::optional<int> chosen;
-            if (backend_->graphical()) chosen = infer_filter(dialog, file_extension(*name));
+            // A name whose extension belongs to one filter only says the type
+            // (pictures); only otherwise is the user asked (histories: both "*.q").
+            std::optional<int> chosen = infer_filter(dialog, file_extension(*name));
             if (!chosen) chosen = backend_->pick_filter(dialog);
             if (!chosen) return std::nullopt;
             index = *chosen;
@@ -236,7 +237,7 @@ public:
     std::optional<int> pick_filter(const FileDialog& dialog) override {
         const std::size_t count = dialog.filters.size();
         for (;;) {
-            std::fprintf(prompts_, "type [1-%zu]: ", count);
+            std::fprintf(prompts_, "type [1-%zu, Enter = 1]: ", count);
             std::fflush(prompts_);
             auto line = read_line();
             if (!line) return std::nullopt;
@@ -284,13 +285,24 @@ private:
 
 class SilentBackend final : public DialogBackend {
 public:
-    std::optional<std::string> pick_file(const FileDialog&, bool) override { return std::nullopt; }
+    explicit SilentBackend(std::FILE* errors) : errors_(errors) {}
+    std::optional<std::string> pick_file(const FileDialog&, bool) override {
+        std::fputs(
+            "no file dialog available (no zenity or kdialog, and standard input is not a "
+            "terminal); start the viewer from a terminal with QUORVEL_DIALOGS=terminal\n",
+            errors_);
+        std::fflush(errors_);
+        return std::nullopt;
+    }
     std::optional<int> pick_filter(const FileDialog&) override { return std::nullopt; }
     bool confirm_overwrite(const FileDialog&, const std::string&) override { return false; }
     void message(const std::string& text, const std::string& caption) override {
-        message_to(stderr, text, caption);
+        message_to(errors_, text, caption);
     }
     bool graphical() const override { return false; }
+
+private:
+    std::FILE* errors_;
 };
 
 }  // namespace
@@ -328,7 +340,9 @@ std::unique_ptr<DialogBackend> make_terminal_backend(std::FILE* answers, std::FI
                                                      std::FILE* errors) {
     return std::make_unique<TerminalBackend>(answers, prompts, errors);
 }
-std::unique_ptr<DialogBackend> make_silent_backend() { return std::make_unique<SilentBackend>(); }
+std::unique_ptr<DialogBackend> make_silent_backend(std::FILE* errors) {
+    return std::make_unique<SilentBackend>(errors);
+}
 
 std::unique_ptr<Dialogs> make_default_dialogs(const EnvLookup& getenv, bool stdin_is_terminal) {
     const char* forced = getenv("QUORVEL_DIALOGS");
@@ -345,7 +359,7 @@ std::unique_ptr<Dialogs> make_default_dialogs(const EnvLookup& getenv, bool stdi
     if (display && find_in_path("zenity", path)) return make_dialogs(make_zenity_backend());
     if (display && find_in_path("kdialog", path)) return make_dialogs(make_kdialog_backend());
     if (stdin_is_terminal) return make_dialogs(make_terminal_backend(stdin, stderr, stderr));
-    return make_dialogs(make_silent_backend());
+    return make_dialogs(make_silent_backend(stderr));
 }
 
 bool find_in_path(const std::string& program, const char* path_variable) {

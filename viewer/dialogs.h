@@ -51,8 +51,9 @@ public:
     virtual std::optional<int> pick_filter(const FileDialog& dialog) = 0;
     virtual bool confirm_overwrite(const FileDialog& dialog, const std::string& path) = 0;
     virtual void message(const std::string& text, const std::string& caption) = 0;
-    // Graphical pickers ask about overwriting the name they return themselves
-    // and cannot report the filter, which is then inferred from the extension.
+    // Graphical pickers ask about overwriting the name they return themselves.
+    // No backend reports the filter: it is inferred from the extension, and
+    // asked for only when that is ambiguous.
     virtual bool graphical() const = 0;
 };
 
@@ -75,8 +76,9 @@ std::unique_ptr<DialogBackend> make_kdialog_backend();
 // `errors` as "caption: text".
 std::unique_ptr<DialogBackend> make_terminal_backend(std::FILE* answers, std::FILE* prompts,
                                                      std::FILE* errors);
-// Cancels every dialog; message boxes go to standard error.
-std::unique_ptr<DialogBackend> make_silent_backend();
+// Cancels every dialog, saying so and how to get one on `errors`; message
+// boxes go there too.
+std::unique_ptr<DialogBackend> make_silent_backend(std::FILE* errors);
 
 // Picks the backend as described at the top of this file. `getenv` is
 // injectable for tests.

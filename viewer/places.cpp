@@ -1,9 +1,9 @@
 #include "places.h"
 
-#include <unistd.h>
-
 #include <bit>
 #include <cstdio>
+
+#include "atomic_file.h"
 
 namespace quorvel::viewer {
 
@@ -20,17 +20,8 @@ bool read_places(const std::string& path, Places& places) {
     return true;
 }
 
-bool write_places(const std::string& path, const Places& places) {
-    const std::string temp = path + ".tmp" + std::to_string(getpid());
-    std::FILE* file = std::fopen(temp.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(places.data(), sizeof(Location), places.size(), file) == places.size();
-    ok = std::fflush(file) == 0 && ok;
-    ok = fsync(fileno(file)) == 0 && ok;
-    ok = std::fclose(file) == 0 && ok;
-    if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return true;
-    std::remove(temp.c_str());
-    return false;
+bool write_places(const std::string& path, const Places& places, std::string& error) {
+    return common::replace_file(path, places.data(), sizeof(Location) * places.size(), error);
 }
 
 }  // namespace quorvel::viewer

@@ -20,6 +20,7 @@ bool read_places(const std::string& path, Places& places);
 
 // Writes all twelve records to a temporary file beside the target and renames
 // it over the target, so a failed write never destroys the existing places.
-bool write_places(const std::string& path, const Places& places);
+// On failure error says why.
+bool write_places(const std::string& path, const Places& places, std::string& error);
 
 }  // namespace quorvel::viewer

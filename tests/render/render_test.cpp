@@ -11,11 +11,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "render_helpers.h"
 
 namespace {
@@ -166,6 +168,41 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
                 "timeout --preserve-status -s INT 1");
     EXPECT_EQ(run.status, 128 + 2) << run.err;  // SIGINT
     EXPECT_EQ(dir.files(), before);
+}
+
+// The help's own examples: the hexadecimal centre it gives is the decimal one
+// it pairs it with, and every example command line parses.
+TEST(RenderTool, HelpExamplesSayWhatTheyClaim) {
+    TempDir dir;
+    const std::string help = dir.run("--help").out;
+    std::smatch pair;
+    const std::regex centre(R"(decimal\s+number\s+\((\S+)\)\s+or\s+the\s+engine's\s+hexadecimal\s+)"
+                            R"(text\s+form\s+\(([^:]+):)");
+    ASSERT_TRUE(std::regex_search(help, pair, centre)) << help;
+    qv_handle h = qv_create_context(16);
+    qv_set_view_params_from_text(h, pair[2].str().c_str(), "0", 1.0);
+    double x = 0, y = 0, radius = 0;
+    qv_get_view_params_as_doubles(h, &x, &y, &radius);
+    qv_delete_context(&h);
+    EXPECT_EQ(x, std::stod(pair[1].str())) << pair[2];
+
+    const std::size_t examples = help.find("\nEXAMPLES\n");
+    ASSERT_NE(examples, std::string::npos);
+    std::string joined = std::regex_replace(help.substr(examples), std::regex(R"(\\\n)"), " ");
+    std::istringstream lines(joined);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::vector<std::string> args;
+        for (std::string word; words >> word;) args.push_back(word);
+        if (args.empty() || args[0] != "quorvel-render") continue;
+        std::vector<const char*> argv;
+        for (const std::string& arg : args) argv.push_back(arg.c_str());
+        const auto parsed = quorvel::render::parse_options(int(argv.size()), argv.data());
+        EXPECT_EQ(parsed.error, "") << line;
+        ++count;
+    }
+    EXPECT_GE(count, 2);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "commands.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdarg>
@@ -178,24 +179,89 @@ TEST_F(CommandsTest, ZoomAndMoveFactors) {
 }
 
 TEST_F(CommandsTest, HistoryFailuresAreReportedAndKeepFiles) {
-    test::write_file(dir / "old.q", "precious");
+    test::write_file(dir / "old.q", "quorvel\nprecious");
     answers = {{dir / "full.q", 1}, {dir / "min.q", 2}, {dir / "no/dir/h.q", 1}};
-    answers.insert(answers.end(), {{dir / "missing.q"}, {dir / "old.q"}});
-    after("HHHhh");
+    answers.insert(answers.end(), {{dir / "old.q"}});
+    after("HHHh");
     EXPECT_EQ(engine.calls,
               (std::vector<std::string>{"save_all " + dir / "full.q", "save_min " + dir / "min.q",
                                         "load " + dir / "old.q"}));
-    EXPECT_EQ(messages,
-              (std::vector<std::string>{"Oh no ...: Whoops! Something went wrong!",
-                                        "*gnarf*: This didn't work too well, I'm afraid :("}));
+    EXPECT_EQ(messages, (std::vector<std::string>{"Oh no ...: Whoops! Something went wrong!"}));
     // A failed engine save neither empties an existing history nor leaves a
     // new file; a load refreshes the view even when cancelled.
     engine.save = engine.load = false;
-    answers = {{dir / "old.q", 1}, {dir / "new.q", 2}, {dir / "old.q"}};
-    EXPECT_EQ(after("HHhh"), kInfo + kInfo);
-    EXPECT_EQ(test::read_file(dir / "old.q"), "precious");
+    answers = {{dir / "old.q", 1}, {dir / "new.q", 2}};
+    EXPECT_EQ(after("HHh"), kInfo);
+    EXPECT_EQ(test::read_file(dir / "old.q"), "quorvel\nprecious");
     EXPECT_FALSE(std::filesystem::exists(dir / "new.q"));
-    EXPECT_EQ(messages.size(), 5u);
+    EXPECT_EQ(messages.size(), 3u);
+}
+
+// A failed load names the cause; the engine is asked only about files that
+// look like histories, and a FIFO is refused rather than waited on.
+TEST_F(CommandsTest, FailedLoadNamesTheCause) {
+    engine.load = false;
+    test::write_file(dir / "damaged.q", "quorvel\nContext\n");
+    test::write_file(dir / "other.q", "quorvelX");
+    test::write_file(dir / "short.q", "quo");
+    std::filesystem::create_directory(dir / "folder.q");
+    ASSERT_EQ(mkfifo((dir / "fifo.q").c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.q", "it is missing"},
+        {"folder.q", "it is a folder"},
+        {"fifo.q", "it is not a regular file"},
+        {"other.q", "it is not a history file (wrong first line)"},
+        {"short.q", "it is not a history file (wrong first line)"},
+        {"damaged.q", "it is damaged"}};
+    for (const auto& [name, cause] : cases) {
+        answers = {{dir / name}};
+        messages.clear();
+        after("h");
+        ASSERT_EQ(messages.size(), 1u) << name;
+        EXPECT_EQ(messages[0], "*gnarf*: This didn't work too well, I'm afraid :( Cannot load " +
+                                   dir / name + ": " + cause);
+    }
+    EXPECT_EQ(engine.calls, std::vector<std::string>{"load " + dir / "damaged.q"});
+}
+
+// A palette that cannot be read is said and changes nothing; a short one
+// replaces only what it holds.
+TEST_F(CommandsTest, UnreadablePalettesAreSaidAndKeepThePaletteInUse) {
+    test::write_file(dir / "empty.pal", "");
+    test::write_file(dir / "short.pal", std::string(300, '\x7f'));
+    std::filesystem::create_directory(dir / "folder.pal");
+    const std::pair<std::string, std::string> cases[] = {{"missing.pal", "it is missing"},
+                                                         {"empty.pal", "it is empty"},
+                                                         {"folder.pal", "it is a folder"}};
+    state.palette = grey_ramp();
+    for (const auto& [name, cause] : cases) {
+        answers = {{dir / name}};
+        EXPECT_EQ(after("p"), "cannot read the palette " + dir / name + ": " + cause +
+                                  "; keeping the palette in use\n");
+        EXPECT_EQ(state.palette, grey_ramp()) << name;
+    }
+    answers = {{dir / "short.pal"}};
+    EXPECT_EQ(after("p"), "");
+    EXPECT_EQ(state.palette[299], 0x7f);
+    EXPECT_EQ(state.palette[300], 100);
+}
+
+// At start: the budget the engine really uses, and a grey ramp, said, when
+// the palette cannot be read.
+TEST_F(CommandsTest, StartUpSaysTheBudgetAndAMissingPalette) {
+    StartOptions options;
+    options.megabytes = 5000;
+    options.places_path = dir / "places";
+    options.palette_path = dir / "none.pal";
+    create_engine(state, options, console_);
+    load_places_and_palette(state, options, console_);
+    EXPECT_EQ(after(""),
+              "memory limit is 1024 megabytes\nNo preset places found\n"
+              "loading palette: " +
+                  dir / "none.pal" + "\ncannot read the palette " + dir / "none.pal" +
+                  ": it is missing; using a grey ramp\n");
+    EXPECT_EQ(state.palette, grey_ramp());
+    EXPECT_EQ(state.palette[767], 255);
 }
 
 TEST(CommandLine, ProgramDirectoryAndMegabytes) {

@@ -90,13 +90,19 @@ sleep 0.5
 shot
 same_picture "$work/shot.ppm" "$work/place.ppm"
 
-# 4. Export through the terminal dialogs: TGA (type 1), and PNG (type 2) typed without extension.
-printf '%s\n1\n' "$work/pic.tga" >&3
+# 4. Export through the terminal dialogs: the extension says the type (no
+# question), and PNG (type 2) typed without extension.
+printf '%s\n' "$work/pic.tga" >&3
 xdotool key s
 wait_for "pic.tga" '[ "$(stat -c %s "$work/pic.tga" 2>/dev/null)" = $((18 + 600 * 600 * 3)) ]'
+printf '%s\n' "$work/pic3.png" >&3
+xdotool key s
+wait_for "pic3.png" '[ -s "$work/pic3.png" ]'
+[ "$(head -c 4 "$work/pic3.png" | tail -c 3)" = PNG ] || fail "pic3.png holds no PNG data"
 printf '%s\n2\n' "$work/pic2" >&3
 xdotool key S
 wait_for "pic2.png" '[ -s "$work/pic2.png" ] && $convert "$work/pic2.png" "ppm:$work/pic2.ppm" 2>/dev/null'
+[ "$(count 'type \[1-2, Enter = 1\]')" -eq 1 ] || fail "the picture type was not asked once"
 [ "$(od -An -tu1 -j2 -N15 "$work/pic.tga" | awk '{ print $1, $15 }')" = "2 24" ] ||
   fail "TGA bytes 2 and 16 are not 2 and 24"
 # ImageMagick marks a lower-left origin as an orientation instead of flipping.

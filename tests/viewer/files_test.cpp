@@ -1,21 +1,26 @@
 // The picture and places files, and the file dialogs over a stand-in zenity
 // (the terminal dialogs are driven by e2e.sh).
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <vector>
 
 #include "dialogs.h"
-#include "picture.h"
+#include "picture_file.h"
 #include "places.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace quorvel::viewer;
+namespace common = quorvel::common;
 namespace fs = std::filesystem;
+
+using common::PictureFormat;
 
 TEST(PictureFiles, TgaHeaderThenBottomRowFirst) {
     // 3 x 2 pixels, every byte distinct: pixel (x, y) is (10y + x, 100 + 10y + x, 200 + 10y + x).
@@ -23,26 +28,74 @@ TEST(PictureFiles, TgaHeaderThenBottomRowFirst) {
     for (int v : {0, 1, 2, 10, 11, 12})
         rgb.insert(rgb.end(), {uint8_t(v), uint8_t(100 + v), uint8_t(200 + v)});
     test::TempDir dir;
-    ASSERT_TRUE(write_tga(dir / "p.tga", rgb.data(), 3, 2));
+    std::string error;
+    ASSERT_TRUE(common::save_picture(dir / "p.tga", PictureFormat::tga, {rgb.data(), 3, 2}, error));
     const std::string header("\0\0\2\0\0\0\0\0\0\0\0\0\3\0\2\0\x18\0", 18);
     // The bottom row (y = 1) first, each pixel blue, green, red.
     const std::string rows(
         "\xd2\x6e\x0a\xd3\x6f\x0b\xd4\x70\x0c\xc8\x64\x00\xc9\x65\x01\xca\x66\x02", 18);
     EXPECT_EQ(test::read_file(dir / "p.tga"), header + rows);
-    EXPECT_FALSE(write_tga(dir / "no/such/dir.tga", rgb.data(), 3, 2));
-    EXPECT_FALSE(write_tga(dir / "wide.tga", std::vector<std::uint8_t>(120000).data(), 40000, 1));
-    EXPECT_FALSE(write_tga(dir / "null.tga", nullptr, 1, 1));
+    const std::vector<std::uint8_t> wide(120000);
+    for (const auto& [path, picture] : std::vector<std::pair<std::string, common::Picture>>{
+             {dir / "no/such/dir.tga", {rgb.data(), 3, 2}},
+             {dir / "wide.tga", {wide.data(), 40000, 1}},
+             {dir / "null.tga", {nullptr, 1, 1}},
+             {dir.str(), {rgb.data(), 3, 2}}}) {
+        error.clear();
+        EXPECT_FALSE(common::save_picture(path, PictureFormat::tga, picture, error)) << path;
+        EXPECT_FALSE(error.empty()) << path;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.str()), fs::directory_iterator()), 1);
+}
+
+TEST(PictureFiles, FormatFollowsTheExtension) {
+    EXPECT_EQ(common::picture_format_for("a/b.TGA"), PictureFormat::tga);
+    EXPECT_EQ(common::picture_format_for("b.png"), PictureFormat::png);
+    EXPECT_EQ(common::picture_format_for("b.Png"), PictureFormat::png);
+    EXPECT_EQ(common::picture_format_for("b.jpg"), std::nullopt);
+    EXPECT_EQ(common::picture_format_for("x.png/b"), std::nullopt);
+    EXPECT_EQ(common::picture_format_for("png"), std::nullopt);
+}
+
+// A full disk, played by a file size limit: the write fails with a reason, the
+// old picture stays whole and no temporary file is left.
+TEST(PictureFiles, FullDiskKeepsTheOldPicture) {
+    test::TempDir dir;
+    std::vector<std::uint8_t> noise(600 * 600 * 3);
+    std::uint32_t seed = 1;
+    for (auto& byte : noise)
+        byte = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+    struct rlimit old_limit;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    for (PictureFormat format : {PictureFormat::tga, PictureFormat::png}) {
+        const std::string path = dir / "full.pic";
+        test::write_file(path, "old");
+        struct rlimit small = old_limit;
+        small.rlim_cur = 102400;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        std::string error;
+        const bool saved = common::save_picture(path, format, {noise.data(), 600, 600}, error);
+        setrlimit(RLIMIT_FSIZE, &old_limit);
+        EXPECT_FALSE(saved);
+        EXPECT_NE(error.find("full.pic"), std::string::npos) << error;
+        EXPECT_NE(error.find("too large"), std::string::npos) << error;  // EFBIG
+        EXPECT_EQ(test::read_file(path), "old");
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.str()), fs::directory_iterator()), 1);
+    }
+    std::signal(SIGXFSZ, old_handler);
 }
 
 TEST(PlacesFile, MissingShortFullAndFailedWrite) {
     test::TempDir dir;
+    std::string error;
     Places written{}, places{};
     EXPECT_FALSE(read_places(dir / "places", places));
     for (int i = 0; i < kPlaceCount; ++i) {
         written[i].centre_x[0] = static_cast<std::uint8_t>(100 + i);
         written[i].max_iterations = 100 + i;
     }
-    ASSERT_TRUE(write_places(dir / "places", written));
+    ASSERT_TRUE(write_places(dir / "places", written, error));
     const std::string bytes = test::read_file(dir / "places");
     ASSERT_EQ(bytes.size(), 1200u);
     EXPECT_EQ(bytes[2 * 100 + 96], 102);
@@ -64,8 +117,8 @@ TEST(PlacesFile, MissingShortFullAndFailedWrite) {
     fs::remove(dir / "short");
     fs::remove(dir / "places");
     fs::create_directory(dir / "places");
-    EXPECT_FALSE(write_places(dir / "places", written));
-    EXPECT_FALSE(write_places(dir / "missing/places", written));
+    EXPECT_FALSE(write_places(dir / "places", written, error));
+    EXPECT_FALSE(write_places(dir / "missing/places", written, error));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.str()), fs::directory_iterator()), 1);
 }
 
@@ -74,6 +127,57 @@ const FileDialog kPicture{.title = "Picture",
                           .default_extension = "TGA",
                           .overwrite_prompt = true};
 const FileDialog kHistory{.title = "History", .filters = {{"Full", "*.q"}, {"Coords", "*.q"}}};
+
+// The terminal asks for the picture type only when the name's extension does
+// not tell it, and says what Enter means; histories are always asked.
+TEST(Dialogs, TerminalTypeFollowsTheTypedExtension) {
+    struct Case {
+        const FileDialog* dialog;
+        std::string typed, answers, path;
+        int index;
+    };
+    test::TempDir dir;
+    const std::string d = dir.str() + "/";
+    for (const Case& c : std::vector<Case>{{&kPicture, "h.png", "", "h.png", 2},
+                                           {&kPicture, "e.tga", "", "e.tga", 1},
+                                           {&kPicture, "pic", "\n", "pic.TGA", 1},
+                                           {&kPicture, "pic", "2\n", "pic.png", 2},
+                                           {&kPicture, "x.jpg", "2\n", "x.jpg", 2},
+                                           {&kHistory, "h.q", "2\n", "h.q", 2}}) {
+        std::FILE* answers = std::tmpfile();
+        std::FILE* prompts = std::tmpfile();
+        std::fputs((d + c.typed + "\n" + c.answers).c_str(), answers);
+        std::rewind(answers);
+        auto choice =
+            make_dialogs(make_terminal_backend(answers, prompts, prompts))->save_file(*c.dialog);
+        std::rewind(prompts);
+        std::string shown(4096, '\0');
+        shown.resize(std::fread(shown.data(), 1, shown.size(), prompts));
+        std::fclose(answers);
+        std::fclose(prompts);
+        ASSERT_TRUE(choice) << c.typed;
+        EXPECT_EQ(choice->path, d + c.path);
+        EXPECT_EQ(choice->filter_index, c.index) << c.typed;
+        EXPECT_EQ(shown.find("type [1-2, Enter = 1]: ") != std::string::npos, !c.answers.empty())
+            << c.typed << shown;
+    }
+}
+
+// Without any dialog, a dialog key says so and how to get one.
+TEST(Dialogs, NoDialogAvailableIsSaid) {
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* errors = open_memstream(&text, &size);
+    auto dialogs = make_dialogs(make_silent_backend(errors));
+    EXPECT_FALSE(dialogs->open_file(kHistory));
+    EXPECT_FALSE(dialogs->save_file(kPicture));
+    std::fclose(errors);
+    const std::string said(text, size);
+    std::free(text);
+    EXPECT_EQ(std::ranges::count(said, '\n'), 2);
+    EXPECT_NE(said.find("no file dialog available"), std::string::npos) << said;
+    EXPECT_NE(said.find("QUORVEL_DIALOGS=terminal\n"), std::string::npos) << said;
+}
 
 // Logs its arguments, each followed by '|', one call a line, and answers with
 // the first line of zenity.answers: "STATUS[ OUTPUT]".

@@ -14,7 +14,7 @@ SYNOPSIS
                    [--jobs N]
     quorvel-render ...the same view options... --zoom-frames N [--zoom-from R0]
                    [--iterations-from N0] [--frames A:B] [--video FILE.mp4]
-                   --out 'frames/%05d.png'
+                   --out frames/%05d.png
     quorvel-render --help
 
 DESCRIPTION
@@ -43,11 +43,12 @@ DESCRIPTION
 OPTIONS
     --centre X Y
         Centre of the view, real part X and imaginary part Y. Each is a decimal
-        number of any length (-0.743643887037158704752191506114774) or the
-        engine's hexadecimal text form (-B.E5F7E8B6CF9ACx-1: hexadecimal digits
-        with a point, a lower-case x and the binary exponent of the first
-        digit's top bit). A warning says when a decimal has fewer digits than
-        the radius needs. Default -0.5 0.
+        number (-0.743643887037151) or the engine's hexadecimal text form
+        (-B.E5F721EB1E3C8x-1: hexadecimal digits with a point, a lower-case x
+        and the binary exponent of the first digit's top bit), which keeps all
+        192 bits. Decimals of any length are converted exactly, rounded to
+        nearest; a warning says when one has fewer digits than the radius
+        needs. Default -0.5 0.
     --radius R
         Half the extent of the view along its longer side; above 0 and at most
         2. A radius of 2 shows the whole set, centred on 0. Default 1.5.
@@ -116,7 +117,7 @@ EXAMPLES
     quorvel-render --place spiral.png --size 3840x2160 --out spiral-4k.png
     quorvel-render --centre -0.743643887037151 0.131825904205330 --radius 1e-10 \
                    --iterations 5000 --size 300x300 --zoom-frames 120 \
-                   --out 'dive/%05d.png' --video dive.mp4
+                   --out dive/%05d.png --video dive.mp4
 )";
 
 }  // namespace quorvel::render

@@ -152,7 +152,7 @@ std::string prepare(const Options& o, Plan& plan) {
             return "--palette: " + reason;
         plan.palette_name = *o.palette;
     }
-    std::optional<ViewText> picture;
+    std::optional<common::ViewText> picture;
     if (o.place_file && is_png_file(*o.place_file)) {
         picture = read_png_view(*o.place_file, reason);
         if (!picture) return "--place: " + reason;
@@ -249,7 +249,7 @@ void warn_about_digits(const Options& o, double radius) {
 
 std::string chunk_text(const Plan& plan, const std::string& x, const std::string& y, double radius,
                        uint32_t iterations) {
-    ViewText view;
+    common::ViewText view;
     view.centre_x = x;
     view.centre_y = y;
     view.radius = radius;
@@ -257,7 +257,7 @@ std::string chunk_text(const Plan& plan, const std::string& x, const std::string
     view.supersampling = std::max(plan.setup.supersampling, 0);
     view.gamma = std::max(plan.setup.gamma, 0.0f);
     view.palette = plan.palette_name;
-    return format_view_text(view);
+    return common::format_view_text(view);
 }
 
 void print_centre(const Target& t) {
@@ -273,7 +273,7 @@ void print_centre(const Target& t) {
 int finish_stdout() { return std::fflush(stdout) == 0 ? 0 : kExitFailure; }
 
 // One picture in this process.
-int render_single(const Plan& plan, const Options& o, OutputFile& output) {
+int render_single(const Plan& plan, const Options& o, common::AtomicFile& output) {
     EngineContext context;
     const std::string problem = context.configure(plan.setup);
     if (!problem.empty()) return bad_argument(problem);
@@ -290,9 +290,8 @@ int render_single(const Plan& plan, const Options& o, OutputFile& output) {
     if (rgb == nullptr || t.width <= 0 || t.height <= 0)
         return failure("the engine returned no picture");
     std::string reason;
-    if (!output.write_and_commit(o.format, rgb, t.width, t.height,
-                                 chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations),
-                                 reason))
+    if (!common::write_picture(output, o.format, {rgb, t.width, t.height}, reason,
+                               chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations)))
         return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", outcome.seconds);
@@ -345,7 +344,7 @@ struct BandStats {
 
 // One picture in bands, shared by worker processes.
 int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
-                 OutputFile& output) {
+                 common::AtomicFile& output) {
     const int count = std::min(t.height, jobs * kBandsPerJob);
     const std::vector<Band> bands = plan_bands(t, plan.setup.supersampling, count);
     const size_t row_bytes = static_cast<size_t>(t.width) * 3;
@@ -400,9 +399,8 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
                      kProgram, t.width, t.height, seconds, jobs, count, efficiency * 100.0);
     }
     std::string reason;
-    if (!output.write_and_commit(o.format, shared.data(), t.width, t.height,
-                                 chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations),
-                                 reason))
+    if (!common::write_picture(output, o.format, {shared.data(), t.width, t.height}, reason,
+                               chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations)))
         return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", seconds);
@@ -519,7 +517,7 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
         const FrameView frame = zoom.frame(k);
         context.show(t.centre_x, t.centre_y, frame.radius, frame.iterations);
         const std::string path = frame_path(o.out, k);
-        OutputFile output;
+        common::AtomicFile output;
         std::string reason;
         if (!output.open(path, reason)) return failure(reason);
         if (crash_requested(k)) raise(SIGKILL);  // with its file half made
@@ -527,9 +525,9 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
         const Target f = context.target();
         const uint8_t* rgb = qv_get_rgb_image(context.get());
         if (rgb == nullptr) return failure("the engine returned no picture for frame " + path);
-        if (!output.write_and_commit(
-                o.format, rgb, f.width, f.height,
-                chunk_text(plan, f.centre_x, f.centre_y, f.radius, f.iterations), reason))
+        if (!common::write_picture(
+                output, o.format, {rgb, f.width, f.height}, reason,
+                chunk_text(plan, f.centre_x, f.centre_y, f.radius, f.iterations)))
             return failure(reason);
         return 0;
     };
@@ -549,7 +547,7 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
                       rate, left / 60, left % 60);
         draw_bar(done, total, tail);
     };
-    how.died = [&](int k, long pid) { unlink(temporary_path(frame_path(o.out, k), pid).c_str()); };
+    how.died = [&](int k, long pid) { remove_temporary_files_of(frame_path(o.out, k), pid); };
     const std::string problem = run_workers(tasks, jobs, how);
     if (terminal) std::fprintf(stderr, "\r\x1b[K");
     if (!problem.empty()) {
@@ -591,14 +589,14 @@ int run(const Options& o) {
     }
 
     install_interrupt_cleanup();
-    OutputFile output;
+    common::AtomicFile output;
     std::string reason;
     if (o.zoom_frames) {
         // A trial file in the frames' folder proves it writable; it goes again.
-        OutputFile trial;
+        common::AtomicFile trial;
         if (!trial.open(frame_path(o.out, 0), reason)) return bad_argument("--out: " + reason);
         if (o.video) {
-            OutputFile video_trial;
+            common::AtomicFile video_trial;
             if (!video_trial.open(*o.video, reason)) return bad_argument("--video: " + reason);
         }
     } else if (!output.open(o.out, reason)) {

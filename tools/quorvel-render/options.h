@@ -5,9 +5,11 @@
 #include <optional>
 #include <string>
 
+#include "picture_file.h"
+
 namespace quorvel::render {
 
-enum class ImageFormat { png, tga };
+using ImageFormat = common::PictureFormat;
 
 struct FrameRange {
     int first = 0, last = 0;  // both included

@@ -29,7 +29,7 @@ bool read_text(std::FILE* file, std::string& text, bool& found) {
     png_textp chunks = nullptr;
     const int count = png_get_text(png, info, &chunks, nullptr);
     for (int i = 0; i < count && !found; ++i) {
-        if (std::strcmp(chunks[i].key, kViewChunkKeyword) == 0) {
+        if (std::strcmp(chunks[i].key, common::kViewChunkKeyword) == 0) {
             text.assign(chunks[i].text, chunks[i].text_length);
             found = true;
         }
@@ -47,7 +47,7 @@ bool is_png_file(const std::string& path) {
            png_sig_cmp(signature, 0, 8) == 0;
 }
 
-std::optional<ViewText> read_png_view(const std::string& path, std::string& reason) {
+std::optional<common::ViewText> read_png_view(const std::string& path, std::string& reason) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         reason = "cannot read '" + path + "'";
@@ -60,10 +60,10 @@ std::optional<ViewText> read_png_view(const std::string& path, std::string& reas
         return std::nullopt;
     }
     if (!found) {
-        reason = "'" + path + "' carries no view (no '" + kViewChunkKeyword + "' text)";
+        reason = "'" + path + "' carries no view (no '" + common::kViewChunkKeyword + "' text)";
         return std::nullopt;
     }
-    auto view = parse_view_text(text);
+    auto view = common::parse_view_text(text);
     if (!view) reason = "the view in '" + path + "' is damaged";
     return view;
 }

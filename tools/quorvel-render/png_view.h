@@ -11,6 +11,6 @@ namespace quorvel::render {
 // True when the file starts with the PNG signature.
 bool is_png_file(const std::string& path);
 // The picture's view; empty with a reason when it has none or is unreadable.
-std::optional<ViewText> read_png_view(const std::string& path, std::string& reason);
+std::optional<common::ViewText> read_png_view(const std::string& path, std::string& reason);
 
 }  // namespace quorvel::render

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace quorvel {
+namespace quorvel::common {
 
 std::string format_view_text(const ViewText& view) {
     char number[64];
@@ -60,4 +60,4 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
     return view;
 }
 
-}  // namespace quorvel
+}  // namespace quorvel::common

@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace quorvel {
+namespace quorvel::common {
 
 inline constexpr const char* kViewChunkKeyword = "quorvel view";
 
@@ -26,4 +26,4 @@ std::string format_view_text(const ViewText& view);
 // required).
 std::optional<ViewText> parse_view_text(const std::string& text);
 
-}  // namespace quorvel
+}  // namespace quorvel::common
