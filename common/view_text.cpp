@@ -23,6 +23,40 @@ std::string format_view_text(const ViewText& view) {
     return text;
 }
 
+namespace {
+
+// Single quotes keep everything literal; a quote itself is closed, escaped
+// and reopened.
+std::string shell_quoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+        if (c == '\'') {
+            out += "'\\''";
+        } else {
+            out += c;
+        }
+    }
+    return out + "'";
+}
+
+}  // namespace
+
+std::string render_command_line(const ViewText& view, int width, int height) {
+    char number[64];
+    std::string line = "quorvel-render --centre " + view.centre_x + " " + view.centre_y;
+    std::snprintf(number, sizeof number, "%.17g", view.radius);
+    line += std::string(" --radius ") + number;
+    line += " --iterations " + std::to_string(view.iterations);
+    line += " --size " + std::to_string(width) + "x" + std::to_string(height);
+    if (view.supersampling > 0) line += " --supersampling " + std::to_string(view.supersampling);
+    if (view.gamma > 0.0f) {
+        std::snprintf(number, sizeof number, "%.9g", static_cast<double>(view.gamma));
+        line += std::string(" --gamma ") + number;
+    }
+    if (!view.palette.empty()) line += " --palette " + shell_quoted(view.palette);
+    return line + " --out quorvel.png";
+}
+
 std::optional<ViewText> parse_view_text(const std::string& text) {
     ViewText view;
     bool x = false, y = false, radius = false, iterations = false;

@@ -22,6 +22,9 @@ struct ViewText {
 };
 
 std::string format_view_text(const ViewText& view);
+// A ready quorvel-render command line for the view at this picture size;
+// the palette path is quoted for the shell.
+std::string render_command_line(const ViewText& view, int width, int height);
 // Empty when a line is missing or malformed (centre, radius and limit are
 // required).
 std::optional<ViewText> parse_view_text(const std::string& text);

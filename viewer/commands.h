@@ -12,6 +12,7 @@
 #include "dialogs.h"
 #include "places.h"
 #include "quorvel.h"
+#include "view_text.h"
 
 namespace quorvel::viewer {
 
@@ -55,6 +56,10 @@ struct ViewerState {
     Places places{};
     std::string program_dir;
     std::string places_path;
+    // For the V key and the picture's view: the palette file in use and the
+    // supersampling last chosen (the engine does not tell them).
+    std::string palette_path;
+    int supersampling = 1;
 };
 
 // Case folding of the keys that ignore case: clears the value-32 bit.
@@ -109,9 +114,12 @@ public:
     void save_history();
     void load_history();
     void export_picture();
+    // The V key: a quorvel-render command line for the view on show.
+    void print_render_command();
 
 private:
     void info_print();
+    common::ViewText current_view() const;
     void restart_refinement() { window_.set_idle(Idle::refine); }
     void set_title_tail(const char* tail);
     void adjust_iterations(float factor);
