@@ -25,6 +25,17 @@ std::string format_view_text(const ViewText& view) {
 
 namespace {
 
+// The engine's hexadecimal form: [sign] hex digits with one point, 'x', a
+// signed decimal exponent.
+bool is_engine_text(const std::string& text) {
+    size_t i = text.size() > 0 && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+    const size_t digits = text.find_first_not_of("0123456789ABCDEFabcdef.", i);
+    if (digits == std::string::npos || digits == i || text[digits] != 'x') return false;
+    i = digits + 1;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    return i < text.size() && text.find_first_not_of("0123456789", i) == std::string::npos;
+}
+
 // Single quotes keep everything literal; a quote itself is closed, escaped
 // and reopened.
 std::string shell_quoted(const std::string& text) {
@@ -68,10 +79,10 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
         char* end = nullptr;
         if (key == "centre-x") {
             view.centre_x = value;
-            x = !value.empty();
+            x = is_engine_text(value);
         } else if (key == "centre-y") {
             view.centre_y = value;
-            y = !value.empty();
+            y = is_engine_text(value);
         } else if (key == "radius") {
             view.radius = std::strtod(value.c_str(), &end);
             radius = end != value.c_str() && *end == '\0' && view.radius > 0.0 &&

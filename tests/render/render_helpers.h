@@ -6,6 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -39,6 +42,19 @@ public:
         std::ofstream(path_ / name, std::ios::binary) << bytes;
     }
     long files() const { return std::distance(fs::directory_iterator(path_), {}); }
+    // The names in a folder of this one, sorted; hidden files included.
+    std::vector<std::string> names(const std::string& sub = ".") const {
+        std::vector<std::string> list;
+        for (const auto& entry : fs::directory_iterator(path_ / sub))
+            list.push_back(entry.path().filename().string());
+        std::sort(list.begin(), list.end());
+        return list;
+    }
+    // Runs a shell command in this folder; its exit status.
+    int shell(const std::string& command) const {
+        const int status = std::system(("cd '" + path_.string() + "' && " + command).c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
 
     struct Run {
         int status;
@@ -60,6 +76,27 @@ public:
 private:
     fs::path path_;
 };
+
+// The text of a PNG's tEXt chunk with this keyword, read with libpng itself;
+// "" when there is none.
+inline std::string png_text(const std::string& path, const char* keyword) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return {};
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    std::string found;
+    if (setjmp(png_jmpbuf(png)) == 0) {
+        png_init_io(png, file);
+        png_read_info(png, info);
+        png_textp chunks = nullptr;
+        const int count = png_get_text(png, info, &chunks, nullptr);
+        for (int i = 0; i < count; ++i)
+            if (std::string(chunks[i].key) == keyword) found = chunks[i].text;
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    return found;
+}
 
 inline Image read_png(const std::string& path) {
     png_image png{};

@@ -13,7 +13,8 @@ namespace quorvel::render {
 namespace {
 
 constexpr mpfr_prec_t kEngineBits = 192;
-constexpr int kEngineHexDigits = 48;  // the engine reads no more
+constexpr int kEngineHexDigits = 48;                             // the engine reads no more
+constexpr long kLargestExponent = 17, kSmallestExponent = -999;  // MPFR's: top bit is 2^(e-1)
 // Enough for the engine's value plus any double offset without rounding.
 constexpr mpfr_prec_t kWideBits = 4400;
 
@@ -115,6 +116,11 @@ std::optional<std::string> decimal_to_engine_text(const std::string& decimal) {
     char* end = nullptr;
     mpfr_strtofr(value.get(), decimal.c_str(), &end, 10, MPFR_RNDN);
     if (end != decimal.c_str() + decimal.size() || !mpfr_number_p(value.get())) return {};
+    // The engine's own range for centres: far outside the set, or below any
+    // usable depth, is a mistake.
+    if (!mpfr_zero_p(value.get()) && (mpfr_get_exp(value.get()) > kLargestExponent ||
+                                      mpfr_get_exp(value.get()) < kSmallestExponent))
+        return {};
     return write_engine_text(value.get());
 }
 
