@@ -79,7 +79,7 @@ private:
 
 // The text of a PNG's tEXt chunk with this keyword, read with libpng itself;
 // "" when there is none.
-inline std::string png_text(const std::string& path, const char* keyword) {
+inline std::string png_text_chunk(const std::string& path, const char* keyword) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (file == nullptr) return {};
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);

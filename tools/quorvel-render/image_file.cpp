@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -17,6 +18,11 @@ volatile sig_atomic_t g_workers[kMaxWorkers];
 extern "C" void remove_pending_and_exit(int signal_number) {
     for (int i = 0; i < kMaxWorkers; ++i) {
         if (g_workers[i] > 0) kill(static_cast<pid_t>(g_workers[i]), SIGTERM);
+    }
+    // The workers remove their own temporary files; once they are gone, so
+    // is every partial file.
+    for (int i = 0; i < kMaxWorkers; ++i) {
+        if (g_workers[i] > 0) waitpid(static_cast<pid_t>(g_workers[i]), nullptr, 0);
     }
     common::remove_pending_temporary_file();
     if (g_pending_file[0] != '\0') unlink(g_pending_file);
