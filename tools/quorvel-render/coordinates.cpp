@@ -141,9 +141,9 @@ std::string add_to_engine_text(const std::string& text, const double* offsets, i
     return write_engine_text(sum.get());
 }
 
-int decimals_for_view(double radius, int longer_grid_side) {
+int decimals_for_view(double radius, int longer_side) {
     // A tenth of a pixel: the decimal lands on the same grid after rounding.
-    const double pixel = 2.0 * radius / std::max(longer_grid_side, 1);
+    const double pixel = 2.0 * radius / std::max(longer_side, 1);
     return std::max(1, static_cast<int>(std::ceil(-std::log10(pixel / 10.0))));
 }
 

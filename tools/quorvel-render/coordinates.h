@@ -20,9 +20,9 @@ std::string engine_text_to_decimal(const std::string& text, int decimals);
 // bits (exact whenever the result fits).
 std::string add_to_engine_text(const std::string& text, const double* offsets, int count);
 
-// Digits after the point that place a centre within a fraction of a pixel of
-// a view with this radius and longer grid side.
-int decimals_for_view(double radius, int longer_grid_side);
+// Digits after the point that place a centre within a tenth of a pixel of a
+// picture with this radius and longer side.
+int decimals_for_view(double radius, int longer_side);
 
 // Significant digits a decimal text gives and those its value needs so that
 // its last digit is no coarser than the radius. `needed` is 0 for a zero

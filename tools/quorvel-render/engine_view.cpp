@@ -118,7 +118,6 @@ EngineContext::Outcome EngineContext::compute(bool progress_bar) {
                       qv_get_cleverness(handle_) * 100.0);
         draw_bar(std::min(progress, 1.0f) * 100.0, 100.0, tail);
     }
-    qv_get_rgb_image(handle_);  // the final colouring
     return {seconds(), qv_get_cleverness(handle_)};
 }
 
