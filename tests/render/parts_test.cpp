@@ -9,6 +9,8 @@
 #include "coordinates.h"
 #include "movie.h"
 #include "options.h"
+#include "picture_file.h"
+#include "render_helpers.h"
 #include "view_text.h"
 
 namespace {
@@ -207,6 +209,24 @@ TEST(ViewTextTest, RoundTripsAndRejectsDamage) {
         damaged.replace(at, line.size() + 1, line + " zz");
         EXPECT_FALSE(quorvel::common::parse_view_text(damaged)) << line;
     }
+}
+
+// The shared writer puts the view into PNG pictures only, where libpng itself
+// finds it again.
+TEST(ViewTextTest, TheSharedWriterCarriesItInPngPictures) {
+    render_test::TempDir dir;
+    const uint8_t rgb[2 * 2 * 3] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const std::string text = "centre-x +8.0x+0\ncentre-y +8.0x-1\nradius 0.5\niterations 99\n";
+    std::string error;
+    using quorvel::common::PictureFormat;
+    ASSERT_TRUE(
+        quorvel::common::save_picture(dir / "v.png", PictureFormat::png, {rgb, 2, 2}, error, text))
+        << error;
+    EXPECT_EQ(render_test::png_text_chunk(dir / "v.png", quorvel::common::kViewChunkKeyword), text);
+    EXPECT_EQ(render_test::read_png(dir / "v.png").rgb, std::vector<uint8_t>(rgb, rgb + 12));
+    ASSERT_TRUE(
+        quorvel::common::save_picture(dir / "v.tga", PictureFormat::tga, {rgb, 2, 2}, error, text));
+    EXPECT_EQ(render_test::slurp(dir / "v.tga").size(), 18u + 12u);
 }
 
 }  // namespace
