@@ -9,6 +9,7 @@
 
 #include "history_files.h"
 #include "picture_file.h"
+#include "session.h"
 #include "startup.h"
 #include "view_text.h"
 
@@ -92,12 +93,16 @@ void create_engine(ViewerState& state, const StartOptions& options, std::FILE* o
     state.program_dir = options.program_dir;
     state.places_path = options.places_path;
     const int megabytes = std::min(options.megabytes, kMaxMegabytes);
+    state.session_path = options.session_path;
     std::fprintf(out, "memory limit is %u megabytes\n", static_cast<unsigned>(megabytes));
     state.handle = qv_create_context(megabytes);
     qv_set_image_properties(state.handle, kInitialSize, kInitialSize, 1, state.gamma);
 }
 
 void load_places_and_palette(ViewerState& state, const StartOptions& options, std::FILE* out) {
+    if (options.places_per_user)
+        std::fprintf(out, "the program folder is read-only; places are kept in %s\n",
+                     options.places_path.c_str());
     if (read_places(options.places_path, state.places)) {
         std::fprintf(out, "Loading places: %s\n", options.places_path.c_str());
     } else {
@@ -119,16 +124,20 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
 void shut_down(ViewerState& state) {
     std::string error;
     write_places(state.places_path, state.places, error);
+    if (state.handle != nullptr && !state.session_path.empty())
+        save_session(state.handle, state.session_path, error);
     if (state.handle != nullptr) qv_delete_context(&state.handle);
     state.handle = nullptr;
 }
 
-void Commands::info_print() {
+void print_view(qv_handle handle, std::FILE* out) {
     double x = 0.0, y = 0.0, radius = 0.0;
-    qv_get_view_params_as_doubles(state_.handle, &x, &y, &radius);
-    std::fprintf(out_, "mandelbrot center = %.10f / %.10f\nradius= %.5g; ", x, y, radius);
-    std::fprintf(out_, "maximum iteration depth = %u\n", qv_get_maximum_iterations(state_.handle));
+    qv_get_view_params_as_doubles(handle, &x, &y, &radius);
+    std::fprintf(out, "mandelbrot center = %.10f / %.10f\nradius= %.5g; ", x, y, radius);
+    std::fprintf(out, "maximum iteration depth = %u\n", qv_get_maximum_iterations(handle));
 }
+
+void Commands::info_print() { print_view(state_.handle, out_); }
 
 common::ViewText Commands::current_view() const {
     char x[64], y[64];
@@ -183,6 +192,7 @@ void Commands::key(unsigned char key) {
         case '9':
             if (!step_gamma(state_.gamma, key == '0' ? kGammaStep : -kGammaStep)) return;
             qv_set_image_properties(handle, -1, -1, -1, state_.gamma);
+            window_.view_changed();
             std::fprintf(out_, "aa gamma correction set to %.3f\n", state_.gamma);
             window_.post_redisplay();
             return;
@@ -306,7 +316,11 @@ void Commands::special_key(int key, int modifiers) {
         Location& place = state_.places[n - 1];
         if ((modifiers & glut::kCtrl) != 0) {
             qv_store_location_to(handle, &place);
+            // At once, so that no crash or kill loses a stored place.
+            std::string error;
+            const bool written = write_places(state_.places_path, state_.places, error);
             std::fprintf(out_, "saved this location to slot #%u\n", n);
+            if (!written) std::fprintf(out_, "cannot save the places: %s\n", error.c_str());
         } else {
             qv_restore_location_from(handle, &place);
             std::fprintf(out_, "restored location #%u\n", n);

@@ -40,6 +40,8 @@ public:
     virtual void set_title(const char* title) = 0;
     virtual void post_redisplay() = 0;
     virtual void reshape_window(int width, int height) = 0;
+    // The view or a setting changed: the session is due to be saved.
+    virtual void view_changed() {}
 };
 
 using Palette = std::array<std::uint8_t, 768>;
@@ -60,6 +62,7 @@ struct ViewerState {
     // supersampling last chosen (the engine does not tell them).
     std::string palette_path;
     int supersampling = 1;
+    std::string session_path;  // empty: no session is kept
 };
 
 // Case folding of the keys that ignore case: clears the value-32 bit.
@@ -93,8 +96,12 @@ void create_engine(ViewerState& state, const StartOptions& options, std::FILE* c
 // Start-up after the exit handler is registered: the places (or twelve copies
 // of the start view) and the palette.
 void load_places_and_palette(ViewerState& state, const StartOptions& options, std::FILE* console);
-// What the exit handler does: writes the places, then deletes the context.
+// What the exit handler does: writes the places and the session, then deletes
+// the context.
 void shut_down(ViewerState& state);
+
+// The centre, radius and iteration limit, as every view change prints them.
+void print_view(qv_handle handle, std::FILE* out);
 
 class Commands {
 public:
@@ -120,7 +127,10 @@ public:
 private:
     void info_print();
     common::ViewText current_view() const;
-    void restart_refinement() { window_.set_idle(Idle::refine); }
+    void restart_refinement() {
+        window_.view_changed();
+        window_.set_idle(Idle::refine);
+    }
     void set_title_tail(const char* tail);
     void adjust_iterations(float factor);
     void change_cycling_speed(bool raise);

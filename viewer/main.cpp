@@ -2,9 +2,11 @@
 // exit handler. Everything the user can do is in commands.cpp.
 #include <GL/freeglut.h>
 #include <X11/Xlib.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -13,6 +15,8 @@
 #include <optional>
 
 #include "commands.h"
+#include "emergency.h"
+#include "session.h"
 #include "startup.h"
 
 namespace {
@@ -20,14 +24,17 @@ namespace {
 using namespace quorvel::viewer;
 using Clock = std::chrono::steady_clock;
 
-constexpr int kWindowSize = 600;
 constexpr unsigned kStopPollMilliseconds = 100;
+// After SIGINT or SIGTERM the main loop has this long to end normally (places
+// and session saved, context deleted) before the signal path ends the process.
+constexpr long kStopGraceMicroseconds = 500000;
 
 void refine_idle_callback();
 void done_idle_callback();
 void redisplay_idle_callback() { glutPostRedisplay(); }
 
 void note_restart();
+void note_view_change();
 
 class GlutWindow final : public quorvel::viewer::Window {
 public:
@@ -51,6 +58,7 @@ public:
     void set_title(const char* title) override { glutSetWindowTitle(title); }
     void post_redisplay() override { glutPostRedisplay(); }
     void reshape_window(int width, int height) override { glutReshapeWindow(width, height); }
+    void view_changed() override { note_view_change(); }
 };
 
 // With QUORVEL_TIMING set, callback durations and the frame rate go to
@@ -102,6 +110,43 @@ std::unique_ptr<Dialogs> g_dialogs;
 std::optional<Commands> g_commands;
 Timing g_timing;
 volatile std::sig_atomic_t g_stop_requested = 0;
+AutosaveSchedule g_autosave;
+bool g_autosave_timer_set = false;
+bool g_autosave_failure_said = false;
+
+double steady_seconds() {
+    return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+}
+
+void autosave_callback(int);
+
+void set_autosave_timer(double seconds) {
+    g_autosave_timer_set = true;
+    glutTimerFunc(static_cast<unsigned>(std::ceil(seconds * 1000.0)), autosave_callback, 0);
+}
+
+// A GLUT timer rather than the idle callback, which stops once the picture is
+// done: the last change is saved within the interval even if nothing follows.
+void autosave_callback(int) {
+    g_autosave_timer_set = false;
+    if (!g_autosave.pending()) return;
+    if (const double wait = g_autosave.wait(steady_seconds()); wait > 0.0) {
+        set_autosave_timer(wait);
+        return;
+    }
+    std::string error;
+    if (!save_session(g_state.handle, g_state.session_path, error) && !g_autosave_failure_said) {
+        std::printf("cannot save the session: %s\n", error.c_str());
+        g_autosave_failure_said = true;
+    }
+    g_autosave.saved(steady_seconds());
+}
+
+void note_view_change() {
+    if (g_state.session_path.empty()) return;
+    g_autosave.changed();
+    if (!g_autosave_timer_set) set_autosave_timer(g_autosave.wait(steady_seconds()));
+}
 
 void note_restart() {
     if (g_timing.refining) return;
@@ -165,15 +210,30 @@ void stop_poll_callback(int) {
         glutTimerFunc(kStopPollMilliseconds, stop_poll_callback, 0);
 }
 
-void on_signal(int) { g_stop_requested = 1; }
+// The first SIGINT or SIGTERM asks the main loop to end and sets a deadline;
+// an engine call can take far longer than that, so when the deadline passes
+// (SIGALRM), or a second signal comes, the process ends from the handler with
+// the places written from memory.
+void on_signal(int) {
+    if (g_stop_requested != 0) emergency_exit();
+    g_stop_requested = 1;
+    struct itimerval deadline = {};
+    deadline.it_value.tv_usec = kStopGraceMicroseconds;
+    setitimer(ITIMER_REAL, &deadline, nullptr);
+}
+
+void on_deadline(int) { emergency_exit(); }
 
 void install_signal_handlers() {
     struct sigaction action = {};
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGALRM);
     action.sa_flags = 0;  // no SA_RESTART: a terminal dialog's read is interrupted too
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = on_deadline;
+    sigaction(SIGALRM, &action, nullptr);
 }
 
 void exit_handler() {
@@ -213,10 +273,14 @@ int main(int argc, char** argv) {
     std::fputs("This was getting overly long, so have a look at the readme for controls.\n\n",
                stdout);
     print_command_line(stdout, argc, argv);
-    const StartOptions options = parse_command_line(argc, argv);
+    StartOptions options = parse_command_line(argc, argv);
+    place_user_files(
+        options, [](const char* name) { return std::getenv(name); }, folder_writable);
     create_engine(g_state, options, stdout);
     std::atexit(exit_handler);
     load_places_and_palette(g_state, options, stdout);
+    if (options.resume) resume_session(g_state, stdout);
+    prepare_emergency_exit(g_state.places_path, &g_state.places);
 
     g_dialogs = make_default_dialogs([](const char* name) { return std::getenv(name); },
                                      isatty(STDIN_FILENO) != 0);
@@ -226,7 +290,10 @@ int main(int argc, char** argv) {
     glutInitErrorFunc(glut_fatal);
     glutInit(&argc, argv);
     glutInitWindowPosition(0, 0);
-    glutInitWindowSize(kWindowSize, kWindowSize);
+    // A resumed session brings its own picture size.
+    const int width = qv_get_image_width(g_state.handle);
+    const int height = qv_get_image_height(g_state.handle);
+    glutInitWindowSize(width > 0 ? width : 600, height > 0 ? height : 600);
     glutInitDisplayMode(GLUT_DOUBLE | GLUT_RGB);
     glutCreateWindow(g_state.title.data());
     XCloseDisplay(probe);

@@ -37,7 +37,9 @@ StartOptions parse_command_line(int argc, const char* const* argv) {
     options.palette_path = options.program_dir + "def.pal";
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
-        if (auto at = arg.find("-megs="); at != std::string_view::npos) {
+        if (arg == "-resume") {
+            options.resume = true;
+        } else if (auto at = arg.find("-megs="); at != std::string_view::npos) {
             options.megabytes = parse_megabytes(arg.substr(at + 6));
         } else if (arg.find('\\') != std::string_view::npos || arg.starts_with('/')) {
             // Absolute paths name the file itself, not something beside the program.

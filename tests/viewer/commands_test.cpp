@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdarg>
 #include <deque>
@@ -55,7 +56,10 @@ void qv_zoom_on_window_coord(qv_handle, int x, int y, float f) {
 }
 void qv_zoom_centered(qv_handle, float factor) { rec(true, "zoom %g", factor); }
 void qv_move(qv_handle, float dx, float dy) { rec(true, "move %g %g", dx, dy); }
-unsigned char* qv_get_rgb_image(qv_handle) { return nullptr; }
+unsigned char* qv_get_rgb_image(qv_handle) {
+    static std::vector<unsigned char> image(600 * 600 * 3, 7);
+    return image.data();
+}
 int qv_get_image_width(qv_handle) { return 600; }
 int qv_get_image_height(qv_handle) { return 600; }
 float qv_get_cleverness(qv_handle) { return 0; }
@@ -251,22 +255,51 @@ TEST_F(CommandsTest, UnreadablePalettesAreSaidAndKeepThePaletteInUse) {
     EXPECT_EQ(state.palette[300], 100);
 }
 
-// At start: the budget the engine really uses, and a grey ramp, said, when
-// the palette cannot be read.
+// At start: the budget the engine really uses, the per-user places file when
+// the program folder is read-only, and a grey ramp, said, when the palette
+// cannot be read.
 TEST_F(CommandsTest, StartUpSaysTheBudgetAndAMissingPalette) {
     StartOptions options;
     options.megabytes = 5000;
     options.places_path = dir / "places";
     options.palette_path = dir / "none.pal";
+    options.places_per_user = true;
     create_engine(state, options, console_);
     load_places_and_palette(state, options, console_);
     EXPECT_EQ(after(""),
-              "memory limit is 1024 megabytes\nNo preset places found\n"
-              "loading palette: " +
+              "memory limit is 1024 megabytes\nthe program folder is read-only; places are kept "
+              "in " +
+                  dir / "places" + "\nNo preset places found\nloading palette: " +
                   dir / "none.pal" + "\ncannot read the palette " + dir / "none.pal" +
                   ": it is missing; using a grey ramp\n");
     EXPECT_EQ(state.palette, grey_ramp());
     EXPECT_EQ(state.palette[767], 255);
+}
+
+// Ctrl+F writes the places file at once; a failure is said.
+TEST_F(CommandsTest, StoredPlacesAreWrittenAtOnce) {
+    state.places_path = dir / "places";
+    commands.special_key(glut::kF1 + 2, glut::kCtrl);
+    EXPECT_EQ(after(""), "saved this location to slot #3\n");
+    EXPECT_EQ(test::read_file(dir / "places").size(), 1200u);
+    state.places_path = dir / "missing/places";
+    commands.special_key(glut::kF1, glut::kCtrl);
+    EXPECT_EQ(after("").rfind("saved this location to slot #1\ncannot save the places: ", 0), 0u);
+}
+
+// S: a failed export says so in one line and keeps the old picture.
+TEST_F(CommandsTest, FailedPictureExportIsSaidAndKeepsTheOldFile) {
+    test::write_file(dir / "old.tga", "old");
+    std::filesystem::create_directory(dir / "folder.png");
+    answers = {{dir / "p.png", 2}, {dir / "folder.png", 2}, {dir / "no/dir/p.tga", 1}};
+    EXPECT_EQ(after("S"), "");
+    EXPECT_EQ(test::read_file(dir / "p.png").substr(1, 3), "PNG");
+    for (int i = 0; i < 2; ++i) {
+        const std::string said = after("S");
+        EXPECT_EQ(said.rfind("picture not saved: ", 0), 0u) << said;
+        EXPECT_EQ(std::ranges::count(said, '\n'), 1) << said;
+    }
+    EXPECT_EQ(test::read_file(dir / "old.tga"), "old");
 }
 
 TEST(CommandLine, ProgramDirectoryAndMegabytes) {

@@ -17,6 +17,8 @@ trap '[ -z "$viewer_pid" ] || kill -KILL $viewer_pid 2>/dev/null; [ -n "${KEEP_E
 fail() { echo "FAIL: $*"; tail -n +1 "$work/out" "$work/err" 2>/dev/null; exit 1; }
 
 mkdir "$prog"
+# The session and any per-user places stay inside the test's folder.
+export XDG_STATE_HOME=$work/state XDG_CONFIG_HOME=$work/config
 cp -P "$bin/viewer" "$bin"/libquorvel.so* "$prog/"
 cp "$defpal" "$prog/def.pal"
 # Sanitizer builds: the GL driver's deliberate allocations cannot be suppressed
@@ -171,4 +173,70 @@ diff "$work/expected" "$work/out" || fail "console lines differ"
 grep -E "first complete picture|longest idle|frames per second|took" "$work/err" | sed 's/^/  /'
 longest=$(sed -n 's/.*longest idle callback \([0-9.]*\) s.*/\1/p' "$work/err")
 awk -v t="$longest" 'BEGIN { exit !(t < 0.3) }' || echo "NOTE: an idle callback took ${longest} s (target 0.3 s)"
+
+# 9. Nothing lost: a place stored at once, five zooms autosaved, kill -9; then
+# -resume shows the last view, with its gamma, and Y steps back through the five.
+start_viewer() {
+  QUORVEL_DIALOGS=terminal QUORVEL_TIMING=1 "$prog/viewer" "$@" <"$work/answers" >"$work/out" 2>"$work/err" &
+  viewer_pid=$!
+  wait_for "the start-up lines" 'grep -q "^loading palette" "$work/out"'
+  wait_for "the window" 'wid=$(xdotool search --name "crunching|done|hnngrgrl" 2>/dev/null | head -1); [ -n "$wid" ]'
+  wait_for "the first picture" '[ "$(count "picture complete")" -ge 1 ]'
+  wait_done
+  xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
+  sleep 0.3
+}
+session=$work/state/quorvel/session.q
+rm -f "$prog/places" "$session"
+start_viewer
+press 0 1 0
+press ctrl+F5 1 0
+[ "$(stat -c %s "$prog/places" 2>/dev/null)" = 1200 ] || fail "Ctrl+F5 did not write the places at once"
+for _ in 1 2 3 4 5; do press Prior 2 1; done
+wait_done
+shot
+cp "$work/shot.ppm" "$work/before-kill.ppm"
+sed -n '/^mandelbrot/{N;p}' "$work/out" >"$work/zooms"
+# Saved within two seconds of the last zoom, without any further event.
+wait_for "the autosaved five zooms" '[ "$(grep -a -o HistEntry "$session" 2>/dev/null | wc -l)" -eq 6 ]'
+kill -KILL $viewer_pid
+wait $viewer_pid 2>/dev/null || true
+viewer_pid=""
+cmp -s <(slot 4) "$work/home.loc" || fail "the place stored before kill -9 is lost"
+start_viewer -resume
+grep -qx "resumed the session $session" "$work/out" || fail "no resume line: $(cat "$work/out")"
+[ "$(sed -n '/^resumed/{n;N;p}' "$work/out")" = "$(sed -n '9,10p' "$work/zooms")" ] ||
+  fail "-resume does not show the last view"
+shot
+same_picture "$work/shot.ppm" "$work/before-kill.ppm"
+for back in 1 2 3 4; do
+  press y 2 1
+  [ "$(tail -n 2 "$work/out")" = "$(sed -n "$((9 - 2 * back)),$((10 - 2 * back))p" "$work/zooms")" ] ||
+    fail "Y number $back does not step back to the zoom before"
+done
+press y 2 1
+tail -n 2 "$work/out" | grep -q "^radius= 2;" || fail "the fifth Y does not reach the start view"
+press 9 1 0
+[ "$(tail -n 1 "$work/out")" = "aa gamma correction set to 1.750" ] ||
+  fail "the resumed gamma is not the viewer's own: $(tail -n 1 "$work/out")"
+kill -TERM $viewer_pid
+wait $viewer_pid && status=0 || status=$?
+viewer_pid=""
+[ $status -eq 0 ] || fail "the resumed viewer ended with status $status"
+
+# 10. SIGTERM while the engine is deep inside one call (a view inside the set at
+# the highest limit): the viewer still ends, with status 0 and its places.
+"$helper" busy "$prog/places"
+cp "$prog/places" "$work/busy.places"
+start_viewer
+press F1 3 0
+sleep 0.5  # into the engine's call (ending earlier passes as well)
+kill -TERM $viewer_pid
+for _ in $(seq 1200); do kill -0 $viewer_pid 2>/dev/null || break; sleep 0.05; done
+kill -0 $viewer_pid 2>/dev/null && fail "the busy viewer did not end within a minute of SIGTERM"
+wait $viewer_pid && status=0 || status=$?
+viewer_pid=""
+[ $status -eq 0 ] || fail "the busy viewer ended with status $status"
+cmp -s "$prog/places" "$work/busy.places" || fail "the busy viewer lost its places"
+
 echo "viewer end-to-end: all checks passed"

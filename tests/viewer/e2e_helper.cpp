@@ -1,5 +1,6 @@
 // Computes what the viewer should show, through the public interface only.
 //   e2e_helper home|place PALETTE OUT.ppm OUT.loc   (a full 768-byte palette)
+//   e2e_helper busy OUT_PLACES
 // home: the finished start view and its place record. place: the view e2e.sh
 // reaches with Page Up, Shift+Page Up and the four arrow keys (each move made
 // on a finished picture, as in the test), its place record, and its picture
@@ -18,7 +19,25 @@ void finish(qv_handle handle) {
 
 }  // namespace
 
+// A places file whose first slot holds a view inside the set at the highest
+// iteration limit: a single engine call there takes minutes.
+int write_busy_places(const char* path) {
+    qv_handle handle = qv_create_context(16);
+    Location places[12];
+    for (Location& place : places) qv_store_location_to(handle, &place);
+    qv_set_view_params_from_doubles(handle, -0.1, 0.0, 0.01);
+    qv_store_location_to(handle, &places[0]);
+    qv_delete_context(&handle);
+    unsigned char* limit = reinterpret_cast<unsigned char*>(&places[0]) + 96;
+    for (int i = 0; i < 4; ++i) limit[i] = 0xff;
+    std::FILE* file = std::fopen(path, "wb");
+    const bool ok = file != nullptr && std::fwrite(places, sizeof places, 1, file) == 1 &&
+                    std::fclose(file) == 0;
+    return ok ? 0 : 2;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "busy") == 0) return write_busy_places(argv[2]);
     if (argc != 5) return 1;
     unsigned char palette[768] = {};
     std::FILE* file = std::fopen(argv[2], "rb");
