@@ -70,7 +70,7 @@ OPTIONS
     --place FILE[:SLOT]
         Start from a view stored in a places file (12 records of 100 bytes, as
         the viewer writes them; SLOT is 0 to 11, default 0), or from the view a
-        PNG picture of quorvel-render or the viewer carries, with its
+        PNG picture of quorvel-render or the viewer carries, with its size,
         supersampling, gamma and palette.
     --load FILE
         Start from the current view of a history file, with its size,

@@ -16,7 +16,7 @@ struct FileCloser {
 
 // libpng reports errors by longjmp, so nothing with a destructor is created
 // inside; the text is copied out before the structures go.
-bool read_text(std::FILE* file, std::string& text, bool& found) {
+bool read_text(std::FILE* file, std::string& text, bool& found, int& width, int& height) {
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (png == nullptr) return false;
     png_infop info = png_create_info_struct(png);
@@ -27,6 +27,8 @@ bool read_text(std::FILE* file, std::string& text, bool& found) {
     png_init_io(png, file);
     png_read_info(png, info);
     png_textp chunks = nullptr;
+    width = static_cast<int>(png_get_image_width(png, info));
+    height = static_cast<int>(png_get_image_height(png, info));
     const int count = png_get_text(png, info, &chunks, nullptr);
     for (int i = 0; i < count && !found; ++i) {
         if (std::strcmp(chunks[i].key, common::kViewChunkKeyword) == 0) {
@@ -47,7 +49,7 @@ bool is_png_file(const std::string& path) {
            png_sig_cmp(signature, 0, 8) == 0;
 }
 
-std::optional<common::ViewText> read_png_view(const std::string& path, std::string& reason) {
+std::optional<PictureView> read_png_view(const std::string& path, std::string& reason) {
     std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
     if (!file) {
         reason = "cannot read '" + path + "'";
@@ -55,7 +57,8 @@ std::optional<common::ViewText> read_png_view(const std::string& path, std::stri
     }
     std::string text;
     bool found = false;
-    if (!read_text(file.get(), text, found)) {
+    PictureView picture;
+    if (!read_text(file.get(), text, found, picture.width, picture.height)) {
         reason = "'" + path + "' is not a readable PNG picture";
         return std::nullopt;
     }
@@ -64,8 +67,12 @@ std::optional<common::ViewText> read_png_view(const std::string& path, std::stri
         return std::nullopt;
     }
     auto view = common::parse_view_text(text);
-    if (!view) reason = "the view in '" + path + "' is damaged";
-    return view;
+    if (!view) {
+        reason = "the view in '" + path + "' is damaged";
+        return std::nullopt;
+    }
+    picture.view = *view;
+    return picture;
 }
 
 }  // namespace quorvel::render

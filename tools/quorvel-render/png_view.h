@@ -10,7 +10,13 @@ namespace quorvel::render {
 
 // True when the file starts with the PNG signature.
 bool is_png_file(const std::string& path);
-// The picture's view; empty with a reason when it has none or is unreadable.
-std::optional<common::ViewText> read_png_view(const std::string& path, std::string& reason);
+struct PictureView {
+    common::ViewText view;
+    int width = 0, height = 0;  // the picture's size
+};
+
+// The picture's view and size; empty with a reason when it has no view or is
+// unreadable.
+std::optional<PictureView> read_png_view(const std::string& path, std::string& reason);
 
 }  // namespace quorvel::render

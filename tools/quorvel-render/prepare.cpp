@@ -62,9 +62,13 @@ std::string prepare(const Options& o, Plan& plan) {
         plan.palette_name = *o.palette;
     }
     std::optional<common::ViewText> picture;
+    int picture_width = 600, picture_height = 600;
     if (o.place_file && is_png_file(*o.place_file)) {
-        picture = read_png_view(*o.place_file, reason);
-        if (!picture) return "--place: " + reason;
+        const auto read = read_png_view(*o.place_file, reason);
+        if (!read) return "--place: " + reason;
+        picture = read->view;
+        picture_width = read->width;
+        picture_height = read->height;
         if (!is_big_float_text(picture->centre_x) || !is_big_float_text(picture->centre_y) ||
             !(picture->radius <= 2.0))
             return "--place: the view in '" + *o.place_file + "' is damaged";
@@ -115,8 +119,9 @@ std::string prepare(const Options& o, Plan& plan) {
     if (o.iterations) s.iterations = o.iterations;
 
     const bool fresh = !o.load_file;
-    s.width = o.width.value_or(fresh ? 600 : -1);
-    s.height = o.height.value_or(fresh ? 600 : -1);
+    // A picture's view is rendered again at the picture's size.
+    s.width = o.width.value_or(fresh ? picture_width : -1);
+    s.height = o.height.value_or(fresh ? picture_height : -1);
     s.supersampling = o.supersampling.value_or(
         picture && picture->supersampling > 0 ? picture->supersampling : (fresh ? 1 : -1));
     s.gamma =
