@@ -470,8 +470,10 @@ void Commands::export_picture() {
     auto choice = dialogs_.save_file(dialog);
     if (!choice) return;
     // The dialog makes no engine call, so the image pointer is still valid.
-    const auto format =
-        choice->filter_index == 2 ? common::PictureFormat::png : common::PictureFormat::tga;
+    // The extension decides; the chosen filter only for names without a known one.
+    const auto format = common::picture_format_for(choice->path)
+                            .value_or(choice->filter_index == 2 ? common::PictureFormat::png
+                                                                : common::PictureFormat::tga);
     std::string error;
     if (!common::save_picture(choice->path, format, {rgb, width, height}, error,
                               common::format_view_text(current_view())))

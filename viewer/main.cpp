@@ -113,6 +113,9 @@ volatile std::sig_atomic_t g_stop_requested = 0;
 AutosaveSchedule g_autosave;
 bool g_autosave_timer_set = false;
 bool g_autosave_failure_said = false;
+// The session is replaced only once the user has done something, so that a
+// start without -resume does not overwrite the session of a crashed run.
+bool g_user_acted = false;
 
 double steady_seconds() {
     return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
@@ -143,7 +146,7 @@ void autosave_callback(int) {
 }
 
 void note_view_change() {
-    if (g_state.session_path.empty()) return;
+    if (g_state.session_path.empty() || !g_user_acted) return;
     g_autosave.changed();
     if (!g_autosave_timer_set) set_autosave_timer(g_autosave.wait(steady_seconds()));
 }
@@ -193,11 +196,18 @@ void reshape_callback(int width, int height) {
     g_commands->reshape(width, height);
 }
 
-void keyboard_callback(unsigned char key, int, int) { g_commands->key(key); }
+void keyboard_callback(unsigned char key, int, int) {
+    g_user_acted = true;
+    g_commands->key(key);
+}
 
-void special_callback(int key, int, int) { g_commands->special_key(key, glutGetModifiers()); }
+void special_callback(int key, int, int) {
+    g_user_acted = true;
+    g_commands->special_key(key, glutGetModifiers());
+}
 
 void mouse_callback(int button, int state, int x, int y) {
+    g_user_acted = true;
     g_commands->mouse(button, state, x, y, glutGetModifiers());
 }
 
@@ -240,6 +250,7 @@ void exit_handler() {
     if (g_timing.on)
         std::fprintf(stderr, "timing: longest idle callback %.3f s, longest display %.3f s\n",
                      g_timing.longest_idle, g_timing.longest_display);
+    if (!g_user_acted) g_state.session_path.clear();
     shut_down(g_state);
 }
 

@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -170,37 +170,61 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     EXPECT_EQ(dir.files(), before);
 }
 
+// The text between `open` and `close` after `after` in the help; words may be
+// split over lines there.
+std::string help_text_after(const std::string& help, const std::string& after, char open,
+                            char close) {
+    std::string flat;
+    for (char c : help) {
+        if (std::isspace(static_cast<unsigned char>(c))) {
+            if (!flat.empty() && flat.back() != ' ') flat += ' ';
+        } else {
+            flat += c;
+        }
+    }
+    const std::size_t at = flat.find(after);
+    if (at == std::string::npos) return {};
+    const std::size_t from = flat.find(open, at + after.size());
+    const std::size_t to = flat.find(close, from + 1);
+    if (from == std::string::npos || to == std::string::npos) return {};
+    return flat.substr(from + 1, to - from - 1);
+}
+
 // The help's own examples: the hexadecimal centre it gives is the decimal one
 // it pairs it with, and every example command line parses.
 TEST(RenderTool, HelpExamplesSayWhatTheyClaim) {
     TempDir dir;
     const std::string help = dir.run("--help").out;
-    std::smatch pair;
-    const std::regex centre(R"(decimal\s+number\s+\((\S+)\)\s+or\s+the\s+engine's\s+hexadecimal\s+)"
-                            R"(text\s+form\s+\(([^:]+):)");
-    ASSERT_TRUE(std::regex_search(help, pair, centre)) << help;
+    const std::string decimal = help_text_after(help, "a decimal number", '(', ')');
+    const std::string hex = help_text_after(help, "hexadecimal text form", '(', ':');
+    ASSERT_FALSE(decimal.empty() || hex.empty()) << help;
     qv_handle h = qv_create_context(16);
-    qv_set_view_params_from_text(h, pair[2].str().c_str(), "0", 1.0);
+    qv_set_view_params_from_text(h, hex.c_str(), "0", 1.0);
     double x = 0, y = 0, radius = 0;
     qv_get_view_params_as_doubles(h, &x, &y, &radius);
     qv_delete_context(&h);
-    EXPECT_EQ(x, std::stod(pair[1].str())) << pair[2];
+    EXPECT_EQ(x, std::stod(decimal)) << hex;
 
     const std::size_t examples = help.find("\nEXAMPLES\n");
     ASSERT_NE(examples, std::string::npos);
-    std::string joined = std::regex_replace(help.substr(examples), std::regex(R"(\\\n)"), " ");
-    std::istringstream lines(joined);
+    std::istringstream lines(help.substr(examples));
     int count = 0;
+    std::vector<std::string> args;
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
-        std::vector<std::string> args;
         for (std::string word; words >> word;) args.push_back(word);
-        if (args.empty() || args[0] != "quorvel-render") continue;
-        std::vector<const char*> argv;
-        for (const std::string& arg : args) argv.push_back(arg.c_str());
-        const auto parsed = quorvel::render::parse_options(int(argv.size()), argv.data());
-        EXPECT_EQ(parsed.error, "") << line;
-        ++count;
+        if (!args.empty() && args.back() == "\\") {  // continued on the next line
+            args.pop_back();
+            continue;
+        }
+        if (!args.empty() && args[0] == "quorvel-render") {
+            std::vector<const char*> argv;
+            for (const std::string& arg : args) argv.push_back(arg.c_str());
+            const auto parsed = quorvel::render::parse_options(int(argv.size()), argv.data());
+            EXPECT_EQ(parsed.error, "") << line;
+            ++count;
+        }
+        args.clear();
     }
     EXPECT_GE(count, 2);
 }

@@ -176,14 +176,45 @@ awk -v t="$longest" 'BEGIN { exit !(t < 0.3) }' || echo "NOTE: an idle callback 
 
 # 9. Nothing lost: a place stored at once, five zooms autosaved, kill -9; then
 # -resume shows the last view, with its gamma, and Y steps back through the five.
+viewer_windows() { xdotool search --name "crunching|done|hnngrgrl" 2>/dev/null || true; }
+# end_viewer SIGNAL: sends it, waits (a minute at most) and sets status.
+end_viewer() {
+  kill -$1 $viewer_pid
+  local end=$((SECONDS + 60))
+  while kill -0 $viewer_pid 2>/dev/null; do
+    [ $SECONDS -lt $end ] || fail "the viewer did not end within a minute of SIG$1"
+    sleep 0.05
+  done
+  wait $viewer_pid && status=0 || status=$?
+  viewer_pid=""
+}
 start_viewer() {
-  QUORVEL_DIALOGS=terminal QUORVEL_TIMING=1 "$prog/viewer" "$@" <"$work/answers" >"$work/out" 2>"$work/err" &
-  viewer_pid=$!
+  # The previous viewer's window must be gone before the new one is looked for.
+  local end=$((SECONDS + 60))
+  while [ -n "$(viewer_windows)" ]; do
+    [ $SECONDS -lt $end ] || fail "the previous viewer's window stays"
+    sleep 0.05
+  done
+  # A server started without -noreset refuses connections for a moment after
+  # its last client (the previous viewer) left: try again then.
+  local attempt
+  for attempt in $(seq 40); do
+    # Emptied here: the child's own redirection may come after the first look.
+    : >"$work/out"
+    : >"$work/err"
+    QUORVEL_DIALOGS=terminal QUORVEL_TIMING=1 "$prog/viewer" "$@" <"$work/answers" >"$work/out" 2>"$work/err" &
+    viewer_pid=$!
+    while kill -0 $viewer_pid 2>/dev/null && ! grep -q "^loading palette" "$work/out"; do sleep 0.05; done
+    grep -q "^loading palette" "$work/out" && break
+    wait $viewer_pid || true
+    grep -q "cannot open the X display" "$work/err" || fail "the viewer did not start"
+    sleep 0.25
+  done
   wait_for "the start-up lines" 'grep -q "^loading palette" "$work/out"'
-  wait_for "the window" 'wid=$(xdotool search --name "crunching|done|hnngrgrl" 2>/dev/null | head -1); [ -n "$wid" ]'
+  wait_for "the window" 'wid=$(viewer_windows | head -1); [ -n "$wid" ]'
   wait_for "the first picture" '[ "$(count "picture complete")" -ge 1 ]'
   wait_done
-  xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
+  timeout 10 xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
   sleep 0.3
 }
 session=$work/state/quorvel/session.q
@@ -199,10 +230,13 @@ cp "$work/shot.ppm" "$work/before-kill.ppm"
 sed -n '/^mandelbrot/{N;p}' "$work/out" >"$work/zooms"
 # Saved within two seconds of the last zoom, without any further event.
 wait_for "the autosaved five zooms" '[ "$(grep -a -o HistEntry "$session" 2>/dev/null | wc -l)" -eq 6 ]'
-kill -KILL $viewer_pid
-wait $viewer_pid 2>/dev/null || true
-viewer_pid=""
+end_viewer KILL
 cmp -s <(slot 4) "$work/home.loc" || fail "the place stored before kill -9 is lost"
+# A start without -resume and without a key leaves the session alone.
+cp "$session" "$work/session.q"
+start_viewer
+end_viewer TERM
+cmp -s "$session" "$work/session.q" || fail "a start without -resume replaced the session"
 start_viewer -resume
 grep -qx "resumed the session $session" "$work/out" || fail "no resume line: $(cat "$work/out")"
 [ "$(sed -n '/^resumed/{n;N;p}' "$work/out")" = "$(sed -n '9,10p' "$work/zooms")" ] ||
@@ -219,9 +253,7 @@ tail -n 2 "$work/out" | grep -q "^radius= 2;" || fail "the fifth Y does not reac
 press 9 1 0
 [ "$(tail -n 1 "$work/out")" = "aa gamma correction set to 1.750" ] ||
   fail "the resumed gamma is not the viewer's own: $(tail -n 1 "$work/out")"
-kill -TERM $viewer_pid
-wait $viewer_pid && status=0 || status=$?
-viewer_pid=""
+end_viewer TERM
 [ $status -eq 0 ] || fail "the resumed viewer ended with status $status"
 
 # 10. SIGTERM while the engine is deep inside one call (a view inside the set at
@@ -231,11 +263,7 @@ cp "$prog/places" "$work/busy.places"
 start_viewer
 press F1 3 0
 sleep 0.5  # into the engine's call (ending earlier passes as well)
-kill -TERM $viewer_pid
-for _ in $(seq 1200); do kill -0 $viewer_pid 2>/dev/null || break; sleep 0.05; done
-kill -0 $viewer_pid 2>/dev/null && fail "the busy viewer did not end within a minute of SIGTERM"
-wait $viewer_pid && status=0 || status=$?
-viewer_pid=""
+end_viewer TERM
 [ $status -eq 0 ] || fail "the busy viewer ended with status $status"
 cmp -s "$prog/places" "$work/busy.places" || fail "the busy viewer lost its places"
 
