@@ -173,8 +173,8 @@ void BM_Tool(benchmark::State& state) {
     const std::string pal = scratch_dir() + "/bench.pal";
     const std::string iterations = std::to_string(v.iterations);
     std::vector<std::string> args = {
-        tool,           "--centre", v.x,         v.y, "--radius", v.radius,
-        "--iterations", iterations, "--palette", pal, "--out",    out};
+        tool,       "--centre",  v.x, v.y,     "--radius", v.radius, "--iterations",
+        iterations, "--palette", pal, "--out", out,        "--jobs", "1"};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

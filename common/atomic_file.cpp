@@ -44,6 +44,10 @@ void sync_folder(const std::string& folder) {
 
 }  // namespace
 
+std::string temporary_file_prefix(const std::string& folder, long pid) {
+    return folder + "/.quorvel-" + std::to_string(pid) + "-";
+}
+
 void remove_pending_temporary_file() {
     if (g_pending[0] != '\0') unlink(g_pending);
 }
@@ -75,7 +79,7 @@ bool AtomicFile::open(const std::string& path, std::string& error) {
         }
     }
     const std::string folder = folder_of(path);
-    std::string name = folder + "/.quorvel-XXXXXX";
+    std::string name = temporary_file_prefix(folder, static_cast<long>(getpid())) + "XXXXXX";
     const int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) {
         error = "cannot write into folder " + quoted(folder) + ": " + std::strerror(errno);

@@ -45,6 +45,10 @@ private:
 // Replaces the file at path with size bytes of data, as AtomicFile does.
 bool replace_file(const std::string& path, const void* data, std::size_t size, std::string& error);
 
+// The start of the names of the temporary files process `pid` makes for
+// targets in `folder`; a parent removes those of a worker that was killed.
+std::string temporary_file_prefix(const std::string& folder, long pid);
+
 // Removes the temporary file of the AtomicFile being written, if any. Only
 // async-signal-safe calls: meant for signal handlers that end the process.
 void remove_pending_temporary_file();

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "view_text.h"
+
 namespace quorvel::common {
 namespace {
 
@@ -69,7 +71,7 @@ extern "C" void png_no_warning(png_structp, png_const_charp) {}
 
 // Nothing with a destructor may be created between setjmp and the end of the
 // writing, since libpng leaves by longjmp.
-bool write_png_rows(png_structp png, png_infop info, const Picture& p) {
+bool write_png_rows(png_structp png, png_infop info, const Picture& p, const std::string& text) {
     if (setjmp(png_jmpbuf(png))) return false;
     // Palette-coloured bands repeat whole pixels, which the compressor finds
     // best unfiltered; this is 4x faster than the defaults and smaller too.
@@ -78,6 +80,14 @@ bool write_png_rows(png_structp png, png_infop info, const Picture& p) {
     png_set_IHDR(png, info, static_cast<png_uint_32>(p.width), static_cast<png_uint_32>(p.height),
                  8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
+    png_text chunk{};
+    if (!text.empty()) {
+        chunk.compression = PNG_TEXT_COMPRESSION_NONE;
+        chunk.key = const_cast<char*>(kViewChunkKeyword);
+        chunk.text = const_cast<char*>(text.c_str());
+        chunk.text_length = text.size();
+        png_set_text(png, info, &chunk, 1);
+    }
     png_write_info(png, info);
     const std::size_t row_bytes = static_cast<std::size_t>(p.width) * 3;
     for (int y = 0; y < p.height; ++y) {
@@ -87,7 +97,7 @@ bool write_png_rows(png_structp png, png_infop info, const Picture& p) {
     return true;
 }
 
-bool write_png(AtomicFile& file, const Picture& p, std::string& error) {
+bool write_png(AtomicFile& file, const Picture& p, const std::string& text, std::string& error) {
     PngSink sink{&file, {}};
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, png_error_to_longjmp,
                                               png_no_warning);
@@ -95,7 +105,7 @@ bool write_png(AtomicFile& file, const Picture& p, std::string& error) {
     bool ok = info != nullptr;
     if (ok) {
         png_set_write_fn(png, &sink, png_sink_write, png_sink_flush);
-        ok = write_png_rows(png, info, p);
+        ok = write_png_rows(png, info, p, text);
     }
     png_destroy_write_struct(&png, &info);
     if (!ok) {
@@ -119,7 +129,7 @@ std::optional<PictureFormat> picture_format_for(const std::string& path) {
 }
 
 bool write_picture(AtomicFile& file, PictureFormat format, const Picture& picture,
-                   std::string& error) {
+                   std::string& error, const std::string& view_text) {
     bool ok = false;
     if (picture.rgb == nullptr || picture.width <= 0 || picture.height <= 0) {
         error = "no picture to write";
@@ -127,7 +137,7 @@ bool write_picture(AtomicFile& file, PictureFormat format, const Picture& pictur
                (picture.width > kTgaMaxSide || picture.height > kTgaMaxSide)) {
         error = "a TGA picture is at most 32767 pixels along each side";
     } else {
-        ok = format == PictureFormat::png ? write_png(file, picture, error)
+        ok = format == PictureFormat::png ? write_png(file, picture, view_text, error)
                                           : write_tga(file, picture, error);
         ok = ok && file.commit(error);
     }
@@ -136,9 +146,9 @@ bool write_picture(AtomicFile& file, PictureFormat format, const Picture& pictur
 }
 
 bool save_picture(const std::string& path, PictureFormat format, const Picture& picture,
-                  std::string& error) {
+                  std::string& error, const std::string& view_text) {
     AtomicFile file;
-    return file.open(path, error) && write_picture(file, format, picture, error);
+    return file.open(path, error) && write_picture(file, format, picture, error, view_text);
 }
 
 }  // namespace quorvel::common

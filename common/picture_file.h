@@ -26,12 +26,13 @@ std::optional<PictureFormat> picture_format_for(const std::string& path);
 // Writes the picture into the open file and commits it. TGA is uncompressed
 // 24-bit, bottom row first, each pixel blue, green, red; its sides must fit in
 // 15 bits. PNG is 8-bit RGB. On failure error says why, the temporary file is
-// gone and the old target is intact.
+// gone and the old target is intact. A PNG carries view_text (as
+// format_view_text writes it) in a "quorvel view" tEXt chunk unless it is empty.
 bool write_picture(AtomicFile& file, PictureFormat format, const Picture& picture,
-                   std::string& error);
+                   std::string& error, const std::string& view_text = {});
 
 // Opens an AtomicFile on path and writes the picture into it.
 bool save_picture(const std::string& path, PictureFormat format, const Picture& picture,
-                  std::string& error);
+                  std::string& error, const std::string& view_text = {});
 
 }  // namespace quorvel::common

@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev libbenchmark-dev libgmp-dev
   libmpfr-dev freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libx11-dev libpng-dev clang libclang-rt-14-dev
-  xvfb xauth xdotool x11-apps imagemagick "$@")
+  xvfb xauth xdotool x11-apps imagemagick parallel "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

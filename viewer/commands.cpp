@@ -11,6 +11,7 @@
 #include "picture_file.h"
 #include "session.h"
 #include "startup.h"
+#include "view_text.h"
 
 namespace quorvel::viewer {
 namespace {
@@ -112,7 +113,9 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
     // Without a readable palette the window would be all black.
     state.palette = grey_ramp();
     std::string error;
-    if (!read_palette(options.palette_path, state.palette, error))
+    if (read_palette(options.palette_path, state.palette, error))
+        state.palette_path = options.palette_path;
+    else
         std::fprintf(out, "cannot read the palette %s: %s; using a grey ramp\n",
                      options.palette_path.c_str(), error.c_str());
     qv_set_palette(state.handle, state.palette.data());
@@ -135,6 +138,26 @@ void print_view(qv_handle handle, std::FILE* out) {
 }
 
 void Commands::info_print() { print_view(state_.handle, out_); }
+
+common::ViewText Commands::current_view() const {
+    char x[64], y[64];
+    common::ViewText view;
+    qv_get_view_params_as_text(state_.handle, x, y, &view.radius);
+    view.centre_x = x;
+    view.centre_y = y;
+    view.iterations = qv_get_maximum_iterations(state_.handle);
+    view.supersampling = state_.supersampling;
+    view.gamma = state_.gamma;
+    view.palette = state_.palette_path;
+    return view;
+}
+
+void Commands::print_render_command() {
+    std::fprintf(out_, "%s\n",
+                 common::render_command_line(current_view(), qv_get_image_width(state_.handle),
+                                             qv_get_image_height(state_.handle))
+                     .c_str());
+}
 
 void Commands::set_title_tail(const char* tail) {
     std::snprintf(state_.title.data() + 1, state_.title.size() - 1, "%s", tail);
@@ -183,6 +206,7 @@ void Commands::key(unsigned char key) {
         case '8': {
             const unsigned n = key - '0';
             qv_set_image_properties(handle, -1, -1, static_cast<int>(n), -1.0f);
+            state_.supersampling = static_cast<int>(n);
             if (n == 1)
                 std::fputs("no antialiasing\n", out_);
             else
@@ -285,6 +309,9 @@ void Commands::key(unsigned char key) {
             return;
         case 'S':
             export_picture();
+            return;
+        case 'V':
+            print_render_command();
             return;
         default:
             return;
@@ -403,6 +430,7 @@ void Commands::choose_palette() {
                      path->c_str(), error.c_str());
         return;
     }
+    state_.palette_path = *path;
     qv_set_palette(state_.handle, state_.palette.data());
 }
 
@@ -457,7 +485,8 @@ void Commands::export_picture() {
                             .value_or(choice->filter_index == 2 ? common::PictureFormat::png
                                                                 : common::PictureFormat::tga);
     std::string error;
-    if (!common::save_picture(choice->path, format, {rgb, width, height}, error))
+    if (!common::save_picture(choice->path, format, {rgb, width, height}, error,
+                              common::format_view_text(current_view())))
         std::fprintf(out_, "picture not saved: %s\n", error.c_str());
 }
 

@@ -12,6 +12,7 @@
 #include "dialogs.h"
 #include "places.h"
 #include "quorvel.h"
+#include "view_text.h"
 
 namespace quorvel::viewer {
 
@@ -57,6 +58,10 @@ struct ViewerState {
     Places places{};
     std::string program_dir;
     std::string places_path;
+    // For the V key and the picture's view: the palette file in use and the
+    // supersampling last chosen (the engine does not tell them).
+    std::string palette_path;
+    int supersampling = 1;
     std::string session_path;  // empty: no session is kept
 };
 
@@ -116,9 +121,12 @@ public:
     void save_history();
     void load_history();
     void export_picture();
+    // The V key: a quorvel-render command line for the view on show.
+    void print_render_command();
 
 private:
     void info_print();
+    common::ViewText current_view() const;
     void restart_refinement() {
         window_.view_changed();
         window_.set_idle(Idle::refine);

@@ -81,6 +81,11 @@ void qv_set_view_params_from_doubles(qv_handle, double, double, double) {}
 void qv_get_view_params_as_doubles(qv_handle, double* x, double* y, double* radius) {
     *x = *y = 0, *radius = 2;
 }
+void qv_get_view_params_as_text(qv_handle, char* x, char* y, double* radius) {
+    std::snprintf(x, 63, "-B.E5F721EB1E3C8x-1");
+    std::snprintf(y, 63, "+8.6FD5EAD4F61B9x-3");
+    *radius = 1e-10;
+}
 bool qv_load(qv_handle, const char* path) { return rec(engine.load, "load %s", path); }
 bool qv_save_all(qv_handle, const char* path) { return rec(engine.save, "save_all %s", path); }
 bool qv_save_minimum(qv_handle, const char* path) { return rec(engine.save, "save_min %s", path); }
@@ -342,6 +347,19 @@ TEST(CommandLine, ProgramDirectoryAndMegabytes) {
     const char* absolute[] = {"/opt/q/viewer", "/home/my.pal", "c:\\my.pal"};
     EXPECT_EQ(parse_command_line(2, absolute).palette_path, "/home/my.pal");
     EXPECT_EQ(parse_command_line(3, absolute).palette_path, "c:\\my.pal");
+}
+
+// V (either case) prints the command line for the view on show, with the
+// supersampling and gamma last chosen.
+TEST_F(CommandsTest, VPrintsARenderCommandForTheView) {
+    after("30");
+    state.palette_path = "my pal's.pal";
+    const std::string line =
+        "quorvel-render --centre -B.E5F721EB1E3C8x-1 +8.6FD5EAD4F61B9x-3 --radius "
+        "1e-10 --iterations 150 --size 600x600 --supersampling 3 --gamma 1.875 "
+        "--palette 'my pal'\\''s.pal' --out quorvel.png\n";
+    EXPECT_EQ(after("V"), line);
+    EXPECT_EQ(after("v"), line);
 }
 
 }  // namespace

@@ -56,6 +56,246 @@ bool parse_decimal(const std::string& text, double& out) {
     return true;
 }
 
+// One option: its names, how many values follow it, and what it does with
+// them. A handler returns an error message, empty when the values are good.
+struct OptionRule {
+    const char* name;
+    const char* alias;
+    int values;
+    std::string (*apply)(Options& o, const std::string* v);
+};
+
+std::string apply_centre(Options& o, const std::string* v) {
+    for (int k = 0; k < 2; ++k) {
+        double value;
+        if (!is_big_float_text(v[k]) && (!parse_decimal(v[k], value) || std::fabs(value) > 1e4)) {
+            return "--centre: " + quoted(v[k]) +
+                   " is neither a decimal number nor hexadecimal text like +B.Ex-1";
+        }
+    }
+    o.centre_x = v[0];
+    o.centre_y = v[1];
+    return {};
+}
+
+std::string apply_radius(Options& o, const std::string* v) {
+    double r;
+    if (!parse_decimal(*v, r) || !std::isnormal(r) || r <= 0.0 || r > 2.0)
+        return "--radius: " + quoted(*v) + " is not a number above 0 and at most 2";
+    o.radius = r;
+    return {};
+}
+
+std::string apply_iterations(Options& o, const std::string* v) {
+    uint32_t n;
+    if (!parse_integer<uint32_t>(*v, 2, UINT32_MAX, n))
+        return "--iterations: " + quoted(*v) + " is not a whole number from 2 to 4294967295";
+    o.iterations = n;
+    return {};
+}
+
+std::string apply_size(Options& o, const std::string* v) {
+    const size_t x = v->find('x');
+    int width, height;
+    if (x == std::string::npos ||
+        !parse_integer<int>(std::string_view(*v).substr(0, x), 1, kMaxGrid, width) ||
+        !parse_integer<int>(std::string_view(*v).substr(x + 1), 1, kMaxGrid, height))
+        return "--size: " + quoted(*v) + " is not WIDTHxHEIGHT with sides from 1 to 32767";
+    o.width = width;
+    o.height = height;
+    return {};
+}
+
+std::string apply_supersampling(Options& o, const std::string* v) {
+    int factor;
+    if (!parse_integer<int>(*v, 1, 8, factor))
+        return "--supersampling: " + quoted(*v) + " is not a whole number from 1 to 8";
+    o.supersampling = factor;
+    return {};
+}
+
+std::string apply_gamma(Options& o, const std::string* v) {
+    double g;
+    if (!parse_decimal(*v, g) || g <= 0.0 || g > 100.0)
+        return "--gamma: " + quoted(*v) + " is not a number above 0 and at most 100";
+    o.gamma = static_cast<float>(g);
+    return {};
+}
+
+std::string apply_generator(Options& o, const std::string* v) {
+    static constexpr const char* kNames[] = {"contour", "box", "brute"};
+    for (int type = 0; type < 3; ++type) {
+        if (*v == kNames[type]) {
+            o.generator = type;
+            return {};
+        }
+    }
+    return "--generator: " + quoted(*v) + " is not one of contour, box, brute";
+}
+
+std::string apply_deep_kernel(Options& o, const std::string* v) {
+    static constexpr const char* kNames[] = {"auto", "exact", "perturbation"};
+    for (int mode = 0; mode < 3; ++mode) {
+        if (*v == kNames[mode]) {
+            o.deep_kernel = mode;
+            return {};
+        }
+    }
+    return "--deep-kernel: " + quoted(*v) + " is not one of auto, exact, perturbation";
+}
+
+std::string apply_palette(Options& o, const std::string* v) {
+    o.palette = *v;
+    return {};
+}
+
+std::string apply_place(Options& o, const std::string* v) {
+    // FILE or FILE:SLOT; a colon followed by anything but digits is part of the name.
+    const size_t colon = v->rfind(':');
+    std::string file = *v;
+    int slot = 0;
+    if (colon != std::string::npos && colon + 1 < v->size() &&
+        std::strspn(v->c_str() + colon + 1, "0123456789") == v->size() - colon - 1) {
+        if (!parse_integer<int>(std::string_view(*v).substr(colon + 1), 0, kPlaceSlots - 1, slot))
+            return "--place: slot in " + quoted(*v) + " is not from 0 to 11";
+        file = v->substr(0, colon);
+    }
+    if (file.empty()) return "--place: " + quoted(*v) + " names no file";
+    o.place_file = file;
+    o.place_slot = slot;
+    return {};
+}
+
+std::string apply_load(Options& o, const std::string* v) {
+    o.load_file = *v;
+    return {};
+}
+
+std::string apply_out(Options& o, const std::string* v) {
+    if (ends_with_ignoring_case(*v, ".png")) {
+        o.format = ImageFormat::png;
+    } else if (ends_with_ignoring_case(*v, ".tga")) {
+        o.format = ImageFormat::tga;
+    } else {
+        return "--out: " + quoted(*v) + " does not end in .png or .tga";
+    }
+    o.out = *v;
+    return {};
+}
+
+std::string apply_zoom_frames(Options& o, const std::string* v) {
+    int n;
+    if (!parse_integer<int>(*v, 1, kMaxFrames, n))
+        return "--zoom-frames: " + quoted(*v) + " is not a whole number from 1 to 1000000";
+    o.zoom_frames = n;
+    return {};
+}
+
+std::string apply_zoom_from(Options& o, const std::string* v) {
+    double r;
+    if (!parse_decimal(*v, r) || !std::isnormal(r) || r <= 0.0 || r > 2.0)
+        return "--zoom-from: " + quoted(*v) + " is not a radius above 0 and at most 2";
+    o.zoom_from = r;
+    return {};
+}
+
+std::string apply_iterations_from(Options& o, const std::string* v) {
+    uint32_t n;
+    if (!parse_integer<uint32_t>(*v, 2, UINT32_MAX, n))
+        return "--iterations-from: " + quoted(*v) + " is not a whole number from 2 to 4294967295";
+    o.iterations_from = n;
+    return {};
+}
+
+std::string apply_frames(Options& o, const std::string* v) {
+    const size_t colon = v->find(':');
+    FrameRange range;
+    if (colon == std::string::npos ||
+        !parse_integer<int>(std::string_view(*v).substr(0, colon), 0, kMaxFrames - 1,
+                            range.first) ||
+        !parse_integer<int>(std::string_view(*v).substr(colon + 1), 0, kMaxFrames - 1,
+                            range.last) ||
+        range.last < range.first)
+        return "--frames: " + quoted(*v) + " is not A:B with whole numbers 0 <= A <= B";
+    o.frames = range;
+    return {};
+}
+
+std::string apply_video(Options& o, const std::string* v) {
+    if (v->empty()) return "--video: names no file";
+    o.video = *v;
+    return {};
+}
+
+std::string apply_jobs(Options& o, const std::string* v) {
+    int n;
+    if (!parse_integer<int>(*v, 1, kMaxJobs, n))
+        return "--jobs: " + quoted(*v) + " is not a whole number from 1 to 1024";
+    o.jobs = n;
+    return {};
+}
+
+constexpr OptionRule kRules[] = {
+    {"--centre", "--center", 2, apply_centre},
+    {"--radius", nullptr, 1, apply_radius},
+    {"--iterations", nullptr, 1, apply_iterations},
+    {"--size", nullptr, 1, apply_size},
+    {"--supersampling", nullptr, 1, apply_supersampling},
+    {"--gamma", nullptr, 1, apply_gamma},
+    {"--generator", nullptr, 1, apply_generator},
+    {"--deep-kernel", nullptr, 1, apply_deep_kernel},
+    {"--palette", nullptr, 1, apply_palette},
+    {"--place", nullptr, 1, apply_place},
+    {"--load", nullptr, 1, apply_load},
+    {"--out", "-o", 1, apply_out},
+    {"--zoom-frames", nullptr, 1, apply_zoom_frames},
+    {"--zoom-from", nullptr, 1, apply_zoom_from},
+    {"--iterations-from", nullptr, 1, apply_iterations_from},
+    {"--frames", nullptr, 1, apply_frames},
+    {"--video", nullptr, 1, apply_video},
+    {"--jobs", "-j", 1, apply_jobs},
+};
+
+const OptionRule* find_rule(std::string_view name) {
+    for (const OptionRule& rule : kRules) {
+        if (name == rule.name || (rule.alias != nullptr && name == rule.alias)) return &rule;
+    }
+    return nullptr;
+}
+
+// Checks that need several options together.
+std::string check_combination(const Options& o) {
+    if (o.place_file && o.load_file) return "--place: cannot be combined with --load";
+    const int factor = o.supersampling.value_or(1);
+    if (o.width && int64_t{*o.width} * factor > kMaxGrid) {
+        return "--size: width " + std::to_string(*o.width) + " at supersampling " +
+               std::to_string(factor) + " exceeds the grid limit of 32767 pixels";
+    }
+    if (o.height && int64_t{*o.height} * factor > kMaxGrid) {
+        return "--size: height " + std::to_string(*o.height) + " at supersampling " +
+               std::to_string(factor) + " exceeds the grid limit of 32767 pixels";
+    }
+    if (o.zoom_frames) {
+        if (!is_frame_pattern(o.out))
+            return "--out: " + quoted(o.out) +
+                   " has no frame number like %05d (needed with --zoom-frames)";
+        if (o.frames && o.frames->last >= *o.zoom_frames)
+            return "--frames: " + std::to_string(o.frames->first) + ":" +
+                   std::to_string(o.frames->last) + " goes past the last frame, " +
+                   std::to_string(*o.zoom_frames - 1);
+        if (o.video && o.format != ImageFormat::png)
+            return "--video: the frames must be PNG pictures";
+    } else {
+        const char* movie_only = o.frames            ? "--frames"
+                                 : o.video           ? "--video"
+                                 : o.iterations_from ? "--iterations-from"
+                                 : o.zoom_from       ? "--zoom-from"
+                                                     : nullptr;
+        if (movie_only != nullptr) return std::string(movie_only) + ": needs --zoom-frames";
+    }
+    return {};
+}
+
 }  // namespace
 
 bool is_decimal_text(const std::string& text) {
@@ -97,178 +337,52 @@ bool is_big_float_text(const std::string& text) {
            exponent <= 16;
 }
 
+bool is_frame_pattern(const std::string& text) {
+    int conversions = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '%') continue;
+        ++i;
+        if (i < text.size() && text[i] == '%') continue;
+        if (i < text.size() && text[i] == '0') ++i;
+        size_t width = 0;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9' && width < 2) ++i, ++width;
+        if (i >= text.size() || text[i] != 'd') return false;
+        ++conversions;
+    }
+    return conversions == 1;
+}
+
 ParseResult parse_options(int argc, const char* const* argv) {
     ParseResult result;
-    Options& o = result.options;
-    std::string& error = result.error;
-
     for (int i = 1; i < argc; ++i) {
         const std::string_view name = argv[i];
-        // Fetches the n-th value after the option name.
-        auto value = [&](int n, std::string& out) {
-            if (i + n >= argc) {
-                error = std::string(name) + ": missing value";
-                return false;
-            }
-            out = argv[i + n];
-            return true;
-        };
-        std::string v, w;
-
         if (name == "--help" || name == "-h") {
-            o.help = true;
-            return result;
-        } else if (name == "--centre" || name == "--center") {
-            if (!value(1, v) || !value(2, w)) return result;
-            for (const std::string* coordinate : {&v, &w}) {
-                double ignored;
-                if (!is_big_float_text(*coordinate) && !parse_decimal(*coordinate, ignored)) {
-                    error = std::string(name) + ": " + quoted(*coordinate) +
-                            " is neither a decimal number nor hexadecimal text like +B.Ex-1";
-                    return result;
-                }
-            }
-            o.centre_x = v;
-            o.centre_y = w;
-            i += 2;
-        } else if (name == "--radius") {
-            if (!value(1, v)) return result;
-            double r;
-            if (!parse_decimal(v, r) || !std::isnormal(r) || r <= 0.0 || r > 2.0) {
-                error = "--radius: " + quoted(v) + " is not a number above 0 and at most 2";
-                return result;
-            }
-            o.radius = r;
-            ++i;
-        } else if (name == "--iterations") {
-            if (!value(1, v)) return result;
-            uint32_t n;
-            if (!parse_integer<uint32_t>(v, 2, UINT32_MAX, n)) {
-                error =
-                    "--iterations: " + quoted(v) + " is not a whole number from 2 to 4294967295";
-                return result;
-            }
-            o.iterations = n;
-            ++i;
-        } else if (name == "--size") {
-            if (!value(1, v)) return result;
-            const size_t x = v.find('x');
-            int width, height;
-            if (x == std::string::npos ||
-                !parse_integer<int>(std::string_view(v).substr(0, x), 1, kMaxGrid, width) ||
-                !parse_integer<int>(std::string_view(v).substr(x + 1), 1, kMaxGrid, height)) {
-                error = "--size: " + quoted(v) + " is not WIDTHxHEIGHT with sides from 1 to 32767";
-                return result;
-            }
-            o.width = width;
-            o.height = height;
-            ++i;
-        } else if (name == "--supersampling") {
-            if (!value(1, v)) return result;
-            int factor;
-            if (!parse_integer<int>(v, 1, 8, factor)) {
-                error = "--supersampling: " + quoted(v) + " is not a whole number from 1 to 8";
-                return result;
-            }
-            o.supersampling = factor;
-            ++i;
-        } else if (name == "--gamma") {
-            if (!value(1, v)) return result;
-            double g;
-            if (!parse_decimal(v, g) || g <= 0.0 || g > 100.0) {
-                error = "--gamma: " + quoted(v) + " is not a number above 0 and at most 100";
-                return result;
-            }
-            o.gamma = static_cast<float>(g);
-            ++i;
-        } else if (name == "--generator") {
-            if (!value(1, v)) return result;
-            if (v == "contour") {
-                o.generator = 0;
-            } else if (v == "box") {
-                o.generator = 1;
-            } else if (v == "brute") {
-                o.generator = 2;
-            } else {
-                error = "--generator: " + quoted(v) + " is not one of contour, box, brute";
-                return result;
-            }
-            ++i;
-        } else if (name == "--deep-kernel") {
-            if (!value(1, v)) return result;
-            if (v == "auto") {
-                o.deep_kernel = 0;
-            } else if (v == "exact") {
-                o.deep_kernel = 1;
-            } else if (v == "perturbation") {
-                o.deep_kernel = 2;
-            } else {
-                error = "--deep-kernel: " + quoted(v) + " is not one of auto, exact, perturbation";
-                return result;
-            }
-            ++i;
-        } else if (name == "--palette") {
-            if (!value(1, v)) return result;
-            o.palette = v;
-            ++i;
-        } else if (name == "--place") {
-            if (!value(1, v)) return result;
-            // FILE or FILE:SLOT; a colon followed by anything but digits is part of the name.
-            const size_t colon = v.rfind(':');
-            std::string file = v;
-            int slot = 0;
-            if (colon != std::string::npos && colon + 1 < v.size() &&
-                std::strspn(v.c_str() + colon + 1, "0123456789") == v.size() - colon - 1) {
-                if (!parse_integer<int>(std::string_view(v).substr(colon + 1), 0, kPlaceSlots - 1,
-                                        slot)) {
-                    error = "--place: slot in " + quoted(v) + " is not from 0 to 11";
-                    return result;
-                }
-                file = v.substr(0, colon);
-            }
-            if (file.empty()) {
-                error = "--place: " + quoted(v) + " names no file";
-                return result;
-            }
-            o.place_file = file;
-            o.place_slot = slot;
-            ++i;
-        } else if (name == "--load") {
-            if (!value(1, v)) return result;
-            o.load_file = v;
-            ++i;
-        } else if (name == "--out" || name == "-o") {
-            if (!value(1, v)) return result;
-            if (ends_with_ignoring_case(v, ".png")) {
-                o.format = ImageFormat::png;
-            } else if (ends_with_ignoring_case(v, ".tga")) {
-                o.format = ImageFormat::tga;
-            } else {
-                error = std::string(name) + ": " + quoted(v) + " does not end in .png or .tga";
-                return result;
-            }
-            o.out = v;
-            ++i;
-        } else if (name.starts_with("-")) {
-            error = quoted(name) + ": unknown option (see --help)";
-            return result;
-        } else {
-            error = quoted(name) + ": unexpected argument (see --help)";
+            result.options.help = true;
             return result;
         }
+        const OptionRule* rule = find_rule(name);
+        if (rule == nullptr) {
+            result.error =
+                quoted(name) + (name.starts_with("-") ? ": unknown option (see --help)"
+                                                      : ": unexpected argument (see --help)");
+            return result;
+        }
+        if (i + rule->values >= argc) {
+            result.error = std::string(name) + ": missing value";
+            return result;
+        }
+        std::string values[2];
+        for (int k = 0; k < rule->values; ++k) values[k] = argv[i + 1 + k];
+        result.error = rule->apply(result.options, values);
+        // Messages name the option as typed, alias or not.
+        if (!result.error.empty()) {
+            if (rule->alias != nullptr && name == rule->alias)
+                result.error.replace(0, std::strlen(rule->name), name);
+            return result;
+        }
+        i += rule->values;
     }
-
-    if (o.place_file && o.load_file) {
-        error = "--place: cannot be combined with --load";
-    } else if (o.width && int64_t{*o.width} * o.supersampling.value_or(1) > kMaxGrid) {
-        error = "--size: width " + std::to_string(*o.width) + " at supersampling " +
-                std::to_string(o.supersampling.value_or(1)) +
-                " exceeds the grid limit of 32767 pixels";
-    } else if (o.height && int64_t{*o.height} * o.supersampling.value_or(1) > kMaxGrid) {
-        error = "--size: height " + std::to_string(*o.height) + " at supersampling " +
-                std::to_string(o.supersampling.value_or(1)) +
-                " exceeds the grid limit of 32767 pixels";
-    }
+    result.error = check_combination(result.options);
     return result;
 }
 

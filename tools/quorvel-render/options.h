@@ -11,8 +11,12 @@ namespace quorvel::render {
 
 using ImageFormat = common::PictureFormat;
 
+struct FrameRange {
+    int first = 0, last = 0;  // both included
+};
+
 struct Options {
-    // The centre as the engine reads it: decimal or hexadecimal BigFloat text.
+    // The centre as given: decimal or hexadecimal BigFloat text.
     std::optional<std::string> centre_x, centre_y;
     std::optional<double> radius;
     std::optional<uint32_t> iterations;
@@ -22,11 +26,18 @@ struct Options {
     std::optional<int> generator;    // 0 contour, 1 box, 2 brute
     std::optional<int> deep_kernel;  // 0 auto, 1 exact, 2 perturbation
     std::optional<std::string> palette;
-    std::optional<std::string> place_file;
+    std::optional<std::string> place_file;  // a places file or a PNG picture
     int place_slot = 0;
     std::optional<std::string> load_file;
     std::string out = "quorvel.png";
     ImageFormat format = ImageFormat::png;
+    // Zoom movies.
+    std::optional<int> zoom_frames;
+    std::optional<double> zoom_from;  // default 2
+    std::optional<uint32_t> iterations_from;
+    std::optional<FrameRange> frames;
+    std::optional<std::string> video;
+    std::optional<int> jobs;
     bool help = false;
 };
 
@@ -41,8 +52,13 @@ ParseResult parse_options(int argc, const char* const* argv);
 // Checks of single values, shared with the rest of the tool.
 bool is_decimal_text(const std::string& text);
 bool is_big_float_text(const std::string& text);
+// A file name pattern with one printf integer conversion (%d, %05d), the
+// only '%' apart from "%%".
+bool is_frame_pattern(const std::string& text);
 
 inline constexpr int kPlaceSlots = 12;
 inline constexpr int kMaxGrid = 32767;  // the engine's limit per grid axis
+inline constexpr int kMaxFrames = 1000000;
+inline constexpr int kMaxJobs = 1024;
 
 }  // namespace quorvel::render

@@ -1,0 +1,232 @@
+// The renderer's exact coordinates, zoom plan, frame names and view text,
+// checked against independent arithmetic (GMP rationals).
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "coordinates.h"
+#include "movie.h"
+#include "options.h"
+#include "picture_file.h"
+#include "render_helpers.h"
+#include "view_text.h"
+
+namespace {
+
+using namespace quorvel::render;
+
+// A decimal text as an exact rational.
+void decimal_to_rational(const std::string& text, mpq_t out) {
+    std::string digits;
+    long exponent = 0, after_point = 0;
+    bool point = false, negative = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '-') negative = true;
+        if (c == '.') point = true;
+        if (c >= '0' && c <= '9') {
+            digits += c;
+            after_point += point;
+        }
+        if (c == 'e' || c == 'E') {
+            exponent = std::stol(text.substr(i + 1));
+            break;
+        }
+    }
+    mpz_t n, p;
+    mpz_init_set_str(n, digits.c_str(), 10);
+    mpz_init(p);
+    const long shift = exponent - after_point;
+    mpz_ui_pow_ui(p, 10, static_cast<unsigned long>(std::labs(shift)));
+    mpq_set_z(out, n);
+    if (shift >= 0) {
+        mpz_mul(mpq_numref(out), mpq_numref(out), p);
+    } else {
+        mpz_set(mpq_denref(out), p);
+    }
+    mpq_canonicalize(out);
+    if (negative) mpq_neg(out, out);
+    mpz_clear(n);
+    mpz_clear(p);
+}
+
+// Engine text ("+D.DDDx+E", the value 0xD.DDD * 2^(E-3)) as an exact rational;
+// also the exponent of its top bit.
+void engine_text_to_rational(const std::string& text, mpq_t out, long& top_bit) {
+    const size_t x = text.find('x');
+    std::string hex = text.substr(1, x - 1);
+    const size_t point = hex.find('.');
+    const long fraction_digits = static_cast<long>(hex.size() - point - 1);
+    hex.erase(point, 1);
+    const long e = std::stol(text.substr(x + 1));
+    mpq_set_str(out, hex.c_str(), 16);
+    const long shift = e - 3 - 4 * fraction_digits;
+    if (shift >= 0) {
+        mpq_mul_2exp(out, out, static_cast<unsigned long>(shift));
+    } else {
+        mpq_div_2exp(out, out, static_cast<unsigned long>(-shift));
+    }
+    if (text[0] == '-') mpq_neg(out, out);
+    top_bit = e;
+}
+
+TEST(Coordinates, DecimalsRoundToTheNearest192BitValue) {
+    const char* cases[] = {
+        "-0.743643887037158704752191506114774",
+        "0.131825904205311970493132056385139",
+        "0.1",
+        "-2",
+        "1e-30",
+        "1.5",
+        "123.456789012345678901234567890123456789012345678901234567890123456789",
+        // Halfway cases are rare in decimal; these sit just beside binary
+        // fractions of 193 bits.
+        "0.50000000000000000000000000000000000000000000000000000000001",
+        "-0.0000000000000000000000000000000000000000000012345678901234567890123",
+    };
+    for (const char* decimal : cases) {
+        const auto text = decimal_to_engine_text(decimal);
+        ASSERT_TRUE(text) << decimal;
+        mpq_t exact, got, diff, half_ulp;
+        mpq_inits(exact, got, diff, half_ulp, nullptr);
+        decimal_to_rational(decimal, exact);
+        long top = 0;
+        engine_text_to_rational(*text, got, top);
+        mpq_sub(diff, got, exact);
+        mpq_abs(diff, diff);
+        // 192 significant bits: one unit in the last place is 2^(top - 191).
+        mpq_set_ui(half_ulp, 1, 1);
+        if (top - 192 >= 0) {
+            mpq_mul_2exp(half_ulp, half_ulp, static_cast<unsigned long>(top - 192));
+        } else {
+            mpq_div_2exp(half_ulp, half_ulp, static_cast<unsigned long>(192 - top));
+        }
+        EXPECT_LE(mpq_cmp(diff, half_ulp), 0) << decimal << " -> " << *text;
+        // Normalised: the first hexadecimal digit has its top bit set.
+        EXPECT_GE(std::stoi(text->substr(1, 1), nullptr, 16), 8) << *text;
+        mpq_clears(exact, got, diff, half_ulp, nullptr);
+    }
+    EXPECT_EQ(*decimal_to_engine_text("0"), "+0.0x+0");
+    for (const char* bad :
+         {"", "abc", "1.5x", "inf", "nan", "0x1p3", "1e999999", "1e-999999", "1 "})
+        EXPECT_FALSE(decimal_to_engine_text(bad)) << bad;
+}
+
+TEST(Coordinates, PrintingAndOffsetsAreExact) {
+    const std::string x = "-0.743643887037158704752191506114774";
+    EXPECT_EQ(engine_text_to_decimal(*decimal_to_engine_text(x), 33), x);
+    EXPECT_EQ(engine_text_to_decimal("+C.0x-1", 3), "0.750");
+    // 600 pixels across 2e-30: a tenth of a pixel, 3.3e-34, needs 34 decimals.
+    EXPECT_EQ(decimals_for_view(1e-30, 600), 34);
+    const double offsets[] = {0.5, 0x1p-150};
+    long top = 0;
+    mpq_t got, want, part;
+    mpq_inits(got, want, part, nullptr);
+    engine_text_to_rational(add_to_engine_text("+C.0x-1", offsets, 2), got, top);
+    mpq_set_ui(want, 5, 4);  // 0.75 + 0.5
+    mpq_set_d(part, 0x1p-150);
+    mpq_add(want, want, part);
+    EXPECT_TRUE(mpq_equal(got, want));
+    mpq_clears(got, want, part, nullptr);
+}
+
+TEST(Coordinates, DigitsTheRadiusNeeds) {
+    const struct {
+        const char* text;
+        double radius;
+        int given, needed;
+    } cases[] = {
+        {"-0.743643887037151", 1e-30, 15, 30},
+        {"-0.743643887037158704752191506114774", 1e-30, 33, 30},
+        {"-0.75", 0.05, 2, 2},
+        {"0.10", 0.05, 2, 2},
+        {"0.1", 0.05, 1, 2},
+        {"1.5e-20", 1e-25, 2, 6},
+        {"-0.5", 1.5, 1, 1},
+        {"0", 1e-30, 0, 0},
+        {"-0.000", 1e-30, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const DigitCount d = count_digits(c.text, c.radius);
+        EXPECT_EQ(d.given, c.given) << c.text;
+        EXPECT_EQ(d.needed, c.needed) << c.text;
+    }
+}
+
+TEST(ZoomPlanTest, RadiiAreGeometricAndLimitsLinearInTheZoom) {
+    const ZoomPlan plan(61, 2.0, 1e-10, 150, 5000);
+    EXPECT_EQ(plan.frame(0).radius, std::nextafter(2.0, 0.0));  // 2 would recentre
+    EXPECT_EQ(plan.frame(0).iterations, 150u);
+    EXPECT_EQ(plan.frame(60).radius, 1e-10);
+    EXPECT_EQ(plan.frame(60).iterations, 5000u);
+    const double ratio = std::pow(1e-10 / 2.0, 1.0 / 60);
+    for (int k = 1; k < 60; ++k) {
+        EXPECT_NEAR(plan.frame(k).radius / plan.frame(k - 1).radius, ratio, 1e-12) << k;
+        EXPECT_EQ(plan.frame(k).iterations,
+                  static_cast<uint32_t>(std::llround(150 + 4850 * k / 60.0)))
+            << k;
+    }
+    const ZoomPlan one(1, 1.0, 0.25, 100, 300);
+    EXPECT_EQ(one.frame(0).radius, 0.25);
+    EXPECT_EQ(one.frame(0).iterations, 300u);
+    EXPECT_EQ(ZoomPlan(3, 1.0, 0.25, 100, 300).frame(1).radius, 0.5);
+}
+
+TEST(FrameNames, PatternsNeedOneNumber) {
+    EXPECT_EQ(frame_path("frames/%05d.png", 42), "frames/00042.png");
+    EXPECT_EQ(frame_path("100%%-%d.png", 7), "100%-7.png");
+    for (const char* good : {"%d.png", "f/%05d.png", "%3d.tga", "a%%b%d.png"})
+        EXPECT_TRUE(is_frame_pattern(good)) << good;
+    for (const char* bad :
+         {"x.png", "%s.png", "%d%d.png", "%-5d.png", "%05.png", "%123d.png", "%%d.png", "%ld.png"})
+        EXPECT_FALSE(is_frame_pattern(bad)) << bad;
+}
+
+TEST(ViewTextTest, RoundTripsAndRejectsDamage) {
+    quorvel::common::ViewText view;
+    view.centre_x = "-B.E5F721EB1E3C8x-1";
+    view.centre_y = "+8.6FD5EAD4F61B9x-3";
+    view.radius = 1.0 / 3.0;
+    view.iterations = 4000000000u;
+    view.supersampling = 4;
+    view.gamma = 1.875f;
+    view.palette = "/tmp/a palette.pal";
+    const std::string text = quorvel::common::format_view_text(view);
+    const auto back = quorvel::common::parse_view_text(text);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->centre_x, view.centre_x);
+    EXPECT_EQ(back->centre_y, view.centre_y);
+    EXPECT_EQ(back->radius, view.radius);
+    EXPECT_EQ(back->iterations, view.iterations);
+    EXPECT_EQ(back->supersampling, 4);
+    EXPECT_EQ(back->gamma, 1.875f);
+    EXPECT_EQ(back->palette, view.palette);
+    for (const std::string line : {"radius", "iterations", "centre-x"}) {
+        std::string damaged = text;
+        const size_t at = damaged.find(line + " ");
+        damaged.replace(at, line.size() + 1, line + " zz");
+        EXPECT_FALSE(quorvel::common::parse_view_text(damaged)) << line;
+    }
+}
+
+// The shared writer puts the view into PNG pictures only, where libpng itself
+// finds it again.
+TEST(ViewTextTest, TheSharedWriterCarriesItInPngPictures) {
+    render_test::TempDir dir;
+    const uint8_t rgb[2 * 2 * 3] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+    const std::string text = "centre-x +8.0x+0\ncentre-y +8.0x-1\nradius 0.5\niterations 99\n";
+    std::string error;
+    using quorvel::common::PictureFormat;
+    ASSERT_TRUE(
+        quorvel::common::save_picture(dir / "v.png", PictureFormat::png, {rgb, 2, 2}, error, text))
+        << error;
+    EXPECT_EQ(render_test::png_text_chunk(dir / "v.png", quorvel::common::kViewChunkKeyword), text);
+    EXPECT_EQ(render_test::read_png(dir / "v.png").rgb, std::vector<uint8_t>(rgb, rgb + 12));
+    ASSERT_TRUE(
+        quorvel::common::save_picture(dir / "v.tga", PictureFormat::tga, {rgb, 2, 2}, error, text));
+    EXPECT_EQ(render_test::slurp(dir / "v.tga").size(), 18u + 12u);
+}
+
+}  // namespace
