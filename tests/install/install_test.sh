@@ -45,5 +45,6 @@ if [ "$tools" = ON ]; then
     >"$work/render.log" 2>&1 || { cat "$work/render.log"; fail "the installed renderer failed"; }
   [ "$(head -c 8 "$work/picture.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
     fail "the installed renderer wrote no PNG"
+  ! grep -q "grey ramp" "$work/render.log" || fail "the installed renderer found no def.pal"
 fi
 echo "install_test: installed package works"

@@ -141,7 +141,11 @@ void default_palette(Setup& s) {
     if (!s.palette.empty() || s.load_file) return;
     s.palette.resize(kPaletteBytes);
     std::string reason;
-    if (!read_bytes(program_folder() + "/def.pal", 0, kPaletteBytes, s.palette.data(), reason)) {
+    // Beside the program in a build; in ../share/quorvel once installed.
+    const std::string folder = program_folder();
+    if (!read_bytes(folder + "/def.pal", 0, kPaletteBytes, s.palette.data(), reason) &&
+        !read_bytes(folder + "/../share/quorvel/def.pal", 0, kPaletteBytes, s.palette.data(),
+                    reason)) {
         std::fprintf(stderr, "%s: no usable def.pal beside the program; using a grey ramp\n",
                      kProgram);
         for (size_t i = 0; i < kPaletteBytes; ++i) s.palette[i] = static_cast<uint8_t>(i / 3);
