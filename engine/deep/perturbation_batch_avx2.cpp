@@ -6,8 +6,13 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 
+// Everything from here on is compiled for this instruction set only.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 #include "deep/perturbation_lanes.h"
 
@@ -48,6 +53,10 @@ bool iterate_perturbed_batch_avx2(const OrbitSpan& orbit, uint32_t max_iteration
 
 }  // namespace quorvel
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif

@@ -7,8 +7,14 @@
 
 #if defined(__x86_64__) && defined(__GNUC__)
 
+// Everything from here on is compiled for this instruction set only.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))), \
+                             apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
+#endif
 
 #include "deep/perturbation_lanes.h"
 
@@ -49,6 +55,10 @@ bool iterate_perturbed_batch_avx512(const OrbitSpan& orbit, uint32_t max_iterati
 
 }  // namespace quorvel
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif
