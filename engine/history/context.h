@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 #include "colour/rgb_image.h"
 #include "generators/generator.h"
 #include "view/fractal.h"
