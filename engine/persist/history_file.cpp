@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/little_endian.h"
 #include "history/history.h"
 
 namespace quorvel {
@@ -63,7 +64,8 @@ public:
     void tag(std::string_view s) { bytes(s.data(), s.size()); }
     void u8(uint8_t v) { bytes(&v, 1); }
     void u32(uint32_t v) {
-        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        uint8_t b[4];
+        store_le32(b, v);
         bytes(b, 4);
     }
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
@@ -75,8 +77,9 @@ public:
     void f64(double v) {
         uint64_t u;
         std::memcpy(&u, &v, 8);
-        u32(static_cast<uint32_t>(u));
-        u32(static_cast<uint32_t>(u >> 32));
+        uint8_t b[8];
+        store_le64(b, u);
+        bytes(b, 8);
     }
     void big(const BigFloat& b) {
         uint8_t out[32];
@@ -244,7 +247,7 @@ public:
     bool u32(uint32_t& v) {
         const uint8_t* b;
         if (!take(4, b)) return false;
-        v = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        v = load_le32(b);
         return true;
     }
     bool i32(int32_t& v) {
@@ -260,9 +263,9 @@ public:
         return std::isfinite(v);
     }
     bool f64(double& v) {
-        uint32_t lo, hi;
-        if (!u32(lo) || !u32(hi)) return false;
-        const uint64_t u = uint64_t(hi) << 32 | lo;
+        const uint8_t* b;
+        if (!take(8, b)) return false;
+        const uint64_t u = load_le64(b);
         std::memcpy(&v, &u, 8);
         return std::isfinite(v);
     }
