@@ -118,6 +118,7 @@ public:
     void export_picture();
 
 private:
+    void key_ignoring_case(unsigned char key);
     void info_print();
     void restart_refinement() {
         window_.view_changed();
