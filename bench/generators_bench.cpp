@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 #include "generators/generator_factory.h"
 
 namespace quorvel {

@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "api/context.h"
+#include "history/context.h"
 #include "quorvel.h"
 
 namespace {

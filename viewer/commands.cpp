@@ -185,6 +185,8 @@ void Commands::step_history(bool forward) {
     restart_refinement();
 }
 
+// The picture's properties, the palette and the history files, where case
+// matters; every other key goes on with its case folded.
 void Commands::key(unsigned char key) {
     qv_handle handle = state_.handle;
     switch (key) {
@@ -255,7 +257,13 @@ void Commands::key(unsigned char key) {
         default:
             break;
     }
-    switch (fold_case(key)) {
+    key_ignoring_case(fold_case(key));
+}
+
+// The view, the history position and the modes: these keys ignore case.
+void Commands::key_ignoring_case(unsigned char key) {
+    qv_handle handle = state_.handle;
+    switch (key) {
         case 'Y':
             step_history(false);
             return;

@@ -125,6 +125,7 @@ public:
     void print_render_command();
 
 private:
+    void key_ignoring_case(unsigned char key);
     void info_print();
     common::ViewText current_view() const;
     void restart_refinement() {

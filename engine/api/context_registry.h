@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "api/context.h"
+#include "history/context.h"
 
 namespace quorvel {
 

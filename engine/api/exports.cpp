@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "api/context_registry.h"
+#include "base/little_endian.h"
 #include "generators/generator_factory.h"
 #include "history/history.h"
 #include "persist/history_file.h"
@@ -37,21 +38,13 @@ void with_context(qv_handle handle, Work work) {
     }
 }
 
-void put_u32(uint8_t* out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t get_u32(const uint8_t* in) {
-    return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24;
-}
-
 void write_location(Location* location, const BigFloat& x, const BigFloat& y, double radius,
                     uint32_t iterations) {
     x.store(location->centre_x);
     y.store(location->centre_y);
     BigFloat(radius).store(location->radius);
     uint8_t count[4];
-    put_u32(count, iterations);
+    store_le32(count, iterations);
     std::memcpy(&location->max_iterations, count, 4);
 }
 
@@ -235,7 +228,7 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
         std::memcpy(count, &location->max_iterations, 4);
         Fractal& view = push_view(ctx);
         view.set_view(x, y, radius);
-        view.set_max_iterations(get_u32(count));
+        view.set_max_iterations(load_le32(count));
     });
 }
 

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "base/little_endian.h"
+
 namespace quorvel {
 
 namespace {
@@ -167,15 +169,12 @@ void BigFloat::to_text(char* out) const {
 void BigFloat::store(uint8_t out[32]) const {
     uint32_t words[8] = {mant[0], mant[1], mant[2], mant[3], mant[4], mant[5], uint32_t(exponent),
                          negative};
-    for (int i = 0; i < 8; ++i)
-        for (int k = 0; k < 4; ++k) out[4 * i + k] = uint8_t(words[i] >> (8 * k));
+    for (int i = 0; i < 8; ++i) store_le32(out + 4 * i, words[i]);
 }
 
 BigFloat BigFloat::load(const uint8_t in[32]) {
     uint32_t words[8];
-    for (int i = 0; i < 8; ++i)
-        words[i] = uint32_t(in[4 * i]) | (uint32_t(in[4 * i + 1]) << 8) |
-                   (uint32_t(in[4 * i + 2]) << 16) | (uint32_t(in[4 * i + 3]) << 24);
+    for (int i = 0; i < 8; ++i) words[i] = load_le32(in + 4 * i);
     BigFloat r;
     for (int i = 0; i < 6; ++i) r.mant[i] = words[i];
     r.exponent = int32_t(words[6]);

@@ -23,7 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 #include "bigfloat/big_float.h"
 
 namespace quorvel {

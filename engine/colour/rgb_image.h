@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 
 namespace quorvel {
 

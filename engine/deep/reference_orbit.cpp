@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 #include "deep/perturbation.h"
 
 namespace quorvel {

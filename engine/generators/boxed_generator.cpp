@@ -1,6 +1,6 @@
 #include "generators/boxed_generator.h"
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 
 namespace quorvel {
 

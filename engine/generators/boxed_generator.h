@@ -4,7 +4,7 @@
 
 #include <deque>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 #include "generators/generator.h"
 
 namespace quorvel {

@@ -6,7 +6,7 @@
 #include <list>
 #include <vector>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 #include "generators/generator.h"
 
 namespace quorvel {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 
 namespace quorvel {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "api/context.h"
+#include "history/context.h"
 
 namespace quorvel {
 

@@ -9,16 +9,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/atomic_file.h"
+#include "base/little_endian.h"
 #include "history/history.h"
 
 namespace quorvel {
@@ -63,7 +63,8 @@ public:
     void tag(std::string_view s) { bytes(s.data(), s.size()); }
     void u8(uint8_t v) { bytes(&v, 1); }
     void u32(uint32_t v) {
-        const uint8_t b[4] = {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        uint8_t b[4];
+        store_le32(b, v);
         bytes(b, 4);
     }
     void i32(int32_t v) { u32(static_cast<uint32_t>(v)); }
@@ -75,8 +76,9 @@ public:
     void f64(double v) {
         uint64_t u;
         std::memcpy(&u, &v, 8);
-        u32(static_cast<uint32_t>(u));
-        u32(static_cast<uint32_t>(u >> 32));
+        uint8_t b[8];
+        store_le64(b, u);
+        bytes(b, 8);
     }
     void big(const BigFloat& b) {
         uint8_t out[32];
@@ -167,46 +169,6 @@ void write_history(Writer& w, Context& ctx, bool full) {
         write_entry(w, ctx.entries[static_cast<size_t>(i)], full);
 }
 
-// The file a save replaces: a symbolic link is followed so the link survives.
-// An existing target that is not a regular file (a device, a folder) is never
-// replaced.
-bool resolve_target(const char* path, std::string& target, struct stat& existing, bool& exists) {
-    target = path;
-    struct stat st;
-    if (::lstat(path, &st) != 0) {
-        exists = false;
-        return errno == ENOENT;
-    }
-    if (S_ISLNK(st.st_mode)) {
-        char* real = ::realpath(path, nullptr);
-        if (real == nullptr) {
-            // A dangling link: write where it points is unknowable; refuse.
-            return false;
-        }
-        target = real;
-        std::free(real);
-        if (::stat(target.c_str(), &st) != 0) return false;
-    }
-    if (!S_ISREG(st.st_mode)) return false;
-    existing = st;
-    exists = true;
-    return true;
-}
-
-// Creates a new, unique file next to `target`; the usual umask applies.
-int create_temporary(const std::string& target, std::string& name) {
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[64];
-        std::snprintf(suffix, sizeof suffix, ".tmp%ld.%u", static_cast<long>(::getpid()),
-                      ++counter);
-        name = target + suffix;
-        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 // ---------------------------------------------------------------------------
 // Reading
 
@@ -244,7 +206,7 @@ public:
     bool u32(uint32_t& v) {
         const uint8_t* b;
         if (!take(4, b)) return false;
-        v = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        v = load_le32(b);
         return true;
     }
     bool i32(int32_t& v) {
@@ -260,9 +222,9 @@ public:
         return std::isfinite(v);
     }
     bool f64(double& v) {
-        uint32_t lo, hi;
-        if (!u32(lo) || !u32(hi)) return false;
-        const uint64_t u = uint64_t(hi) << 32 | lo;
+        const uint8_t* b;
+        if (!take(8, b)) return false;
+        const uint64_t u = load_le64(b);
         std::memcpy(&v, &u, 8);
         return std::isfinite(v);
     }
@@ -430,20 +392,15 @@ bool read_file(const char* path, std::vector<uint8_t>& data) {
 
 bool save_history(Context& ctx, const char* path, bool full) {
     if (path == nullptr || *path == '\0') return false;
-    std::string target;
-    struct stat existing {};
-    bool exists = false;
-    if (!resolve_target(path, target, existing, exists)) return false;
-
-    std::string temporary;
-    const int fd = create_temporary(target, temporary);
-    if (fd < 0) return false;
-    // A replaced file keeps its permissions.
-    bool ok = !exists || ::fchmod(fd, existing.st_mode & 07777) == 0;
-    std::FILE* f = ok ? ::fdopen(fd, "wb") : nullptr;
+    common::AtomicFile file;
+    std::string error;
+    if (!file.open(path, error)) return false;
+    // The stream writes through a copy of the descriptor; the file keeps its
+    // own to sync, rename, or remove the temporary file on any failure.
+    const int fd = ::dup(file.fd());
+    std::FILE* f = fd >= 0 ? ::fdopen(fd, "wb") : nullptr;
     if (f == nullptr) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
+        if (fd >= 0) ::close(fd);
         return false;
     }
     std::setvbuf(f, nullptr, _IOFBF, 1 << 16);
@@ -455,12 +412,10 @@ bool save_history(Context& ctx, const char* path, bool full) {
         // Packing ran out of memory: no half-written file may stay behind.
         w.fail();
     }
-    ok = w.ok();
+    bool ok = w.ok();
     ok = std::fflush(f) == 0 && ok;
-    ok = ::fsync(::fileno(f)) == 0 && ok;
     ok = std::fclose(f) == 0 && ok;
-    if (ok) ok = std::rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
+    ok = ok && file.commit(error);
 
     // Packing changed the sizes of stored views.
     if (full) recompute_memory_used(ctx);

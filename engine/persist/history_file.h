@@ -1,7 +1,7 @@
 // The history file: the whole history with or without its pixels.
 #pragma once
 
-#include "api/context.h"
+#include "history/context.h"
 
 namespace quorvel {
 

@@ -9,48 +9,11 @@
 #include <memory>
 #include <vector>
 
+#include "base/little_endian.h"
 #include "storage/delta_code.h"
 
 namespace quorvel {
 namespace {
-
-// Streams are little-endian whatever the host.
-inline uint32_t load32(const uint8_t* p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-    } else {
-        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    }
-}
-
-inline void store32(uint8_t* p, uint32_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(p, &v, 4);
-    } else {
-        for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-    }
-}
-
-inline uint64_t load64(const uint8_t* p) {
-    if constexpr (std::endian::native == std::endian::little) {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        return v;
-    } else {
-        return uint64_t(load32(p)) | uint64_t(load32(p + 4)) << 32;
-    }
-}
-
-inline void store64(uint8_t* p, uint64_t v) {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(p, &v, 8);
-    } else {
-        store32(p, uint32_t(v));
-        store32(p + 4, uint32_t(v >> 32));
-    }
-}
 
 inline uint64_t load64_raw(const uint8_t* p) {
     uint64_t v;
@@ -144,7 +107,7 @@ struct DeltaSource {
     bool operator()(uint8_t& v) {
         const uint64_t pos = bit >> 3;
         if (static_cast<int64_t>(pos) > last) return false;
-        const uint32_t window = load32(data + pos) >> (bit & 7);
+        const uint32_t window = load_le32(data + pos) >> (bit & 7);
         const DeltaDecodeEntry e = table[window & ((1u << kDeltaMaxLength) - 1)];
         bit += e.length;
         v = uint8_t(v + e.symbol);
@@ -157,7 +120,7 @@ struct DeltaSource {
         const uint64_t pos = bit >> 3;
         if (static_cast<int64_t>(pos) + 24 > last + 4) return false;
         constexpr uint32_t kIndex = (1u << kDeltaMaxLength) - 1;
-        uint64_t window = load64(data + pos) >> (bit & 7);
+        uint64_t window = load_le64(data + pos) >> (bit & 7);
         uint8_t value = v;
         for (int i = 0; i < 5; ++i) {
             const DeltaDecodeEntry e = table[window & kIndex];
@@ -166,7 +129,7 @@ struct DeltaSource {
             value = uint8_t(value + e.symbol);
             out[i] = value;
         }
-        window = load64(data + (bit >> 3)) >> (bit & 7);
+        window = load_le64(data + (bit >> 3)) >> (bit & 7);
         for (int i = 5; i < 8; ++i) {
             const DeltaDecodeEntry e = table[window & kIndex];
             window >>= e.length;
@@ -251,14 +214,14 @@ std::vector<uint8_t> pack_values(const uint8_t* values, const uint8_t* mask, int
         acc |= uint64_t(e & 0xFFFF) << pending;
         pending += e >> 16;
         // Store without branching; only whole bytes advance.
-        store64(dst, acc);
+        store_le64(dst, acc);
         const unsigned bytes = pending >> 3;
         dst += bytes;
         acc >>= bytes * 8;
         pending &= 7;
     });
     const size_t bits = static_cast<size_t>(dst - base) * 8 + pending;
-    store64(dst, acc);
+    store_le64(dst, acc);
     // The bits, then zero bytes up to a 4-byte tail past the last bit's byte.
     return std::vector<uint8_t>(base, base + bits / 8 + 4);
 }
@@ -282,7 +245,7 @@ std::vector<uint8_t> pack_mask(const uint8_t* mask, size_t count) {
             continue;
         }
         uint8_t* p = base + (bit >> 3);
-        store32(p, load32(p) | ((uint32_t(b) << 1 | 1u) << (bit & 7)));
+        store_le32(p, load_le32(p) | ((uint32_t(b) << 1 | 1u) << (bit & 7)));
         bit += 9;
         prev = b;
     }
@@ -302,7 +265,7 @@ void unpack_mask(const std::vector<uint8_t>& stream, uint8_t* out, size_t count)
     size_t i = 0;
     while (i < count && bit < end_bit) {
         const unsigned offset = bit & 7;
-        const uint32_t window = load32(data + (bit >> 3)) >> offset;
+        const uint32_t window = load_le32(data + (bit >> 3)) >> offset;
         if (window & 1) {
             prev = uint8_t(window >> 1);
             out[i++] = prev;

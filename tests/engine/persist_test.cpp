@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "api/context.h"
+#include "history/context.h"
 #include "history/history.h"
 #include "persist/history_file.h"
 #include "public/public_test_util.h"

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <vector>
 
-#include "api/context.h"
+#include "history/context.h"
 #include "history/history.h"
 #include "public/public_test_util.h"
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "api/stopwatch.h"
+#include "base/stopwatch.h"
 #include "colour/rgb_image.h"
 #include "deep/deep_kernel.h"
 #include "generators/generator.h"
@@ -15,6 +15,14 @@
 namespace quorvel {
 
 // One view of the history. An entry with no fractal is an empty slot.
+//
+// Invariants:
+// - `generator`, when set, computes this entry's own `fractal` and nothing
+//   else; it is destroyed before the view it refers to.
+// - `width` x `height` is the output picture; the view's grid is that times
+//   `supersampling`.
+// - `trimmed`: the view's pixels were released for the budget; only its
+//   location remains, and statistics are cleared.
 struct HistEntry {
     std::unique_ptr<Fractal> fractal;
     std::unique_ptr<Generator> generator;  // refers to `fractal`; destroyed first
@@ -38,6 +46,12 @@ struct HistEntry {
 
 constexpr uint32_t kHistoryCapacity = 256;
 
+// Invariants:
+// - `entries.size() == capacity` and `0 <= current <= last < capacity`.
+// - Entries 0 to `last` hold a view; those after `last` are empty slots.
+// - `rgb_image` is never null and has the size of the current entry.
+// - `memory_used` counts the views other than the current one, which is never
+//   packed or trimmed while shown.
 struct Context {
     // A context whose entry 0 is `first_view`, with a budget of `megabytes`.
     Context(std::unique_ptr<Fractal> first_view, int megabytes);

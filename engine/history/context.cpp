@@ -1,4 +1,4 @@
-#include "api/context.h"
+#include "history/context.h"
 
 #include "history/history.h"
 

@@ -1,11 +1,13 @@
-#include "atomic_file.h"
+#include "base/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -42,10 +44,67 @@ void sync_folder(const std::string& folder) {
     close(fd);
 }
 
+// A new, unique file in `folder`, made with mode 0666 so the umask applies
+// without the process-wide umask being touched (the library uses this too).
+int create_temporary(const std::string& folder, std::string& name) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char number[16];
+        std::snprintf(number, sizeof number, "%u", ++counter);
+        name = temporary_file_prefix(folder, static_cast<long>(getpid())) + number;
+        const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// The file a replacement is written to: a symbolic link is followed, so the
+// link survives. Only a regular file is ever replaced, and a write-protected
+// one is one the user wants kept.
+bool resolve_target(const std::string& path, std::string& target, struct stat& existing,
+                    bool& exists, std::string& error) {
+    target = path;
+    exists = false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return true;  // a new file, or a folder that is not
+    if (S_ISLNK(st.st_mode)) {
+        char* real = realpath(path.c_str(), nullptr);
+        if (real == nullptr) {
+            error = quoted(path) + " is a link to nowhere";
+            return false;
+        }
+        target = real;
+        std::free(real);
+        if (stat(target.c_str(), &st) != 0) {
+            error = "cannot read " + quoted(target) + ": " + std::strerror(errno);
+            return false;
+        }
+    }
+    if (S_ISDIR(st.st_mode)) {
+        error = quoted(path) + " is a folder";
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = quoted(path) + " is not a regular file";
+        return false;
+    }
+    if (access(target.c_str(), W_OK) != 0) {
+        error = quoted(path) + " is not writable";
+        return false;
+    }
+    existing = st;
+    exists = true;
+    return true;
+}
+
 }  // namespace
 
+// snprintf, not std::to_string: the library must not export libstdc++'s
+// unique digit tables.
 std::string temporary_file_prefix(const std::string& folder, long pid) {
-    return folder + "/.quorvel-" + std::to_string(pid) + "-";
+    char middle[32];
+    std::snprintf(middle, sizeof middle, "/.quorvel-%ld-", pid);
+    return folder + middle;
 }
 
 void remove_pending_temporary_file() {
@@ -66,33 +125,23 @@ void AtomicFile::discard() {
 
 bool AtomicFile::open(const std::string& path, std::string& error) {
     discard();
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) {
-            error = quoted(path) + " is a folder";
-            return false;
-        }
-        // A write-protected file is one the user wants kept.
-        if (access(path.c_str(), W_OK) != 0) {
-            error = quoted(path) + " is not writable";
-            return false;
-        }
-    }
-    const std::string folder = folder_of(path);
-    std::string name = temporary_file_prefix(folder, static_cast<long>(getpid())) + "XXXXXX";
-    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    std::string target;
+    struct stat existing {};
+    bool exists = false;
+    if (!resolve_target(path, target, existing, exists, error)) return false;
+    const std::string folder = folder_of(target);
+    std::string name;
+    const int fd = create_temporary(folder, name);
     if (fd < 0) {
         error = "cannot write into folder " + quoted(folder) + ": " + std::strerror(errno);
         return false;
     }
     fd_ = fd;
     temp_path_ = name;
-    path_ = path;
+    path_ = target;
     set_pending(temp_path_);
-    // mkstemp makes the file private; the new file gets the usual permissions.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd_, 0666 & ~mask);
+    // A replaced file keeps its permissions; a new one got the usual ones.
+    if (exists) fchmod(fd_, existing.st_mode & 07777);
     return true;
 }
 

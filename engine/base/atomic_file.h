@@ -1,6 +1,9 @@
 // Whole-file replacement: everything goes to a temporary file beside the
 // target, which is synced and renamed over the target only when complete, so
-// the target is always either the old file or the whole new one.
+// the target is always either the old file or the whole new one. A link is
+// followed and a replaced file keeps its permissions. The engine saves history
+// files with it, the viewer and the tools their pictures and places (hence the
+// namespace: one source, compiled into the library and into the programs).
 #pragma once
 
 #include <cstddef>
@@ -17,7 +20,8 @@ public:
 
     // Creates the temporary file in the target's folder; this is also the check
     // that the target can be written. False with a reason in error otherwise
-    // (the target is a folder or write-protected, the folder is not writable).
+    // (the target is a folder, not a regular file, a dangling link or
+    // write-protected; the folder is not writable).
     bool open(const std::string& path, std::string& error);
 
     // The temporary file's descriptor, -1 when none is open. Writers may write

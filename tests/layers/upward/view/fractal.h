@@ -1,0 +1,2 @@
+// The higher layer that base/clock.h reaches for.
+#pragma once
