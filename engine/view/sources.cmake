@@ -1,0 +1,4 @@
+# The sources of engine/view/, built as the object library qv_view.
+set(QV_VIEW_SOURCES
+  fractal.cpp
+)
