@@ -10,6 +10,15 @@ namespace {
 
 // A walk yields after this much walking, counted across the slices it spans.
 constexpr double kWalkCap = 0.6;
+// Iterations a missing pixel gets on one lane before it goes to the batch
+// kernel with its tile.
+constexpr uint32_t kAtOnceSteps = 32;
+// Horizontal legs between two looks at the walk's clock.
+constexpr uint32_t kLegsPerClock = 16;
+// Seeds tried between two looks at the slice's clock when no walk ran.
+constexpr uint32_t kSeedsPerClock = 16;
+// Tiles whose pixels stay listed for the batch kernel.
+constexpr size_t kTilesKept = 4;
 
 }  // namespace
 
@@ -70,8 +79,12 @@ bool ContourTracingGenerator::refine(float seconds) {
     }
     result = refine_preview(seconds) || result;
     Fractal& view = *view_;
+    uint32_t seeds_since_clock = 0;
     for (;;) {
-        if (budget.time_over()) return result;
+        if (seeds_since_clock-- == 0) {
+            if (budget.time_over()) return result;
+            seeds_since_clock = kSeedsPerClock - 1;
+        }
         if (!tracing_) {
             if (seeds_.empty()) return result;
             result = true;
@@ -111,6 +124,7 @@ bool ContourTracingGenerator::refine(float seconds) {
             return result;
         }
         fill();
+        seeds_since_clock = 0;
     }
 }
 
@@ -119,14 +133,20 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
     for (int k = 0; k < count; ++k) {
         const Point p = points[k];
         if (view.ahead_ready(p.x, p.y) || view.ahead_listed(p.x, p.y)) continue;
-        // The tile around a missing pixel goes to the batch kernel: the walk
+        // Most pixels escape within a few iterations: those are done at once.
+        if (view.run_ahead_at_once(p.x, p.y, kAtOnceSteps)) continue;
+        // The tile around a costly pixel goes to the batch kernel: the walk
         // will soon ask for most of it. The kernel stops once the pixel is
         // ready; the rest of the tile goes on in later calls.
         view.queue_ahead(p.x - tile_w_ / 2, p.y - tile_h_ / 2, p.x + (tile_w_ - 1) / 2,
                          p.y + (tile_h_ - 1) / 2);
     }
+    // Only the latest tiles run beside a wanted pixel: older ones lie behind
+    // the walk, and a short list keeps every call cheap.
+    const size_t tile = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
     for (int k = 0; k < count; ++k)
-        if (!view.run_ahead_for(points[k].x, points[k].y, budget)) return false;
+        if (!view.run_ahead_for(points[k].x, points[k].y, budget, tile)) return false;
+    view.keep_recent_ahead(kTilesKept * tile);
     return true;
 }
 
@@ -139,6 +159,7 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
     Stopwatch walk_watch;
     bool done = false, capped = false;
     uint32_t legs = 0;
+    uint32_t legs_since_clock = kLegsPerClock - 1;  // the first leg looks
 
     // The walk as a machine over its query points, so that it can stop at any
     // query whose pixel the budget left unready and resume there.
@@ -147,10 +168,14 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
         switch (step) {
             case kLegStart:
                 // H0: the cap, counted over the walk's slices, is tested only
-                // at the start of a horizontal leg.
-                if (walk_seconds_ + walk_watch.elapsed() >= kWalkCap) {
-                    capped = true;
-                    goto pause;
+                // at the start of a horizontal leg, and only every few legs:
+                // reading the clock costs more than a leg of ready pixels.
+                if (++legs_since_clock == kLegsPerClock) {
+                    legs_since_clock = 0;
+                    if (walk_seconds_ + walk_watch.elapsed() >= kWalkCap) {
+                        capped = true;
+                        goto pause;
+                    }
                 }
                 if (legs_per_call_ != 0 && legs++ == legs_per_call_) goto pause;
                 step = kAcross;

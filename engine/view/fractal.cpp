@@ -231,7 +231,24 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     }
 }
 
-bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
+bool Fractal::run_ahead_at_once(int32_t x, int32_t y, uint32_t steps) {
+    if (ahead_ready(x, y)) return true;
+    if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    Lookahead& ahead = *lookahead_;
+    const size_t i = static_cast<size_t>(y) * width_ + x;
+    if (ahead.state(i) == Lookahead::kQueued) return false;
+    Orbit orbit = start_orbit(x, y);
+    // A cheap pixel costs less on one lane than a trip through the list.
+    if (!use_big_float_ && advance_orbit(max_iterations_, orbit, steps)) {
+        ahead.settle(i, byte_of(orbit.n));
+        ++computed_count_;
+        return true;
+    }
+    ahead.queue(i, orbit);
+    return false;
+}
+
+bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget, size_t recent) {
     if (ahead_ready(x, y)) return true;
     queue_ahead(x, y, x, y);
     if (use_big_float_) {
@@ -243,16 +260,24 @@ bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
     std::vector<uint32_t>& pending = ahead.pending();
     std::vector<Orbit>& orbits = ahead.orbits();
     const auto i = static_cast<uint32_t>(static_cast<size_t>(y) * width_ + x);
-    const size_t k =
-        static_cast<size_t>(std::find(pending.begin(), pending.end(), i) - pending.begin());
-    // The wanted pixel takes the first lane; the order of the others does not
-    // change their counts.
-    std::rotate(pending.begin(), pending.begin() + k, pending.begin() + k + 1);
-    std::rotate(orbits.begin(), orbits.begin() + k, orbits.begin() + k + 1);
+    // Recently listed pixels are the likeliest to be found near the end.
+    const auto last = std::find(pending.rbegin(), pending.rend(), i);
+    const auto k = static_cast<size_t>(pending.rend() - last) - 1;
+    const size_t window = std::min(std::max<size_t>(recent, 1), pending.size());
+    const size_t w0 = pending.size() - window;
+    // The wanted pixel takes the first lane of the window; the order of the
+    // others does not change their counts.
+    if (k >= w0) {
+        std::rotate(pending.begin() + w0, pending.begin() + k, pending.begin() + k + 1);
+        std::rotate(orbits.begin() + w0, orbits.begin() + k, orbits.begin() + k + 1);
+    } else {
+        std::swap(pending[k], pending[w0]);
+        std::swap(orbits[k], orbits[w0]);
+    }
     Budget until = budget;
-    until.wanted = orbits.data();
-    iterate_double_batch(max_iterations_, orbits.data(), orbits.size(), until);
-    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); });
+    until.wanted = orbits.data() + w0;
+    iterate_double_batch(max_iterations_, orbits.data() + w0, window, until);
+    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); }, w0);
     return ahead_ready(x, y);
 }
 

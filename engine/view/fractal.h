@@ -69,8 +69,17 @@ public:
     bool run_ahead(const Budget& budget);
     // Lists (x, y) if needed and runs the list until that pixel is ready, it
     // first; pixels still in flight then keep their state. True when it is
-    // ready, false when the budget ended first.
-    bool run_ahead_for(int32_t x, int32_t y, const Budget& budget);
+    // ready, false when the budget ended first. Double views run only the
+    // `recent` most recently listed pixels beside it: those near the query.
+    bool run_ahead_for(int32_t x, int32_t y, const Budget& budget, size_t recent = SIZE_MAX);
+    // Iterates an unlisted pixel at once on one lane, for at most `steps`
+    // iterations: true when it is then ready; otherwise it is listed with its
+    // orbit so far (views of other kinds only list it).
+    bool run_ahead_at_once(int32_t x, int32_t y, uint32_t steps);
+    // Unlists all but the `keep` most recently listed pixels.
+    void keep_recent_ahead(size_t keep) {
+        if (lookahead_) lookahead_->keep_recent(keep);
+    }
     // The pixel is computed or waiting aside: pixel_value() returns at once.
     bool ahead_ready(int32_t x, int32_t y) const {
         if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
