@@ -14,6 +14,9 @@ int64_t floor_to_byte(int64_t d) { return d >= 0 ? (d / 8) * 8 : -(((-d) + 7) / 
 
 int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
+// Limits up to which listed pixels run on one lane (see run_ahead).
+constexpr uint32_t kOneLaneLimit = 8;
+
 // Moves a coordinate table by s entries towards index 0 (s > 0) or away from
 // it (s < 0); the kept entries keep their exact values, the entering ones are
 // formed from the new origin, which is stored in `origin`.
@@ -310,8 +313,12 @@ bool Fractal::run_ahead(const Budget& budget) {
             ahead.big_orbit() = BigOrbit{};
         }
     } else {
-        all_done = iterate_double_batch(max_iterations_, ahead.orbits().data(),
-                                        ahead.orbits().size(), budget);
+        // At the smallest limits lanes are refilled at nearly every step,
+        // which costs more than the steps: one lane is quicker there.
+        const SimdLevel level =
+            max_iterations_ <= kOneLaneLimit ? SimdLevel::scalar : active_simd_level();
+        all_done = iterate_double_batch_at(level, max_iterations_, ahead.orbits().data(),
+                                           ahead.orbits().size(), budget);
     }
     computed_count_ += ahead.collect(to_byte);
     return all_done;

@@ -195,6 +195,7 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
     const Case cases[] = {
         {"whole set", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, UINT64_MAX},
         {"whole set paused", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, 40},
+        {"whole set at limit 3", BigFloat(-0.5), BigFloat(0.0), 1.5, 3, UINT64_MAX},
         {"spiral paused", BigFloat(-0.7436438870371), BigFloat(0.1318259042053), 1e-6, 3000, 100},
         {"192-bit paused", BigFloat(deep_x), BigFloat(deep_y), 1e-30, 400, 256},
     };
