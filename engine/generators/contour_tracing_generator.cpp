@@ -152,9 +152,10 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
         view.queue_ahead(p.x - tile_w_ / 2, p.y - tile_h_ / 2, p.x + (tile_w_ - 1) / 2,
                          p.y + (tile_h_ - 1) / 2);
     }
-    // Only the latest tiles run beside a wanted pixel: older ones lie behind
-    // the walk, and a short list keeps every call cheap.
     if (!waiting) return true;
+    // Only the latest tile runs beside a wanted pixel, and four tiles stay
+    // listed: older ones lie behind the walk, and a short list keeps every
+    // call cheap.
     const size_t tile = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
     for (int k = 0; k < count; ++k)
         if (!view.run_ahead_for(points[k].x, points[k].y, budget, tile)) return false;
