@@ -40,6 +40,34 @@ struct Orbit {
 
 inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1, 0, false}; }
 
+// Continues one orbit on one lane for at most `steps` iterations, with
+// iterate_double's operations; true (done set, n the count) when the pixel
+// escaped or reached the limit, otherwise z and n are kept in the record.
+inline bool advance_orbit(uint32_t max_iterations, Orbit& o, uint32_t steps) {
+    const double cx = o.cx, cy = o.cy;
+    double x = o.x, y = o.y;
+    uint32_t n = o.n;
+    for (uint32_t s = 0; s < steps; ++s) {
+        const double xx = x * x, yy = y * y, xy = x * y;
+        const double r = xx + yy;
+        const double y_next = (xy + xy) + cy;
+        if (r >= 4.0) break;
+        ++n;
+        x = (xx - yy) + cx;
+        y = y_next;
+        if (n >= max_iterations) break;
+        if (s + 1 < steps) continue;
+        o.x = x;
+        o.y = y;
+        o.n = n;
+        return false;
+    }
+    if (steps == 0) return false;
+    o.n = n;
+    o.done = true;
+    return true;
+}
+
 // When a batch must stop: `seconds` after the watch's mark (no watch: never),
 // or, for tests that need a pause at a known point, after `max_steps` kernel
 // steps of one call. Kernels look at the clock every few thousand iterations.

@@ -14,6 +14,8 @@
 // refilled at once from the queue.
 #pragma once
 
+#include <bit>
+
 namespace quorvel::orbit_lanes {
 
 // Steps between two looks at the budget (each step advances every lane).
@@ -117,16 +119,20 @@ bool run(uint32_t max_iterations, Orbit* orbits, size_t count, const Budget& bud
         }
         if (escaped != 0 || k == next_stop) [[unlikely]] {
             QV_STORE_Z();
+            // Only the lanes that ended are visited, in lane order.
+            unsigned ended = escaped;
+            if (k == next_stop)
+                for (int l = 0; l < L; ++l) ended |= static_cast<unsigned>(stop[l] == k) << l;
             bool limit_hit = false;
-            for (int l = 0; l < L; ++l) {
+            while (ended != 0) {
+                const int l = std::countr_zero(ended);
+                ended &= ended - 1;
                 if (stop[l] == kParked) continue;
                 if ((escaped >> l) & 1) {
                     finish(l, base[l] + (k - start[l]));
-                } else if (stop[l] == k) {
+                } else {
                     finish(l, base[l] + (k - start[l]) + 1);
                     limit_hit = true;
-                } else {
-                    continue;
                 }
                 fill(l, k + 1);
                 // A later stop leaves next_stop early, which only costs a

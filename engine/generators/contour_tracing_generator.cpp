@@ -10,6 +10,15 @@ namespace {
 
 // A walk yields after this much walking, counted across the slices it spans.
 constexpr double kWalkCap = 0.6;
+// Iterations a missing pixel gets on one lane before it goes to the batch
+// kernel with its tile.
+constexpr uint32_t kAtOnceSteps = 32;
+// Horizontal legs between two looks at the walk's clock.
+constexpr uint32_t kLegsPerClock = 16;
+// Seeds tried between two looks at the slice's clock when no walk ran.
+constexpr uint32_t kSeedsPerClock = 16;
+// Tiles whose pixels stay listed for the batch kernel.
+constexpr size_t kTilesKept = 4;
 
 }  // namespace
 
@@ -18,7 +27,9 @@ ContourTracingGenerator::ContourTracingGenerator(Fractal& view) : Generator(view
 void ContourTracingGenerator::choose_tile() {
     // A walk waits only for the pixel it asks for; the rest of its tile keeps
     // the other lanes busy meanwhile. Tiles of several times the lane count
-    // measured best on the seahorse valley and the whole set.
+    // measured best on the seahorse valley and the whole set; on four-lane
+    // vectors and eight-lane ones alike, square tiles waste fewest steps
+    // where a walk follows the border of the set.
     switch (active_simd_level()) {
         case SimdLevel::scalar:
             tile_w_ = tile_h_ = 1;
@@ -28,9 +39,12 @@ void ContourTracingGenerator::choose_tile() {
             tile_h_ = 4;
             break;
         case SimdLevel::avx2:
-        case SimdLevel::avx512:
-            tile_w_ = 16;
+            tile_w_ = 8;
             tile_h_ = 8;
+            break;
+        case SimdLevel::avx512:
+            tile_w_ = 12;
+            tile_h_ = 12;
             break;
     }
 }
@@ -70,8 +84,12 @@ bool ContourTracingGenerator::refine(float seconds) {
     }
     result = refine_preview(seconds) || result;
     Fractal& view = *view_;
+    uint32_t seeds_since_clock = 0;
     for (;;) {
-        if (budget.time_over()) return result;
+        if (seeds_since_clock-- == 0) {
+            if (budget.time_over()) return result;
+            seeds_since_clock = kSeedsPerClock - 1;
+        }
         if (!tracing_) {
             if (seeds_.empty()) return result;
             result = true;
@@ -111,22 +129,37 @@ bool ContourTracingGenerator::refine(float seconds) {
             return result;
         }
         fill();
+        seeds_since_clock = 0;
     }
 }
 
 bool ContourTracingGenerator::make_ready(const Point* points, int count, const Budget& budget) {
     Fractal& view = *view_;
+    bool waiting = false;
     for (int k = 0; k < count; ++k) {
         const Point p = points[k];
-        if (view.ahead_ready(p.x, p.y) || view.ahead_listed(p.x, p.y)) continue;
-        // The tile around a missing pixel goes to the batch kernel: the walk
+        if (view.ahead_ready(p.x, p.y)) continue;
+        if (view.ahead_listed(p.x, p.y)) {
+            waiting = true;
+            continue;
+        }
+        // Most pixels escape within a few iterations: those are done at once.
+        if (view.run_ahead_at_once(p.x, p.y, kAtOnceSteps)) continue;
+        waiting = true;
+        // The tile around a costly pixel goes to the batch kernel: the walk
         // will soon ask for most of it. The kernel stops once the pixel is
         // ready; the rest of the tile goes on in later calls.
         view.queue_ahead(p.x - tile_w_ / 2, p.y - tile_h_ / 2, p.x + (tile_w_ - 1) / 2,
                          p.y + (tile_h_ - 1) / 2);
     }
+    if (!waiting) return true;
+    // Only the latest tile runs beside a wanted pixel, and four tiles stay
+    // listed: older ones lie behind the walk, and a short list keeps every
+    // call cheap.
+    const size_t tile = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
     for (int k = 0; k < count; ++k)
-        if (!view.run_ahead_for(points[k].x, points[k].y, budget)) return false;
+        if (!view.run_ahead_for(points[k].x, points[k].y, budget, tile)) return false;
+    view.keep_recent_ahead(kTilesKept * tile);
     return true;
 }
 
@@ -139,6 +172,7 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
     Stopwatch walk_watch;
     bool done = false, capped = false;
     uint32_t legs = 0;
+    uint32_t legs_since_clock = kLegsPerClock - 1;  // the first leg looks
 
     // The walk as a machine over its query points, so that it can stop at any
     // query whose pixel the budget left unready and resume there.
@@ -147,10 +181,14 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
         switch (step) {
             case kLegStart:
                 // H0: the cap, counted over the walk's slices, is tested only
-                // at the start of a horizontal leg.
-                if (walk_seconds_ + walk_watch.elapsed() >= kWalkCap) {
-                    capped = true;
-                    goto pause;
+                // at the start of a horizontal leg, and only every few legs:
+                // reading the clock costs more than a leg of ready pixels.
+                if (++legs_since_clock == kLegsPerClock) {
+                    legs_since_clock = 0;
+                    if (walk_seconds_ + walk_watch.elapsed() >= kWalkCap) {
+                        capped = true;
+                        goto pause;
+                    }
                 }
                 if (legs_per_call_ != 0 && legs++ == legs_per_call_) goto pause;
                 step = kAcross;
@@ -164,7 +202,7 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
                 q = {cx, cy + dy};
                 break;
         }
-        if (!make_ready(&q, 1, budget)) goto pause;
+        if (!view.ahead_ready(q.x, q.y) && !make_ready(&q, 1, budget)) goto pause;
         const bool same = view.pixel_value(q.x, q.y) == target;
         switch (step) {
             case kAcross:  // H1, H2

@@ -17,6 +17,9 @@ int64_t floor_to_byte(int64_t d) { return d >= 0 ? (d / 8) * 8 : -(((-d) + 7) / 
 
 int64_t magnitude(int64_t v) { return v < 0 ? -v : v; }
 
+// Limits up to which listed pixels run on one lane (see run_ahead).
+constexpr uint32_t kOneLaneLimit = 8;
+
 // Moves a coordinate table by s entries towards index 0 (s > 0) or away from
 // it (s < 0); the kept entries keep their exact values, the entering ones are
 // formed from the new origin, which is stored in `origin`.
@@ -235,6 +238,13 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
     return store_pixel(x, y, byte_of(n));
 }
 
+// Perturbed pixels start from their offsets to the main reference.
+Orbit Fractal::start_orbit(int32_t x, int32_t y) {
+    if (perturbed()) return fresh_perturbed(plan().column_offsets()[x], plan().row_offsets()[y]);
+    if (use_big_float_) return Orbit{};  // the 192-bit kernel keeps its state beside the list
+    return fresh_orbit(column_double_.data()[x], row_double_.data()[y]);
+}
+
 void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     x0 = std::max(x0, 0);
     y0 = std::max(y0, 0);
@@ -244,20 +254,33 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
     Lookahead& ahead = *lookahead_;
     const MaskedImage& img = *image_;
-    // Perturbed pixels start from their offsets to the main reference.
-    const bool perturbed = this->perturbed();
-    const double* dcx = perturbed ? plan().column_offsets() : nullptr;
-    const double* dcy = perturbed ? plan().row_offsets() : nullptr;
     for (int32_t y = y0; y <= y1; ++y) {
         for (int32_t x = x0; x <= x1; ++x) {
             const size_t i = static_cast<size_t>(y) * width_ + x;
             if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
-            ahead.queue(i, perturbed ? fresh_perturbed(dcx[x], dcy[y]) : start_orbit(x, y));
+            ahead.queue(i, start_orbit(x, y));
         }
     }
 }
 
-bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
+bool Fractal::run_ahead_at_once(int32_t x, int32_t y, uint32_t steps) {
+    if (ahead_ready(x, y)) return true;
+    if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    Lookahead& ahead = *lookahead_;
+    const size_t i = static_cast<size_t>(y) * width_ + x;
+    if (ahead.state(i) == Lookahead::kQueued) return false;
+    Orbit orbit = start_orbit(x, y);
+    // A cheap pixel costs less on one lane than a trip through the list.
+    if (!use_big_float_ && advance_orbit(max_iterations_, orbit, steps)) {
+        ahead.settle(i, byte_of(orbit.n));
+        ++computed_count_;
+        return true;
+    }
+    ahead.queue(i, orbit);
+    return false;
+}
+
+bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget, size_t recent) {
     if (ahead_ready(x, y)) return true;
     queue_ahead(x, y, x, y);
     const bool perturbed = this->perturbed();
@@ -270,19 +293,30 @@ bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget) {
     std::vector<uint32_t>& pending = ahead.pending();
     std::vector<Orbit>& orbits = ahead.orbits();
     const auto i = static_cast<uint32_t>(static_cast<size_t>(y) * width_ + x);
-    const size_t k =
-        static_cast<size_t>(std::find(pending.begin(), pending.end(), i) - pending.begin());
-    // The wanted pixel takes the first lane; the order of the others does not
-    // change their counts.
-    std::rotate(pending.begin(), pending.begin() + k, pending.begin() + k + 1);
-    std::rotate(orbits.begin(), orbits.begin() + k, orbits.begin() + k + 1);
+    // Recently listed pixels are the likeliest to be found near the end.
+    const auto last = std::find(pending.rbegin(), pending.rend(), i);
+    const auto k = static_cast<size_t>(pending.rend() - last) - 1;
+    // The perturbed kernel works on the whole list, since its pixels can
+    // need another reference that the list shares.
+    const size_t window =
+        perturbed ? pending.size() : std::min(std::max<size_t>(recent, 1), pending.size());
+    const size_t w0 = pending.size() - window;
+    // The wanted pixel takes the first lane of the window; the order of the
+    // others does not change their counts.
+    if (k >= w0) {
+        std::rotate(pending.begin() + w0, pending.begin() + k, pending.begin() + k + 1);
+        std::rotate(orbits.begin() + w0, orbits.begin() + k, orbits.begin() + k + 1);
+    } else {
+        std::swap(pending[k], pending[w0]);
+        std::swap(orbits[k], orbits[w0]);
+    }
     Budget until = budget;
-    until.wanted = orbits.data();
+    until.wanted = orbits.data() + w0;
     if (perturbed)
         run_perturbed(until);
     else
-        iterate_double_batch(max_iterations_, orbits.data(), orbits.size(), until);
-    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); });
+        iterate_double_batch(max_iterations_, orbits.data() + w0, window, until);
+    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); }, w0);
     return ahead_ready(x, y);
 }
 
@@ -333,8 +367,12 @@ bool Fractal::run_ahead(const Budget& budget) {
             ahead.big_orbit() = BigOrbit{};
         }
     } else {
-        all_done = iterate_double_batch(max_iterations_, ahead.orbits().data(),
-                                        ahead.orbits().size(), budget);
+        // At the smallest limits lanes are refilled at nearly every step,
+        // which costs more than the steps: one lane is quicker there.
+        const SimdLevel level =
+            max_iterations_ <= kOneLaneLimit ? SimdLevel::scalar : active_simd_level();
+        all_done = iterate_double_batch_at(level, max_iterations_, ahead.orbits().data(),
+                                           ahead.orbits().size(), budget);
     }
     computed_count_ += ahead.collect(to_byte);
     return all_done;

@@ -89,8 +89,17 @@ public:
     bool run_ahead(const Budget& budget);
     // Lists (x, y) if needed and runs the list until that pixel is ready, it
     // first; pixels still in flight then keep their state. True when it is
-    // ready, false when the budget ended first.
-    bool run_ahead_for(int32_t x, int32_t y, const Budget& budget);
+    // ready, false when the budget ended first. Double views run only the
+    // `recent` most recently listed pixels beside it: those near the query.
+    bool run_ahead_for(int32_t x, int32_t y, const Budget& budget, size_t recent = SIZE_MAX);
+    // Iterates an unlisted pixel at once on one lane, for at most `steps`
+    // iterations: true when it is then ready; otherwise it is listed with its
+    // orbit so far (views of other kinds only list it).
+    bool run_ahead_at_once(int32_t x, int32_t y, uint32_t steps);
+    // Unlists all but the `keep` most recently listed pixels.
+    void keep_recent_ahead(size_t keep) {
+        if (lookahead_) lookahead_->keep_recent(keep);
+    }
     // The pixel is computed or waiting aside: pixel_value() returns at once.
     bool ahead_ready(int32_t x, int32_t y) const {
         if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
@@ -145,10 +154,7 @@ private:
     uint32_t store_pixel(int32_t x, int32_t y, uint8_t value);
     // The record a listed pixel starts from, for the kernel of this view's
     // kind (the 192-bit kernel keeps its state beside the list).
-    Orbit start_orbit(int32_t x, int32_t y) const {
-        if (use_big_float_) return Orbit{};
-        return fresh_orbit(column_double_.data()[x], row_double_.data()[y]);
-    }
+    Orbit start_orbit(int32_t x, int32_t y);
     uint8_t byte_of(uint32_t n) const {
         return static_cast<uint8_t>(n == max_iterations_ ? 0u : ((n - 1) % 255) + 1);
     }

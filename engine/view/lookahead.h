@@ -26,6 +26,23 @@ public:
         pending_.push_back(static_cast<uint32_t>(i));
         orbits_.push_back(start);
     }
+    // Pixel i (state kNone), finished by the caller: ready with `value`.
+    void settle(size_t i, uint8_t value) {
+        state_[i] = kReady;
+        value_[i] = value;
+        ++ready_;
+    }
+    // Unlists all but the `keep` most recently listed pixels; their orbit
+    // state is lost and they go back to kNone.
+    void keep_recent(size_t keep) {
+        if (pending_.size() <= keep) return;
+        const size_t drop = pending_.size() - keep;
+        for (size_t k = 0; k < drop; ++k)
+            if (state_[pending_[k]] == kQueued) state_[pending_[k]] = kNone;
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(drop));
+        orbits_.erase(orbits_.begin(), orbits_.begin() + static_cast<std::ptrdiff_t>(drop));
+        big_orbit_ = BigOrbit{};
+    }
     // The value of a ready pixel, which goes back to kNone.
     uint8_t take(size_t i) {
         state_[i] = kNone;
@@ -45,13 +62,14 @@ public:
     std::vector<Orbit>& orbits() { return orbits_; }
     BigOrbit& big_orbit() { return big_orbit_; }
 
-    // Moves records marked done out of the lists, making their pixels ready
-    // with the byte to_byte(n); returns how many were still wanted.
+    // Moves records marked done, from index `from` on, out of the lists,
+    // making their pixels ready with the byte to_byte(n); returns how many
+    // were still wanted.
     template <class ToByte>
-    uint32_t collect(ToByte&& to_byte) {
+    uint32_t collect(ToByte&& to_byte, size_t from = 0) {
         uint32_t finished = 0;
-        size_t kept = 0;
-        for (size_t k = 0; k < pending_.size(); ++k) {
+        size_t kept = from;
+        for (size_t k = from; k < pending_.size(); ++k) {
             const uint32_t i = pending_[k];
             if (!orbits_[k].done) {
                 pending_[kept] = i;

@@ -124,6 +124,39 @@ TEST(BatchKernel, PausedAndResumedGivesUninterruptedCounts) {
             expect_scalar_counts(level, 20000, points, steps);
 }
 
+// One lane in short runs, then the batch kernel from where it stopped: the
+// count of iterate_double, at the smallest limits, for pixels that escape at
+// the first test and for NaN and infinite coordinates.
+TEST(AdvanceOrbit, ShortRunsThenTheBatchGiveTheScalarCount) {
+    std::vector<Point> points = near_boundary(60, 5);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    points.insert(points.end(), {{3.0, 0.0}, {-0.1, 0.0}, {nan, 0.0}, {0.0, inf}, {-inf, nan}});
+    for (uint32_t limit : {2u, 3u, 1000u}) {
+        for (uint32_t steps : {0u, 1u, 5u, 32u}) {
+            std::vector<Orbit> orbits = fresh(points);
+            for (size_t i = 0; i < points.size(); ++i) {
+                Orbit& o = orbits[i];
+                const uint32_t n0 = o.n;
+                const bool done = advance_orbit(limit, o, steps) || advance_orbit(limit, o, steps);
+                EXPECT_EQ(done, o.done);
+                if (!done) {
+                    EXPECT_EQ(o.n, n0 + 2 * steps) << "runs on while it may";
+                }
+            }
+            Budget budget;
+            ASSERT_TRUE(iterate_double_batch_at(SimdLevel::scalar, limit, orbits.data(),
+                                                orbits.size(), budget));
+            for (size_t i = 0; i < points.size(); ++i)
+                EXPECT_EQ(orbits[i].n, iterate_double(limit, points[i].cx, points[i].cy))
+                    << "limit " << limit << ", " << steps << " steps, pixel " << i;
+        }
+    }
+    Orbit inside = fresh_orbit(-0.1, 0.0);
+    EXPECT_FALSE(advance_orbit(4294967295u, inside, 100000));
+    EXPECT_EQ(inside.n, 100001u);
+}
+
 // Stopping as soon as one wanted record is done leaves the others in flight;
 // asking for each in turn gives every count of an uninterrupted run.
 TEST(BatchKernel, StopsOnceTheWantedRecordIsDone) {

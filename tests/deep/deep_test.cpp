@@ -45,6 +45,26 @@ TEST(Perturbation, AgreesWithMpfrWhereThe192BitKernelFails) {
     EXPECT_GT(exact_wrong, 0);  // the view is deep enough to matter
 }
 
+// However a strategy asks for pixels ahead (at once, through the list, or for
+// one wanted pixel), each starts from its own offset to the reference.
+TEST(Perturbation, PixelsComputedAheadGetTheQueryValues) {
+    auto direct = deep_view(12, 1e-40, 5000, DeepKernel::perturbation);
+    auto ahead = deep_view(12, 1e-40, 5000, DeepKernel::perturbation);
+    while (!ahead->prepare_deep_kernel(1.0)) {
+    }
+    ASSERT_TRUE(ahead->perturbed());
+    for (int32_t y = 0; y < 12; ++y)
+        for (int32_t x = 0; x < 12; ++x) {
+            if ((x + y) % 3 == 0) ahead->run_ahead_at_once(x, y, 32);
+            if ((x + y) % 3 == 1) ahead->queue_ahead(x, y, x, y);
+        }
+    ahead->run_ahead_for(5, 7, Budget{});
+    ahead->run_ahead(Budget{});
+    for (int32_t y = 0; y < 12; ++y)
+        for (int32_t x = 0; x < 12; ++x)
+            EXPECT_EQ(ahead->pixel_value(x, y), direct->pixel_value(x, y)) << x << "," << y;
+}
+
 // Orbit of c as the kernel reads it, computed from doubles.
 struct TestOrbit {
     ReferenceOrbit orbit;

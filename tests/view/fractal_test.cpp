@@ -195,6 +195,7 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
     const Case cases[] = {
         {"whole set", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, UINT64_MAX},
         {"whole set paused", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, 40},
+        {"whole set at limit 3", BigFloat(-0.5), BigFloat(0.0), 1.5, 3, UINT64_MAX},
         {"spiral paused", BigFloat(-0.7436438870371), BigFloat(0.1318259042053), 1e-6, 3000, 100},
         {"192-bit paused", BigFloat(deep_x), BigFloat(deep_y), 1e-30, 400, 256},
     };
@@ -224,6 +225,62 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
         EXPECT_EQ(ahead.computed_count(), 24u * 18) << c.name;
         EXPECT_EQ(std::memcmp(ahead.image()->values(), plain.image()->values(), 24 * 18), 0)
             << c.name;
+    }
+}
+
+// The way contour tracing asks: a missing pixel first gets a few iterations at
+// once, and otherwise goes to the kernel with its tile, which runs only the
+// latest listed pixels, paused every few steps; older listed pixels are
+// dropped. Every query gets its own value, and every pixel counts once.
+TEST(FractalLookahead, AtOnceAndRecentPixelsGiveTheQueryItsOwnValues) {
+    const char* deep_x = "-B.E5F721E9D05DC5BD64D566E76C7649B2E487x-1";
+    const char* deep_y = "+8.6FD5EAD72F4C47C96FDE2A4F8B563BB33441x-3";
+    struct Case {
+        const char* name;
+        BigFloat cx, cy;
+        double radius;
+        uint32_t limit, at_once, recent;
+        uint64_t steps;  // kernel steps per call
+    };
+    const Case cases[] = {
+        {"whole set", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, 32, 16, UINT64_MAX},
+        {"whole set, nothing at once", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, 0, 9, 70},
+        {"whole set, all at once", BigFloat(-0.5), BigFloat(0.0), 1.5, 500, 500, 16, 70},
+        {"spiral paused", BigFloat(-0.7436438870371), BigFloat(0.1318259042053), 1e-6, 3000, 5, 1,
+         100},
+        {"192-bit", BigFloat(deep_x), BigFloat(deep_y), 1e-30, 300, 32, 16, UINT64_MAX},
+    };
+    for (const Case& c : cases) {
+        Fractal plain(21, 17), ahead(21, 17);
+        for (Fractal* f : {&plain, &ahead}) {
+            f->set_view(c.cx, c.cy, c.radius);
+            f->set_max_iterations(c.limit);
+            f->prepare(true);
+        }
+        complete(plain);
+        Budget budget;
+        budget.max_steps = c.steps;
+        // Columns first, so that tiles of earlier queries are partly used.
+        for (int32_t x = 0; x < 21; ++x) {
+            for (int32_t y = 0; y < 17; ++y) {
+                if (!ahead.ahead_ready(x, y) && !ahead.ahead_listed(x, y)) {
+                    if (ahead.run_ahead_at_once(x, y, c.at_once)) {
+                        EXPECT_TRUE(ahead.ahead_ready(x, y)) << c.name;
+                        EXPECT_FALSE(ahead.uses_big_float()) << c.name;
+                    } else {
+                        EXPECT_TRUE(ahead.ahead_listed(x, y)) << c.name;
+                        ahead.queue_ahead(x - 2, y - 2, x + 2, y + 2);
+                    }
+                }
+                int calls = 0;
+                while (!ahead.run_ahead_for(x, y, budget, c.recent))
+                    ASSERT_LT(++calls, 100000) << c.name;
+                ahead.keep_recent_ahead(2 * c.recent);
+                ASSERT_EQ(ahead.pixel_value(x, y), plain.pixel_value(x, y))
+                    << c.name << " at " << x << ", " << y;
+            }
+        }
+        EXPECT_EQ(ahead.computed_count(), 21u * 17) << c.name;
     }
 }
 
