@@ -123,21 +123,18 @@ inline Num negated(Num a) {
     return a;
 }
 
-// Product of two non-zero values: the 31 partial products of the word rule,
-// normalised and rounded half up. Since the missing products are exactly
-// a.mant[0] x (b's words above mant[0]), the kept sum equals
-// (Ma - a.mant[0]) x Mb plus the upper half of a.mant[0] x b.mant[0].
-inline Num multiply(const Num& a, const Num& b) {
-    const u64 a0 = a.m[0] & 0xFFFFFFFF00000000ull;
-    const u64 a1 = a.m[1], a2 = a.m[2];
-    const u64 b0 = b.m[0], b1 = b.m[1], b2 = b.m[2];
-    const u64 low = ((a.m[0] & 0xFFFFFFFFull) * (b0 & 0xFFFFFFFFull)) & 0xFFFFFFFF00000000ull;
-
-    // Lanes 2..5 of the 384-bit sum; lanes 0 and 1 only pass on their carries.
+// Lanes 2..5 of the 384-bit sum of partial products; lanes 0 and 1 only pass
+// on their carries. a0 is a.m[0] without its low word, low the upper half of
+// the low words' product.
+struct ProductLanes {
     u64 p2, p3, p4, p5;
+};
+
 #if QV_LANES_USE_MULX
-    // Two carry chains (CF by adcx, OF by adox) add each row's low and high
-    // halves; lanes 0 and 1 only pass on their carries.
+// Two carry chains (CF by adcx, OF by adox) add each row's low and high halves.
+[[gnu::always_inline]] inline ProductLanes product_lanes(u64 a0, u64 a1, u64 a2, u64 b0, u64 b1,
+                                                         u64 b2, u64 low) {
+    u64 p2, p3, p4, p5;
     u64 r0, r1, lo, hi, zero;
     asm("movq %[a0], %%rdx\n\t"
         "mulxq %[b0], %[r0], %[r1]\n\t"
@@ -181,8 +178,13 @@ inline Num multiply(const Num& a, const Num& b) {
           [low] "rm"(low)
         : "rdx", "cc");
     (void)r0;
+    return {p2, p3, p4, p5};
+}
 #elif QV_LANES_X86_ASM
-    u64 p1, c;
+// One row of a at a time, mul's rax:rdx carried by add/adc.
+[[gnu::always_inline]] inline ProductLanes product_lanes(u64 a0, u64 a1, u64 a2, u64 b0, u64 b1,
+                                                         u64 b2, u64 low) {
+    u64 p1, p2, p3, p4, p5, c;
     asm("movq %[a0], %%rax\n\t"
         "mulq %[b0]\n\t"
         "addq %[low], %%rax\n\t"
@@ -243,27 +245,43 @@ inline Num multiply(const Num& a, const Num& b) {
         : [a0] "rm"(a0), [a1] "rm"(a1), [a2] "rm"(a2), [b0] "rm"(b0), [b1] "rm"(b1), [b2] "rm"(b2),
           [low] "rm"(low)
         : "rax", "rdx", "cc");
+    return {p2, p3, p4, p5};
+}
 #else
+// 128-bit products, each carry taken from the upper half of the last sum.
+[[gnu::always_inline]] inline ProductLanes product_lanes(u64 a0, u64 a1, u64 a2, u64 b0, u64 b1,
+                                                         u64 b2, u64 low) {
     u128 t = u128(a0) * b0 + low;
     t = u128(a0) * b1 + u64(t >> 64);
     u64 p1 = u64(t);
     t = u128(a0) * b2 + u64(t >> 64);
-    p2 = u64(t);
-    p3 = u64(t >> 64);
+    u64 p2 = u64(t);
+    u64 p3 = u64(t >> 64);
     t = u128(a1) * b0 + p1;
     t = u128(a1) * b1 + p2 + u64(t >> 64);
     p2 = u64(t);
     t = u128(a1) * b2 + p3 + u64(t >> 64);
     p3 = u64(t);
-    p4 = u64(t >> 64);
+    u64 p4 = u64(t >> 64);
     t = u128(a2) * b0 + p2;
     p2 = u64(t);
     t = u128(a2) * b1 + p3 + u64(t >> 64);
     p3 = u64(t);
     t = u128(a2) * b2 + p4 + u64(t >> 64);
     p4 = u64(t);
-    p5 = u64(t >> 64);
+    const u64 p5 = u64(t >> 64);
+    return {p2, p3, p4, p5};
+}
 #endif
+
+// Product of two non-zero values: the 31 partial products of the word rule,
+// normalised and rounded half up. Since the missing products are exactly
+// a.mant[0] x (b's words above mant[0]), the kept sum equals
+// (Ma - a.mant[0]) x Mb plus the upper half of a.mant[0] x b.mant[0].
+inline Num multiply(const Num& a, const Num& b) {
+    const u64 low = ((a.m[0] & 0xFFFFFFFFull) * (b.m[0] & 0xFFFFFFFFull)) & 0xFFFFFFFF00000000ull;
+    const auto [p2, p3, p4, p5] =
+        product_lanes(a.m[0] & 0xFFFFFFFF00000000ull, a.m[1], a.m[2], b.m[0], b.m[1], b.m[2], low);
 
     // The top bit of the product is bit 383 or bit 382; shift left by one in
     // the second case.

@@ -1,7 +1,6 @@
 // Internal: the perturbation kernel on W-lane vectors, U vectors interleaved,
-// fed from a queue of Orbit records, with the lane technique of the double
-// batch kernel (bigfloat/orbit_lanes.h): one step counter for all lanes, each
-// lane refilled as soon as its pixel ends. Included by one source file per
+// fed from a queue of Orbit records by the lane scheduler of the double batch
+// kernel (bigfloat/lane_scheduler.h). Included by one source file per
 // instruction set after its `#pragma GCC target`, with a vector type V defined
 // there in an anonymous namespace.
 //
@@ -18,198 +17,156 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bigfloat/lane_scheduler.h"
+
 namespace quorvel::perturbation_lanes {
 
-constexpr uint64_t kCheckSteps = 1024;
+template <class V, int U>
+class PerturbationKernel {
+public:
+    using reg = typename V::reg;
+    using mask = typename V::mask;
+    static constexpr int W = V::W;
+    static constexpr int L = U * W;
+    // After the test at step s the count is base + (s - start) + 1; the limit
+    // ends the pixel once that count + 1 reaches max_iterations.
+    static constexpr uint32_t kStopOffset = 2;
+    struct Regs {
+        reg dcx[U], dcy[U], dx[U], dy[U], zr[U], zi[U], m[U], err[U], prev[U];
+        reg one, low, four, step_error, last;
+        const double* zre;
+        const double* zim;
+        bool escaped_reference;
+    };
+
+    explicit PerturbationKernel(const OrbitSpan& orbit)
+        : zre_(orbit.re),
+          zim_(orbit.im),
+          last_(orbit.length - 1),
+          escaped_reference_(orbit.escaped) {}
+
+    // A parked lane runs the reference itself from its start, which never
+    // leaves the stored orbit without an event that parks it again.
+    void park(int l) {
+        dcx_[l] = dcy_[l] = dx_[l] = dy_[l] = zr_[l] = zi_[l] = m_[l] = err_[l] = prev_[l] = 0.0;
+    }
+    void load_lane(int l, const Orbit& o) {
+        dcx_[l] = o.cx;
+        dcy_[l] = o.cy;
+        dx_[l] = o.x;
+        dy_[l] = o.y;
+        zr_[l] = zre_[o.aux];
+        zi_[l] = zim_[o.aux];
+        m_[l] = o.aux;
+        err_[l] = o.extra;
+        prev_[l] = (zr_[l] + dx_[l]) * (zr_[l] + dx_[l]) + (zi_[l] + dy_[l]) * (zi_[l] + dy_[l]);
+    }
+    void save_lane(int l, Orbit& o) const {
+        o.x = dx_[l];
+        o.y = dy_[l];
+        o.aux = static_cast<uint32_t>(m_[l]);
+        o.extra = err_[l];
+    }
+
+    [[gnu::always_inline]] void init(Regs& r) const {
+        r.one = V::set1(1.0);
+        r.low = V::set1(kLow);
+        r.four = V::set1(4.0);
+        r.step_error = V::set1(kStepErrorSquared);
+        r.last = V::set1(static_cast<double>(last_));
+        r.zre = zre_;
+        r.zim = zim_;
+        r.escaped_reference = escaped_reference_;
+    }
+    [[gnu::always_inline]] void load(Regs& r) const {
+        for (int u = 0; u < U; ++u) {
+            r.dcx[u] = V::load(dcx_ + u * W);
+            r.dcy[u] = V::load(dcy_ + u * W);
+            r.dx[u] = V::load(dx_ + u * W);
+            r.dy[u] = V::load(dy_ + u * W);
+            r.zr[u] = V::load(zr_ + u * W);
+            r.zi[u] = V::load(zi_ + u * W);
+            r.m[u] = V::load(m_ + u * W);
+            r.err[u] = V::load(err_ + u * W);
+            r.prev[u] = V::load(prev_ + u * W);
+        }
+    }
+    [[gnu::always_inline]] void store(const Regs& r) {
+        for (int u = 0; u < U; ++u) {
+            V::store(dx_ + u * W, r.dx[u]);
+            V::store(dy_ + u * W, r.dy[u]);
+            V::store(zr_ + u * W, r.zr[u]);
+            V::store(zi_ + u * W, r.zi[u]);
+            V::store(m_ + u * W, r.m[u]);
+            V::store(err_ + u * W, r.err[u]);
+            V::store(prev_ + u * W, r.prev[u]);
+        }
+    }
+    // One step of every lane. Lanes that may leave: |z|^2 near or past 4, or,
+    // on an escaped reference, at its end without a rebase; ends() sorts them.
+    [[gnu::always_inline]] unsigned step(Regs& r) const {
+        unsigned events = 0;
+        for (int u = 0; u < U; ++u) {
+            const reg ar = V::add(V::add(r.zr[u], r.zr[u]), r.dx[u]);
+            const reg ai = V::add(V::add(r.zi[u], r.zi[u]), r.dy[u]);
+            const reg nx = V::add(V::sub(V::mul(ar, r.dx[u]), V::mul(ai, r.dy[u])), r.dcx[u]);
+            const reg ny = V::add(V::add(V::mul(ar, r.dy[u]), V::mul(ai, r.dx[u])), r.dcy[u]);
+            const reg m1 = V::add(r.m[u], r.one);
+            const reg zr1 = V::gather(r.zre, m1);
+            const reg zi1 = V::gather(r.zim, m1);
+            const reg d = V::add(V::mul(nx, nx), V::mul(ny, ny));
+            r.err[u] = V::add(V::mul(V::mul(r.four, r.prev[u]), r.err[u]), V::mul(r.step_error, d));
+            const reg x = V::add(zr1, nx), y = V::add(zi1, ny);
+            const reg rr = V::add(V::mul(x, x), V::mul(y, y));
+            r.prev[u] = rr;
+            const mask rebase = V::lt(rr, d);
+            const mask at_last = V::eq(m1, r.last);
+            const mask restart = r.escaped_reference ? rebase : V::mask_or(rebase, at_last);
+            r.dx[u] = V::select(restart, x, nx);
+            r.dy[u] = V::select(restart, y, ny);
+            r.zr[u] = V::clear(restart, zr1);
+            r.zi[u] = V::clear(restart, zi1);
+            r.m[u] = V::clear(restart, m1);
+            const mask leave = r.escaped_reference
+                                   ? V::mask_or(V::le(r.low, rr), V::mask_andnot(at_last, rebase))
+                                   : V::le(r.low, rr);
+            events |= V::bits(leave) << (u * W);
+        }
+        return events;
+    }
+    // The order of iterate_perturbed's tests; prev holds |z|^2, and m the end
+    // of the orbit only when the lane did not rebase.
+    bool ends(int l, bool, bool at_limit, uint64_t before, uint32_t& count) const {
+        const uint32_t n = static_cast<uint32_t>(before + 1);
+        const double r = prev_[l];
+        if (r >= kLow) {
+            count = r <= kHigh || err_[l] > kEscapeErrorSquared ? kNeedsOtherReference : n;
+        } else if (at_limit) {
+            count = n + 1;
+        } else if (escaped_reference_ && m_[l] == static_cast<double>(last_)) {
+            count = kNeedsOtherReference;
+        } else {
+            return false;
+        }
+        return true;
+    }
+
+private:
+    static constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
+    static constexpr double kHigh = 4.0 + 4.0 * kUndecidedEscape;
+
+    const double* const zre_;
+    const double* const zim_;
+    const uint32_t last_;
+    const bool escaped_reference_;
+    alignas(64) double dcx_[L], dcy_[L], dx_[L], dy_[L], zr_[L], zi_[L], m_[L], err_[L], prev_[L];
+};
 
 template <class V, int U>
 bool run(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels, size_t count,
          const Budget& budget) {
-    constexpr int W = V::W;
-    constexpr int L = U * W;
-    constexpr uint64_t kParked = UINT64_MAX;
-    using reg = typename V::reg;
-    using mask = typename V::mask;
-
-    const double* const zre = orbit.re;
-    const double* const zim = orbit.im;
-    alignas(64) double dcx[L], dcy[L], dx[L], dy[L], zr[L], zi[L], m[L], err[L], prev[L];
-    uint64_t start[L], stop[L];
-    uint32_t base[L];
-    size_t which[L];
-    size_t cursor = 0;
-    int active = 0;
-    uint64_t k = 0;
-
-    // A parked lane runs the reference itself from its start, which never
-    // leaves the stored orbit without an event that parks it again.
-    auto park = [&](int l) {
-        dcx[l] = dcy[l] = dx[l] = dy[l] = zr[l] = zi[l] = m[l] = err[l] = prev[l] = 0.0;
-        stop[l] = kParked;
-        which[l] = count;
-    };
-    auto fill = [&](int l, uint64_t at) {
-        while (cursor < count && pixels[cursor].done) ++cursor;
-        if (cursor == count) {
-            park(l);
-            return;
-        }
-        const Orbit& o = pixels[cursor];
-        dcx[l] = o.cx;
-        dcy[l] = o.cy;
-        dx[l] = o.x;
-        dy[l] = o.y;
-        zr[l] = zre[o.aux];
-        zi[l] = zim[o.aux];
-        m[l] = o.aux;
-        err[l] = o.extra;
-        prev[l] = (zr[l] + dx[l]) * (zr[l] + dx[l]) + (zi[l] + dy[l]) * (zi[l] + dy[l]);
-        base[l] = o.n;
-        start[l] = at;
-        // After the test at step s the count is base + (s - start) + 1; the
-        // limit ends the pixel once that count + 1 reaches max_iterations.
-        stop[l] = at + (max_iterations > o.n + 2ull ? max_iterations - o.n - 2ull : 0);
-        which[l] = cursor++;
-        ++active;
-    };
-    auto finish = [&](int l, uint32_t n) {
-        Orbit& o = pixels[which[l]];
-        o.n = n;
-        o.done = true;
-        --active;
-    };
-    // Leaves the pixels in flight resumable, `at` steps into the run.
-    auto write_back = [&](uint64_t at) {
-        for (int l = 0; l < L; ++l) {
-            if (stop[l] == kParked) continue;
-            Orbit& o = pixels[which[l]];
-            o.x = dx[l];
-            o.y = dy[l];
-            o.aux = static_cast<uint32_t>(m[l]);
-            o.extra = err[l];
-            o.n = static_cast<uint32_t>(base[l] + (at - start[l]));
-        }
-    };
-    auto earliest_stop = [&] {
-        uint64_t s = kParked;
-        for (int l = 0; l < L; ++l) s = stop[l] < s ? stop[l] : s;
-        return s;
-    };
-
-    for (int l = 0; l < L; ++l) fill(l, 0);
-    if (active == 0) return true;
-    uint64_t next_stop = earliest_stop();
-    const uint64_t step_cap = budget.max_steps;
-    uint64_t next_check = kCheckSteps < step_cap ? kCheckSteps : step_cap;
-
-    reg vdcx[U], vdcy[U], vdx[U], vdy[U], vzr[U], vzi[U], vm[U], verr[U], vprev[U];
-    auto load_all = [&] {
-        for (int u = 0; u < U; ++u) {
-            vdcx[u] = V::load(dcx + u * W);
-            vdcy[u] = V::load(dcy + u * W);
-            vdx[u] = V::load(dx + u * W);
-            vdy[u] = V::load(dy + u * W);
-            vzr[u] = V::load(zr + u * W);
-            vzi[u] = V::load(zi + u * W);
-            vm[u] = V::load(m + u * W);
-            verr[u] = V::load(err + u * W);
-            vprev[u] = V::load(prev + u * W);
-        }
-    };
-    auto store_all = [&] {
-        for (int u = 0; u < U; ++u) {
-            V::store(dx + u * W, vdx[u]);
-            V::store(dy + u * W, vdy[u]);
-            V::store(zr + u * W, vzr[u]);
-            V::store(zi + u * W, vzi[u]);
-            V::store(m + u * W, vm[u]);
-            V::store(err + u * W, verr[u]);
-            V::store(prev + u * W, vprev[u]);
-        }
-    };
-    load_all();
-    const reg one = V::set1(1.0);
-    const double low = 4.0 - 4.0 * kUndecidedEscape, high = 4.0 + 4.0 * kUndecidedEscape;
-    const reg vlow = V::set1(low);
-    const reg four = V::set1(4.0), step_error = V::set1(kStepErrorSquared);
-    const uint32_t last = orbit.length - 1;
-    const reg vlast = V::set1(static_cast<double>(last));
-    const bool escaped_reference = orbit.escaped;
-
-    for (;;) {
-        // Lanes that may leave: |z|^2 near or past 4, or, on an escaped
-        // reference, at its end without a rebase. Sorted out below.
-        unsigned events = 0;
-        for (int u = 0; u < U; ++u) {
-            const reg ar = V::add(V::add(vzr[u], vzr[u]), vdx[u]);
-            const reg ai = V::add(V::add(vzi[u], vzi[u]), vdy[u]);
-            const reg nx = V::add(V::sub(V::mul(ar, vdx[u]), V::mul(ai, vdy[u])), vdcx[u]);
-            const reg ny = V::add(V::add(V::mul(ar, vdy[u]), V::mul(ai, vdx[u])), vdcy[u]);
-            const reg m1 = V::add(vm[u], one);
-            const reg zr1 = V::gather(zre, m1);
-            const reg zi1 = V::gather(zim, m1);
-            const reg d = V::add(V::mul(nx, nx), V::mul(ny, ny));
-            verr[u] = V::add(V::mul(V::mul(four, vprev[u]), verr[u]), V::mul(step_error, d));
-            const reg x = V::add(zr1, nx), y = V::add(zi1, ny);
-            const reg r = V::add(V::mul(x, x), V::mul(y, y));
-            vprev[u] = r;
-            const mask rebase = V::lt(r, d);
-            const mask at_last = V::eq(m1, vlast);
-            const mask restart = escaped_reference ? rebase : V::mask_or(rebase, at_last);
-            vdx[u] = V::select(restart, x, nx);
-            vdy[u] = V::select(restart, y, ny);
-            vzr[u] = V::clear(restart, zr1);
-            vzi[u] = V::clear(restart, zi1);
-            vm[u] = V::clear(restart, m1);
-            const mask leave = escaped_reference
-                                   ? V::mask_or(V::le(vlow, r), V::mask_andnot(at_last, rebase))
-                                   : V::le(vlow, r);
-            events |= V::bits(leave) << (u * W);
-        }
-        if (events != 0 || k == next_stop) [[unlikely]] {
-            store_all();
-            bool limit_hit = false;
-            for (int l = 0; l < L; ++l) {
-                const unsigned bit = 1u << l;
-                if (stop[l] == kParked) {
-                    if (events & bit) park(l);
-                    continue;
-                }
-                const uint32_t n = static_cast<uint32_t>(base[l] + (k - start[l]) + 1);
-                // The order of iterate_perturbed's tests; prev holds |z|^2, and
-                // m the end of the orbit only when the lane did not rebase.
-                const double r = prev[l];
-                if (r >= low) {
-                    finish(l, r <= high || err[l] > kEscapeErrorSquared ? kNeedsOtherReference : n);
-                } else if (stop[l] == k) {
-                    finish(l, n + 1);
-                    limit_hit = true;
-                } else if (escaped_reference && m[l] == static_cast<double>(last)) {
-                    finish(l, kNeedsOtherReference);
-                } else {
-                    continue;
-                }
-                fill(l, k + 1);
-                if (stop[l] < next_stop) next_stop = stop[l];
-            }
-            if (limit_hit || k == next_stop) next_stop = earliest_stop();
-            if (active == 0) return true;
-            if (budget.wanted != nullptr && budget.wanted->done) {
-                write_back(k + 1);
-                return false;
-            }
-            load_all();
-        }
-        ++k;
-        if (k >= next_check) [[unlikely]] {
-            if (k >= step_cap || budget.time_over()) {
-                store_all();
-                write_back(k);
-                return false;
-            }
-            next_check = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;
-        }
-    }
+    PerturbationKernel<V, U> kernel(orbit);
+    return lane_scheduler::run(kernel, max_iterations, pixels, count, budget);
 }
 
 }  // namespace quorvel::perturbation_lanes

@@ -163,108 +163,108 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
     return true;
 }
 
+// The walk's steps stay in its loop, with the walker in registers.
+[[gnu::always_inline]] inline ContourTracingGenerator::Point ContourTracingGenerator::looked_at(
+    const Walker& w) {
+    return w.step == kAcross || w.step == kVerticalAhead ? Point{w.x + w.dx, w.y}
+                                                         : Point{w.x, w.y + w.dy};
+}
+
+[[gnu::always_inline]] inline bool ContourTracingGenerator::advance(Walker& w, bool inside) {
+    switch (w.step) {
+        case kAcross:
+            if (!inside) {
+                // The row ends here: a border point, and the walk turns to
+                // the other vertical side.
+                contour_points_.push_back({w.x, w.y});
+                w.dy = -w.dy;
+                w.step = kUpDown;
+                return false;
+            }
+            w.x += w.dx;
+            if (w.x == start_x_ && w.y == start_y_) return true;
+            w.step = kHorizontalTurn;
+            return false;
+        case kHorizontalTurn:
+            // Inside on the vertical side: the border bends that way, so the
+            // walk goes on vertically and will come back the other way.
+            if (inside) {
+                w.dx = -w.dx;
+                w.step = kUpDown;
+            } else {
+                w.step = kAcross;
+            }
+            return false;
+        case kUpDown:
+            if (!inside) {
+                // Nothing further up or down: a new leg along the row, back.
+                w.dx = -w.dx;
+                w.step = kLegStart;
+                return false;
+            }
+            w.y += w.dy;
+            if (w.x == start_x_ && w.y == start_y_) {
+                contour_points_.push_back({w.x, w.y});
+                return true;
+            }
+            w.step = kVerticalAhead;
+            return false;
+        case kVerticalAhead:
+            if (inside) {
+                // The region goes on along this row: a leg there, the
+                // vertical direction reversed for its end.
+                w.dy = -w.dy;
+                w.step = kLegStart;
+            } else {
+                // This row ends at once: the pixel is a border point.
+                contour_points_.push_back({w.x, w.y});
+                w.step = kUpDown;
+            }
+            return false;
+        case kLegStart:
+            break;
+    }
+    return false;
+}
+
 bool ContourTracingGenerator::walk(const Budget& budget) {
     Fractal& view = *view_;
-    const uint32_t target = target_;
-    int32_t cx = cur_x_, cy = cur_y_, dx = dir_x_, dy = dir_y_;
-    const int32_t sx = start_x_, sy = start_y_;
-    Step step = step_;
+    Walker w{cur_x_, cur_y_, dir_x_, dir_y_, step_};
     Stopwatch walk_watch;
-    bool done = false, capped = false;
+    bool closed = false, capped = false;
     uint32_t legs = 0;
     uint32_t legs_since_clock = kLegsPerClock - 1;  // the first leg looks
 
-    // The walk as a machine over its query points, so that it can stop at any
-    // query whose pixel the budget left unready and resume there.
+    // The walk as a machine over the neighbours it looks at, so that it can
+    // stop at any look whose pixel the budget left unready and resume there.
     for (;;) {
-        Point q{cx, cy};
-        switch (step) {
-            case kLegStart:
-                // H0: the cap, counted over the walk's slices, is tested only
-                // at the start of a horizontal leg, and only every few legs:
-                // reading the clock costs more than a leg of ready pixels.
-                if (++legs_since_clock == kLegsPerClock) {
-                    legs_since_clock = 0;
-                    if (walk_seconds_ + walk_watch.elapsed() >= kWalkCap) {
-                        capped = true;
-                        goto pause;
-                    }
-                }
-                if (legs_per_call_ != 0 && legs++ == legs_per_call_) goto pause;
-                step = kAcross;
-                continue;
-            case kAcross:
-            case kVerticalAhead:
-                q = {cx + dx, cy};
-                break;
-            case kHorizontalTurn:
-            case kUpDown:
-                q = {cx, cy + dy};
-                break;
+        if (w.step == kLegStart) {
+            // The cap, counted over the walk's slices, is tested only at the
+            // start of a horizontal leg, and only every few legs: reading the
+            // clock costs more than a leg of ready pixels.
+            if (++legs_since_clock == kLegsPerClock) {
+                legs_since_clock = 0;
+                capped = walk_seconds_ + walk_watch.elapsed() >= kWalkCap;
+                if (capped) break;
+            }
+            if (legs_per_call_ != 0 && legs++ == legs_per_call_) break;
+            w.step = kAcross;
         }
-        if (!view.ahead_ready(q.x, q.y) && !make_ready(&q, 1, budget)) goto pause;
-        const bool same = view.pixel_value(q.x, q.y) == target;
-        switch (step) {
-            case kAcross:  // H1, H2
-                if (!same) {
-                    contour_points_.push_back({cx, cy});
-                    dy = -dy;
-                    step = kUpDown;
-                    break;
-                }
-                cx += dx;
-                if (cx == sx && cy == sy) {
-                    done = true;
-                    goto finish;
-                }
-                step = kHorizontalTurn;
-                break;
-            case kHorizontalTurn:  // H3
-                if (same) {
-                    dx = -dx;
-                    step = kUpDown;
-                } else {
-                    step = kAcross;
-                }
-                break;
-            case kUpDown:  // V1, V2
-                if (!same) {
-                    dx = -dx;
-                    step = kLegStart;
-                    break;
-                }
-                cy += dy;
-                if (cx == sx && cy == sy) {
-                    contour_points_.push_back({cx, cy});
-                    done = true;
-                    goto finish;
-                }
-                step = kVerticalAhead;
-                break;
-            case kVerticalAhead:  // V3
-                if (same) {
-                    dy = -dy;
-                    step = kLegStart;
-                } else {
-                    contour_points_.push_back({cx, cy});
-                    step = kUpDown;
-                }
-                break;
-            case kLegStart:
-                break;
-        }
+        const Point q = looked_at(w);
+        if (!view.ahead_ready(q.x, q.y) && !make_ready(&q, 1, budget)) break;
+        closed = advance(w, view.pixel_value(q.x, q.y) == target_);
+        if (closed) break;
     }
-pause:
-    // After a yield at the cap the next slices get a cap of their own.
-    walk_seconds_ = capped ? 0.0 : walk_seconds_ + walk_watch.elapsed();
-finish:
-    cur_x_ = cx;
-    cur_y_ = cy;
-    dir_x_ = dx;
-    dir_y_ = dy;
-    step_ = step;
-    if (done) tracing_ = false;
-    return done;
+    // A paused walk keeps its time; after a yield at the cap the next slices
+    // get a cap of their own.
+    if (!closed) walk_seconds_ = capped ? 0.0 : walk_seconds_ + walk_watch.elapsed();
+    cur_x_ = w.x;
+    cur_y_ = w.y;
+    dir_x_ = w.dx;
+    dir_y_ = w.dy;
+    step_ = w.step;
+    if (closed) tracing_ = false;
+    return closed;
 }
 
 void ContourTracingGenerator::fill() {

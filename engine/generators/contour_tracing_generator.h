@@ -30,13 +30,29 @@ private:
         int32_t x, y;
     };
 
-    // Where a walk stands: before the cap test of a horizontal leg (H0), or
-    // before one of its four queries.
-    enum Step : uint8_t { kLegStart, kAcross, kHorizontalTurn, kUpDown, kVerticalAhead };
+    // Where a walk stands: before a horizontal leg (the only place it may
+    // yield at its cap), or before one of its four looks at a neighbour.
+    enum Step : uint8_t {
+        kLegStart,
+        kAcross,          // the next pixel along the row
+        kHorizontalTurn,  // after a step along the row: the pixel up or down
+        kUpDown,          // the next pixel up or down
+        kVerticalAhead,   // after a step up or down: the pixel along the row
+    };
+    // A walk's position, direction and next look, in locals while it runs.
+    struct Walker {
+        int32_t x, y, dx, dy;
+        Step step;
+    };
 
     // Continues the pending walk; false when it stopped at the end of the
     // budget or yielded at the walk cap, keeping its place either way.
     bool walk(const Budget& budget);
+    // The neighbour the walker's next look is at.
+    static Point looked_at(const Walker& w);
+    // Moves the walker on after a look that found the neighbour inside the
+    // region or not; true when the walk is back at its start.
+    bool advance(Walker& w, bool inside);
     // Makes the pixels ready for the pixel query (computed or iterated ahead
     // with the tile around each); false when the budget ended first.
     bool make_ready(const Point* points, int count, const Budget& budget);

@@ -50,88 +50,123 @@ bool read_bytes(const std::string& path, size_t offset, size_t count, uint8_t* o
     return true;
 }
 
-}  // namespace
-
-std::string prepare(const Options& o, Plan& plan) {
-    Setup& s = plan.setup;
+// --palette: the 768 bytes of the palette file.
+std::string read_given_palette(const Options& o, Plan& plan) {
+    if (!o.palette) return {};
     std::string reason;
-    if (o.palette) {
-        s.palette.resize(kPaletteBytes);
-        if (!read_bytes(*o.palette, 0, kPaletteBytes, s.palette.data(), reason))
-            return "--palette: " + reason;
-        plan.palette_name = *o.palette;
-    }
-    std::optional<common::ViewText> picture;
-    int picture_width = 600, picture_height = 600;
-    if (o.place_file && is_png_file(*o.place_file)) {
-        const auto read = read_png_view(*o.place_file, reason);
-        if (!read) return "--place: " + reason;
-        picture = read->view;
-        picture_width = read->width;
-        picture_height = read->height;
-        if (!is_big_float_text(picture->centre_x) || !is_big_float_text(picture->centre_y) ||
-            !(picture->radius <= 2.0))
-            return "--place: the view in '" + *o.place_file + "' is damaged";
-        s.centre_x = picture->centre_x;
-        s.centre_y = picture->centre_y;
-        s.radius = picture->radius;
-        s.iterations = picture->iterations;
-        if (!o.palette && !picture->palette.empty()) {
-            s.palette.resize(kPaletteBytes);
-            if (read_bytes(picture->palette, 0, kPaletteBytes, s.palette.data(), reason)) {
-                plan.palette_name = picture->palette;
-            } else {
-                std::fprintf(stderr, "%s: the picture's palette is not usable (%s)\n", kProgram,
-                             reason.c_str());
-                s.palette.clear();
-            }
-        }
-    } else if (o.place_file) {
-        Location place{};
-        static_assert(sizeof(Location) == kLocationBytes);
-        if (!read_bytes(*o.place_file, static_cast<size_t>(o.place_slot) * kLocationBytes,
-                        kLocationBytes, reinterpret_cast<uint8_t*>(&place), reason))
-            return "--place: " + reason;
-        const auto* bytes = reinterpret_cast<const uint8_t*>(&place);
-        if (std::all_of(bytes, bytes + kLocationBytes, [](uint8_t b) { return b == 0; })) {
-            return "--place: slot " + std::to_string(o.place_slot) + " of '" + *o.place_file +
-                   "' is empty";
-        }
-        s.place = place;
-    }
-    if (o.load_file) {
-        std::ifstream probe(*o.load_file, std::ios::binary);
-        if (!probe) return "--load: cannot read '" + *o.load_file + "': " + std::strerror(errno);
-        s.load_file = o.load_file;
-    }
-    if (o.centre_x) {
-        for (auto [given, out] :
-             {std::pair{&*o.centre_x, &s.centre_x}, {&*o.centre_y, &s.centre_y}}) {
-            if (is_big_float_text(*given)) {
-                *out = *given;
-                continue;
-            }
-            *out = decimal_to_engine_text(*given);
-            if (!*out) return "--centre: '" + *given + "' is not a decimal number";
-        }
-    }
-    if (o.radius) s.radius = o.radius;
-    if (o.iterations) s.iterations = o.iterations;
+    plan.setup.palette.resize(kPaletteBytes);
+    if (!read_bytes(*o.palette, 0, kPaletteBytes, plan.setup.palette.data(), reason))
+        return "--palette: " + reason;
+    plan.palette_name = *o.palette;
+    return {};
+}
 
+// --place picture.png: the view the picture carries and, unless --palette was
+// given, the palette it names (one that cannot be read only warns).
+std::string take_picture_view(const Options& o, const PictureView& picture, Plan& plan) {
+    Setup& s = plan.setup;
+    const common::ViewText& view = picture.view;
+    if (!is_big_float_text(view.centre_x) || !is_big_float_text(view.centre_y) ||
+        !(view.radius <= 2.0))
+        return "--place: the view in '" + *o.place_file + "' is damaged";
+    s.centre_x = view.centre_x;
+    s.centre_y = view.centre_y;
+    s.radius = view.radius;
+    s.iterations = view.iterations;
+    if (o.palette || view.palette.empty()) return {};
+    std::string reason;
+    s.palette.resize(kPaletteBytes);
+    if (read_bytes(view.palette, 0, kPaletteBytes, s.palette.data(), reason)) {
+        plan.palette_name = view.palette;
+    } else {
+        std::fprintf(stderr, "%s: the picture's palette is not usable (%s)\n", kProgram,
+                     reason.c_str());
+        s.palette.clear();
+    }
+    return {};
+}
+
+// --place file --slot n: one stored location of a places file.
+std::string take_place_slot(const Options& o, Setup& s) {
+    Location place{};
+    static_assert(sizeof(Location) == kLocationBytes);
+    std::string reason;
+    if (!read_bytes(*o.place_file, static_cast<size_t>(o.place_slot) * kLocationBytes,
+                    kLocationBytes, reinterpret_cast<uint8_t*>(&place), reason))
+        return "--place: " + reason;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&place);
+    if (std::all_of(bytes, bytes + kLocationBytes, [](uint8_t b) { return b == 0; })) {
+        return "--place: slot " + std::to_string(o.place_slot) + " of '" + *o.place_file +
+               "' is empty";
+    }
+    s.place = place;
+    return {};
+}
+
+// --place in either form; the picture, if it is one, for the sizes.
+std::string take_place(const Options& o, Plan& plan, std::optional<PictureView>& picture) {
+    if (!o.place_file) return {};
+    if (!is_png_file(*o.place_file)) return take_place_slot(o, plan.setup);
+    std::string reason;
+    picture = read_png_view(*o.place_file, reason);
+    if (!picture) return "--place: " + reason;
+    return take_picture_view(o, *picture, plan);
+}
+
+// --centre: engine text is taken as it is, decimals are converted exactly.
+std::string take_centre(const Options& o, Setup& s) {
+    if (!o.centre_x) return {};
+    for (auto [given, out] : {std::pair{&*o.centre_x, &s.centre_x}, {&*o.centre_y, &s.centre_y}}) {
+        if (is_big_float_text(*given)) {
+            *out = *given;
+            continue;
+        }
+        *out = decimal_to_engine_text(*given);
+        if (!*out) return "--centre: '" + *given + "' is not a decimal number";
+    }
+    return {};
+}
+
+// The picture's size, supersampling and gamma: given ones first, then the
+// picture's, then the defaults of a fresh view. -1 leaves a loaded history's.
+std::string fill_picture_properties(const Options& o, const std::optional<PictureView>& picture,
+                                    Setup& s) {
     const bool fresh = !o.load_file;
     // A picture's view is rendered again at the picture's size.
-    s.width = o.width.value_or(fresh ? picture_width : -1);
-    s.height = o.height.value_or(fresh ? picture_height : -1);
-    s.supersampling = o.supersampling.value_or(
-        picture && picture->supersampling > 0 ? picture->supersampling : (fresh ? 1 : -1));
-    s.gamma =
-        o.gamma.value_or(picture && picture->gamma > 0 ? picture->gamma : (fresh ? 1.75f : -1.0f));
+    s.width = o.width.value_or(fresh ? (picture ? picture->width : 600) : -1);
+    s.height = o.height.value_or(fresh ? (picture ? picture->height : 600) : -1);
+    const common::ViewText* view = picture ? &picture->view : nullptr;
+    s.supersampling = o.supersampling.value_or(view && view->supersampling > 0 ? view->supersampling
+                                                                               : (fresh ? 1 : -1));
+    s.gamma = o.gamma.value_or(view && view->gamma > 0 ? view->gamma : (fresh ? 1.75f : -1.0f));
     if (int64_t{s.width} * s.supersampling > kMaxGrid ||
         int64_t{s.height} * s.supersampling > kMaxGrid) {
         return "--supersampling: " + std::to_string(s.supersampling) + " at " +
                std::to_string(s.width) + "x" + std::to_string(s.height) +
                " exceeds the grid limit of 32767 pixels";
     }
+    return {};
+}
+
+}  // namespace
+
+std::string prepare(const Options& o, Plan& plan) {
+    Setup& s = plan.setup;
+    std::optional<PictureView> picture;
+    std::string error = read_given_palette(o, plan);
+    if (error.empty()) error = take_place(o, plan, picture);
+    if (!error.empty()) return error;
+    if (o.load_file) {
+        std::ifstream probe(*o.load_file, std::ios::binary);
+        if (!probe) return "--load: cannot read '" + *o.load_file + "': " + std::strerror(errno);
+        s.load_file = o.load_file;
+    }
+    error = take_centre(o, s);
+    if (!error.empty()) return error;
+    if (o.radius) s.radius = o.radius;
+    if (o.iterations) s.iterations = o.iterations;
+    error = fill_picture_properties(o, picture, s);
+    if (!error.empty()) return error;
     s.generator = o.generator.value_or(-1);
     s.deep_kernel = o.deep_kernel.value_or(-1);
     return {};

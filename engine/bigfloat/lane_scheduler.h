@@ -1,0 +1,172 @@
+// Internal: the lane technique of the batch kernels on W-lane vectors (the
+// double kernel in bigfloat/orbit_lanes.h, perturbation in
+// deep/perturbation_lanes.h). Lanes are fed from a queue of Orbit records; one
+// step counter serves all lanes, and each lane remembers the step at which it
+// was loaded, its count then, and the step at which it reaches the limit. A
+// lane whose pixel ends is refilled at once from the queue. The budget is
+// looked at every kCheckSteps steps; a pause writes the lanes in flight back.
+//
+// Every template here depends on the kernel type, which each instruction set's
+// source file defines in an anonymous namespace after its target pragma, so
+// nothing compiled for one instruction set is shared with another.
+//
+// A kernel K provides:
+//   L            the number of lanes;
+//   kStopOffset  the limit ends a pixel after the test at step s once
+//                base + (s - start) + kStopOffset >= max_iterations;
+//   Regs         what the step keeps in registers, constants included;
+//   park(l)      empties lane l: it never ends by itself;
+//   load_lane(l, record), save_lane(l, record): lane l from and to a record
+//                (the count aside, which the scheduler keeps);
+//   init(regs) once, then load(regs) / store(regs): every lane to and from
+//                the registers;
+//   step(regs)   one step of every lane: a bit mask of the lanes with an event;
+//   ends(l, event, at_limit, n, count): after store(regs), whether the pixel
+//                of lane l ended at this step, n being base + (s - start); if
+//                so, count is its final count.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+
+#include "bigfloat/orbit_batch.h"
+
+namespace quorvel::lane_scheduler {
+
+// Steps between two looks at the budget (each step advances every lane).
+constexpr uint64_t kCheckSteps = 1024;
+// The stop of an empty lane.
+constexpr uint64_t kParked = UINT64_MAX;
+
+// Which record each lane holds, and the queue the lanes are filled from.
+template <class K>
+class LaneBook {
+public:
+    LaneBook(K& kernel, uint32_t max_iterations, Orbit* records, size_t count)
+        : kernel_(kernel), max_iterations_(max_iterations), records_(records), count_(count) {}
+
+    int active() const { return active_; }
+    uint64_t stop(int l) const { return stop_[l]; }
+    // The count of lane l's pixel before step `at`.
+    uint64_t count_at(int l, uint64_t at) const { return base_[l] + (at - start_[l]); }
+
+    // Loads the next pending record into lane l, to run from step `at`.
+    void fill(int l, uint64_t at) {
+        while (cursor_ < count_ && records_[cursor_].done) ++cursor_;
+        if (cursor_ == count_) {
+            kernel_.park(l);
+            stop_[l] = kParked;
+            which_[l] = count_;
+            return;
+        }
+        const Orbit& o = records_[cursor_];
+        kernel_.load_lane(l, o);
+        base_[l] = o.n;
+        start_[l] = at;
+        constexpr uint64_t offset = K::kStopOffset;
+        stop_[l] = at + (max_iterations_ > o.n + offset ? max_iterations_ - o.n - offset : 0);
+        which_[l] = cursor_++;
+        ++active_;
+    }
+    void finish(int l, uint32_t n) {
+        Orbit& o = records_[which_[l]];
+        o.n = n;
+        o.done = true;
+        --active_;
+    }
+    // Leaves the pixels in flight resumable, as they stand before step `at`.
+    void write_back(uint64_t at) {
+        for (int l = 0; l < K::L; ++l) {
+            if (stop_[l] == kParked) continue;
+            Orbit& o = records_[which_[l]];
+            kernel_.save_lane(l, o);
+            o.n = static_cast<uint32_t>(count_at(l, at));
+        }
+    }
+    uint64_t earliest_stop() const {
+        uint64_t s = kParked;
+        for (int l = 0; l < K::L; ++l) s = stop_[l] < s ? stop_[l] : s;
+        return s;
+    }
+
+private:
+    K& kernel_;
+    const uint32_t max_iterations_;
+    Orbit* const records_;
+    const size_t count_;
+    uint64_t start_[K::L], stop_[K::L];
+    uint32_t base_[K::L];
+    size_t which_[K::L];
+    size_t cursor_ = 0;
+    int active_ = 0;
+};
+
+// After step k: ends the pixels of the lanes with an event or at their limit
+// and refills those lanes. Returns the earliest stop to watch for next; a
+// later one than the true earliest would miss a limit, an earlier one only
+// costs a needless visit here.
+template <class K>
+uint64_t retire(K& kernel, LaneBook<K>& book, unsigned events, uint64_t k, uint64_t next_stop) {
+    unsigned ended = events;
+    if (k == next_stop)
+        for (int l = 0; l < K::L; ++l) ended |= static_cast<unsigned>(book.stop(l) == k) << l;
+    // Only the lanes that ended are visited, in lane order.
+    while (ended != 0) {
+        const int l = std::countr_zero(ended);
+        ended &= ended - 1;
+        if (book.stop(l) == kParked) {
+            kernel.park(l);  // an empty lane that strayed: empty it again
+            continue;
+        }
+        uint32_t count = 0;
+        if (!kernel.ends(l, (events >> l) & 1u, book.stop(l) == k, book.count_at(l, k), count))
+            continue;
+        book.finish(l, count);
+        book.fill(l, k + 1);
+        if (book.stop(l) < next_stop) next_stop = book.stop(l);
+    }
+    // A lane at its limit had the earliest stop; the next one is found anew.
+    return k == next_stop ? book.earliest_stop() : next_stop;
+}
+
+// Runs records[0 .. count) on the kernel's lanes under the batch contract of
+// bigfloat/orbit_batch.h; true when every record is done.
+template <class K>
+bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const Budget& budget) {
+    LaneBook<K> book(kernel, max_iterations, records, count);
+    for (int l = 0; l < K::L; ++l) book.fill(l, 0);
+    if (book.active() == 0) return true;
+    uint64_t next_stop = book.earliest_stop();
+    const uint64_t step_cap = budget.max_steps;
+    uint64_t next_check = kCheckSteps < step_cap ? kCheckSteps : step_cap;
+
+    // Kept in registers: only inlined hooks see them.
+    typename K::Regs regs;
+    kernel.init(regs);
+    kernel.load(regs);
+    for (uint64_t k = 0;;) {
+        const unsigned events = kernel.step(regs);
+        if (events != 0 || k == next_stop) [[unlikely]] {
+            kernel.store(regs);
+            next_stop = retire(kernel, book, events, k, next_stop);
+            if (book.active() == 0) return true;
+            if (budget.wanted != nullptr && budget.wanted->done) {
+                book.write_back(k + 1);
+                return false;
+            }
+            kernel.load(regs);
+        }
+        ++k;
+        if (k >= next_check) [[unlikely]] {
+            if (k >= step_cap || budget.time_over()) {
+                kernel.store(regs);
+                book.write_back(k);
+                return false;
+            }
+            next_check = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;
+        }
+    }
+}
+
+}  // namespace quorvel::lane_scheduler
