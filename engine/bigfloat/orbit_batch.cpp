@@ -35,13 +35,17 @@ constexpr uint32_t kScalarCheck = 4096;
 bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
                            const Budget& budget) {
     uint64_t steps = 0;
+    // A test's small step budget is looked at as often as it needs.
+    const uint32_t check = budget.max_steps < kScalarCheck
+                               ? std::max<uint32_t>(uint32_t(budget.max_steps), 1)
+                               : kScalarCheck;
     for (size_t i = 0; i < count; ++i) {
         Orbit& o = orbits[i];
         if (o.done) continue;
         const double cx = o.cx, cy = o.cy;
         double x = o.x, y = o.y;
         uint32_t n = o.n;
-        uint32_t until_check = kScalarCheck;
+        uint32_t until_check = check;
         for (;;) {
             const double xx = x * x, yy = y * y, xy = x * y;
             const double r = xx + yy;
@@ -52,8 +56,8 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
             y = y_next;
             if (n >= max_iterations) break;
             if (--until_check == 0) {
-                steps += kScalarCheck;
-                until_check = kScalarCheck;
+                steps += check;
+                until_check = check;
                 if (steps >= budget.max_steps || budget.time_over()) {
                     o.x = x;
                     o.y = y;
@@ -64,7 +68,7 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
         }
         o.n = n;
         o.done = true;
-        steps += kScalarCheck - until_check;
+        steps += check - until_check;
         if (&o == budget.wanted)
             return std::all_of(orbits + i, orbits + count, [](const Orbit& r) { return r.done; });
     }
