@@ -19,20 +19,13 @@
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
 #endif
 
+#include "bigfloat/lane_arith_avx512.h"
 #include "bigfloat/orbit_lanes.h"
 
 namespace quorvel {
 namespace {
 
-struct Avx512 {
-    using reg = __m512d;
-    static constexpr int W = 8;
-    static reg load(const double* p) { return _mm512_load_pd(p); }
-    static void store(double* p, reg v) { _mm512_store_pd(p, v); }
-    static reg set1(double d) { return _mm512_set1_pd(d); }
-    static reg mul(reg a, reg b) { return _mm512_mul_pd(a, b); }
-    static reg add(reg a, reg b) { return _mm512_add_pd(a, b); }
-    static reg sub(reg a, reg b) { return _mm512_sub_pd(a, b); }
+struct Avx512 : lane_arith::Avx512 {
     static unsigned ge_mask(reg a, reg b) {
         return static_cast<unsigned>(_mm512_cmp_pd_mask(a, b, _CMP_GE_OQ));
     }

@@ -9,18 +9,12 @@
 
 #include <emmintrin.h>
 
+#include "bigfloat/lane_arith_sse2.h"
+
 namespace quorvel {
 namespace {
 
-struct Sse2 {
-    using reg = __m128d;
-    static constexpr int W = 2;
-    static reg load(const double* p) { return _mm_load_pd(p); }
-    static void store(double* p, reg v) { _mm_store_pd(p, v); }
-    static reg set1(double d) { return _mm_set1_pd(d); }
-    static reg mul(reg a, reg b) { return _mm_mul_pd(a, b); }
-    static reg add(reg a, reg b) { return _mm_add_pd(a, b); }
-    static reg sub(reg a, reg b) { return _mm_sub_pd(a, b); }
+struct Sse2 : lane_arith::Sse2 {
     static unsigned ge_mask(reg a, reg b) {
         return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpge_pd(a, b)));
     }

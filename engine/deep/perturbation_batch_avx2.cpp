@@ -14,21 +14,14 @@
 #pragma GCC target("avx2")
 #endif
 
+#include "bigfloat/lane_arith_avx2.h"
 #include "deep/perturbation_lanes.h"
 
 namespace quorvel {
 namespace {
 
-struct Avx2 {
-    using reg = __m256d;
+struct Avx2 : lane_arith::Avx2 {
     using mask = __m256d;
-    static constexpr int W = 4;
-    static reg load(const double* p) { return _mm256_load_pd(p); }
-    static void store(double* p, reg v) { _mm256_store_pd(p, v); }
-    static reg set1(double d) { return _mm256_set1_pd(d); }
-    static reg mul(reg a, reg b) { return _mm256_mul_pd(a, b); }
-    static reg add(reg a, reg b) { return _mm256_add_pd(a, b); }
-    static reg sub(reg a, reg b) { return _mm256_sub_pd(a, b); }
     static mask lt(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
     static mask le(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
     static mask eq(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }

@@ -2,6 +2,7 @@
 // x86-64.
 #include <emmintrin.h>
 
+#include "bigfloat/lane_arith_sse2.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_lanes.h"
 
@@ -10,16 +11,8 @@
 namespace quorvel {
 namespace {
 
-struct Sse2 {
-    using reg = __m128d;
+struct Sse2 : lane_arith::Sse2 {
     using mask = __m128d;
-    static constexpr int W = 2;
-    static reg load(const double* p) { return _mm_load_pd(p); }
-    static void store(double* p, reg v) { _mm_store_pd(p, v); }
-    static reg set1(double d) { return _mm_set1_pd(d); }
-    static reg mul(reg a, reg b) { return _mm_mul_pd(a, b); }
-    static reg add(reg a, reg b) { return _mm_add_pd(a, b); }
-    static reg sub(reg a, reg b) { return _mm_sub_pd(a, b); }
     static mask lt(reg a, reg b) { return _mm_cmplt_pd(a, b); }
     static mask le(reg a, reg b) { return _mm_cmple_pd(a, b); }
     static mask eq(reg a, reg b) { return _mm_cmpeq_pd(a, b); }
