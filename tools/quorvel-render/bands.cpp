@@ -90,11 +90,14 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
     how.noun = "band";
     how.work = [&](int b) {
         const Band& band = bands[b];
+        // Set up at the band's size: at the picture's, each worker would
+        // first clear a picture-sized image it never uses.
+        Setup setup = plan.setup;
+        setup.width = t.width;
+        setup.height = band.rows;
         EngineContext context;
-        const std::string problem = context.configure(plan.setup);
+        const std::string problem = context.configure(setup);
         if (!problem.empty()) return failure(problem);
-        qv_set_image_properties(context.get(), t.width, band.rows, plan.setup.supersampling,
-                                plan.setup.gamma);
         context.show(t.centre_x, band.centre_y, band.radius, t.iterations);
         const EngineContext::Outcome outcome = context.compute(false);
         const uint8_t* rgb = qv_get_rgb_image(context.get());
