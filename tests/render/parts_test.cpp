@@ -2,8 +2,10 @@
 // checked against independent arithmetic (GMP rationals).
 #include <gmp.h>
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cmath>
+#include <filesystem>
 #include <string>
 
 #include "coordinates.h"
@@ -227,6 +229,78 @@ TEST(ViewTextTest, TheSharedWriterCarriesItInPngPictures) {
     ASSERT_TRUE(
         quorvel::common::save_picture(dir / "v.tga", PictureFormat::tga, {rgb, 2, 2}, error, text));
     EXPECT_EQ(render_test::slurp(dir / "v.tga").size(), 18u + 12u);
+}
+
+// The pixel data of a PNG, inflated by zlib alone from its IDAT chunks:
+// zlib checks the stream's end and its Adler-32. Empty when it fails.
+std::vector<uint8_t> inflated_idat(const std::string& path, size_t size) {
+    const std::string bytes = render_test::slurp(path);
+    std::string stream;
+    for (size_t at = 8; at + 12 <= bytes.size();) {
+        const auto* b = reinterpret_cast<const uint8_t*>(bytes.data() + at);
+        const size_t length = size_t(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
+        if (bytes.compare(at + 4, 4, "IDAT") == 0) stream += bytes.substr(at + 8, length);
+        at += 12 + length;
+    }
+    std::vector<uint8_t> out(size + 1);
+    uLongf out_size = out.size();
+    const bool ok = uncompress(out.data(), &out_size, reinterpret_cast<const Bytef*>(stream.data()),
+                               stream.size()) == Z_OK;
+    out.resize(ok ? out_size : 0);
+    return out;
+}
+
+// Rows compressed in parts, apart, join into one PNG that libpng reads back
+// and whose stream zlib checks; parts that miss rows write nothing.
+TEST(PngParts, JoinedPartsMakeOnePicture) {
+    using namespace quorvel::common;
+    render_test::TempDir dir;
+    constexpr int kWidth = 37, kHeight = 23;
+    // Noise above, which does not compress, and a flat colour below.
+    std::vector<uint8_t> rgb(kWidth * kHeight * 3, 77);
+    uint32_t seed = 5;
+    for (size_t i = 0; i < rgb.size() / 2; ++i)
+        rgb[i] = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    std::vector<uint8_t> filtered;  // each row after its filter byte, 0
+    for (int y = 0; y < kHeight; ++y) {
+        filtered.push_back(0);
+        filtered.insert(filtered.end(), rgb.begin() + y * kWidth * 3,
+                        rgb.begin() + (y + 1) * kWidth * 3);
+    }
+    const std::string text = "centre-x +8.0x+0\n";
+    const std::string path = dir / "p.png";
+    std::string error;
+    for (const std::vector<int>& heights :
+         {std::vector<int>{kHeight}, {1, 0, 9, 13}, {5, 5, 5, 5, 3}}) {
+        std::vector<std::vector<uint8_t>> bytes;
+        std::vector<PngPart> parts(heights.size());
+        for (size_t i = 0, first = 0; i < heights.size(); first += heights[i++]) {
+            bytes.push_back(compress_png_part(rgb.data() + first * kWidth * 3, kWidth, heights[i],
+                                              i + 1 == heights.size(), parts[i]));
+            EXPECT_LE(bytes.back().size(), png_part_bound(kWidth, heights[i]));
+        }
+        for (size_t i = 0; i < parts.size(); ++i) {
+            parts[i].data = bytes[i].data();
+            parts[i].size = bytes[i].size();
+        }
+        AtomicFile file;
+        ASSERT_TRUE(file.open(path, error)) << error;
+        ASSERT_TRUE(write_png_parts(file, kWidth, kHeight, parts, error, text)) << error;
+        EXPECT_EQ(render_test::read_png(path).rgb, rgb) << heights.size();
+        EXPECT_EQ(render_test::png_text_chunk(path, kViewChunkKeyword), text);
+        EXPECT_EQ(inflated_idat(path, filtered.size()), filtered) << heights.size();
+
+        parts.pop_back();
+        AtomicFile again;
+        ASSERT_TRUE(again.open(path, error));
+        error.clear();
+        EXPECT_FALSE(write_png_parts(again, kWidth, kHeight, parts, error, text));
+        EXPECT_FALSE(error.empty());
+        EXPECT_EQ(render_test::read_png(path).rgb, rgb);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.str()),
+                                std::filesystem::directory_iterator()),
+                  1);
+    }
 }
 
 }  // namespace

@@ -22,7 +22,10 @@ constexpr int kBandsPerJob = 4;
 class SharedMemory {
 public:
     explicit SharedMemory(size_t bytes) : size_(std::max<size_t>(bytes, 1)) {
-        void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        // Only the pages written are backed: room for the worst case of
+        // compression need not be reserved.
+        void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         data_ = p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
     }
     ~SharedMemory() {
@@ -69,6 +72,7 @@ namespace {
 
 struct BandStats {
     double clever_pixels;
+    common::PngPart part;  // its data pointer is set by the parent
 };
 
 }  // namespace
@@ -78,10 +82,18 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
     const int count = std::min(t.height, jobs * kBandsPerJob);
     const std::vector<Band> bands = plan_bands(t, plan.setup.supersampling, count);
     const size_t row_bytes = static_cast<size_t>(t.width) * 3;
-    const size_t picture_bytes = row_bytes * t.height;
-    SharedMemory shared(picture_bytes + sizeof(BandStats) * count);
+    // Each worker leaves its band in shared memory: as compressed PNG data, so
+    // that compressing is shared out too, or as rows for a TGA.
+    const bool png = o.format == common::PictureFormat::png;
+    // The statistics come first, where they are aligned.
+    std::vector<size_t> offset(count + 1, sizeof(BandStats) * count);
+    for (int b = 0; b < count; ++b) {
+        offset[b + 1] = offset[b] + (png ? common::png_part_bound(t.width, bands[b].rows)
+                                         : row_bytes * bands[b].rows);
+    }
+    SharedMemory shared(offset[count]);
     if (shared.data() == nullptr) return failure("cannot map memory for the workers");
-    auto* stats = reinterpret_cast<BandStats*>(shared.data() + picture_bytes);
+    auto* stats = reinterpret_cast<BandStats*>(shared.data());
 
     const bool terminal = isatty(STDERR_FILENO) == 1;
     const auto start = std::chrono::steady_clock::now();
@@ -104,7 +116,16 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
         if (rgb == nullptr || qv_get_image_height(context.get()) != band.rows)
             return failure("the engine returned no picture for band " + std::to_string(b));
         if (crash_requested(b)) raise(SIGKILL);
-        std::memcpy(shared.data() + row_bytes * band.first_row, rgb, row_bytes * band.rows);
+        if (png) {
+            const std::vector<uint8_t> part =
+                common::compress_png_part(rgb, t.width, band.rows, b == count - 1, stats[b].part);
+            if (part.empty() || part.size() > offset[b + 1] - offset[b])
+                return failure("cannot compress band " + std::to_string(b));
+            std::memcpy(shared.data() + offset[b], part.data(), part.size());
+            stats[b].part.size = part.size();
+        } else {
+            std::memcpy(shared.data() + offset[b], rgb, row_bytes * band.rows);
+        }
         stats[b].clever_pixels = double(outcome.efficiency) * t.width * band.rows;
         return 0;
     };
@@ -132,8 +153,15 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
                      kProgram, t.width, t.height, seconds, jobs, count, efficiency * 100.0);
     }
     std::string reason;
-    if (!common::write_picture(output, o.format, {shared.data(), t.width, t.height}, reason,
-                               chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations)))
+    const std::string text = chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations);
+    std::vector<common::PngPart> parts;
+    for (int b = 0; png && b < count; ++b) {
+        parts.push_back(stats[b].part);
+        parts.back().data = shared.data() + offset[b];
+    }
+    if (png ? !common::write_png_parts(output, t.width, t.height, parts, reason, text)
+            : !common::write_picture(output, o.format,
+                                     {shared.data() + offset[0], t.width, t.height}, reason, text))
         return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", seconds);
