@@ -1,9 +1,10 @@
 // quorvel-render --jobs 2 against --jobs 1, in one run: a 60-frame zoom movie
-// into view B (300x300 frames) and one 2400x2400 picture of view B. Each case
-// runs three times and its time is the median, so one late start does not
-// decide it; the jobs-2 rows carry the speed-up over the jobs-1 row before
-// them. Both cores are needed: on a shared machine the figures are only
-// comparable within one run.
+// into view B (300x300 frames) and one 2400x2400 picture of view B. Runs
+// alternate between one and two jobs, five pairs a case, so that a shared
+// machine whose speed drifts slows both alike; the speed-up is the median of
+// the pairs' ratios, and the row's time the median two-job run. Beside each
+// pair, two one-job runs side by side show the machine's own ceiling. Both
+// cores are needed: the figures are only comparable within one run.
 //
 // The tool is taken from the build's program directory (../bin from this
 // benchmark) unless QV_RENDER_TOOL names it.
@@ -18,7 +19,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -28,7 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr size_t kRuns = 3;
+constexpr size_t kPairs = 5;
 
 // View B of the generator benchmarks: a spiral in the seahorse valley.
 const std::vector<std::string> kViewB = {
@@ -49,7 +49,8 @@ double children_cpu_seconds() {
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-bool run_tool(std::vector<std::string> args) {
+// Starts the tool with its output discarded; -1 when it cannot be started.
+pid_t start_tool(std::vector<std::string> args) {
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -57,81 +58,111 @@ bool run_tool(std::vector<std::string> args) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    int status = 0;
-    const bool ok = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0 &&
-                    waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-                    WEXITSTATUS(status) == 0;
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&actions);
-    return ok;
+    return pid;
 }
 
-// Wall seconds of the jobs-1 run of each case, for the speed-up of jobs 2.
-std::map<int, double>& one_job_seconds() {
-    static std::map<int, double> seconds;
-    return seconds;
+bool succeeded(pid_t pid) {
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
 }
 
-// range(0): 0 the movie, 1 the big picture; range(1): the number of jobs.
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// One case of the benchmark: the tool's arguments for a number of jobs and an
+// output folder.
+struct Case {
+    std::string tool;
+    bool movie;
+    std::vector<std::string> args(const fs::path& dir, int jobs) const {
+        std::vector<std::string> a = {tool};
+        a.insert(a.end(), kViewB.begin(), kViewB.end());
+        if (movie) {
+            a.insert(a.end(), {"--size", "300x300", "--zoom-frames", "60", "--out",
+                               (dir / "%05d.png").string()});
+        } else {
+            a.insert(a.end(), {"--size", "2400x2400", "--out", (dir / "big.png").string()});
+        }
+        a.insert(a.end(), {"--jobs", std::to_string(jobs)});
+        return a;
+    }
+};
+
+// Wall seconds of runs started together, each with `jobs` jobs into its own
+// emptied folder (a movie skips the frames it finds); negative when one failed.
+double timed_runs(const Case& c, const std::vector<fs::path>& dirs, int jobs) {
+    for (const fs::path& dir : dirs) {
+        for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
+    }
+    const auto start = std::chrono::steady_clock::now();
+    std::vector<pid_t> pids;
+    for (const fs::path& dir : dirs) pids.push_back(start_tool(c.args(dir, jobs)));
+    bool ok = true;
+    for (pid_t pid : pids) ok = succeeded(pid) && ok;
+    if (!ok) return -1;
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+fs::path temporary_folder() {
+    std::string pattern = (fs::temp_directory_path() / "qv-jobs-bench-XXXXXX").string();
+    return mkdtemp(pattern.data());
+}
+
+// range(0): 0 the movie, 1 the big picture.
 void BM_Jobs(benchmark::State& state) {
-    const int what = static_cast<int>(state.range(0));
-    const int jobs = static_cast<int>(state.range(1));
-    const std::string tool = tool_path();
-    if (access(tool.c_str(), X_OK) != 0) {
-        state.SkipWithError(("no tool at " + tool + "; build quorvel-render").c_str());
+    const Case c{tool_path(), state.range(0) == 0};
+    if (access(c.tool.c_str(), X_OK) != 0) {
+        state.SkipWithError(("no tool at " + c.tool + "; build quorvel-render").c_str());
         return;
     }
-    std::string pattern = (fs::temp_directory_path() / "qv-jobs-bench-XXXXXX").string();
-    const fs::path dir = mkdtemp(pattern.data());
-    std::vector<std::string> args = {tool};
-    args.insert(args.end(), kViewB.begin(), kViewB.end());
-    if (what == 0) {
-        args.insert(args.end(), {"--size", "300x300", "--zoom-frames", "60", "--out",
-                                 (dir / "%05d.png").string()});
-    } else {
-        args.insert(args.end(), {"--size", "2400x2400", "--out", (dir / "big.png").string()});
-    }
-    args.insert(args.end(), {"--jobs", std::to_string(jobs)});
-    const double cpu_before = children_cpu_seconds();
-    double seconds = 0;
+    const std::vector<fs::path> dirs = {temporary_folder(), temporary_folder()};
+    std::vector<double> one, two, ratio, ceiling;
+    double two_jobs_cpu = 0;
     for (auto _ : state) {
-        std::vector<double> runs;
-        for (size_t run = 0; run < kRuns; ++run) {
-            // An empty folder each time: a movie skips the frames it finds.
-            for (const auto& entry : fs::directory_iterator(dir)) fs::remove_all(entry.path());
-            const auto start = std::chrono::steady_clock::now();
-            if (!run_tool(args)) break;
-            runs.push_back(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        for (size_t pair = 0; pair < kPairs; ++pair) {
+            const double one_job = timed_runs(c, {dirs[0]}, 1);
+            // The workers' CPU seconds reach us through the tool, which waits
+            // for them.
+            const double cpu_before = children_cpu_seconds();
+            const double two_jobs = timed_runs(c, {dirs[0]}, 2);
+            two_jobs_cpu += children_cpu_seconds() - cpu_before;
+            const double side_by_side = timed_runs(c, dirs, 1);
+            if (one_job < 0 || two_jobs < 0 || side_by_side < 0) {
+                state.SkipWithError("quorvel-render failed");
+                break;
+            }
+            one.push_back(one_job);
+            two.push_back(two_jobs);
+            ratio.push_back(one_job / two_jobs);
+            ceiling.push_back(2 * one_job / side_by_side);
         }
-        if (runs.size() != kRuns) {
-            state.SkipWithError("quorvel-render failed");
-            break;
-        }
-        std::sort(runs.begin(), runs.end());
-        seconds = runs[kRuns / 2];
-        state.SetIterationTime(seconds);
+        if (two.size() == kPairs) state.SetIterationTime(median(two));
     }
-    fs::remove_all(dir);
-    // The workers' CPU seconds reach us through the tool, which waits for
-    // them. CPU over wall time is the number of cores the run really got: on
-    // a shared machine, the reason a speed-up falls short.
-    const double cpu = (children_cpu_seconds() - cpu_before) / kRuns;
-    state.counters["cpu_s"] = cpu;
-    if (seconds > 0) state.counters["cores_used"] = cpu / seconds;
-    if (jobs == 1) one_job_seconds()[what] = seconds;
-    if (jobs > 1 && one_job_seconds().count(what) != 0 && seconds > 0)
-        state.counters["speedup"] = one_job_seconds()[what] / seconds;
+    for (const fs::path& dir : dirs) fs::remove_all(dir);
+    if (two.size() != kPairs) return;
+    state.counters["one_job_s"] = median(one);
+    state.counters["speedup"] = median(ratio);
+    // Two one-job runs side by side: the most two cores of this machine give
+    // at the time, whatever the tool does. Below 2 when the cores share.
+    state.counters["ceiling"] = median(ceiling);
+    // CPU over wall time is the number of cores the two-job runs really got.
+    double two_jobs_wall = 0;
+    for (double seconds : two) two_jobs_wall += seconds;
+    state.counters["cores_used"] = two_jobs_cpu / two_jobs_wall;
 }
 
 }  // namespace
 
 BENCHMARK(BM_Jobs)
-    ->ArgNames({"big_picture", "jobs"})
-    ->Args({0, 1})
-    ->Args({0, 2})
-    ->Args({1, 1})
-    ->Args({1, 2})
+    ->ArgName("big_picture")
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kSecond);
