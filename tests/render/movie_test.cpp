@@ -164,6 +164,9 @@ TEST(Bands, BruteForceBandsEqualOneProcess) {
         const Image one = read_png(dir / "one.png");
         EXPECT_GT(std::set<uint8_t>(one.rgb.begin(), one.rgb.end()).size(), 10u) << view;
         EXPECT_TRUE(read_png(dir / "bands.png") == one) << view;
+        // TGA bands come back as rows, PNG bands compressed.
+        ASSERT_EQ(dir.run(args + "bands.tga --jobs 3").status, 0);
+        EXPECT_TRUE(read_tga(dir / "bands.tga") == one) << view;
     }
     const long before = dir.files();
     const TempDir::Run run =
