@@ -1,5 +1,5 @@
-// The renderer's exact coordinates, zoom plan, frame names and view text,
-// checked against independent arithmetic (GMP rationals).
+// The renderer's exact coordinates, zoom plan, frame names, view text and PNG
+// parts, checked against independent arithmetic (GMP rationals) and decoders.
 #include <gmp.h>
 #include <gtest/gtest.h>
 #include <zlib.h>
