@@ -58,4 +58,16 @@ void subtract_magnitudes(BigFloat& x, const BigFloat& y);
 uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy);
 uint32_t iterate_double(uint32_t max_iterations, double cx, double cy);
 
+// One step z -> z^2 + c in doubles, false (z kept) when z has already escaped.
+// Every scalar double kernel steps with this, and the SIMD lanes keep its order
+// of operations, so that all of them give the same counts.
+inline bool double_step(double cx, double cy, double& x, double& y) {
+    const double xx = x * x, yy = y * y, xy = x * y;
+    const double y_next = (xy + xy) + cy;  // before the test: it overlaps the branch
+    if (xx + yy >= 4.0) return false;
+    x = (xx - yy) + cx;
+    y = y_next;
+    return true;
+}
+
 }  // namespace quorvel

@@ -55,16 +55,10 @@ uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const Bi
 uint32_t iterate_double(uint32_t max_iterations, double cx, double cy) {
     double x = cx, y = cy;
     uint32_t n = 1;
-    for (;;) {
-        const double xx = x * x, yy = y * y, xy = x * y;
-        const double r = xx + yy;
-        const double y_next = (xy + xy) + cy;
-        if (r >= 4.0) return n;
-        ++n;
-        x = (xx - yy) + cx;
-        y = y_next;
-        if (n >= max_iterations) return n;
+    while (double_step(cx, cy, x, y)) {
+        if (++n >= max_iterations) break;
     }
+    return n;
 }
 
 }  // namespace quorvel

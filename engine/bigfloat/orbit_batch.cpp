@@ -46,15 +46,8 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
         double x = o.x, y = o.y;
         uint32_t n = o.n;
         uint32_t until_check = check;
-        for (;;) {
-            const double xx = x * x, yy = y * y, xy = x * y;
-            const double r = xx + yy;
-            const double y_next = (xy + xy) + cy;
-            if (r >= 4.0) break;
-            ++n;
-            x = (xx - yy) + cx;
-            y = y_next;
-            if (n >= max_iterations) break;
+        while (double_step(cx, cy, x, y)) {
+            if (++n >= max_iterations) break;
             if (--until_check == 0) {
                 steps += check;
                 until_check = check;

@@ -48,14 +48,8 @@ inline bool advance_orbit(uint32_t max_iterations, Orbit& o, uint32_t steps) {
     double x = o.x, y = o.y;
     uint32_t n = o.n;
     for (uint32_t s = 0; s < steps; ++s) {
-        const double xx = x * x, yy = y * y, xy = x * y;
-        const double r = xx + yy;
-        const double y_next = (xy + xy) + cy;
-        if (r >= 4.0) break;
-        ++n;
-        x = (xx - yy) + cx;
-        y = y_next;
-        if (n >= max_iterations) break;
+        if (!double_step(cx, cy, x, y)) break;
+        if (++n >= max_iterations) break;
         if (s + 1 < steps) continue;
         o.x = x;
         o.y = y;
