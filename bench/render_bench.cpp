@@ -7,11 +7,7 @@
 // taken from beside it.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <quorvel.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -21,20 +17,12 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "render_tool.h"
 
 namespace {
 
-// CPU seconds used so far by finished children: on a shared machine a better
-// measure of the tool's own work than the wall clock.
-double children_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    auto seconds = [](const timeval& t) { return double(t.tv_sec) + t.tv_usec * 1e-6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
 namespace fs = std::filesystem;
+using namespace render_bench;
 
 struct View {
     const char* x;
@@ -54,13 +42,6 @@ const View kViews[] = {
      "1e-30", 5000},
 };
 constexpr int kSide = 600;
-
-std::string tool_path() {
-    if (const char* env = std::getenv("QV_RENDER_TOOL")) return env;
-    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin" /
-            "quorvel-render")
-        .string();
-}
 
 const std::vector<uint8_t>& palette() {
     static const std::vector<uint8_t> p = [] {
@@ -172,52 +153,32 @@ void BM_Tool(benchmark::State& state) {
     const std::string out = scratch_dir() + (tga ? "/out.tga" : "/out.png");
     const std::string pal = scratch_dir() + "/bench.pal";
     const std::string iterations = std::to_string(v.iterations);
-    std::vector<std::string> args = {
+    const std::vector<std::string> args = {
         tool,       "--centre",  v.x, v.y,     "--radius", v.radius, "--iterations",
         iterations, "--palette", pal, "--out", out,        "--jobs", "1"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     const double cpu_before = children_cpu_seconds();
     for (auto _ : state) {
-        pid_t pid;
-        int status = 0;
-        if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) != 0 ||
-            waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        if (!succeeded(start_tool(args))) {
             state.SkipWithError("quorvel-render failed");
             break;
         }
     }
     state.counters["child_cpu_ms"] = benchmark::Counter((children_cpu_seconds() - cpu_before) * 1e3,
                                                         benchmark::Counter::kAvgIterations);
-    posix_spawn_file_actions_destroy(&actions);
 }
 
 // Process start and library load alone: the tool showing its help.
 void BM_ToolStartOnly(benchmark::State& state) {
-    const std::string tool = tool_path();
-    std::string t = tool, help = "--help";
-    char* argv[] = {t.data(), help.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    const std::vector<std::string> args = {tool_path(), "--help"};
     const double cpu_before = children_cpu_seconds();
     for (auto _ : state) {
-        pid_t pid;
-        int status = 0;
-        if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv, environ) != 0 ||
-            waitpid(pid, &status, 0) != pid) {
+        if (!succeeded(start_tool(args))) {
             state.SkipWithError("cannot start quorvel-render");
             break;
         }
     }
     state.counters["child_cpu_ms"] = benchmark::Counter((children_cpu_seconds() - cpu_before) * 1e3,
                                                         benchmark::Counter::kAvgIterations);
-    posix_spawn_file_actions_destroy(&actions);
 }
 
 }  // namespace

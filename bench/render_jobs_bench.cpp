@@ -9,24 +9,20 @@
 // The tool is taken from the build's program directory (../bin from this
 // benchmark) unless QV_RENDER_TOOL names it.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "render_tool.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace render_bench;
 
 constexpr size_t kPairs = 5;
 
@@ -34,41 +30,6 @@ constexpr size_t kPairs = 5;
 const std::vector<std::string> kViewB = {
     "--centre", "-0.743643887037151", "0.131825904205330", "--radius", "1e-10", "--iterations",
     "5000"};
-
-std::string tool_path() {
-    if (const char* env = std::getenv("QV_RENDER_TOOL")) return env;
-    return (fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "bin" /
-            "quorvel-render")
-        .string();
-}
-
-double children_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_CHILDREN, &usage);
-    auto seconds = [](const timeval& t) { return double(t.tv_sec) + t.tv_usec * 1e-6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// Starts the tool with its output discarded; -1 when it cannot be started.
-pid_t start_tool(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-bool succeeded(pid_t pid) {
-    int status = 0;
-    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
-}
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -127,8 +88,6 @@ void BM_Jobs(benchmark::State& state) {
     for (auto _ : state) {
         for (size_t pair = 0; pair < kPairs; ++pair) {
             const double one_job = timed_runs(c, {dirs[0]}, 1);
-            // The workers' CPU seconds reach us through the tool, which waits
-            // for them.
             const double cpu_before = children_cpu_seconds();
             const double two_jobs = timed_runs(c, {dirs[0]}, 2);
             two_jobs_cpu += children_cpu_seconds() - cpu_before;
