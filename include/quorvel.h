@@ -23,6 +23,7 @@
 #ifndef QUORVEL_H
 #define QUORVEL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #ifndef __cplusplus
@@ -97,8 +98,9 @@ QV_EXPORT void qv_set_palette_cycling_speed(qv_handle handle, float speed);
 QV_EXPORT bool qv_toggle_preview(qv_handle handle);
 
 /* Selects the kernel for views too deep for doubles: 0 auto (the 192-bit
-   kernel while it is exact enough, perturbation deeper), 1 exact (always the
-   192-bit kernel), 2 perturbation. Other modes change nothing. Returns the
+   kernel while it is exact enough, perturbation deeper), 1 exact (the 192-bit
+   kernel wherever 192-bit coordinates hold the view; deeper views always
+   perturb), 2 perturbation. Other modes change nothing. Returns the
    mode in force before the call. A change discards the current view's pixels
    if that view is past the double path, so they are computed again. */
 QV_EXPORT int qv_set_deep_kernel(qv_handle handle, int mode);
@@ -142,11 +144,13 @@ QV_EXPORT bool qv_history_back(qv_handle handle);
 /* Steps forward in the history; false at the newest view. */
 QV_EXPORT bool qv_history_forward(qv_handle handle);
 
-/* Writes the current view into *location. */
+/* Writes the current view into *location; a deeper view's centre rounded to
+   192 bits, its radius exact. */
 QV_EXPORT void qv_store_location_to(qv_handle handle, Location *location);
 /* New history entry showing a stored view with its iteration limit; a record
-   whose centre or radius is no finite double, or whose radius is <= 0, shows
-   the home view, as a radius of 2 or more does. */
+   whose centre is no finite double, or whose radius is <= 0 or no finite
+   double, shows the home view, as a radius of 2 or more does. A radius below
+   the double range is kept: a deep view, with the record's 192-bit centre. */
 QV_EXPORT void qv_restore_location_from(qv_handle handle, const Location *location);
 /* New history entry with this centre and radius (a radius of 2 or more gives the
    home view). */
@@ -162,6 +166,21 @@ QV_EXPORT void qv_get_view_params_as_doubles(qv_handle handle, double *x, double
 /* Writes the current centre in text form (buffers of at least 63 bytes) and the
    radius. */
 QV_EXPORT void qv_get_view_params_as_text(qv_handle handle, char *x, char *y, double *radius);
+
+/* New history entry with a view of any depth: the centre as decimal text of any
+   length or the hexadecimal text form with any number of digits, the radius as
+   decimal with any exponent ("2e-1086") or the same hexadecimal form. A radius of
+   2 or more gives the home view. Returns 1; bad text or a radius not above 0
+   returns 0 and changes nothing. */
+QV_EXPORT int qv_set_view_from_strings(qv_handle handle, const char *x, const char *y,
+                                       const char *radius);
+/* Writes the current centre and radius exactly, in the hexadecimal text form,
+   into three buffers of `capacity` bytes, so that qv_set_view_from_strings gives
+   the same view back. Returns the capacity each buffer needs, terminator
+   included, and writes nothing when `capacity` is smaller. An unknown handle
+   gives the home view's text. */
+QV_EXPORT size_t qv_get_view_strings(qv_handle handle, char *x, char *y, char *radius,
+                                     size_t capacity);
 
 /* Replaces the history with the one in a history file; on false the context is
    unchanged. */

@@ -1,11 +1,15 @@
 // The exported C interface: every call validates its handle against the
 // registry, maps out-of-range arguments and forwards to the engine. Nothing
 // thrown inside may cross this boundary.
+#include <algorithm>
 #include <cstring>
 #include <exception>
+#include <optional>
+#include <string>
 
 #include "api/context_registry.h"
 #include "base/little_endian.h"
+#include "deep/wide_real.h"
 #include "generators/generator_factory.h"
 #include "history/history.h"
 #include "persist/history_file.h"
@@ -38,11 +42,11 @@ void with_context(qv_handle handle, Work work) {
     }
 }
 
-void write_location(Location* location, const BigFloat& x, const BigFloat& y, double radius,
-                    uint32_t iterations) {
+void write_location(Location* location, const BigFloat& x, const BigFloat& y,
+                    const BigFloat& radius, uint32_t iterations) {
     x.store(location->centre_x);
     y.store(location->centre_y);
-    BigFloat(radius).store(location->radius);
+    radius.store(location->radius);
     uint8_t count[4];
     store_le32(count, iterations);
     std::memcpy(&location->max_iterations, count, 4);
@@ -199,11 +203,14 @@ void qv_store_location_to(qv_handle handle, Location* location) {
     try {
         if (Context* ctx = registry().find(handle)) {
             const Fractal& view = ctx->current_view();
-            write_location(location, view.centre_x(), view.centre_y(), view.radius(),
+            // A deep view's radius keeps its exponent: BigFloats hold any depth.
+            write_location(location, view.centre_x(), view.centre_y(),
+                           WideReal::from_ext(view.exact_radius()).to_big_float(),
                            view.max_iterations());
             return;
         }
-        write_location(location, BigFloat(), BigFloat(), kDefaultRadius, kDefaultIterations);
+        write_location(location, BigFloat(), BigFloat(), BigFloat(kDefaultRadius),
+                       kDefaultIterations);
     } catch (...) {
     }
 }
@@ -215,19 +222,21 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
         // arithmetic, and a record that holds no view (a centre or radius that
         // is no finite double, a radius <= 0) shows the home view, as a radius
         // of 2 or more does.
+        // A radius below the double range is a deep place, kept exactly.
         BigFloat x = BigFloat::load(location->centre_x).normalised();
         BigFloat y = BigFloat::load(location->centre_y).normalised();
         const BigFloat r = BigFloat::load(location->radius).normalised();
-        double radius = r.to_double();
-        if (!fits_double(x) || !fits_double(y) || !fits_double(r) || !(radius > 0.0)) {
+        ExtFloat radius = WideReal(r).to_ext();
+        if (!fits_double(x) || !fits_double(y) || r.is_zero() || r.negative ||
+            r.exponent > 1023) {
             x = BigFloat();
             y = BigFloat();
-            radius = kDefaultRadius;
+            radius = ExtFloat(kDefaultRadius);
         }
         uint8_t count[4];
         std::memcpy(count, &location->max_iterations, 4);
         Fractal& view = push_view(ctx);
-        view.set_view(x, y, radius);
+        view.set_view(WideReal(x), WideReal(y), radius);
         view.set_max_iterations(load_le32(count));
     });
 }
@@ -271,6 +280,41 @@ void qv_get_view_params_as_text(qv_handle handle, char* x, char* y, double* radi
         return true;
     });
     if (!live) write_default_text(x, y, radius);
+}
+
+int qv_set_view_from_strings(qv_handle handle, const char* x, const char* y,
+                             const char* radius) {
+    if (x == nullptr || y == nullptr || radius == nullptr) return 0;
+    return with_context(handle, 0, [=](Context& ctx) {
+        const std::optional<WideReal> cx = WideReal::parse(x), cy = WideReal::parse(y);
+        const std::optional<ExtFloat> r = parse_radius(radius);
+        if (!cx || !cy || !r || !(*r > ExtFloat())) return 0;
+        if (*r < ExtFloat(2.0) && !holdable_place(*cx, *cy, *r)) return 0;
+        push_view(ctx).set_view(*cx, *cy, *r);
+        return 1;
+    });
+}
+
+size_t qv_get_view_strings(qv_handle handle, char* x, char* y, char* radius, size_t capacity) {
+    try {
+        std::string texts[3] = {WideReal().to_hex_text(), WideReal().to_hex_text(),
+                                radius_hex_text(ExtFloat(kDefaultRadius))};
+        if (Context* ctx = registry().find(handle)) {
+            const Fractal& view = ctx->current_view();
+            texts[0] = view.exact_centre_x().to_hex_text();
+            texts[1] = view.exact_centre_y().to_hex_text();
+            texts[2] = radius_hex_text(view.exact_radius());
+        }
+        const size_t needed =
+            std::max({texts[0].size(), texts[1].size(), texts[2].size()}) + 1;
+        if (capacity < needed) return needed;
+        char* out[3] = {x, y, radius};
+        for (int k = 0; k < 3; ++k)
+            if (out[k]) std::memcpy(out[k], texts[k].c_str(), texts[k].size() + 1);
+        return needed;
+    } catch (...) {
+        return 0;
+    }
 }
 
 bool qv_load(qv_handle handle, const char* path) {

@@ -4,6 +4,7 @@
 #include <mpfr.h>
 
 #include "bigfloat/big_float.h"
+#include "bigfloat/ext_float.h"
 
 namespace quorvel {
 
@@ -23,5 +24,8 @@ private:
 
 // out = b, rounded to out's precision (exact from 192 bits up).
 void set_from_big_float(mpfr_ptr out, const BigFloat& b);
+// v rounded to nearest (0 for NaN); exact from 53 bits up the other way.
+ExtFloat ext_from_mpfr(mpfr_srcptr v);
+void set_from_ext(mpfr_ptr out, ExtFloat x);
 
 }  // namespace quorvel

@@ -1,9 +1,11 @@
 #include "deep/perturbation_plan.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "base/stopwatch.h"
 #include "deep/perturbation_batch.h"
+#include "deep/perturbation_ext.h"
 
 namespace quorvel {
 
@@ -13,8 +15,34 @@ namespace {
 constexpr int32_t kCandidateGrid = 10;
 // New main references tried before the pixels are left to extra references.
 constexpr int kMaxRounds = 6;
-// Exact differences of two coordinates, before their rounding to double.
-constexpr long kDifferenceBits = 512;
+// Iterations an extended pixel runs between looks at the budget.
+constexpr uint32_t kExtendedStepsPerCheck = 4096;
+
+// An extended pixel's state in a batch record: mantissas in x, y, exponents in
+// cx, cy (exact as doubles), the error estimate as its log2 in extra.
+ExtPixelState unpack_extended(const Orbit& o) {
+    ExtPixelState s;
+    s.dx = ExtFloat::make(o.x, static_cast<int64_t>(o.cx));
+    s.dy = ExtFloat::make(o.y, static_cast<int64_t>(o.cy));
+    s.m = o.aux;
+    s.n = o.n;
+    const double whole = std::floor(o.extra);
+    s.error = o.extra <= -1e299 ? ExtFloat()
+                                : ExtFloat::make(std::exp2(o.extra - whole),
+                                                 static_cast<int64_t>(whole));
+    return s;
+}
+
+void pack_extended(const ExtPixelState& s, Orbit& o) {
+    o.x = s.dx.m;
+    o.cx = static_cast<double>(s.dx.e);
+    o.y = s.dy.m;
+    o.cy = static_cast<double>(s.dy.e);
+    o.aux = s.m;
+    o.n = s.n;
+    o.extra = s.error.is_zero() ? -1e300
+                                : std::log2(std::fabs(s.error.m)) + static_cast<double>(s.error.e);
+}
 
 }  // namespace
 
@@ -22,59 +50,75 @@ struct PerturbationPlan::Reference {
     int32_t x, y;
     ReferenceOrbit orbit;
 
-    Reference(int32_t px, int32_t py, const std::vector<BigFloat>& columns,
-              const std::vector<BigFloat>& rows, long bits, uint32_t limit)
-        : x(px), y(py), orbit(columns[px], rows[py], bits, limit), columns_(columns), rows_(rows) {}
+    Reference(int32_t px, int32_t py, const GridCoordinates& grid, long bits, uint32_t limit,
+              bool extended)
+        : x(px), y(py), orbit(start(px, py, grid, bits, limit, extended)), grid_(grid) {}
 
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
+    ExtOrbitSpan ext_span() const {
+        return {orbit.ext_re(), orbit.ext_im(), orbit.length(), orbit.escaped()};
+    }
 
     // Offsets of every column and row, rounded to nearest; formed at the
     // first use, as most references made for one pixel serve only that one.
     const double* dcx() {
-        if (dcx_.empty()) dcx_ = offsets(columns_, columns_[static_cast<size_t>(x)]);
+        if (dcx_.empty()) dcx_ = grid_.column_offsets(x);
         return dcx_.data();
     }
     const double* dcy() {
-        if (dcy_.empty()) dcy_ = offsets(rows_, rows_[static_cast<size_t>(y)]);
+        if (dcy_.empty()) dcy_ = grid_.row_offsets(y);
         return dcy_.data();
     }
+    const ExtFloat* ext_dcx() {
+        if (ext_dcx_.empty()) ext_dcx_ = grid_.column_offsets_ext(x);
+        return ext_dcx_.data();
+    }
+    const ExtFloat* ext_dcy() {
+        if (ext_dcy_.empty()) ext_dcy_ = grid_.row_offsets_ext(y);
+        return ext_dcy_.data();
+    }
     size_t memory_size() const {
-        return orbit.memory_size() + sizeof(double) * (dcx_.size() + dcy_.size());
+        return orbit.memory_size() + sizeof(double) * (dcx_.size() + dcy_.size()) +
+               sizeof(ExtFloat) * (ext_dcx_.size() + ext_dcy_.size());
     }
 
 private:
-    static std::vector<double> offsets(const std::vector<BigFloat>& table, const BigFloat& origin) {
-        MpfrNumber a(kDifferenceBits), b(kDifferenceBits);
-        set_from_big_float(b.get(), origin);
-        std::vector<double> out(table.size());
-        for (size_t i = 0; i < table.size(); ++i) {
-            set_from_big_float(a.get(), table[i]);
-            mpfr_sub(a.get(), a.get(), b.get(), MPFR_RNDN);
-            out[i] = mpfr_get_d(a.get(), MPFR_RNDN);
-        }
-        return out;
+    static ReferenceOrbit start(int32_t px, int32_t py, const GridCoordinates& grid, long bits,
+                                uint32_t limit, bool extended) {
+        MpfrNumber cx(bits), cy(bits);
+        grid.set_column(cx.get(), px);
+        grid.set_row(cy.get(), py);
+        return ReferenceOrbit(cx.get(), cy.get(), bits, limit, extended);
     }
 
-    const std::vector<BigFloat>& columns_;
-    const std::vector<BigFloat>& rows_;
+    const GridCoordinates& grid_;
     std::vector<double> dcx_, dcy_;
+    std::vector<ExtFloat> ext_dcx_, ext_dcy_;
 };
 
 PerturbationPlan::PerturbationPlan(const std::vector<BigFloat>& columns,
                                    const std::vector<BigFloat>& rows, double radius,
                                    uint32_t max_iterations)
-    : columns_(columns),
-      rows_(rows),
+    : grid_(columns, rows),
+      extended_(false),
       bits_(reference_bits(radius)),
       limit_(max_iterations),
       main_(make_reference(static_cast<int32_t>(columns.size() / 2),
                            static_cast<int32_t>(rows.size() / 2))) {}
 
+PerturbationPlan::PerturbationPlan(const GridCoordinates& grid, ExtFloat radius,
+                                   ExtFloat pixel_step, uint32_t max_iterations)
+    : grid_(grid),
+      extended_(abs(pixel_step) < ExtFloat(kExtendedBelowStep)),
+      bits_(reference_bits(radius)),
+      limit_(max_iterations),
+      main_(make_reference(grid.width() / 2, grid.height() / 2)) {}
+
 PerturbationPlan::~PerturbationPlan() = default;
 
 std::unique_ptr<PerturbationPlan::Reference> PerturbationPlan::make_reference(int32_t x,
                                                                               int32_t y) const {
-    return std::make_unique<Reference>(x, y, columns_, rows_, bits_, limit_);
+    return std::make_unique<Reference>(x, y, grid_, bits_, limit_, extended_);
 }
 
 int32_t PerturbationPlan::reference_x() const { return main_->x; }
@@ -103,8 +147,8 @@ bool PerturbationPlan::prepare(double seconds) {
             // outlast it. The first round samples a grid, later ones re-try
             // the pixels that outlasted the previous reference.
             if (rounds_ == 0) {
-                const int32_t w = static_cast<int32_t>(columns_.size());
-                const int32_t h = static_cast<int32_t>(rows_.size());
+                const int32_t w = grid_.width();
+                const int32_t h = grid_.height();
                 for (int32_t j = 0; j < kCandidateGrid; ++j)
                     for (int32_t i = 0; i < kCandidateGrid; ++i) {
                         const int32_t x =
@@ -125,8 +169,8 @@ bool PerturbationPlan::prepare(double seconds) {
             } else {
                 // The sampled pixel nearest the centre that outlasted the
                 // reference escapes later than it: it becomes the reference.
-                const int32_t w = static_cast<int32_t>(columns_.size());
-                const int32_t cx = w / 2, cy = static_cast<int32_t>(rows_.size() / 2);
+                const int32_t w = grid_.width();
+                const int32_t cx = w / 2, cy = grid_.height() / 2;
                 auto distance = [&](int32_t p) {
                     const int64_t dx = p % w - cx, dy = p / w - cy;
                     return dx * dx + dy * dy;
@@ -145,24 +189,25 @@ bool PerturbationPlan::prepare(double seconds) {
 
 bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
     Stopwatch watch;
-    const int32_t w = static_cast<int32_t>(columns_.size());
+    const int32_t w = grid_.width();
     // A pixel that rebases often can run far past the reference; past a few
     // reference lengths it is not the one to follow.
     const uint64_t cap = std::max<uint64_t>(4ull * main_->orbit.length(), 1024);
     const uint32_t limit = static_cast<uint32_t>(std::min<uint64_t>(limit_, cap));
-    const OrbitSpan span = main_->span();
     while (next_candidate_ < candidates_.size()) {
         const int32_t p = candidates_[next_candidate_++];
-        if (iterate_perturbed(span, limit, main_->dcx()[p % w], main_->dcy()[p / w]) ==
-            kNeedsOtherReference)
+        if (iterate_on(*main_, p % w, p / w, limit) == kNeedsOtherReference)
             outlasting_.push_back(p);
         if (started + watch.elapsed() >= seconds) break;
     }
     return next_candidate_ == candidates_.size();
 }
 
-uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y) const {
-    return iterate_perturbed(ref.span(), limit_, ref.dcx()[x], ref.dcy()[y]);
+uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y,
+                                      uint32_t limit) const {
+    if (extended_)
+        return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y]);
+    return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y]);
 }
 
 void PerturbationPlan::finish_search() {
@@ -189,6 +234,44 @@ const double* PerturbationPlan::row_offsets() {
 bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& budget) {
     finish_search();
     return iterate_perturbed_batch(main_->span(), limit_, pixels, count, budget);
+}
+
+bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels,
+                                              size_t count, const Budget& budget) {
+    finish_search();
+    const ExtOrbitSpan span = main_->ext_span();
+    const ExtFloat* dcx = main_->ext_dcx();
+    const ExtFloat* dcy = main_->ext_dcy();
+    const uint32_t w = static_cast<uint32_t>(grid_.width());
+    uint64_t steps_left = budget.max_steps;
+    for (size_t k = 0; k < count; ++k) {
+        Orbit& o = records[k];
+        if (o.done) continue;
+        ExtPixelState s = unpack_extended(o);
+        const ExtFloat cx = dcx[pixels[k] % w], cy = dcy[pixels[k] / w];
+        for (;;) {
+            const uint32_t steps =
+                static_cast<uint32_t>(std::min<uint64_t>(kExtendedStepsPerCheck, steps_left));
+            uint32_t result = 0;
+            if (steps > 0 && perturbed_steps_ext(span, limit_, cx, cy, s, steps, result)) {
+                o.n = result;
+                o.done = true;
+                steps_left -= std::min<uint64_t>(steps_left, steps);
+                break;
+            }
+            steps_left -= steps;
+            if (steps_left == 0 || budget.time_over()) {
+                pack_extended(s, o);
+                return false;
+            }
+        }
+        if (budget.wanted == &o || budget.time_over()) {
+            for (size_t j = k + 1; j < count; ++j)
+                if (!records[j].done) return false;
+            return true;
+        }
+    }
+    return true;
 }
 
 uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
@@ -219,9 +302,13 @@ uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
     own->orbit.complete_now();
     uint32_t n = own->orbit.own_count(limit_);
     if (n == 0) n = iterate_on(*own, x, y);  // an orbit cut short: rebases at its end
+    // The 192-bit kernel serves views whose pixels its coordinates hold; a
+    // deeper pixel that outlasts its own longest orbit counts as inside.
     if (n == 0)
-        n = iterate_big_float(limit_, columns_[static_cast<size_t>(x)],
-                              rows_[static_cast<size_t>(y)]);
+        n = grid_.from_tables()
+                ? iterate_big_float(limit_, grid_.column_table()[static_cast<size_t>(x)],
+                                    grid_.row_table()[static_cast<size_t>(y)])
+                : limit_;
     if (extra_.size() + 1 < kMaxReferences && memory_size() + own->memory_size() <= kMaxBytes)
         extra_.push_back(std::move(own));
     return n;

@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "bigfloat/big_float.h"
+#include "bigfloat/ext_float.h"
 #include "bigfloat/orbit_batch.h"
+#include "deep/grid_coordinates.h"
 #include "deep/perturbation.h"
 #include "deep/reference_orbit.h"
 
@@ -20,6 +22,10 @@ public:
     // The view's coordinate tables must outlive the plan unchanged.
     PerturbationPlan(const std::vector<BigFloat>& columns, const std::vector<BigFloat>& rows,
                      double radius, uint32_t max_iterations);
+    // Pixels at any depth; offsets are extended once the pixel step is below
+    // the double range's headroom (kExtendedBelowStep).
+    PerturbationPlan(const GridCoordinates& grid, ExtFloat radius, ExtFloat pixel_step,
+                     uint32_t max_iterations);
     ~PerturbationPlan();
     PerturbationPlan(const PerturbationPlan&) = delete;
     PerturbationPlan& operator=(const PerturbationPlan&) = delete;
@@ -30,12 +36,22 @@ public:
     bool ready() const { return stage_ == Stage::ready; }
     // The pixel's count; finishes the search first if it is not done.
     uint32_t iterate(int32_t x, int32_t y);
+    // Pixels are offsets with an extended exponent: records of the batch are
+    // fresh_extended() and run by iterate_batch_extended().
+    bool extended() const { return extended_; }
     // Offsets of every column and row from the main reference, for records of
     // the batch kernel (fresh_perturbed); finish the search first.
     const double* column_offsets();
     const double* row_offsets();
     // Runs such records on the main reference (perturbation_batch.h).
     bool iterate_batch(Orbit* pixels, size_t count, const Budget& budget);
+    // A record of an extended plan's batch: its state lives in the record,
+    // its place in the grid in the caller's list beside it.
+    static Orbit fresh_extended() { return Orbit{0.0, 0.0, 0.0, 0.0, 0, 0, false, kNoError}; }
+    // Runs such records, one pixel at a time, on the main reference;
+    // pixels[k] is the grid index (y * width + x) of records[k].
+    bool iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
+                                const Budget& budget);
     // The count of a pixel the main reference cannot serve.
     uint32_t iterate_elsewhere(int32_t x, int32_t y);
 
@@ -45,6 +61,10 @@ public:
     int32_t reference_y() const;
     const ReferenceOrbit& main_orbit() const;
     size_t memory_size() const;
+
+    // Below this pixel step the squares of double offsets would lose their
+    // precision to underflow, so offsets carry an extended exponent.
+    static constexpr double kExtendedBelowStep = 0x1p-450;
 
     // Most references one view keeps; later pixels that need one of their own
     // get it for their own count only.
@@ -56,13 +76,19 @@ private:
     struct Reference;
     enum class Stage { orbit, candidates, ready };
 
+    // The error estimate of a fresh extended record, stored as its log2.
+    static constexpr double kNoError = -1e300;
+
     std::unique_ptr<Reference> make_reference(int32_t x, int32_t y) const;
     bool evaluate_candidates(double seconds, double started);
-    uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const;
+    uint32_t iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const;
+    uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const {
+        return iterate_on(ref, x, y, limit_);
+    }
     void finish_search();
 
-    const std::vector<BigFloat>& columns_;
-    const std::vector<BigFloat>& rows_;
+    GridCoordinates grid_;
+    bool extended_;
     long bits_;
     uint32_t limit_;
     Stage stage_ = Stage::orbit;

@@ -21,25 +21,40 @@ long reference_bits(double radius) {
     return (bits + 63) / 64 * 64;
 }
 
-ReferenceOrbit::ReferenceOrbit(const BigFloat& cx, const BigFloat& cy, long bits, uint32_t limit)
-    : cx_(cx),
-      cy_(cy),
-      target_(std::clamp<uint32_t>(limit, 2, kMaxLength)),
+long reference_bits(ExtFloat radius) {
+    if (radius.to_double() >= 0x1p-1000) return reference_bits(radius.to_double());
+    // 2^e <= radius < 2^(e+1): ceil(-log2(radius)) is -e.
+    const long depth = static_cast<long>(std::min<int64_t>(-radius.exponent(), int64_t{1} << 40));
+    return (64 + depth + 63) / 64 * 64;
+}
+
+ReferenceOrbit::ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit,
+                               bool extended)
+    : target_(std::clamp<uint32_t>(limit, 2, kMaxLength)),
+      extended_(extended),
       c_re_(std::max(bits, 192L)),
       c_im_(std::max(bits, 192L)),
       x_(bits),
       y_(bits),
       xx_(bits),
       yy_(bits) {
-    set_from_big_float(c_re_.get(), cx);
-    set_from_big_float(c_im_.get(), cy);
+    mpfr_set(c_re_.get(), cx, MPFR_RNDN);
+    mpfr_set(c_im_.get(), cy, MPFR_RNDN);
     mpfr_set_zero(x_.get(), 1);
     mpfr_set_zero(y_.get(), 1);
-    const size_t first = std::min<size_t>(target_, 1u << 16);
-    re_.reserve(first);
-    im_.reserve(first);
-    re_.push_back(0.0);
-    im_.push_back(0.0);
+    keep(x_.get(), y_.get());
+}
+
+void ReferenceOrbit::keep(mpfr_srcptr x, mpfr_srcptr y) {
+    // Vectors grow with the orbit, so memory follows what is used.
+    if (extended_) {
+        ext_re_.push_back(ext_from_mpfr(x));
+        ext_im_.push_back(ext_from_mpfr(y));
+    } else {
+        re_.push_back(mpfr_get_d(x, MPFR_RNDN));
+        im_.push_back(mpfr_get_d(y, MPFR_RNDN));
+    }
+    ++length_;
 }
 
 void ReferenceOrbit::step() {
@@ -50,14 +65,13 @@ void ReferenceOrbit::step() {
     mpfr_add(y_.get(), y_.get(), c_im_.get(), MPFR_RNDN);
     mpfr_sub(x_.get(), xx_.get(), yy_.get(), MPFR_RNDN);
     mpfr_add(x_.get(), x_.get(), c_re_.get(), MPFR_RNDN);
+    keep(x_.get(), y_.get());
     const double zr = mpfr_get_d(x_.get(), MPFR_RNDN);
     const double zi = mpfr_get_d(y_.get(), MPFR_RNDN);
-    re_.push_back(zr);
-    im_.push_back(zi);
     if (latest_escapes(zr, zi)) {
         escaped_ = true;
         complete_ = true;
-    } else if (re_.size() >= target_) {
+    } else if (length_ >= target_) {
         complete_ = true;
     }
 }

@@ -1,11 +1,12 @@
 // ReferenceOrbit: one point's orbit z_{k+1} = z_k^2 + c iterated with MPFR and
-// kept as doubles rounded to nearest, computed a time slice at a time.
+// kept rounded to nearest, as doubles or, for views below the double range, with
+// an extended exponent; computed a time slice at a time.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "bigfloat/big_float.h"
+#include "bigfloat/ext_float.h"
 #include "deep/mpfr_number.h"
 
 namespace quorvel {
@@ -16,8 +17,9 @@ public:
     static constexpr uint32_t kMaxLength = 1u << 22;
 
     // The orbit of c = cx + i*cy at `bits` of precision, up to z_{limit-1} (or
-    // the first z with |z|^2 >= 4, whichever comes first).
-    ReferenceOrbit(const BigFloat& cx, const BigFloat& cy, long bits, uint32_t limit);
+    // the first z with |z|^2 >= 4, whichever comes first); kept as ExtFloats
+    // when `extended`, otherwise as doubles.
+    ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit, bool extended);
 
     // Iterates for about `seconds` (at least a few steps); true once complete.
     bool advance(double seconds);
@@ -27,27 +29,35 @@ public:
     // The orbit escaped before the limit: pixels that outlast it need another.
     bool escaped() const { return escaped_; }
     // Number of stored values z_0 .. z_{length-1}; z_0 = 0.
-    uint32_t length() const { return static_cast<uint32_t>(re_.size()); }
+    uint32_t length() const { return length_; }
+    bool extended() const { return extended_; }
+    // The stored values of an orbit kept as doubles, or as ExtFloats.
     const double* re() const { return re_.data(); }
     const double* im() const { return im_.data(); }
-    const BigFloat& cx() const { return cx_; }
+    const ExtFloat* ext_re() const { return ext_re_.data(); }
+    const ExtFloat* ext_im() const { return ext_im_.data(); }
     // The count of the orbit's own point, when the orbit decides it: it
     // escaped, or it reached `max_iterations`. 0 for an orbit cut at its
     // longest kept length.
     uint32_t own_count(uint32_t max_iterations) const;
-    const BigFloat& cy() const { return cy_; }
-    size_t memory_size() const { return re_.capacity() * 2 * sizeof(double); }
+    size_t memory_size() const {
+        return (re_.capacity() + im_.capacity()) * sizeof(double) +
+               (ext_re_.capacity() + ext_im_.capacity()) * sizeof(ExtFloat);
+    }
 
 private:
     void step();
+    void keep(mpfr_srcptr x, mpfr_srcptr y);
 
-    BigFloat cx_, cy_;
     uint32_t target_;
+    uint32_t length_ = 0;
+    bool extended_;
     // |z|^2 >= 4 for the latest z, decided exactly when doubles cannot.
     bool latest_escapes(double zr, double zi);
 
     MpfrNumber c_re_, c_im_, x_, y_, xx_, yy_;
     std::vector<double> re_, im_;
+    std::vector<ExtFloat> ext_re_, ext_im_;
     bool complete_ = false;
     bool escaped_ = false;
 };
@@ -55,5 +65,6 @@ private:
 // Bits for a reference orbit of a view of this radius: 64 more than the
 // radius's depth, at least the 192 of the coordinates.
 long reference_bits(double radius);
+long reference_bits(ExtFloat radius);
 
 }  // namespace quorvel

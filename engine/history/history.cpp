@@ -178,9 +178,9 @@ void zoom_on_window_coord(Context& ctx, int x, int y, float factor) {
 void zoom_centered(Context& ctx, float factor) {
     if (!(factor > 0.0f) || !std::isfinite(factor)) return;
     Fractal& view = push_view(ctx);
-    const BigFloat x = view.centre_x();
-    const BigFloat y = view.centre_y();
-    view.set_view(x, y, view.radius() / factor);
+    const WideReal x = view.exact_centre_x();
+    const WideReal y = view.exact_centre_y();
+    view.set_view(x, y, view.exact_radius() / ExtFloat(static_cast<double>(factor)));
     ctx.rgb_image->dirty = true;
 }
 

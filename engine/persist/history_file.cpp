@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -85,6 +86,20 @@ public:
         b.store(out);
         bytes(out, 32);
     }
+    void i64(int64_t v) {
+        uint8_t b[8];
+        store_le64(b, static_cast<uint64_t>(v));
+        bytes(b, 8);
+    }
+    void ext(ExtFloat v) {
+        f64(v.m);
+        i64(v.e);
+    }
+    void wide(const WideReal& v) {
+        std::vector<uint8_t> out;
+        v.store(out);
+        bytes(out.data(), out.size());
+    }
     void fail() { ok_ = false; }
     bool ok() const { return ok_; }
     std::FILE* file() const { return f_; }
@@ -111,7 +126,8 @@ void write_storage(Writer& w, MaskedImage& image) {
 
 void write_view(Writer& w, Fractal& view, bool full) {
     const FractalRecord r = view.record();
-    w.tag(kVersion0);
+    // Views within 192 bits keep the first form, byte for byte.
+    w.tag(r.wide ? kVersion1 : kVersion0);
     w.big(r.centre_x);
     w.big(r.centre_y);
     w.big(r.origin_x);
@@ -122,6 +138,13 @@ void write_view(Writer& w, Fractal& view, bool full) {
     w.i32(r.width);
     w.i32(r.height);
     w.u32(r.max_iterations);
+    if (r.wide) {
+        w.wide(r.wide->centre_x);
+        w.wide(r.wide->centre_y);
+        w.ext(r.wide->radius);
+        w.ext(r.wide->step_x);
+        w.ext(r.wide->step_y);
+    }
     MaskedImage* image = view.image();
     if (full && image != nullptr) {
         w.u32(r.computed_count);
@@ -235,6 +258,28 @@ public:
         v = BigFloat::load(b).normalised();
         return true;
     }
+    bool i64(int64_t& v) {
+        const uint8_t* b;
+        if (!take(8, b)) return false;
+        v = static_cast<int64_t>(load_le64(b));
+        return true;
+    }
+    // A normalised ExtFloat: zero, or a mantissa of magnitude in [1, 2).
+    bool ext(ExtFloat& v) {
+        double m;
+        int64_t e;
+        if (!f64(m) || !i64(e)) return false;
+        if (m == 0.0 ? e != 0 : !(std::fabs(m) >= 1.0 && std::fabs(m) < 2.0)) return false;
+        v = ExtFloat::make(m, e);
+        return true;
+    }
+    bool wide(WideReal& v) {
+        const size_t n = WideReal::load(p_, left_, v);
+        if (n == 0) return false;
+        p_ += n;
+        left_ -= n;
+        return true;
+    }
 
 private:
     const uint8_t* p_;
@@ -295,11 +340,27 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
 bool read_view(Cursor& in, const HistEntry& entry, LoadedHistory& h,
                std::unique_ptr<Fractal>& out) {
     FractalRecord r;
-    if (!in.tag(kVersion0) || !in.big(r.centre_x) || !in.big(r.centre_y) || !in.big(r.origin_x) ||
+    const bool wide = in.tag(kVersion1);
+    if (!wide && !in.tag(kVersion0)) return false;
+    if (!in.big(r.centre_x) || !in.big(r.centre_y) || !in.big(r.origin_x) ||
         !in.big(r.origin_y) || !in.f64(r.step_x) || !in.f64(r.step_y) || !in.f64(r.radius) ||
-        !in.i32(r.width) || !in.i32(r.height) || !in.u32(r.max_iterations) ||
-        !in.u32(r.computed_count))
+        !in.i32(r.width) || !in.i32(r.height) || !in.u32(r.max_iterations))
         return false;
+    if (wide) {
+        WideView v;
+        if (!in.wide(v.centre_x) || !in.wide(v.centre_y) || !in.ext(v.radius) ||
+            !in.ext(v.step_x) || !in.ext(v.step_y))
+            return false;
+        // Steps are derived from the radius: a step far from it is damage,
+        // and would make exact coordinates huge.
+        if (!holdable_place(v.centre_x, v.centre_y, v.radius) || v.step_x.is_zero() ||
+            v.step_y.is_zero() || std::llabs(v.step_x.e - v.radius.e) > 64 ||
+            std::llabs(v.step_y.e - v.radius.e) > 64)
+            return false;
+        h.table_bytes += static_cast<uint64_t>(v.centre_x.precision() + v.centre_y.precision()) / 8;
+        r.wide = std::move(v);
+    }
+    if (!in.u32(r.computed_count)) return false;
     if (int64_t(r.width) != int64_t(entry.width) * entry.supersampling ||
         int64_t(r.height) != int64_t(entry.height) * entry.supersampling ||
         r.width > kMaxGridSide || r.height > kMaxGridSide)

@@ -1,6 +1,7 @@
 #include "view/fractal.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <utility>
 
@@ -55,6 +56,7 @@ Fractal::Fractal(const Fractal& other)
       use_big_float_(other.use_big_float_),
       deep_kernel_(other.deep_kernel_),
       image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
+      wide_(other.wide_ ? std::make_unique<WideView>(*other.wide_) : nullptr),
       column_big_float_(other.column_big_float_),
       row_big_float_(other.row_big_float_),
       column_double_(other.column_double_),
@@ -72,7 +74,8 @@ Fractal::Fractal(const FractalRecord& r, std::unique_ptr<MaskedImage> image)
       radius_(r.radius),
       max_iterations_(r.max_iterations),
       computed_count_(r.computed_count),
-      image_(std::move(image)) {
+      image_(std::move(image)),
+      wide_(r.wide ? std::make_unique<WideView>(*r.wide) : nullptr) {
     // A damaged record must not size tables from a negative count, and an
     // image that does not match the grid would be addressed out of bounds.
     if (r.width > 0 && r.height > 0) {
@@ -100,6 +103,7 @@ FractalRecord Fractal::record() const {
     r.height = height_;
     r.max_iterations = max_iterations_;
     r.computed_count = settled_count();
+    if (wide_) r.wide = *wide_;
     return r;
 }
 
@@ -125,20 +129,55 @@ void Fractal::compute_grid() {
         step_x_ = step_y_ = 0.0;
         return;
     }
+    const bool wider = width_ >= height_;
+    const double a = wider ? height_ * (1.0 / width_) : width_ * (1.0 / height_);
+    if (!wide_ && needs_wide(ExtFloat(radius_) / ExtFloat(0.5 * std::max(width_, height_))))
+        wide_ = std::make_unique<WideView>(
+            WideView{WideReal(centre_x_), WideReal(centre_y_), ExtFloat(radius_), {}, {}});
+    if (wide_) return compute_wide_grid(a, wider);
     double half_x, half_y;
-    if (width_ >= height_) {
+    if (wider) {
         half_x = radius_;
-        const double a = height_ * (1.0 / width_);
         half_y = radius_ * a;
     } else {
         half_y = radius_;
-        const double a = width_ * (1.0 / height_);
         half_x = radius_ * a;
     }
     origin_x_ = centre_x_ - BigFloat(half_x);
     origin_y_ = centre_y_ + BigFloat(half_y);
     step_x_ = (2.0 * half_x) / width_;
     step_y_ = -(2.0 * half_y) / height_;
+}
+
+// The same steps in extended arithmetic, which equals the doubles' wherever
+// they reach.
+void Fractal::compute_wide_grid(double a, bool wider) {
+    WideView& v = *wide_;
+    const ExtFloat half_x = wider ? v.radius : v.radius * ExtFloat(a);
+    const ExtFloat half_y = wider ? v.radius * ExtFloat(a) : v.radius;
+    v.step_x = (ExtFloat(2.0) * half_x) / ExtFloat(static_cast<double>(width_));
+    v.step_y = -((ExtFloat(2.0) * half_y) / ExtFloat(static_cast<double>(height_)));
+    step_x_ = v.step_x.to_double();
+    step_y_ = v.step_y.to_double();
+    origin_x_ = v.centre_x.plus_scaled(-int64_t{width_}, ldexp(v.step_x, -1)).to_big_float();
+    origin_y_ = v.centre_y.plus_scaled(-int64_t{height_}, ldexp(v.step_y, -1)).to_big_float();
+}
+
+// 192-bit coordinates serve while they keep 32 bits below the pixel step:
+// pixels then lie within 2^-32 steps of their places, and views that 192-bit
+// views served before keep their pixels.
+bool Fractal::needs_wide(ExtFloat step) const {
+    int64_t top = step.exponent();
+    if (!centre_x_.is_zero()) top = std::max<int64_t>(top, centre_x_.exponent);
+    if (!centre_y_.is_zero()) top = std::max<int64_t>(top, centre_y_.exponent);
+    return top - step.exponent() + 32 > 192;
+}
+
+GridCoordinates Fractal::grid_coordinates() const {
+    if (wide_)
+        return GridCoordinates(wide_->centre_x, wide_->centre_y, wide_->step_x, wide_->step_y,
+                               width_, height_);
+    return GridCoordinates(column_big_float_, row_big_float_);
 }
 
 void Fractal::drop_plan() {
@@ -167,10 +206,22 @@ void Fractal::build_tables() {
     drop_tables();
     column_big_float_.resize(static_cast<size_t>(width_));
     row_big_float_.resize(static_cast<size_t>(height_));
-    for (int32_t i = 0; i < width_; ++i)
-        column_big_float_[i] = origin_x_ + BigFloat(static_cast<double>(i) * step_x_);
-    for (int32_t j = 0; j < height_; ++j)
-        row_big_float_[j] = origin_y_ + BigFloat(static_cast<double>(j) * step_y_);
+    if (wide_) {
+        // The roundings of the exact coordinates, for the kernels of shallow
+        // depths; deeper ones perturb from the exact coordinates.
+        const ExtFloat half_x = ldexp(wide_->step_x, -1), half_y = ldexp(wide_->step_y, -1);
+        for (int32_t i = 0; i < width_; ++i)
+            column_big_float_[i] =
+                wide_->centre_x.plus_scaled(2 * int64_t{i} - width_, half_x).to_big_float();
+        for (int32_t j = 0; j < height_; ++j)
+            row_big_float_[j] =
+                wide_->centre_y.plus_scaled(2 * int64_t{j} - height_, half_y).to_big_float();
+    } else {
+        for (int32_t i = 0; i < width_; ++i)
+            column_big_float_[i] = origin_x_ + BigFloat(static_cast<double>(i) * step_x_);
+        for (int32_t j = 0; j < height_; ++j)
+            row_big_float_[j] = origin_y_ + BigFloat(static_cast<double>(j) * step_y_);
+    }
     derive_double_tables();
 }
 
@@ -235,10 +286,21 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
 }
 
 PerturbationPlan& Fractal::plan() {
+    if (!plan_ && wide_)
+        plan_ = std::make_unique<PerturbationPlan>(
+            grid_coordinates(), wide_->radius,
+            std::min(abs(wide_->step_x), abs(wide_->step_y)), max_iterations_);
     if (!plan_)
         plan_ = std::make_unique<PerturbationPlan>(column_big_float_, row_big_float_, radius_,
                                                    max_iterations_);
     return *plan_;
+}
+
+bool Fractal::perturbed() const {
+    if (!use_big_float_) return false;
+    // Past the 192-bit coordinates only perturbation, on the exact ones, is right.
+    return perturbs(deep_kernel_, radius_) ||
+           (wide_ && needs_wide(std::min(abs(wide_->step_x), abs(wide_->step_y))));
 }
 
 uint32_t Fractal::perturbed_count(int32_t x, int32_t y) { return plan().iterate(x, y); }
@@ -281,6 +343,11 @@ void Fractal::set_max_iterations(uint32_t n) {
 }
 
 void Fractal::set_view(const BigFloat& x, const BigFloat& y, double radius) {
+    // Radii below this have steps too near the end of the double range;
+    // such views are wide.
+    if (radius > 0.0 && radius < kNarrowestRadius)
+        return set_view(WideReal(x), WideReal(y), ExtFloat(radius));
+    wide_.reset();
     if (radius >= 2.0) {
         centre_x_ = BigFloat(0.0);
         centre_y_ = BigFloat(0.0);
@@ -295,7 +362,27 @@ void Fractal::set_view(const BigFloat& x, const BigFloat& y, double radius) {
     computed_count_ = 0;
 }
 
+void Fractal::set_view(const WideReal& x, const WideReal& y, ExtFloat radius) {
+    const double r = radius.to_double();
+    const bool deep = radius > ExtFloat() && radius < ExtFloat(kNarrowestRadius);
+    if (x.fits_big_float() && y.fits_big_float() && !deep)
+        return set_view(x.to_big_float(), y.to_big_float(), r);
+    wide_ = std::make_unique<WideView>(WideView{x, y, radius, {}, {}});
+    centre_x_ = x.to_big_float();
+    centre_y_ = y.to_big_float();
+    radius_ = r;
+    compute_grid();
+    image_.reset();
+    computed_count_ = 0;
+}
+
 void Fractal::zoom_at(int32_t x, int32_t y, float factor) {
+    if (wide_) {
+        const WideView& v = *wide_;
+        const WideReal cx = v.centre_x.plus_scaled(2 * int64_t{x} - width_, ldexp(v.step_x, -1));
+        const WideReal cy = v.centre_y.plus_scaled(2 * int64_t{y} - height_, ldexp(v.step_y, -1));
+        return set_view(cx, cy, v.radius / ExtFloat(static_cast<double>(factor)));
+    }
     const bool tables = has_tables();
     const BigFloat cx = tables && x >= 0 && x < width_
                             ? column_big_float_[x]
@@ -313,6 +400,7 @@ void Fractal::move(int32_t dx, int32_t dy) {
     if (sx == 0 && sy == 0) return;
     lookahead_.reset();
 
+    if (wide_) return move_wide(sx, sy);
     if (magnitude(sx) < width_ && magnitude(sy) < height_ && image_ && has_tables()) {
         const int32_t sx32 = static_cast<int32_t>(sx), sy32 = static_cast<int32_t>(sy);
         image_->shift(sx32, sy32);
@@ -328,6 +416,24 @@ void Fractal::move(int32_t dx, int32_t dy) {
     const BigFloat cx = centre_x_ + BigFloat(static_cast<double>(sx) * step_x_);
     const BigFloat cy = centre_y_ + BigFloat(static_cast<double>(sy) * step_y_);
     set_view(cx, cy, radius_);
+}
+
+// A wide view moves its exact centre by whole pixels, so the kept pixels keep
+// their exact coordinates.
+void Fractal::move_wide(int64_t sx, int64_t sy) {
+    WideView& v = *wide_;
+    v.centre_x = v.centre_x.plus_scaled(2 * sx, ldexp(v.step_x, -1));
+    v.centre_y = v.centre_y.plus_scaled(2 * sy, ldexp(v.step_y, -1));
+    if (magnitude(sx) < width_ && magnitude(sy) < height_ && image_) {
+        image_->shift(static_cast<int32_t>(sx), static_cast<int32_t>(sy));
+        centre_x_ = v.centre_x.to_big_float();
+        centre_y_ = v.centre_y.to_big_float();
+        compute_grid();
+        computed_count_ = 0;
+        return;
+    }
+    const WideReal cx = v.centre_x, cy = v.centre_y;
+    set_view(cx, cy, v.radius);
 }
 
 void Fractal::discard_image() {
@@ -351,6 +457,9 @@ uint32_t Fractal::memory_size() const {
     if (!row_double_.empty()) size += 8 * h;
     if (!column_big_float_.empty()) size += 32 * w;
     if (!column_double_.empty()) size += 8 * w;
+    if (wide_)
+        size += static_cast<uint32_t>(std::min<long>(
+            (wide_->centre_x.precision() + wide_->centre_y.precision()) / 8, 1L << 24));
     if (plan_)
         size = static_cast<uint32_t>(
             std::min<uint64_t>(uint64_t{size} + plan_->memory_size(), 0xFFFFFFFFu));

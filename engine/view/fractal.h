@@ -4,24 +4,33 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "bigfloat/big_float.h"
 #include "bigfloat/orbit_batch.h"
 #include "deep/deep_kernel.h"
+#include "deep/grid_coordinates.h"
 #include "storage/masked_image.h"
 #include "view/lookahead.h"
+#include "view/wide_view.h"
 
 namespace quorvel {
 
 class PerturbationPlan;
 
-// The fields a stored view carries; used to rebuild a view from a file.
+// Views of a smaller radius keep their place as a WideView.
+constexpr double kNarrowestRadius = 0x1p-900;
+
+// The fields a stored view carries; used to rebuild a view from a file. The
+// BigFloat and double fields of a wide view hold its rounding; `wide` its
+// exact place.
 struct FractalRecord {
     BigFloat centre_x, centre_y, origin_x, origin_y;
     double step_x, step_y, radius;
     int32_t width, height;
     uint32_t max_iterations, computed_count;
+    std::optional<WideView> wide;
 };
 
 class Fractal {
@@ -38,6 +47,9 @@ public:
 
     void set_size(int32_t width, int32_t height);
     void set_view(const BigFloat& centre_x, const BigFloat& centre_y, double radius);
+    // Any centre and any positive radius; a radius of 2 or more is the home
+    // view. A view that 192-bit coordinates cannot hold becomes wide.
+    void set_view(const WideReal& centre_x, const WideReal& centre_y, ExtFloat radius);
     void prepare(bool with_image);
     MaskedImage& image_for_use();
     void set_max_iterations(uint32_t n);
@@ -52,7 +64,7 @@ public:
     void set_deep_kernel(DeepKernel mode);
     DeepKernel deep_kernel() const { return deep_kernel_; }
     // True when this view's pixels are computed by perturbation (tables built).
-    bool perturbed() const { return use_big_float_ && perturbs(deep_kernel_, radius_); }
+    bool perturbed() const;
     // True while a perturbed view still searches its reference. Builds the
     // tables.
     bool deep_kernel_pending();
@@ -125,9 +137,19 @@ public:
     int32_t height() const { return height_; }
     uint32_t max_iterations() const { return max_iterations_; }
     uint32_t computed_count() const { return computed_count_; }
+    // The centre rounded to 192 bits and the radius to a double (0 below the
+    // double range); exact for a view that is not wide.
     const BigFloat& centre_x() const { return centre_x_; }
     const BigFloat& centre_y() const { return centre_y_; }
     double radius() const { return radius_; }
+    // The exact place of a view 192-bit coordinates cannot hold, or null.
+    const WideView* wide() const { return wide_.get(); }
+    WideReal exact_centre_x() const { return wide_ ? wide_->centre_x : WideReal(centre_x_); }
+    WideReal exact_centre_y() const { return wide_ ? wide_->centre_y : WideReal(centre_y_); }
+    ExtFloat exact_radius() const { return wide_ ? wide_->radius : ExtFloat(radius_); }
+    // Where the pixels lie exactly; requires the tables (prepare()) and stays
+    // valid until the view changes.
+    GridCoordinates grid_coordinates() const;
     bool uses_big_float() const { return use_big_float_; }
     // The stored fields of this view.
     FractalRecord record() const;
@@ -159,6 +181,9 @@ private:
         return static_cast<uint8_t>(n == max_iterations_ ? 0u : ((n - 1) % 255) + 1);
     }
     void compute_grid();
+    void compute_wide_grid(double a, bool wider);
+    void move_wide(int64_t sx, int64_t sy);
+    bool needs_wide(ExtFloat step) const;
     void build_tables();
     void derive_double_tables();
     void drop_tables();
@@ -174,6 +199,9 @@ private:
     bool use_big_float_ = false;
     DeepKernel deep_kernel_ = DeepKernel::automatic;
     std::unique_ptr<MaskedImage> image_;
+    // Set for a wide view; its centre and radius are then the exact ones and
+    // centre_x_, centre_y_, radius_ and the BigFloat tables their roundings.
+    std::unique_ptr<WideView> wide_;
     std::vector<BigFloat> column_big_float_, row_big_float_;
     std::vector<double> column_double_, row_double_;
     // Refers to the coordinate tables: dropped whenever they change.

@@ -19,7 +19,11 @@ constexpr uint32_t kOneLaneLimit = 8;
 
 // Perturbed pixels start from their offsets to the main reference.
 Orbit Fractal::start_orbit(int32_t x, int32_t y) {
-    if (perturbed()) return fresh_perturbed(plan().column_offsets()[x], plan().row_offsets()[y]);
+    if (perturbed()) {
+        PerturbationPlan& p = plan();
+        if (p.extended()) return PerturbationPlan::fresh_extended();
+        return fresh_perturbed(p.column_offsets()[x], p.row_offsets()[y]);
+    }
     if (use_big_float_) return Orbit{};  // the 192-bit kernel keeps its state beside the list
     return fresh_orbit(column_double_.data()[x], row_double_.data()[y]);
 }
@@ -103,7 +107,10 @@ bool Fractal::run_perturbed(const Budget& budget) {
     Lookahead& ahead = *lookahead_;
     std::vector<uint32_t>& pending = ahead.pending();
     std::vector<Orbit>& orbits = ahead.orbits();
-    const bool all_done = plan().iterate_batch(orbits.data(), orbits.size(), budget);
+    PerturbationPlan& p = plan();
+    const bool all_done =
+        p.extended() ? p.iterate_batch_extended(orbits.data(), pending.data(), orbits.size(), budget)
+                     : p.iterate_batch(orbits.data(), orbits.size(), budget);
     // Pixels the main reference cannot serve get their count from others.
     for (size_t k = 0; k < pending.size(); ++k) {
         if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;

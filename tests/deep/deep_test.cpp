@@ -68,9 +68,14 @@ TEST(Perturbation, PixelsComputedAheadGetTheQueryValues) {
 // Orbit of c as the kernel reads it, computed from doubles.
 struct TestOrbit {
     ReferenceOrbit orbit;
-    TestOrbit(double cx, double cy, uint32_t limit)
-        : orbit(BigFloat(cx), BigFloat(cy), 192, limit) {
+    TestOrbit(double cx, double cy, uint32_t limit) : orbit(make(cx, cy, limit)) {
         orbit.complete_now();
+    }
+    static ReferenceOrbit make(double cx, double cy, uint32_t limit) {
+        MpfrNumber x(192), y(192);
+        mpfr_set_d(x.get(), cx, MPFR_RNDN);
+        mpfr_set_d(y.get(), cy, MPFR_RNDN);
+        return ReferenceOrbit(x.get(), y.get(), 192, limit, false);
     }
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
 };

@@ -120,7 +120,8 @@ TEST(Context, PlaceRecordsAreCheckedBeforeUse) {
          2},
         {"radius 0", {}, {}, {}, 0, 0, 2},
         {"radius 2^5000", {}, {}, {0, 0, 0, 0, 0, top, 5000, 0}, 0, 0, 2},
-        {"radius 2^-1030", {}, {}, {0, 0, 0, 0, 0, top, uint32_t(-1030), 0}, 0, 0, 2},
+        // A radius below the double range is a deep place, kept as such.
+        {"radius 2^-1030", {}, {}, {0, 0, 0, 0, 0, top, uint32_t(-1030), 0}, 0, 0, 0x1p-1030},
         {"centre x 2^1024",
          {0, 0, 0, 0, 0, top, 1024, 0},
          {},

@@ -11,11 +11,12 @@
 
 namespace quorvel::sample {
 
-inline uint32_t mpfr_count(const BigFloat& cx, const BigFloat& cy, uint32_t max_iterations,
+// c rounded to `bits`, then iterated at `bits`.
+inline uint32_t mpfr_count(mpfr_srcptr cx, mpfr_srcptr cy, uint32_t max_iterations,
                            long bits = 512) {
     MpfrNumber c_re(bits), c_im(bits), x(bits), y(bits), xx(bits), yy(bits), r(bits);
-    set_from_big_float(c_re.get(), cx);
-    set_from_big_float(c_im.get(), cy);
+    mpfr_set(c_re.get(), cx, MPFR_RNDN);
+    mpfr_set(c_im.get(), cy, MPFR_RNDN);
     mpfr_set(x.get(), c_re.get(), MPFR_RNDN);
     mpfr_set(y.get(), c_im.get(), MPFR_RNDN);
     uint32_t n = 1;
@@ -32,6 +33,14 @@ inline uint32_t mpfr_count(const BigFloat& cx, const BigFloat& cy, uint32_t max_
         mpfr_sub(x.get(), xx.get(), yy.get(), MPFR_RNDN);
         mpfr_add(x.get(), x.get(), c_re.get(), MPFR_RNDN);
     }
+}
+
+inline uint32_t mpfr_count(const BigFloat& cx, const BigFloat& cy, uint32_t max_iterations,
+                           long bits = 512) {
+    MpfrNumber x(192), y(192);
+    set_from_big_float(x.get(), cx);
+    set_from_big_float(y.get(), cy);
+    return mpfr_count(x.get(), y.get(), max_iterations, bits);
 }
 
 // The pixel byte a count gives.
