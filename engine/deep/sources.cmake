@@ -8,4 +8,5 @@ set(QV_DEEP_SOURCES
   perturbation_batch_sse2.cpp
   perturbation_plan.cpp
   reference_orbit.cpp
+  wide_real.cpp
 )
