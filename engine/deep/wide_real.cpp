@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <system_error>
@@ -21,14 +22,6 @@ static_assert(sizeof(long) >= sizeof(int64_t) && sizeof(mpfr_exp_t) >= sizeof(in
               "MPFR's exponents hold any int64");
 
 namespace {
-
-// Decimal text of an exponent. snprintf rather than std::to_string, whose
-// digit table would be exported from the library as a template's static.
-std::string exponent_text(long long e) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "%lld", e);
-    return buffer;
-}
 
 constexpr long kBigFloatBits = 192;
 constexpr int64_t kInt64Max = std::numeric_limits<int64_t>::max();
@@ -88,6 +81,14 @@ int64_t rounded_significand(mpfr_srcptr x, long bits, mpz_ptr z) {
     mpfr_get_z_2exp(z, t.get());
     mpz_abs(z, z);
     return int64_t(mpfr_get_exp(x) - 1) + int64_t(mpfr_get_exp(t.get()) - 1);
+}
+
+// snprintf, not std::to_string: the library must not export libstdc++'s
+// unique digit tables. Signed ("+5", "-3") when asked.
+std::string decimal_integer(int64_t n, bool with_sign) {
+    char text[32];
+    std::snprintf(text, sizeof text, with_sign ? "%+lld" : "%lld", static_cast<long long>(n));
+    return text;
 }
 
 bool is_blank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -227,7 +228,7 @@ bool decimal_to_mpfr(const DecimalNumber& decimal, mpfr_ptr out) {
         double(lead + 1) * kLog2Of10 < double(mpfr_get_emin()) - 8.0)
         return false;
     // Plain digits and an integer exponent: no decimal point, so no locale.
-    const std::string text = decimal.digits + "e" + exponent_text(decimal.exponent);
+    const std::string text = decimal.digits + "e" + decimal_integer(decimal.exponent, false);
     KeptFlags flags;
     char* end = nullptr;
     mpfr_strtofr(out, text.c_str(), &end, 10, MPFR_RNDN);
@@ -258,8 +259,8 @@ std::string hex_digits(mpz_ptr z, long bits) {
 std::string hex_text(bool negative, const std::string& digits, int64_t exponent) {
     std::string text = negative ? "-" : "+";
     text += digits;
-    text += exponent >= 0 ? "x+" : "x";
-    return text + exponent_text(exponent);
+    text += 'x';
+    return text + decimal_integer(exponent, true);
 }
 
 }  // namespace
@@ -339,6 +340,9 @@ WideReal WideReal::exact_sum(mpfr_srcptr a, mpfr_srcptr b, bool subtract, long a
         mpfr_add(sum.value_, a, b, MPFR_RNDN);
     }
     settle(sum.value_);
+    // The carry bit may not have been needed.
+    const long narrowest = std::max(at_least, long(mpfr_min_prec(sum.value_)));
+    if (narrowest < sum.precision()) mpfr_prec_round(sum.value_, clamp_bits(narrowest), MPFR_RNDN);
     return sum;
 }
 
@@ -430,9 +434,8 @@ std::string WideReal::to_decimal(size_t digits) const {
         text += '.';
         text.append(significand, 1);
     }
-    const int64_t exponent = int64_t(e) - 1;
-    text += exponent >= 0 ? "e+" : "e";
-    return text + exponent_text(exponent);
+    text += 'e';
+    return text + decimal_integer(int64_t(e) - 1, true);
 }
 
 std::optional<WideReal> WideReal::parse(std::string_view text) {

@@ -17,9 +17,10 @@
 
 namespace quorvel {
 
-// Always finite; zero is +0. The exponent range is MPFR's current one (about
-// 2^+-2^30 by default). No WideReal is wider than kMaxBits: 16.7 million bits
-// reach views of 1e-5,000,000, and the stored form refuses more.
+// Always finite; zero is +0. Exponents are limited to MPFR's current range
+// (magnitudes from 2^-2^30 to 2^2^30 by default). No WideReal is wider than
+// kMaxBits: 16.7 million bits reach views of 1e-5,000,000, and the stored form
+// refuses more.
 class WideReal {
 public:
     static constexpr long kMaxBits = 1L << 24;
