@@ -137,13 +137,18 @@ void accuracy(benchmark::State& state, const View& v) {
         perturbed->prepare(true);
         std::mt19937_64 random(11);
         std::uniform_int_distribution<int32_t> pick(0, 599);
+        const GridCoordinates grid = perturbed->grid_coordinates();
+        MpfrNumber cx(512), cy(512);
         int exact_wrong = 0, perturbed_wrong = 0;
         const int kSamples = 1000;
         for (int k = 0; k < kSamples; ++k) {
             const int32_t x = pick(random), y = pick(random);
-            const uint8_t truth = sample::pixel_byte(
-                sample::mpfr_count(exact->column_coordinate(x), exact->row_coordinate(y), kLimit),
-                kLimit);
+            // Where the pixel lies exactly: deeper than 192-bit coordinates
+            // hold, their roundings are not the pixels' places.
+            grid.set_column(cx.get(), x);
+            grid.set_row(cy.get(), y);
+            const uint8_t truth =
+                sample::pixel_byte(sample::mpfr_count(cx.get(), cy.get(), kLimit), kLimit);
             exact_wrong += exact->pixel_value(x, y) != truth;
             perturbed_wrong += perturbed->pixel_value(x, y) != truth;
         }

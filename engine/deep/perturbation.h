@@ -3,6 +3,7 @@
 // value becomes smaller than its offset.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace quorvel {
@@ -30,6 +31,18 @@ constexpr double kEscapeErrorSquared = 1e-4;
 
 // |z|^2 within this share of 4 is too close to call in doubles.
 constexpr double kUndecidedEscape = 1.0 / (1u << 30);
+
+// Whether a pixel whose |z|^2 = r first reached 4 at test n keeps that count:
+// r is clear of 4 by more than doubles blur, and the error of z cannot carry
+// |z| back to 2. `error` sums the squares of the n step errors as they grew;
+// as these may add up in one direction, n * error bounds the square of their
+// sum (Cauchy-Schwarz).
+inline bool escape_decided(double r, double error, uint32_t n) {
+    if (r <= 4.0 + 4.0 * kUndecidedEscape) return false;
+    const double bound = static_cast<double>(n) * error;
+    const double margin = std::sqrt(r) - 2.0;
+    return bound <= kEscapeErrorSquared && bound < margin * margin;
+}
 
 // The escape-time count of c_ref + (dcx + i*dcy), with the same rules as the
 // exact kernels, or kNeedsOtherReference.

@@ -8,7 +8,7 @@ bool perturbed_steps_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, Ext
     const ExtFloat* const zim = orbit.im;
     const uint32_t last = orbit.length - 1;
     const ExtFloat four(4.0), step_error(kStepErrorSquared);
-    const double low = 4.0 - 4.0 * kUndecidedEscape, high = 4.0 + 4.0 * kUndecidedEscape;
+    const double low = 4.0 - 4.0 * kUndecidedEscape;
     ExtFloat dx = s.dx, dy = s.dy, error = s.error;
     uint32_t m = s.m, n = s.n;
     ExtFloat previous = (zre[m] + dx) * (zre[m] + dx) + (zim[m] + dy) * (zim[m] + dy);
@@ -28,7 +28,7 @@ bool perturbed_steps_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, Ext
         previous = r;
         const double rd = r.to_double();
         if (rd >= low) {
-            result = rd <= high || error.to_double() > kEscapeErrorSquared ? kNeedsOtherReference : n;
+            result = escape_decided(rd, error.to_double(), n) ? n : kNeedsOtherReference;
             return true;
         }
         if (n + 1 >= max_iterations) {

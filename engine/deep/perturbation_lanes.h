@@ -140,7 +140,7 @@ public:
         const uint32_t n = static_cast<uint32_t>(before + 1);
         const double r = prev_[l];
         if (r >= kLow) {
-            count = r <= kHigh || err_[l] > kEscapeErrorSquared ? kNeedsOtherReference : n;
+            count = escape_decided(r, err_[l], n) ? n : kNeedsOtherReference;
         } else if (at_limit) {
             count = n + 1;
         } else if (escaped_reference_ && m_[l] == static_cast<double>(last_)) {
@@ -153,7 +153,6 @@ public:
 
 private:
     static constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
-    static constexpr double kHigh = 4.0 + 4.0 * kUndecidedEscape;
 
     const double* const zre_;
     const double* const zim_;

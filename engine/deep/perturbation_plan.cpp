@@ -17,6 +17,14 @@ constexpr int32_t kCandidateGrid = 10;
 constexpr int kMaxRounds = 6;
 // Iterations an extended pixel runs between looks at the budget.
 constexpr uint32_t kExtendedStepsPerCheck = 4096;
+// Values a pixel's own reference keeps for its neighbours (16 or 32 bytes
+// each); past them it only counts.
+constexpr uint32_t kOwnKept = 1u << 20;
+
+// Seconds left of a budget; a budget without a clock never ends.
+double seconds_left(const Budget& budget) {
+    return budget.watch ? budget.seconds - budget.watch->elapsed() : 1e300;
+}
 
 // An extended pixel's state in a batch record: mantissas in x, y, exponents in
 // cx, cy (exact as doubles), the error estimate as its log2 in extra.
@@ -50,9 +58,16 @@ struct PerturbationPlan::Reference {
     int32_t x, y;
     ReferenceOrbit orbit;
 
+    // A main reference stops at the longest orbit kept; a pixel's own one
+    // goes on counting to the limit, keeping fewer values.
     Reference(int32_t px, int32_t py, const GridCoordinates& grid, long bits, uint32_t limit,
-              bool extended)
-        : x(px), y(py), orbit(start(px, py, grid, bits, limit, extended)), grid_(grid) {}
+              bool extended, bool own)
+        : x(px),
+          y(py),
+          orbit(start(px, py, grid, bits,
+                      own ? limit : std::min(limit, ReferenceOrbit::kMaxLength), extended,
+                      own ? kOwnKept : ReferenceOrbit::kMaxLength)),
+          grid_(grid) {}
 
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
     ExtOrbitSpan ext_span() const {
@@ -84,11 +99,11 @@ struct PerturbationPlan::Reference {
 
 private:
     static ReferenceOrbit start(int32_t px, int32_t py, const GridCoordinates& grid, long bits,
-                                uint32_t limit, bool extended) {
+                                uint32_t limit, bool extended, uint32_t kept) {
         MpfrNumber cx(bits), cy(bits);
         grid.set_column(cx.get(), px);
         grid.set_row(cy.get(), py);
-        return ReferenceOrbit(cx.get(), cy.get(), bits, limit, extended);
+        return ReferenceOrbit(cx.get(), cy.get(), bits, limit, extended, kept);
     }
 
     const GridCoordinates& grid_;
@@ -116,9 +131,9 @@ PerturbationPlan::PerturbationPlan(const GridCoordinates& grid, ExtFloat radius,
 
 PerturbationPlan::~PerturbationPlan() = default;
 
-std::unique_ptr<PerturbationPlan::Reference> PerturbationPlan::make_reference(int32_t x,
-                                                                              int32_t y) const {
-    return std::make_unique<Reference>(x, y, grid_, bits_, limit_, extended_);
+std::unique_ptr<PerturbationPlan::Reference> PerturbationPlan::make_reference(int32_t x, int32_t y,
+                                                                              bool own) const {
+    return std::make_unique<Reference>(x, y, grid_, bits_, limit_, extended_, own);
 }
 
 int32_t PerturbationPlan::reference_x() const { return main_->x; }
@@ -126,7 +141,12 @@ int32_t PerturbationPlan::reference_y() const { return main_->y; }
 const ReferenceOrbit& PerturbationPlan::main_orbit() const { return main_->orbit; }
 
 size_t PerturbationPlan::memory_size() const {
-    size_t size = main_->memory_size();
+    return main_->memory_size() + (building_ ? building_->memory_size() : 0) +
+           waiting_.size() * (sizeof(Waiting) + 32) + extra_memory();
+}
+
+size_t PerturbationPlan::extra_memory() const {
+    size_t size = 0;
     for (const auto& r : extra_) size += r->memory_size();
     return size;
 }
@@ -221,6 +241,8 @@ uint32_t PerturbationPlan::iterate(int32_t x, int32_t y) {
     return n != kNeedsOtherReference ? n : iterate_elsewhere(x, y);
 }
 
+uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) { return resolve(x, y, Budget{}); }
+
 const double* PerturbationPlan::column_offsets() {
     finish_search();
     return main_->dcx();
@@ -274,44 +296,100 @@ bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pi
     return true;
 }
 
-uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
-    finish_search();
-    // The two nearest extra references first; neighbours of an outlasting
-    // pixel usually outlast the main reference alike.
+// The nearest extra reference not yet tried by the pixel; neighbours of an
+// outlasting pixel usually outlast the main reference alike.
+PerturbationPlan::Reference* PerturbationPlan::nearest_untried(int32_t x, int32_t y,
+                                                               const Waiting& w) const {
     auto distance = [&](const Reference& r) {
         const int64_t dx = r.x - x, dy = r.y - y;
         return dx * dx + dy * dy;
     };
-    Reference* nearest[2] = {nullptr, nullptr};
+    Reference* best = nullptr;
     for (const auto& r : extra_) {
-        if (!nearest[0] || distance(*r) < distance(*nearest[0])) {
-            nearest[1] = nearest[0];
-            nearest[0] = r.get();
-        } else if (!nearest[1] || distance(*r) < distance(*nearest[1])) {
-            nearest[1] = r.get();
-        }
+        if (std::find(w.tried, w.tried + w.tries, r.get()) != w.tried + w.tries) continue;
+        if (!best || distance(*r) < distance(*best)) best = r.get();
     }
-    for (Reference* r : nearest) {
-        if (!r) continue;
-        const uint32_t n = iterate_on(*r, x, y);
-        if (n != kNeedsOtherReference) return n;
-    }
-    // The pixel becomes a reference itself, which decides its count exactly;
-    // past the most references a view keeps, it is dropped after use.
-    std::unique_ptr<Reference> own = make_reference(x, y);
-    own->orbit.complete_now();
-    uint32_t n = own->orbit.own_count(limit_);
-    if (n == 0) n = iterate_on(*own, x, y);  // an orbit cut short: rebases at its end
-    // The 192-bit kernel serves views whose pixels its coordinates hold; a
-    // deeper pixel that outlasts its own longest orbit counts as inside.
-    if (n == 0)
-        n = grid_.from_tables()
-                ? iterate_big_float(limit_, grid_.column_table()[static_cast<size_t>(x)],
-                                    grid_.row_table()[static_cast<size_t>(y)])
-                : limit_;
-    if (extra_.size() + 1 < kMaxReferences && memory_size() + own->memory_size() <= kMaxBytes)
-        extra_.push_back(std::move(own));
-    return n;
+    return best;
 }
+
+bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
+                              const Budget& budget, uint32_t& n) {
+    if (w.on != &ref) {
+        w.on = &ref;
+        w.state = PixelState{0.0, 0.0, 0, 0, 0.0};
+        w.ext_state = ExtPixelState{};
+    }
+    for (;;) {
+        const bool ended =
+            extended_ ? perturbed_steps_ext(ref.ext_span(), limit_, ref.ext_dcx()[x],
+                                            ref.ext_dcy()[y], w.ext_state, kExtendedStepsPerCheck, n)
+                      : perturbed_steps(ref.span(), limit_, ref.dcx()[x], ref.dcy()[y], w.state,
+                                        kExtendedStepsPerCheck * 8, n);
+        if (ended) {
+            w.on = nullptr;
+            return true;
+        }
+        if (budget.time_over()) return false;
+    }
+}
+
+uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
+    finish_search();
+    const uint32_t key = static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) +
+                         static_cast<uint32_t>(x);
+    Waiting& w = waiting_[key];
+    if (w.count != 0) return settle(key, w.count);
+    // The two nearest extra references first.
+    while (w.tries < 2) {
+        Reference* r = w.on ? w.on : nearest_untried(x, y, w);
+        if (!r) break;
+        uint32_t n = 0;
+        if (!run_on(*r, x, y, w, budget, n)) return 0;
+        if (n != kNeedsOtherReference) return settle(key, n);
+        w.tried[w.tries++] = r;
+    }
+    // Then the pixel's own reference, which decides its count exactly. One is
+    // built at a time, a slice at a time; a pixel whose turn has not come
+    // waits, the work on the one under way going on meanwhile.
+    for (;;) {
+        if (!building_) {
+            building_ = make_reference(x, y, true);
+            building_key_ = key;
+        }
+        if (!building_->orbit.complete()) {
+            const double left = seconds_left(budget);
+            if (left <= 0.0) return 0;
+            if (!building_->orbit.advance(left)) return 0;
+        }
+        const uint32_t count = building_->orbit.own_count(limit_);
+        waiting_[building_key_].count = count;
+        keep_reference(std::move(building_));
+        if (building_key_ == key) return settle(key, count);
+        if (budget.time_over()) return 0;
+    }
+}
+
+uint32_t PerturbationPlan::settle(uint32_t key, uint32_t count) {
+    waiting_.erase(key);
+    return count;
+}
+
+void PerturbationPlan::keep_reference(std::unique_ptr<Reference> ref) {
+    // Past the most references a view keeps, or its share of memory, the
+    // oldest goes; pixels that were running on it start again elsewhere.
+    extra_.push_back(std::move(ref));
+    while (!extra_.empty() &&
+           (extra_.size() + 1 > kMaxReferences || extra_memory() > memory_cap_)) {
+        const Reference* gone = extra_.front().get();
+        for (auto& [key, w] : waiting_) {
+            if (w.on == gone) w.on = nullptr;
+            for (int k = 0; k < w.tries; ++k)
+                if (w.tried[k] == gone) w.tried[k] = nullptr;
+        }
+        extra_.erase(extra_.begin());
+    }
+}
+
+void PerturbationPlan::set_memory_cap(size_t bytes) { memory_cap_ = bytes; }
 
 }  // namespace quorvel

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "bigfloat/big_float.h"
@@ -13,6 +14,8 @@
 #include "bigfloat/orbit_batch.h"
 #include "deep/grid_coordinates.h"
 #include "deep/perturbation.h"
+#include "deep/perturbation_ext.h"
+#include "deep/perturbation_step.h"
 #include "deep/reference_orbit.h"
 
 namespace quorvel {
@@ -54,6 +57,12 @@ public:
                                 const Budget& budget);
     // The count of a pixel the main reference cannot serve.
     uint32_t iterate_elsewhere(int32_t x, int32_t y);
+    // The same while the budget lasts: the count, or 0 when the budget ended
+    // first; the work so far is kept for the next call.
+    uint32_t resolve(int32_t x, int32_t y, const Budget& budget);
+    // Memory the references other than the main one may take together;
+    // beyond it the oldest are released.
+    void set_memory_cap(size_t bytes);
 
     size_t reference_count() const { return 1 + extra_.size(); }
     // The main reference's pixel and orbit, once the search is done.
@@ -61,6 +70,7 @@ public:
     int32_t reference_y() const;
     const ReferenceOrbit& main_orbit() const;
     size_t memory_size() const;
+    size_t extra_memory() const;
 
     // Below this pixel step the squares of double offsets would lose their
     // precision to underflow, so offsets carry an extended exponent.
@@ -69,17 +79,35 @@ public:
     // Most references one view keeps; later pixels that need one of their own
     // get it for their own count only.
     static constexpr size_t kMaxReferences = 64;
-    // and at most this much memory in all (long orbits at high limits).
+    // and at most this much memory in all unless set otherwise.
     static constexpr size_t kMaxBytes = size_t{96} << 20;
 
 private:
     struct Reference;
     enum class Stage { orbit, candidates, ready };
+    // A pixel the main reference cannot serve, between two calls of resolve():
+    // the references it tried, the one it runs on and its state there, or its
+    // count once its own reference decided it.
+    struct Waiting {
+        Reference* tried[2] = {nullptr, nullptr};
+        int tries = 0;
+        Reference* on = nullptr;
+        PixelState state{0.0, 0.0, 0, 0, 0.0};
+        ExtPixelState ext_state;
+        uint32_t count = 0;
+    };
 
     // The error estimate of a fresh extended record, stored as its log2.
     static constexpr double kNoError = -1e300;
 
-    std::unique_ptr<Reference> make_reference(int32_t x, int32_t y) const;
+    std::unique_ptr<Reference> make_reference(int32_t x, int32_t y, bool own = false) const;
+    Reference* nearest_untried(int32_t x, int32_t y, const Waiting& w) const;
+    // Runs the pixel on `ref` from its saved state while the budget lasts:
+    // true with the count (or kNeedsOtherReference) in n once it ends.
+    bool run_on(Reference& ref, int32_t x, int32_t y, Waiting& w, const Budget& budget,
+                uint32_t& n);
+    uint32_t settle(uint32_t key, uint32_t count);
+    void keep_reference(std::unique_ptr<Reference> ref);
     bool evaluate_candidates(double seconds, double started);
     uint32_t iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const;
     uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const {
@@ -95,6 +123,11 @@ private:
     int rounds_ = 0;
     std::unique_ptr<Reference> main_;
     std::vector<std::unique_ptr<Reference>> extra_;
+    std::unordered_map<uint32_t, Waiting> waiting_;
+    // The own reference under way, and the pixel (y * width + x) it is for.
+    std::unique_ptr<Reference> building_;
+    uint32_t building_key_ = 0;
+    size_t memory_cap_ = kMaxBytes;
     // Sampled pixels still to try on the current main reference, and those
     // that outlasted it.
     std::vector<int32_t> candidates_, outlasting_;

@@ -42,9 +42,7 @@ inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, dou
         const double r = x * x + y * y;
         previous = r;
         if (r >= 4.0 - 4.0 * kUndecidedEscape) {
-            result = r <= 4.0 + 4.0 * kUndecidedEscape || error > kEscapeErrorSquared
-                         ? kNeedsOtherReference
-                         : n;
+            result = escape_decided(r, error, n) ? n : kNeedsOtherReference;
             return true;
         }
         if (n + 1 >= max_iterations) {

@@ -29,8 +29,9 @@ long reference_bits(ExtFloat radius) {
 }
 
 ReferenceOrbit::ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit,
-                               bool extended)
-    : target_(std::clamp<uint32_t>(limit, 2, kMaxLength)),
+                               bool extended, uint32_t kept)
+    : target_(std::max<uint32_t>(limit, 2)),
+      kept_(std::min(kept, kMaxLength)),
       extended_(extended),
       c_re_(std::max(bits, 192L)),
       c_im_(std::max(bits, 192L)),
@@ -46,6 +47,8 @@ ReferenceOrbit::ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32
 }
 
 void ReferenceOrbit::keep(mpfr_srcptr x, mpfr_srcptr y) {
+    ++iterations_;
+    if (length_ >= kept_) return;
     // Vectors grow with the orbit, so memory follows what is used.
     if (extended_) {
         ext_re_.push_back(ext_from_mpfr(x));
@@ -71,7 +74,7 @@ void ReferenceOrbit::step() {
     if (latest_escapes(zr, zi)) {
         escaped_ = true;
         complete_ = true;
-    } else if (length_ >= target_) {
+    } else if (iterations_ >= target_) {
         complete_ = true;
     }
 }
@@ -88,8 +91,8 @@ bool ReferenceOrbit::latest_escapes(double zr, double zi) {
 
 uint32_t ReferenceOrbit::own_count(uint32_t max_iterations) const {
     if (!complete_) return 0;
-    if (escaped_) return length() - 1;
-    return length() >= max_iterations ? max_iterations : 0;
+    if (escaped_) return iterations_ - 1;
+    return iterations_ >= max_iterations ? max_iterations : 0;
 }
 
 bool ReferenceOrbit::advance(double seconds) {

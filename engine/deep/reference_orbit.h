@@ -17,17 +17,21 @@ public:
     static constexpr uint32_t kMaxLength = 1u << 22;
 
     // The orbit of c = cx + i*cy at `bits` of precision, up to z_{limit-1} (or
-    // the first z with |z|^2 >= 4, whichever comes first); kept as ExtFloats
-    // when `extended`, otherwise as doubles.
-    ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit, bool extended);
+    // the first z with |z|^2 >= 4, whichever comes first), its first `kept`
+    // values (at most kMaxLength) kept as ExtFloats when `extended`,
+    // otherwise as doubles. Past `kept` it only counts.
+    ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit, bool extended,
+                   uint32_t kept = kMaxLength);
 
     // Iterates for about `seconds` (at least a few steps); true once complete.
     bool advance(double seconds);
     void complete_now();
 
     bool complete() const { return complete_; }
-    // The orbit escaped before the limit: pixels that outlast it need another.
-    bool escaped() const { return escaped_; }
+    // The stored orbit ends where it escaped, before the limit: pixels that
+    // outlast it need another. (One that escaped past its stored values
+    // serves as an orbit cut short.)
+    bool escaped() const { return escaped_ && iterations_ == length_; }
     // Number of stored values z_0 .. z_{length-1}; z_0 = 0.
     uint32_t length() const { return length_; }
     bool extended() const { return extended_; }
@@ -37,8 +41,7 @@ public:
     const ExtFloat* ext_re() const { return ext_re_.data(); }
     const ExtFloat* ext_im() const { return ext_im_.data(); }
     // The count of the orbit's own point, when the orbit decides it: it
-    // escaped, or it reached `max_iterations`. 0 for an orbit cut at its
-    // longest kept length.
+    // escaped, or it reached `max_iterations`. 0 for an orbit cut before.
     uint32_t own_count(uint32_t max_iterations) const;
     size_t memory_size() const {
         return (re_.capacity() + im_.capacity()) * sizeof(double) +
@@ -50,7 +53,9 @@ private:
     void keep(mpfr_srcptr x, mpfr_srcptr y);
 
     uint32_t target_;
+    uint32_t kept_;
     uint32_t length_ = 0;
+    uint32_t iterations_ = 0;
     bool extended_;
     // |z|^2 >= 4 for the latest z, decided exactly when doubles cannot.
     bool latest_escapes(double zr, double zi);

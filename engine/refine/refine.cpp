@@ -18,6 +18,7 @@ void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
     if (entry.finished) {
         entry.generator.reset();
         entry.fractal->drop_ahead();  // values computed ahead and never asked for
+        entry.fractal->release_references();  // a finished view needs no references
     }
 }
 
@@ -26,6 +27,8 @@ void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
 bool refine_entry(Context& ctx, HistEntry& entry) {
     Fractal& view = *entry.fractal;
     view.set_deep_kernel(ctx.deep_kernel);
+    // References beside the main one share half the budget.
+    view.set_reference_budget(ctx.memory_limit / 2);
     if (view.deep_kernel_pending()) {
         view.prepare_deep_kernel(kSliceSeconds);
         return true;

@@ -57,6 +57,7 @@ Fractal::Fractal(const Fractal& other)
       deep_kernel_(other.deep_kernel_),
       image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
       wide_(other.wide_ ? std::make_unique<WideView>(*other.wide_) : nullptr),
+      beyond_big_float_(other.beyond_big_float_),
       column_big_float_(other.column_big_float_),
       row_big_float_(other.row_big_float_),
       column_double_(other.column_double_),
@@ -87,6 +88,7 @@ Fractal::Fractal(const FractalRecord& r, std::unique_ptr<MaskedImage> image)
         image_.reset();
         computed_count_ = 0;
     }
+    note_depth();
     prepare(false);
 }
 
@@ -127,6 +129,7 @@ void Fractal::compute_grid() {
         origin_x_ = centre_x_;
         origin_y_ = centre_y_;
         step_x_ = step_y_ = 0.0;
+        beyond_big_float_ = false;
         return;
     }
     const bool wider = width_ >= height_;
@@ -134,7 +137,11 @@ void Fractal::compute_grid() {
     if (!wide_ && needs_wide(ExtFloat(radius_) / ExtFloat(0.5 * std::max(width_, height_))))
         wide_ = std::make_unique<WideView>(
             WideView{WideReal(centre_x_), WideReal(centre_y_), ExtFloat(radius_), {}, {}});
-    if (wide_) return compute_wide_grid(a, wider);
+    if (wide_) {
+        compute_wide_grid(a, wider);
+        return note_depth();
+    }
+    beyond_big_float_ = false;
     double half_x, half_y;
     if (wider) {
         half_x = radius_;
@@ -278,7 +285,7 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
     ++computed_count_;
     const uint32_t n = !use_big_float_ ? iterate_double(max_iterations_, column_double_.data()[x],
                                                         row_double_.data()[y])
-                       : perturbs(deep_kernel_, radius_)
+                       : perturbed()
                            ? perturbed_count(x, y)
                            : iterate_big_float(max_iterations_, column_big_float_.data()[x],
                                                row_big_float_.data()[y]);
@@ -290,17 +297,27 @@ PerturbationPlan& Fractal::plan() {
         plan_ = std::make_unique<PerturbationPlan>(
             grid_coordinates(), wide_->radius,
             std::min(abs(wide_->step_x), abs(wide_->step_y)), max_iterations_);
-    if (!plan_)
+    if (!plan_) {
         plan_ = std::make_unique<PerturbationPlan>(column_big_float_, row_big_float_, radius_,
                                                    max_iterations_);
+    }
+    if (reference_budget_ != SIZE_MAX) plan_->set_memory_cap(reference_budget_);
     return *plan_;
 }
 
+void Fractal::set_reference_budget(size_t bytes) {
+    reference_budget_ = bytes;
+    if (plan_) plan_->set_memory_cap(bytes);
+}
+
 bool Fractal::perturbed() const {
-    if (!use_big_float_) return false;
     // Past the 192-bit coordinates only perturbation, on the exact ones, is right.
-    return perturbs(deep_kernel_, radius_) ||
-           (wide_ && needs_wide(std::min(abs(wide_->step_x), abs(wide_->step_y))));
+    return use_big_float_ && (beyond_big_float_ || perturbs(deep_kernel_, radius_));
+}
+
+void Fractal::note_depth() {
+    beyond_big_float_ =
+        wide_ && needs_wide(std::min(abs(wide_->step_x), abs(wide_->step_y)));
 }
 
 uint32_t Fractal::perturbed_count(int32_t x, int32_t y) { return plan().iterate(x, y); }

@@ -73,6 +73,12 @@ public:
     bool prepare_deep_kernel(double seconds);
     // The references of a perturbed view, or null before they are needed.
     const PerturbationPlan* perturbation_plan() const { return plan_.get(); }
+    // Memory the references beside the main one may take; beyond it they are
+    // released, oldest first.
+    void set_reference_budget(size_t bytes);
+    // Frees the references of a perturbed view (and what waits in the
+    // lookahead on them); they are found again if it is computed further.
+    void release_references() { drop_plan(); }
 
     // The pixel query: the stored byte of a computed pixel, otherwise iterates
     // it, stores it and marks it computed. 0xFFFFFFFF outside the grid.
@@ -183,6 +189,7 @@ private:
     void compute_grid();
     void compute_wide_grid(double a, bool wider);
     void move_wide(int64_t sx, int64_t sy);
+    void note_depth();
     bool needs_wide(ExtFloat step) const;
     void build_tables();
     void derive_double_tables();
@@ -202,11 +209,14 @@ private:
     // Set for a wide view; its centre and radius are then the exact ones and
     // centre_x_, centre_y_, radius_ and the BigFloat tables their roundings.
     std::unique_ptr<WideView> wide_;
+    // A wide view too deep for 192-bit coordinates: always perturbed.
+    bool beyond_big_float_ = false;
     std::vector<BigFloat> column_big_float_, row_big_float_;
     std::vector<double> column_double_, row_double_;
     // Refers to the coordinate tables: dropped whenever they change.
     std::unique_ptr<PerturbationPlan> plan_;
     std::unique_ptr<Lookahead> lookahead_;  // made at the first queue_ahead()
+    size_t reference_budget_ = SIZE_MAX;
 };
 
 }  // namespace quorvel

@@ -111,15 +111,18 @@ bool Fractal::run_perturbed(const Budget& budget) {
     const bool all_done =
         p.extended() ? p.iterate_batch_extended(orbits.data(), pending.data(), orbits.size(), budget)
                      : p.iterate_batch(orbits.data(), orbits.size(), budget);
-    // Pixels the main reference cannot serve get their count from others.
-    for (size_t k = 0; k < pending.size(); ++k) {
+    // Pixels the main reference cannot serve get their count from other
+    // references while the budget lasts; the rest wait, done with count 0.
+    bool resolved = true;
+    for (size_t k = 0; k < pending.size() && resolved; ++k) {
         if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;
         if (ahead.state(pending[k]) != Lookahead::kQueued) continue;
         const size_t i = pending[k];
-        orbits[k].n = plan().iterate_elsewhere(static_cast<int32_t>(i % width_),
-                                               static_cast<int32_t>(i / width_));
+        orbits[k].n = p.resolve(static_cast<int32_t>(i % width_), static_cast<int32_t>(i / width_),
+                                budget);
+        resolved = orbits[k].n != kNeedsOtherReference;
     }
-    return all_done;
+    return all_done && resolved;
 }
 
 bool Fractal::run_ahead(const Budget& budget) {

@@ -71,7 +71,10 @@ public:
         size_t kept = from;
         for (size_t k = from; k < pending_.size(); ++k) {
             const uint32_t i = pending_[k];
-            if (!orbits_[k].done) {
+            // A record done with count 0 still waits for its kernel (a
+            // perturbed pixel that needs another reference), unless its
+            // pixel was taken meanwhile.
+            if (!orbits_[k].done || (orbits_[k].n == 0 && state_[i] == kQueued)) {
                 pending_[kept] = i;
                 orbits_[kept] = orbits_[k];
                 ++kept;

@@ -1,0 +1,271 @@
+// Views of any depth, in one run (the machine may be shared: compare ratios):
+//   - accuracy: sampled pixels against MPFR at the depth's precision and at 64
+//     bits more (only pixels where the two agree), beside the Misiurewicz point
+//     c = i from 1e-60 to 1e-5000, and on a public deep location at three
+//     depths with 10^5 to 2.2 x 10^5 iterations;
+//   - cost: CPU ns per pixel-iteration of the perturbation kernel at each
+//     depth on one view shape, double offsets against extended ones, at every
+//     SIMD level;
+//   - time slices: the longest qv_refine_image call at 1e-1000 and 1e-5000
+//     with limit 10^6, reference orbit included;
+//   - memory: peak resident memory over a 256-view session zooming from 1e-30
+//     to 1e-1000 with a 96 MB budget.
+#include <benchmark/benchmark.h>
+#include <quorvel.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "deep/perturbation_batch.h"
+#include "deep/perturbation_plan.h"
+#include "mpfr_count.h"
+#include "view/fractal.h"
+
+namespace {
+
+using namespace quorvel;
+
+struct DeepView {
+    std::string name;
+    std::string x, y, radius;
+    uint32_t limit;
+};
+
+// Beside c = i: detail at every depth, about 2.65 iterations a decade. The
+// centre is moved by far less than a pixel, so that it carries every bit.
+DeepView misiurewicz(int decades) {
+    const std::string r = "1e-" + std::to_string(decades);
+    return {"i " + r, "1e-" + std::to_string(decades + 20), "1", r,
+            static_cast<uint32_t>(3 * decades + 2000)};
+}
+
+// A public deep location, posted with 672 digits, rendered by its author at
+// 4.4e-311 (60,000 iterations) and 8.4e-612 (220,000 iterations).
+const char* const kPublicX =
+    "0.360240443437614363236125244449545308482607807958585750488375814740195346059218100311752936"
+    "722773426396233731729724987737320035372683285317664532401218521579554288661726564324134702299"
+    "962817029213329980895208036363104546639698106204384566555001322985619004717862781192694046362"
+    "748742863016467354574422779443226982622356594130430232458472420816652623492974891730419252651"
+    "127672782407292315574480207005828774566475024380960675386215814315654794021855269375824443853"
+    "463117354448779647099224311848192893972572398662626725254769950976527431277402440752868498588"
+    "785436705371093442460696090720654908973712759963732914849861213100695402602927267843779747314"
+    "419332179148608587129105289166676461292845685734536033692577618496925170576714796693411776794"
+    "742904333484665301628662532967079174729170714156810530598764525260869731233845987202037712637"
+    "770582084286587072766838497865108477149114659838883818795374195150936369987302574377608649625"
+    "020864292915913378927790344097552591919409137354459097560040374880346637533711271919419723135"
+    "538377394364882968994646845930838049998854075817859391340445151448381853615103761584177161812"
+    "057928";
+const char* const kPublicY =
+    "-0.64131306106480317486037501517930206657949495228230525955617754306444857417275369025563702306"
+    "896811623707405655370721497901069732111052737408519933948032874376062385962622877310759994839"
+    "404671612888406145810912943257099889922691650073943057326832083188346723669475507109200885016"
+    "557042523852444811688364262770522325934129814722379683536614777935303366072477389516258177554"
+    "010650453622730397883322455673450616657567086893592945166682714405252736530837178777012377561"
+    "442143948702455985908839737165316911242866695528036404140685233252768089090403176170926838265"
+    "215015399323972620120110820987219446431186950012260489774300385094701017155554390478847520583"
+    "348048913896855309461126215734165824829262218047674662583460144179343561498373520926088916390"
+    "727459306393646935132167191145233289906900695886760879236566576560237944843247975460242483281"
+    "565864716626310087413490699614938176001001334397215579692632211850959512414914087567515824713"
+    "075373828279240737467608840817048879020400360566114013787859524521050992424992410032080134608"
+    "784429534086481786923537881537872299402216117310344052035199453139116273149008518510721229904"
+    "92499999999999999999991";
+
+std::vector<DeepView> accuracy_views() {
+    std::vector<DeepView> v;
+    for (int d : {60, 100, 300, 320, 1000, 3000, 5000}) v.push_back(misiurewicz(d));
+    v.push_back({"public 4.4e-311", kPublicX, kPublicY, "4.4e-311", 100000});
+    v.push_back({"public 1e-450", kPublicX, kPublicY, "1e-450", 150000});
+    v.push_back({"public 8.4e-612", kPublicX, kPublicY, "8.4e-612", 220000});
+    return v;
+}
+
+double cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec + 1e-9 * ts.tv_nsec;
+}
+
+std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side) {
+    auto f = std::make_unique<Fractal>(side, side);
+    f->set_view(*WideReal::parse(v.x), *WideReal::parse(v.y), *parse_radius(v.radius));
+    f->set_max_iterations(v.limit);
+    f->prepare(true);
+    return f;
+}
+
+std::map<std::string, double> g_figures;
+
+// Sampled pixels of a 400 x 400 view against MPFR.
+void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
+    int compared = 0, wrong = 0;
+    double count_sum = 0;
+    for (auto _ : state) {
+        auto view = make_view(v, 400);
+        const GridCoordinates grid = view->grid_coordinates();
+        const long bits = reference_bits(view->exact_radius());
+        std::mt19937_64 random(7);
+        std::uniform_int_distribution<int32_t> pick(0, 399);
+        MpfrNumber cx(bits + 64), cy(bits + 64);
+        for (int k = 0; k < samples; ++k) {
+            const int32_t x = pick(random), y = pick(random);
+            grid.set_column(cx.get(), x);
+            grid.set_row(cy.get(), y);
+            const uint32_t a = sample::mpfr_count(cx.get(), cy.get(), v.limit, bits);
+            const uint32_t b = sample::mpfr_count(cx.get(), cy.get(), v.limit, bits + 64);
+            if (a != b) continue;
+            ++compared;
+            count_sum += a;
+            wrong += view->pixel_value(x, y) != sample::pixel_byte(a, v.limit);
+        }
+    }
+    state.counters["compared"] = compared;
+    state.counters["wrong"] = wrong;
+    g_figures[v.name + ": pixels compared with MPFR"] = compared;
+    g_figures[v.name + ": % differing from MPFR"] = compared ? 100.0 * wrong / compared : 0.0;
+    g_figures[v.name + ": mean count of the compared pixels"] = compared ? count_sum / compared : 0.0;
+}
+
+// CPU ns per pixel-iteration of the kernel alone, on a 96 x 96 view of each
+// depth beside c = i (reference and offsets made first).
+void BM_KernelCost(benchmark::State& state, const DeepView& v, SimdLevel level) {
+    set_simd_level(level);
+    double ns = 0;
+    bool extended = false;
+    for (auto _ : state) {
+        auto view = make_view(v, 96);
+        const WideView& wide = *view->wide();
+        PerturbationPlan plan(view->grid_coordinates(), wide.radius,
+                              std::min(abs(wide.step_x), abs(wide.step_y)), v.limit);
+        while (!plan.prepare(1.0)) {
+        }
+        extended = plan.extended();
+        std::vector<Orbit> records;
+        std::vector<uint32_t> pixels;
+        for (uint32_t i = 0; i < 96 * 96; ++i) {
+            pixels.push_back(i);
+            records.push_back(extended ? PerturbationPlan::fresh_extended()
+                                       : fresh_perturbed(plan.column_offsets()[i % 96],
+                                                         plan.row_offsets()[i / 96]));
+        }
+        const double start = cpu_seconds();
+        if (extended)
+            plan.iterate_batch_extended(records.data(), pixels.data(), records.size(), Budget{});
+        else
+            plan.iterate_batch(records.data(), records.size(), Budget{});
+        const double seconds = cpu_seconds() - start;
+        uint64_t iterations = 0;
+        for (const Orbit& o : records) iterations += o.n;
+        ns = 1e9 * seconds / static_cast<double>(iterations);
+    }
+    const std::string name =
+        v.name + (extended ? " extended " : " double ") + simd_level_name(level) + ": ns/iteration";
+    state.counters["ns_per_iteration"] = ns;
+    g_figures[name] = ns;
+    set_simd_level(best_simd_level());
+}
+
+long resident_peak_kb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    return 0;
+}
+
+// The longest qv_refine_image call at limit 10^6 over the whole picture,
+// brute force, 200 x 200, reference orbit included.
+void BM_LongestSlice(benchmark::State& state, int decades) {
+    double longest = 0, total = 0;
+    int calls = 0;
+    for (auto _ : state) {
+        const DeepView v = misiurewicz(decades);
+        qv_handle h = qv_create_context(96);
+        qv_set_image_properties(h, 200, 200, 1, 1.75f);
+        qv_set_generator_type(h, 2);
+        qv_set_view_from_strings(h, v.x.c_str(), v.y.c_str(), v.radius.c_str());
+        qv_adjust_maximum_iterations(h, 1e6f / 150.0f);
+        for (calls = 0;; ++calls) {
+            const auto t0 = std::chrono::steady_clock::now();
+            const bool more = qv_refine_image(h);
+            const double t =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+            longest = std::max(longest, t);
+            total += t;
+            if (!more) break;
+        }
+        qv_delete_context(&h);
+    }
+    state.counters["longest_call_s"] = longest;
+    state.counters["calls"] = calls;
+    const std::string name = "1e-" + std::to_string(decades) + " limit 10^6";
+    g_figures[name + ": longest qv_refine_image s"] = longest;
+    g_figures[name + ": whole picture s"] = total;
+}
+
+// 256 views from 1e-30 to 1e-1000 beside c = i, two slices each, 96 MB.
+void BM_SessionMemory(benchmark::State& state) {
+    long peak = 0;
+    for (auto _ : state) {
+        qv_handle h = qv_create_context(96);
+        qv_set_image_properties(h, 320, 240, 1, 1.75f);
+        const DeepView v = misiurewicz(1000);
+        qv_set_view_from_strings(h, v.x.c_str(), v.y.c_str(), "1e-30");
+        qv_adjust_maximum_iterations(h, 5000.0f / 150.0f);
+        const float factor = static_cast<float>(std::pow(10.0, 970.0 / 255.0));
+        for (int k = 0; k < 256; ++k) {
+            if (k > 0) qv_zoom_centered(h, factor);
+            for (int s = 0; s < 2 && qv_refine_image(h); ++s) {
+            }
+            qv_refine_history(h);
+        }
+        qv_delete_context(&h);
+        peak = resident_peak_kb();
+    }
+    state.counters["peak_rss_mb"] = peak / 1024.0;
+    g_figures["256-view session 1e-30 to 1e-1000, 96 MB budget: peak resident MB"] = peak / 1024.0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (const DeepView& v : accuracy_views()) {
+        const bool public_view = v.name.rfind("public", 0) == 0;
+        const bool deepest = v.name == "i 1e-3000" || v.name == "i 1e-5000";
+        benchmark::RegisterBenchmark(("Accuracy/" + v.name).c_str(), BM_Accuracy, v,
+                                     public_view ? 30 : deepest ? 20 : 200)
+            ->Iterations(1)
+            ->Unit(benchmark::kSecond);
+    }
+    for (int d : {60, 100, 300, 320, 1000, 3000, 5000})
+        for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level)
+            benchmark::RegisterBenchmark(
+                ("KernelCost/" + misiurewicz(d).name + "/" +
+                 simd_level_name(static_cast<SimdLevel>(level)))
+                    .c_str(),
+                BM_KernelCost, misiurewicz(d), static_cast<SimdLevel>(level))
+                ->Iterations(1);
+    for (int d : {1000, 5000})
+        benchmark::RegisterBenchmark(("LongestSlice/1e-" + std::to_string(d)).c_str(),
+                                     BM_LongestSlice, d)
+            ->Iterations(1)
+            ->Unit(benchmark::kSecond);
+    benchmark::RegisterBenchmark("SessionMemory", BM_SessionMemory)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::printf("\nSummary (one run)\n");
+    for (const auto& [name, value] : g_figures) std::printf("%s: %.4f\n", name.c_str(), value);
+    return 0;
+}
