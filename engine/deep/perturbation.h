@@ -41,7 +41,7 @@ inline bool escape_decided(double r, double error, uint32_t n) {
     if (r <= 4.0 + 4.0 * kUndecidedEscape) return false;
     const double bound = static_cast<double>(n) * error;
     const double margin = std::sqrt(r) - 2.0;
-    return bound <= kEscapeErrorSquared && bound < margin * margin;
+    return error <= kEscapeErrorSquared && bound < margin * margin;
 }
 
 // The escape-time count of c_ref + (dcx + i*dcy), with the same rules as the
