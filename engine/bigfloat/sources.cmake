@@ -4,6 +4,7 @@ set(QV_BIGFLOAT_SOURCES
   big_float_arith.cpp
   big_float_mulx.cpp
   big_float_normalise.cpp
+  ext_float.cpp
   orbit_batch.cpp
   orbit_batch_avx2.cpp
   orbit_batch_avx512.cpp
