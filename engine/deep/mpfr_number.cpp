@@ -17,4 +17,17 @@ void set_from_big_float(mpfr_ptr out, const BigFloat& b) {
     mpz_clear(m);
 }
 
+ExtFloat ext_from_mpfr(mpfr_srcptr x) {
+    if (!mpfr_regular_p(x)) return ExtFloat(mpfr_get_d(x, MPFR_RNDN));
+    long exponent = 0;
+    // 0.5 <= |d| < 1, rounded to 53 bits.
+    const double d = mpfr_get_d_2exp(&exponent, x, MPFR_RNDN);
+    return ExtFloat::make(d, exponent);
+}
+
+void set_from_ext(mpfr_ptr out, ExtFloat x) {
+    mpfr_set_d(out, x.m, MPFR_RNDN);
+    if (mpfr_regular_p(out)) mpfr_mul_2si(out, out, static_cast<long>(x.e), MPFR_RNDN);
+}
+
 }  // namespace quorvel
