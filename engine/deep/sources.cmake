@@ -6,6 +6,7 @@ set(QV_DEEP_SOURCES
   perturbation_batch_avx2.cpp
   perturbation_batch_avx512.cpp
   perturbation_batch_sse2.cpp
+  perturbation_ext.cpp
   perturbation_plan.cpp
   reference_orbit.cpp
 )

@@ -1,0 +1,39 @@
+// The perturbation kernel with extended offsets: the rules of perturbed_steps
+// (perturbation_step.h), with dc, dz and the error estimate as ExtFloats, so
+// that nothing underflows at any depth. Where doubles do not underflow it
+// gives the double kernel's counts exactly.
+#pragma once
+
+#include <cstdint>
+
+#include "bigfloat/ext_float.h"
+#include "deep/perturbation.h"
+
+namespace quorvel {
+
+// A reference orbit as the extended kernel reads it: Z_0 = 0 .. Z_{length-1}.
+struct ExtOrbitSpan {
+    const ExtFloat* re;
+    const ExtFloat* im;
+    uint32_t length;
+    bool escaped;  // |Z_{length-1}|^2 >= 4 before the limit
+};
+
+// A pixel between two calls: offset dz, reference index m, tests done n, and
+// the squared error estimate of z. Starts as all zeros.
+struct ExtPixelState {
+    ExtFloat dx, dy;
+    uint32_t m, n;
+    ExtFloat error;
+};
+
+// Runs at most `steps` iterations; true with the count (or
+// kNeedsOtherReference) in `result` once the pixel ends.
+bool perturbed_steps_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
+                         ExtFloat dcy, ExtPixelState& s, uint32_t steps, uint32_t& result);
+
+// The escape-time count of c_ref + (dcx + i*dcy), or kNeedsOtherReference.
+uint32_t iterate_perturbed_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
+                               ExtFloat dcy);
+
+}  // namespace quorvel
