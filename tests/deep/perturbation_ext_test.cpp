@@ -1,12 +1,12 @@
 // The extended perturbation kernel: the double kernel's counts where doubles
-// suffice, MPFR's beside the Misiurewicz point c = i down to 1e-5000, and the
-// same counts however the work is split into calls.
+// suffice, MPFR's beside the Misiurewicz point c = i down to 1e-5000 and
+// around a deep minibrot, and the same counts however the work is split into
+// calls.
 #include "deep/perturbation_ext.h"
 
 #include <gtest/gtest.h>
 #include <mpfr.h>
 
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,7 +27,7 @@ struct ExtOrbit {
     }
 };
 
-// A double orbit as the extended kernel reads it, and back.
+// A double orbit as the extended kernel reads it.
 ExtOrbit extended(const OrbitSpan& o) {
     ExtOrbit out;
     for (uint32_t i = 0; i < o.length; ++i) {
@@ -38,60 +38,74 @@ ExtOrbit extended(const OrbitSpan& o) {
     return out;
 }
 
+// And back to doubles.
 struct DoubleOrbit {
     std::vector<double> re, im;
     bool escaped;
     explicit DoubleOrbit(const ExtOrbit& o) : escaped(o.escaped) {
-        for (size_t i = 0; i < o.re.size(); ++i) {
-            re.push_back(o.re[i].to_double());
-            im.push_back(o.im[i].to_double());
-        }
+        for (size_t i = 0; i < o.re.size(); ++i)
+            re.push_back(o.re[i].to_double()), im.push_back(o.im[i].to_double());
     }
     OrbitSpan span() const { return {re.data(), im.data(), uint32_t(re.size()), escaped}; }
 };
 
+// A complex number at a precision.
+struct Complex {
+    MpfrNumber re, im;
+    explicit Complex(mpfr_prec_t bits) : re(bits), im(bits) {}
+    mpfr_prec_t bits() const { return mpfr_get_prec(re.get()); }
+};
+
+// The squares of z's parts, and their sum.
+struct Squares {
+    Complex sq;
+    MpfrNumber sum;
+    explicit Squares(mpfr_prec_t bits) : sq(bits), sum(bits) {}
+};
+
+// Forms the squares; true when |z|^2 >= 4.
+bool escapes(const Complex& z, Squares& s) {
+    mpfr_sqr(s.sq.re.get(), z.re.get(), MPFR_RNDN);
+    mpfr_sqr(s.sq.im.get(), z.im.get(), MPFR_RNDN);
+    mpfr_add(s.sum.get(), s.sq.re.get(), s.sq.im.get(), MPFR_RNDN);
+    return mpfr_cmp_ui(s.sum.get(), 4) >= 0;
+}
+
+// z <- z^2 + c, with the squares escapes() formed.
+void advance(Complex& z, const Complex& c, const Squares& s) {
+    const Complex& sq = s.sq;
+    mpfr_mul(z.im.get(), z.re.get(), z.im.get(), MPFR_RNDN);
+    mpfr_mul_2ui(z.im.get(), z.im.get(), 1, MPFR_RNDN);
+    mpfr_add(z.im.get(), z.im.get(), c.im.get(), MPFR_RNDN);
+    mpfr_sub(z.re.get(), sq.re.get(), sq.im.get(), MPFR_RNDN);
+    mpfr_add(z.re.get(), z.re.get(), c.re.get(), MPFR_RNDN);
+}
+
 // The orbit of c with MPFR at c's precision, rounded to ExtFloats: Z_0 = 0 up
 // to Z_{limit-1}, or to the first Z with |Z|^2 >= 4.
-ExtOrbit mpfr_orbit(mpfr_srcptr cr, mpfr_srcptr ci, uint32_t limit) {
-    const mpfr_prec_t bits = mpfr_get_prec(cr);
-    MpfrNumber x(bits), y(bits), xx(bits), yy(bits), r(bits);
-    mpfr_set_zero(x.get(), 1);
-    mpfr_set_zero(y.get(), 1);
+ExtOrbit mpfr_orbit(const Complex& c, uint32_t limit) {
+    Complex z(c.bits());
+    Squares sq(c.bits());
+    mpfr_set_zero(z.re.get(), 1), mpfr_set_zero(z.im.get(), 1);
     ExtOrbit out;
     for (;;) {
-        out.re.push_back(ext_from_mpfr(x.get()));
-        out.im.push_back(ext_from_mpfr(y.get()));
-        mpfr_sqr(xx.get(), x.get(), MPFR_RNDN);
-        mpfr_sqr(yy.get(), y.get(), MPFR_RNDN);
-        mpfr_add(r.get(), xx.get(), yy.get(), MPFR_RNDN);
-        out.escaped = mpfr_cmp_ui(r.get(), 4) >= 0;
+        out.re.push_back(ext_from_mpfr(z.re.get()));
+        out.im.push_back(ext_from_mpfr(z.im.get()));
+        out.escaped = escapes(z, sq);
         if (out.escaped || out.re.size() >= limit) return out;
-        mpfr_mul(y.get(), x.get(), y.get(), MPFR_RNDN);
-        mpfr_mul_2ui(y.get(), y.get(), 1, MPFR_RNDN);
-        mpfr_add(y.get(), y.get(), ci, MPFR_RNDN);
-        mpfr_sub(x.get(), xx.get(), yy.get(), MPFR_RNDN);
-        mpfr_add(x.get(), x.get(), cr, MPFR_RNDN);
+        advance(z, c, sq);
     }
 }
 
 // The escape-time count of c with MPFR at `bits`, by the engine's rules.
-uint32_t mpfr_count(mpfr_srcptr cr, mpfr_srcptr ci, mpfr_prec_t bits, uint32_t limit) {
-    MpfrNumber c_re(bits), c_im(bits), x(bits), y(bits), xx(bits), yy(bits), r(bits);
-    mpfr_set(c_re.get(), cr, MPFR_RNDN);
-    mpfr_set(c_im.get(), ci, MPFR_RNDN);
-    mpfr_set(x.get(), cr, MPFR_RNDN);
-    mpfr_set(y.get(), ci, MPFR_RNDN);
+uint32_t mpfr_count(const Complex& c, mpfr_prec_t bits, uint32_t limit) {
+    Complex z(bits);
+    Squares sq(bits);
+    mpfr_set(z.re.get(), c.re.get(), MPFR_RNDN), mpfr_set(z.im.get(), c.im.get(), MPFR_RNDN);
     for (uint32_t n = 1;; ++n) {
-        mpfr_sqr(xx.get(), x.get(), MPFR_RNDN);
-        mpfr_sqr(yy.get(), y.get(), MPFR_RNDN);
-        mpfr_add(r.get(), xx.get(), yy.get(), MPFR_RNDN);
-        if (mpfr_cmp_ui(r.get(), 4) >= 0) return n;
+        if (escapes(z, sq)) return n;
         if (n + 1 >= limit) return n + 1;
-        mpfr_mul(y.get(), x.get(), y.get(), MPFR_RNDN);
-        mpfr_mul_2ui(y.get(), y.get(), 1, MPFR_RNDN);
-        mpfr_add(y.get(), y.get(), c_im.get(), MPFR_RNDN);
-        mpfr_sub(x.get(), xx.get(), yy.get(), MPFR_RNDN);
-        mpfr_add(x.get(), x.get(), c_re.get(), MPFR_RNDN);
+        advance(z, c, sq);
     }
 }
 
@@ -111,15 +125,15 @@ uint32_t in_pieces(const ExtOrbitSpan& orbit, uint32_t limit, ExtFloat dcx, ExtF
 struct MisiurewiczView {
     mpfr_prec_t bits;
     int64_t scale;  // log2 of the radius
-    MpfrNumber ref_re, ref_im;
+    Complex ref;
     ExtOrbit orbit;
 
     MisiurewiczView(int64_t log2_radius, uint32_t limit)
-        : bits(log2_radius + 64), scale(-log2_radius), ref_re(bits), ref_im(bits) {
-        set_from_ext(ref_re.get(), ExtFloat::make(0.6, scale - 20));
-        set_from_ext(ref_im.get(), ExtFloat::make(0.8, scale - 20));
-        mpfr_add_ui(ref_im.get(), ref_im.get(), 1, MPFR_RNDN);
-        orbit = mpfr_orbit(ref_re.get(), ref_im.get(), limit);
+        : bits(log2_radius + 64), scale(-log2_radius), ref(bits) {
+        set_from_ext(ref.re.get(), ExtFloat::make(0.6, scale - 20));
+        set_from_ext(ref.im.get(), ExtFloat::make(0.8, scale - 20));
+        mpfr_add_ui(ref.im.get(), ref.im.get(), 1, MPFR_RNDN);
+        orbit = mpfr_orbit(ref, limit);
     }
     // The next pixel of a pseudo-random sample, as its offset from the
     // reference: about u + iv radii from i.
@@ -130,15 +144,15 @@ struct MisiurewiczView {
         dcx = ExtFloat::make(u, scale) - ExtFloat::make(0.6, scale - 20);
         dcy = ExtFloat::make(v, scale) - ExtFloat::make(0.8, scale - 20);
     }
-    // The pixel's c, exactly.
-    void pixel_c(ExtFloat dcx, ExtFloat dcy, MpfrNumber& cr, MpfrNumber& ci) const {
-        MpfrNumber t(bits);
-        set_from_ext(t.get(), dcx);
-        EXPECT_EQ(mpfr_add(cr.get(), ref_re.get(), t.get(), MPFR_RNDN), 0);
-        set_from_ext(t.get(), dcy);
-        EXPECT_EQ(mpfr_add(ci.get(), ref_im.get(), t.get(), MPFR_RNDN), 0);
-    }
 };
+
+// The reference plus an offset, exactly.
+void offset(const Complex& ref, ExtFloat dcx, ExtFloat dcy, Complex& c) {
+    set_from_ext(c.re.get(), dcx);
+    set_from_ext(c.im.get(), dcy);
+    EXPECT_EQ(mpfr_add(c.re.get(), c.re.get(), ref.re.get(), MPFR_RNDN), 0);
+    EXPECT_EQ(mpfr_add(c.im.get(), c.im.get(), ref.im.get(), MPFR_RNDN), 0);
+}
 
 TEST(ExtendedPerturbation, MpfrConversionsRoundToNearestAndSetExactly) {
     MpfrNumber x(200), back(200);
@@ -260,10 +274,10 @@ void expect_mpfr_counts(const Depth& depth) {
     for (int i = 0; i < depth.pixels; ++i) {
         ExtFloat dcx, dcy;
         view.pixel(rng, dcx, dcy);
-        MpfrNumber cr(view.bits), ci(view.bits);
-        view.pixel_c(dcx, dcy, cr, ci);
-        const uint32_t truth = mpfr_count(cr.get(), ci.get(), view.bits, depth.limit);
-        if (truth != mpfr_count(cr.get(), ci.get(), view.bits + 64, depth.limit)) continue;
+        Complex c(view.bits);
+        offset(view.ref, dcx, dcy, c);
+        const uint32_t truth = mpfr_count(c, view.bits, depth.limit);
+        if (truth != mpfr_count(c, view.bits + 64, depth.limit)) continue;
         ++compared;
         const uint32_t n = iterate_perturbed_ext(view.orbit.span(), depth.limit, dcx, dcy);
         EXPECT_EQ(n, truth) << "pixel " << i << " at 2^-" << depth.log2_radius;
@@ -287,31 +301,16 @@ TEST(ExtendedPerturbation, AgreesWithMpfrBesideAMisiurewiczPointAt1e5000) {
     expect_mpfr_counts({16610, 16000, 2});
 }
 
-// A complex number at a precision.
-struct Complex {
-    MpfrNumber re, im;
-    explicit Complex(mpfr_prec_t bits) : re(bits), im(bits) {}
-};
-
-// dz <- 2 z dz + 1 (when given), then z <- z^2 + c.
-void step(Complex& z, Complex* dz, const Complex& c, Complex& t) {
-    if (dz) {
-        mpfr_mul(t.re.get(), z.re.get(), dz->re.get(), MPFR_RNDN);
-        mpfr_mul(t.im.get(), z.im.get(), dz->im.get(), MPFR_RNDN);
-        mpfr_sub(t.re.get(), t.re.get(), t.im.get(), MPFR_RNDN);
-        mpfr_mul(t.im.get(), z.re.get(), dz->im.get(), MPFR_RNDN);
-        mpfr_fma(t.im.get(), z.im.get(), dz->re.get(), t.im.get(), MPFR_RNDN);
-        mpfr_mul_2ui(dz->re.get(), t.re.get(), 1, MPFR_RNDN);
-        mpfr_add_ui(dz->re.get(), dz->re.get(), 1, MPFR_RNDN);
-        mpfr_mul_2ui(dz->im.get(), t.im.get(), 1, MPFR_RNDN);
-    }
-    mpfr_sqr(t.re.get(), z.re.get(), MPFR_RNDN);
-    mpfr_sqr(t.im.get(), z.im.get(), MPFR_RNDN);
-    mpfr_mul(z.im.get(), z.re.get(), z.im.get(), MPFR_RNDN);
-    mpfr_mul_2ui(z.im.get(), z.im.get(), 1, MPFR_RNDN);
-    mpfr_add(z.im.get(), z.im.get(), c.im.get(), MPFR_RNDN);
-    mpfr_sub(z.re.get(), t.re.get(), t.im.get(), MPFR_RNDN);
-    mpfr_add(z.re.get(), z.re.get(), c.re.get(), MPFR_RNDN);
+// dz <- 2 z dz + 1.
+void derive(const Complex& z, Complex& dz, Complex& t) {
+    mpfr_mul(t.re.get(), z.re.get(), dz.re.get(), MPFR_RNDN);
+    mpfr_mul(t.im.get(), z.im.get(), dz.im.get(), MPFR_RNDN);
+    mpfr_sub(t.re.get(), t.re.get(), t.im.get(), MPFR_RNDN);
+    mpfr_mul(t.im.get(), z.re.get(), dz.im.get(), MPFR_RNDN);
+    mpfr_fma(t.im.get(), z.im.get(), dz.re.get(), t.im.get(), MPFR_RNDN);
+    mpfr_mul_2ui(dz.re.get(), t.re.get(), 1, MPFR_RNDN);
+    mpfr_add_ui(dz.re.get(), dz.re.get(), 1, MPFR_RNDN);
+    mpfr_mul_2ui(dz.im.get(), t.im.get(), 1, MPFR_RNDN);
 }
 
 // The nucleus of the minibrot whose period is the first n at which the disc
@@ -320,12 +319,15 @@ void step(Complex& z, Complex* dz, const Complex& c, Complex& t) {
 uint32_t find_nucleus(Complex& c, int64_t log2_radius) {
     const mpfr_prec_t bits = mpfr_get_prec(c.re.get());
     Complex z(bits), dz(bits), t(bits);
+    Squares sq(bits);
     MpfrNumber a(bits), b(bits);
     mpfr_set_zero(z.re.get(), 1), mpfr_set_zero(z.im.get(), 1);
     mpfr_set_zero(dz.re.get(), 1), mpfr_set_zero(dz.im.get(), 1);
     uint32_t period = 0;
     for (uint32_t n = 1; n < 100000 && period == 0; ++n) {
-        step(z, &dz, c, t);
+        escapes(z, sq);
+        derive(z, dz, t);
+        advance(z, c, sq);
         mpfr_hypot(a.get(), z.re.get(), z.im.get(), MPFR_RNDN);
         mpfr_hypot(b.get(), dz.re.get(), dz.im.get(), MPFR_RNDN);
         mpfr_mul_2si(b.get(), b.get(), -log2_radius, MPFR_RNDN);
@@ -336,7 +338,11 @@ uint32_t find_nucleus(Complex& c, int64_t log2_radius) {
     for (int i = 0; i < 14; ++i) {
         mpfr_set_zero(z.re.get(), 1), mpfr_set_zero(z.im.get(), 1);
         mpfr_set_zero(dz.re.get(), 1), mpfr_set_zero(dz.im.get(), 1);
-        for (uint32_t n = 0; n < period; ++n) step(z, &dz, c, t);
+        for (uint32_t n = 0; n < period; ++n) {
+            escapes(z, sq);
+            derive(z, dz, t);
+            advance(z, c, sq);
+        }
         // c -= z / dz = z conj(dz) / |dz|^2
         mpfr_sqr(a.get(), dz.re.get(), MPFR_RNDN);
         mpfr_fma(a.get(), dz.im.get(), dz.im.get(), a.get(), MPFR_RNDN);
@@ -370,7 +376,7 @@ TEST(ExtendedPerturbation, AgreesWithMpfrAroundADeepMinibrot) {
     Complex ref(bits);
     mpfr_set(ref.re.get(), c.re.get(), MPFR_RNDN);
     mpfr_set(ref.im.get(), c.im.get(), MPFR_RNDN);
-    const ExtOrbit orbit = mpfr_orbit(ref.re.get(), ref.im.get(), kLimit);
+    const ExtOrbit orbit = mpfr_orbit(ref, kLimit);
     ASSERT_FALSE(orbit.escaped);
     // Z_period: the nucleus's rounding to these bits, amplified 2^997 times.
     EXPECT_LT(orbit.re[period].exponent(), -1000);
@@ -385,12 +391,9 @@ TEST(ExtendedPerturbation, AgreesWithMpfrAroundADeepMinibrot) {
         const ExtFloat dcx = ExtFloat::make(unit(rng), scale);
         const ExtFloat dcy = ExtFloat::make(unit(rng), scale);
         Complex pixel(bits);
-        set_from_ext(pixel.re.get(), dcx);
-        set_from_ext(pixel.im.get(), dcy);
-        ASSERT_EQ(mpfr_add(pixel.re.get(), pixel.re.get(), ref.re.get(), MPFR_RNDN), 0);
-        ASSERT_EQ(mpfr_add(pixel.im.get(), pixel.im.get(), ref.im.get(), MPFR_RNDN), 0);
-        const uint32_t truth = mpfr_count(pixel.re.get(), pixel.im.get(), bits, kLimit);
-        if (truth != mpfr_count(pixel.re.get(), pixel.im.get(), bits + 64, kLimit)) continue;
+        offset(ref, dcx, dcy, pixel);
+        const uint32_t truth = mpfr_count(pixel, bits, kLimit);
+        if (truth != mpfr_count(pixel, bits + 64, kLimit)) continue;
         ++compared;
         inside += truth == kLimit;
         long_escapes += truth < kLimit && truth > 2 * period;
