@@ -66,7 +66,7 @@ std::string to_scientific(ExtFloat x, int significant_digits) {
     auto end = std::to_chars(buffer, buffer + sizeof buffer, mantissa, std::chars_format::fixed,
                              digits - 1);
     std::string out = x.negative() ? "-" : "";
-    if (buffer[0] == '1' && buffer[1] == '0') {
+    if (end.ptr - buffer >= 2 && buffer[0] == '1' && buffer[1] == '0') {
         // Rounded up to 10: one more decade, mantissa 1.00...
         ++exponent;
         end = std::to_chars(buffer, buffer + sizeof buffer, 1.0L, std::chars_format::fixed,
