@@ -33,8 +33,13 @@ void times_log10_two(uint64_t e, uint64_t& whole, uint64_t& fraction) {
 void append_exponent(std::string& out, int64_t exponent) {
     out += exponent < 0 ? "e-" : "e+";
     const uint64_t magnitude = exponent < 0 ? 0 - uint64_t(exponent) : uint64_t(exponent);
-    if (magnitude < 10) out += '0';
-    out += std::to_string(magnitude);
+    // By hand: std::to_string's digit table would leave the library as a
+    // visible symbol.
+    char digits[20];
+    int count = 0;
+    for (uint64_t rest = magnitude; rest > 0 || count < 2; rest /= 10)
+        digits[count++] = static_cast<char>('0' + rest % 10);
+    while (count > 0) out += digits[--count];
 }
 
 }  // namespace
