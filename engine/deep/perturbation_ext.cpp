@@ -24,6 +24,7 @@ constexpr int64_t kShallowScale = -440;
 constexpr int64_t kLargestFastScale = 500;
 constexpr double kBigReference = 0x1p-300;
 constexpr double kHighW = 0x1p64, kLowW = 0x1p-64;
+constexpr int64_t kLowestScale = -1022 + 64;
 constexpr double kHighError = 0x1p400, kLowError = 0x1p-400;
 // dc / 2^k and 2^(2k - error scale) stay below 2^961.
 constexpr int64_t kHeadroom = 960;
@@ -71,7 +72,7 @@ int64_t top_exponent(ExtFloat x, ExtFloat y, int64_t none) {
 struct Scaled {
     double wx, wy, eps;
     int64_t k, ke;
-    double s, s2;   // 2^k and 2^2k, or 0 below the normal range
+    double s, s2;   // 2^k and 2^2k, or 0 far below the normal range
     double vx, vy;  // dc / 2^k
     double f;       // 2^(2k - ke)
     Regime regime;
@@ -130,9 +131,12 @@ void Kernel::set_offset(Scaled& p, ExtFloat dx, ExtFloat dy) const {
     p.regime = k > kLargestFastScale ? Regime::exact
                : k >= kShallowScale  ? Regime::shallow
                                      : Regime::deep;
+    // 2^k w and 2^2k |w|^2 as doubles where they stay normal for every w in
+    // the window; below, they cannot change the sums they go into, and
+    // subnormal operands are slow on some processors.
     const bool fast = p.regime != Regime::exact;
-    p.s = fast ? pow2_or_zero(k) : 0.0;
-    p.s2 = fast ? pow2_or_zero(2 * k) : 0.0;
+    p.s = fast && k >= kLowestScale ? pow2_or_zero(k) : 0.0;
+    p.s2 = fast && 2 * k >= kLowestScale + 64 ? pow2_or_zero(2 * k) : 0.0;
 }
 
 void Kernel::set_error(Scaled& p, ExtFloat error) const {
