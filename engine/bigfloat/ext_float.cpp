@@ -1,8 +1,6 @@
 // ExtFloat's square root and decimal text.
 #include "bigfloat/ext_float.h"
 
-#include <cstdio>
-
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -35,11 +33,13 @@ void times_log10_two(uint64_t e, uint64_t& whole, uint64_t& fraction) {
 void append_exponent(std::string& out, int64_t exponent) {
     out += exponent < 0 ? "e-" : "e+";
     const uint64_t magnitude = exponent < 0 ? 0 - uint64_t(exponent) : uint64_t(exponent);
-    // snprintf, not std::to_string: the latter's digit table is a template
-    // static the library would export.
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%02llu", static_cast<unsigned long long>(magnitude));
-    out += digits;
+    // By hand: std::to_string's digit table would leave the library as a
+    // visible symbol.
+    char digits[20];
+    int count = 0;
+    for (uint64_t rest = magnitude; rest > 0 || count < 2; rest /= 10)
+        digits[count++] = static_cast<char>('0' + rest % 10);
+    while (count > 0) out += digits[--count];
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ std::string to_scientific(ExtFloat x, int significant_digits) {
     auto end = std::to_chars(buffer, buffer + sizeof buffer, mantissa, std::chars_format::fixed,
                              digits - 1);
     std::string out = x.negative() ? "-" : "";
-    if (buffer[0] == '1' && buffer[1] == '0') {
+    if (end.ptr - buffer >= 2 && buffer[0] == '1' && buffer[1] == '0') {
         // Rounded up to 10: one more decade, mantissa 1.00...
         ++exponent;
         end = std::to_chars(buffer, buffer + sizeof buffer, 1.0L, std::chars_format::fixed,

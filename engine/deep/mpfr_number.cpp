@@ -2,8 +2,6 @@
 
 #include <gmp.h>
 
-#include <cmath>
-
 namespace quorvel {
 
 void set_from_big_float(mpfr_ptr out, const BigFloat& b) {
@@ -19,18 +17,17 @@ void set_from_big_float(mpfr_ptr out, const BigFloat& b) {
     mpz_clear(m);
 }
 
-ExtFloat ext_from_mpfr(mpfr_srcptr v) {
-    if (mpfr_zero_p(v) || mpfr_nan_p(v)) return ExtFloat();
-    if (mpfr_inf_p(v)) return ExtFloat(mpfr_sgn(v) > 0 ? HUGE_VAL : -HUGE_VAL);
-    long e = 0;
-    // The mantissa in [0.5, 1), rounded to 53 bits.
-    const double m = mpfr_get_d_2exp(&e, v, MPFR_RNDN);
-    return ExtFloat::make(m, static_cast<int64_t>(e));
+ExtFloat ext_from_mpfr(mpfr_srcptr x) {
+    if (!mpfr_regular_p(x)) return ExtFloat(mpfr_get_d(x, MPFR_RNDN));
+    long exponent = 0;
+    // 0.5 <= |d| < 1, rounded to 53 bits.
+    const double d = mpfr_get_d_2exp(&exponent, x, MPFR_RNDN);
+    return ExtFloat::make(d, exponent);
 }
 
 void set_from_ext(mpfr_ptr out, ExtFloat x) {
     mpfr_set_d(out, x.m, MPFR_RNDN);
-    mpfr_mul_2si(out, out, static_cast<long>(x.e), MPFR_RNDN);
+    if (mpfr_regular_p(out)) mpfr_mul_2si(out, out, static_cast<long>(x.e), MPFR_RNDN);
 }
 
 }  // namespace quorvel

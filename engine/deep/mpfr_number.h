@@ -1,4 +1,5 @@
-// A scoped MPFR number and the exact conversion from BigFloat.
+// A scoped MPFR number and the conversions from BigFloat and to and from
+// ExtFloat.
 #pragma once
 
 #include <mpfr.h>
@@ -24,8 +25,10 @@ private:
 
 // out = b, rounded to out's precision (exact from 192 bits up).
 void set_from_big_float(mpfr_ptr out, const BigFloat& b);
-// v rounded to nearest (0 for NaN); exact from 53 bits up the other way.
-ExtFloat ext_from_mpfr(mpfr_srcptr v);
+// x rounded to nearest; zero, infinities and NaN as themselves.
+ExtFloat ext_from_mpfr(mpfr_srcptr x);
+// out = x, exact when out has 53 bits or more; beyond MPFR's exponent range
+// (mpfr_get_emin/emax) it overflows or underflows as MPFR does.
 void set_from_ext(mpfr_ptr out, ExtFloat x);
 
 }  // namespace quorvel

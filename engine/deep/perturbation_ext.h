@@ -1,7 +1,7 @@
-// The perturbation kernel with extended-exponent offsets, for views whose
-// pixel offsets, or their squares, leave the double range. Same rules as
-// iterate_perturbed (perturbation.h), and the same counts wherever doubles
-// hold the offsets.
+// The perturbation kernel with extended offsets: the rules of perturbed_steps
+// (perturbation_step.h), with dc, dz and the error estimate as ExtFloats, so
+// that nothing underflows at any depth. Where doubles do not underflow it
+// gives the double kernel's counts exactly.
 #pragma once
 
 #include <cstdint>
@@ -11,19 +11,19 @@
 
 namespace quorvel {
 
-// A reference orbit kept with extended exponents: Z_0 = 0 .. Z_{length-1}.
+// A reference orbit as the extended kernel reads it: Z_0 = 0 .. Z_{length-1}.
 struct ExtOrbitSpan {
     const ExtFloat* re;
     const ExtFloat* im;
     uint32_t length;
-    bool escaped;
+    bool escaped;  // |Z_{length-1}|^2 >= 4 before the limit
 };
 
 // A pixel between two calls: offset dz, reference index m, tests done n, and
-// the squared error estimate of z.
+// the squared error estimate of z. Starts as all zeros.
 struct ExtPixelState {
     ExtFloat dx, dy;
-    uint32_t m = 0, n = 0;
+    uint32_t m, n;
     ExtFloat error;
 };
 
@@ -31,6 +31,8 @@ struct ExtPixelState {
 // kNeedsOtherReference) in `result` once the pixel ends.
 bool perturbed_steps_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
                          ExtFloat dcy, ExtPixelState& s, uint32_t steps, uint32_t& result);
+
+// The escape-time count of c_ref + (dcx + i*dcy), or kNeedsOtherReference.
 uint32_t iterate_perturbed_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
                                ExtFloat dcy);
 

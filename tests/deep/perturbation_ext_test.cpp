@@ -1,0 +1,414 @@
+// The extended perturbation kernel: the double kernel's counts where doubles
+// suffice, MPFR's beside the Misiurewicz point c = i down to 1e-5000 and
+// around a deep minibrot, and the same counts however the work is split into
+// calls.
+#include "deep/perturbation_ext.h"
+
+#include <gtest/gtest.h>
+#include <mpfr.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "deep/mpfr_number.h"
+#include "deep/perturbation_plan.h"
+#include "deep/reference_orbit.h"
+#include "view/fractal.h"
+
+namespace quorvel {
+namespace {
+
+struct ExtOrbit {
+    std::vector<ExtFloat> re, im;
+    bool escaped = false;
+    ExtOrbitSpan span() const {
+        return {re.data(), im.data(), static_cast<uint32_t>(re.size()), escaped};
+    }
+};
+
+// A double orbit as the extended kernel reads it.
+ExtOrbit extended(const OrbitSpan& o) {
+    ExtOrbit out;
+    for (uint32_t i = 0; i < o.length; ++i) {
+        out.re.push_back(ExtFloat(o.re[i]));
+        out.im.push_back(ExtFloat(o.im[i]));
+    }
+    out.escaped = o.escaped;
+    return out;
+}
+
+// And back to doubles.
+struct DoubleOrbit {
+    std::vector<double> re, im;
+    bool escaped;
+    explicit DoubleOrbit(const ExtOrbit& o) : escaped(o.escaped) {
+        for (size_t i = 0; i < o.re.size(); ++i)
+            re.push_back(o.re[i].to_double()), im.push_back(o.im[i].to_double());
+    }
+    OrbitSpan span() const { return {re.data(), im.data(), uint32_t(re.size()), escaped}; }
+};
+
+// A complex number at a precision.
+struct Complex {
+    MpfrNumber re, im;
+    explicit Complex(mpfr_prec_t bits) : re(bits), im(bits) {}
+    mpfr_prec_t bits() const { return mpfr_get_prec(re.get()); }
+};
+
+// The squares of z's parts, and their sum.
+struct Squares {
+    Complex sq;
+    MpfrNumber sum;
+    explicit Squares(mpfr_prec_t bits) : sq(bits), sum(bits) {}
+};
+
+// Forms the squares; true when |z|^2 >= 4.
+bool escapes(const Complex& z, Squares& s) {
+    mpfr_sqr(s.sq.re.get(), z.re.get(), MPFR_RNDN);
+    mpfr_sqr(s.sq.im.get(), z.im.get(), MPFR_RNDN);
+    mpfr_add(s.sum.get(), s.sq.re.get(), s.sq.im.get(), MPFR_RNDN);
+    return mpfr_cmp_ui(s.sum.get(), 4) >= 0;
+}
+
+// z <- z^2 + c, with the squares escapes() formed.
+void advance(Complex& z, const Complex& c, const Squares& s) {
+    const Complex& sq = s.sq;
+    mpfr_mul(z.im.get(), z.re.get(), z.im.get(), MPFR_RNDN);
+    mpfr_mul_2ui(z.im.get(), z.im.get(), 1, MPFR_RNDN);
+    mpfr_add(z.im.get(), z.im.get(), c.im.get(), MPFR_RNDN);
+    mpfr_sub(z.re.get(), sq.re.get(), sq.im.get(), MPFR_RNDN);
+    mpfr_add(z.re.get(), z.re.get(), c.re.get(), MPFR_RNDN);
+}
+
+// The orbit of c with MPFR at c's precision, rounded to ExtFloats: Z_0 = 0 up
+// to Z_{limit-1}, or to the first Z with |Z|^2 >= 4.
+ExtOrbit mpfr_orbit(const Complex& c, uint32_t limit) {
+    Complex z(c.bits());
+    Squares sq(c.bits());
+    mpfr_set_zero(z.re.get(), 1), mpfr_set_zero(z.im.get(), 1);
+    ExtOrbit out;
+    for (;;) {
+        out.re.push_back(ext_from_mpfr(z.re.get()));
+        out.im.push_back(ext_from_mpfr(z.im.get()));
+        out.escaped = escapes(z, sq);
+        if (out.escaped || out.re.size() >= limit) return out;
+        advance(z, c, sq);
+    }
+}
+
+// The escape-time count of c with MPFR at `bits`, by the engine's rules.
+uint32_t mpfr_count(const Complex& c, mpfr_prec_t bits, uint32_t limit) {
+    Complex z(bits);
+    Squares sq(bits);
+    mpfr_set(z.re.get(), c.re.get(), MPFR_RNDN), mpfr_set(z.im.get(), c.im.get(), MPFR_RNDN);
+    for (uint32_t n = 1;; ++n) {
+        if (escapes(z, sq)) return n;
+        if (n + 1 >= limit) return n + 1;
+        advance(z, c, sq);
+    }
+}
+
+// The count through calls of a few hundred steps each.
+uint32_t in_pieces(const ExtOrbitSpan& orbit, uint32_t limit, ExtFloat dcx, ExtFloat dcy,
+                   std::mt19937& rng) {
+    ExtPixelState s{};
+    uint32_t result = 0;
+    while (!perturbed_steps_ext(orbit, limit, dcx, dcy, s, 1 + rng() % 400, result)) {
+    }
+    return result;
+}
+
+// A view beside c = i of the given radius (2^-log2_radius), at 64 bits more
+// than its depth. The reference lies 2^-20 radii from i, so that it outlasts
+// the pixels, which lie between 1/8 and 1 radius from i.
+struct MisiurewiczView {
+    mpfr_prec_t bits;
+    int64_t scale;  // log2 of the radius
+    Complex ref;
+    ExtOrbit orbit;
+
+    MisiurewiczView(int64_t log2_radius, uint32_t limit)
+        : bits(log2_radius + 64), scale(-log2_radius), ref(bits) {
+        set_from_ext(ref.re.get(), ExtFloat::make(0.6, scale - 20));
+        set_from_ext(ref.im.get(), ExtFloat::make(0.8, scale - 20));
+        mpfr_add_ui(ref.im.get(), ref.im.get(), 1, MPFR_RNDN);
+        orbit = mpfr_orbit(ref, limit);
+    }
+    // The next pixel of a pseudo-random sample, as its offset from the
+    // reference: about u + iv radii from i.
+    void pixel(std::mt19937_64& rng, ExtFloat& dcx, ExtFloat& dcy) const {
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        double u = 0, v = 0;
+        while (u * u + v * v < 1.0 / 64) u = unit(rng), v = unit(rng);
+        dcx = ExtFloat::make(u, scale) - ExtFloat::make(0.6, scale - 20);
+        dcy = ExtFloat::make(v, scale) - ExtFloat::make(0.8, scale - 20);
+    }
+};
+
+// The reference plus an offset, exactly.
+void offset(const Complex& ref, ExtFloat dcx, ExtFloat dcy, Complex& c) {
+    set_from_ext(c.re.get(), dcx);
+    set_from_ext(c.im.get(), dcy);
+    EXPECT_EQ(mpfr_add(c.re.get(), c.re.get(), ref.re.get(), MPFR_RNDN), 0);
+    EXPECT_EQ(mpfr_add(c.im.get(), c.im.get(), ref.im.get(), MPFR_RNDN), 0);
+}
+
+TEST(ExtendedPerturbation, MpfrConversionsRoundToNearestAndSetExactly) {
+    MpfrNumber x(200), back(200);
+    for (const int64_t e : {int64_t{0}, int64_t{-5000}, int64_t{5000}, int64_t{-1074}}) {
+        // 1 + 2^-53 + 2^-80 rounds up; 1 + 2^-53 is a tie, to even (down).
+        mpfr_set_ui_2exp(x.get(), 1, e, MPFR_RNDN);
+        mpfr_mul_2si(back.get(), x.get(), -53, MPFR_RNDN);
+        mpfr_add(x.get(), x.get(), back.get(), MPFR_RNDN);
+        EXPECT_EQ(ext_from_mpfr(x.get()), ExtFloat::make(1.0, e));
+        mpfr_mul_2si(back.get(), back.get(), -27, MPFR_RNDN);
+        mpfr_add(x.get(), x.get(), back.get(), MPFR_RNDN);
+        mpfr_neg(x.get(), x.get(), MPFR_RNDN);
+        EXPECT_EQ(ext_from_mpfr(x.get()), ExtFloat::make(-1.0 - 0x1p-52, e));
+        set_from_ext(back.get(), ExtFloat::make(-1.0 - 0x1p-52, e));
+        EXPECT_EQ(mpfr_cmp_si_2exp(back.get(), -((int64_t{1} << 52) + 1), e - 52), 0);
+    }
+    mpfr_set_zero(x.get(), -1);
+    EXPECT_TRUE(ext_from_mpfr(x.get()).is_zero());
+    mpfr_set_inf(x.get(), 1);
+    EXPECT_EQ(ext_from_mpfr(x.get()).to_double(), HUGE_VAL);
+    set_from_ext(back.get(), ExtFloat());
+    EXPECT_TRUE(mpfr_zero_p(back.get()));
+}
+
+TEST(ExtendedPerturbation, GivesTheDoubleKernelsCountsWhereDoublesSuffice) {
+    struct Case {
+        std::string name;
+        ExtOrbit orbit;
+        uint32_t limit;
+        std::vector<std::pair<double, double>> pixels;
+    };
+    std::vector<Case> cases;
+    {
+        // A boundary view 1e-40 across on its searched reference; counts about
+        // 2500 to 4000 (as deep_test.cpp).
+        Fractal view(40, 40);
+        view.set_view(BigFloat("-B.E5F721E91B8DA48AD8D3740AACDC2740ED39E747A2E74x-1"),
+                      BigFloat("+8.6FD5EAE7E864DDA1DE2AEA24B878503D24F3EB2477B3x-3"), 1e-40);
+        view.prepare(false);
+        std::vector<BigFloat> columns, rows;
+        for (int32_t i = 0; i < 40; ++i) {
+            columns.push_back(view.column_coordinate(i));
+            rows.push_back(view.row_coordinate(i));
+        }
+        PerturbationPlan plan(columns, rows, 1e-40, 5000);
+        const double* dcx = plan.column_offsets();  // after the search
+        const double* dcy = plan.row_offsets();
+        const ReferenceOrbit& main = plan.main_orbit();
+        Case c{"1e-40", extended({main.re(), main.im(), main.length(), main.escaped()}), 5000, {}};
+        for (int32_t y = 0; y < 40; ++y)
+            for (int32_t x = 0; x < 40; ++x) c.pixels.emplace_back(dcx[x], dcy[y]);
+        cases.push_back(std::move(c));
+    }
+    {
+        // 1e-100 beside i: offsets from 2^-333, squares near 2^-666.
+        const MisiurewiczView view(332, 600);
+        Case c{"1e-100", view.orbit, 600, {}};
+        std::mt19937_64 rng(4);
+        for (int i = 0; i < 400; ++i) {
+            ExtFloat dcx, dcy;
+            view.pixel(rng, dcx, dcy);
+            c.pixels.emplace_back(dcx.to_double(), dcy.to_double());
+        }
+        cases.push_back(std::move(c));
+    }
+    // References far from most pixels: one escaping early (rebases, ends of
+    // the reference, pixels sent elsewhere), one reaching the limit, and the
+    // limit's edges.
+    for (const auto& [name, cx, cy, limit] :
+         {std::tuple{"early", 0.3, 0.0, 1000u}, std::tuple{"inside", -0.1, 0.05, 300u},
+          std::tuple{"limit 2", 0.3, 0.0, 2u}, std::tuple{"limit 3", -0.1, 0.05, 3u}}) {
+        MpfrNumber x(192), y(192);
+        mpfr_set_d(x.get(), cx, MPFR_RNDN);
+        mpfr_set_d(y.get(), cy, MPFR_RNDN);
+        ReferenceOrbit reference(x.get(), y.get(), 192, limit, false);
+        reference.complete_now();
+        Case c{name,
+               extended({reference.re(), reference.im(), reference.length(), reference.escaped()}),
+               limit,
+               {}};
+        for (int y = 0; y < 19; ++y)
+            for (int x = 0; x < 23; ++x)
+                c.pixels.emplace_back(-2.2 + 0.13 * x - cx, -1.2 + 0.13 * y - cy);
+        // Pixels that just outlast the early reference: some rebase, some are
+        // sent elsewhere.
+        for (int x = 0; x < 50; ++x) c.pixels.emplace_back(0.26 + 0.001 * x - cx, 1e-3);
+        c.pixels.emplace_back(0.0, 0.0);  // the reference itself
+        cases.push_back(std::move(c));
+    }
+
+    std::mt19937 rng(1);
+    int others = 0, at_limit = 0;
+    for (const Case& c : cases) {
+        const DoubleOrbit doubles(c.orbit);
+        for (const auto& [dcx, dcy] : c.pixels) {
+            const uint32_t want = iterate_perturbed(doubles.span(), c.limit, dcx, dcy);
+            const ExtFloat x(dcx), y(dcy);
+            ASSERT_EQ(iterate_perturbed_ext(c.orbit.span(), c.limit, x, y), want)
+                << c.name << " " << dcx << "," << dcy;
+            ASSERT_EQ(in_pieces(c.orbit.span(), c.limit, x, y, rng), want) << c.name;
+            others += want == kNeedsOtherReference;
+            at_limit += want == c.limit;
+        }
+    }
+    // Every ending was met.
+    EXPECT_GT(others, 5);
+    EXPECT_GT(at_limit, 10);
+}
+
+struct Depth {
+    int64_t log2_radius;
+    uint32_t limit;
+    int pixels;
+};
+
+void expect_mpfr_counts(const Depth& depth) {
+    const MisiurewiczView view(depth.log2_radius, depth.limit);
+    ASSERT_TRUE(view.orbit.escaped);
+    std::mt19937_64 rng(7);
+    std::mt19937 pieces(2);
+    int compared = 0;
+    for (int i = 0; i < depth.pixels; ++i) {
+        ExtFloat dcx, dcy;
+        view.pixel(rng, dcx, dcy);
+        Complex c(view.bits);
+        offset(view.ref, dcx, dcy, c);
+        const uint32_t truth = mpfr_count(c, view.bits, depth.limit);
+        if (truth != mpfr_count(c, view.bits + 64, depth.limit)) continue;
+        ++compared;
+        const uint32_t n = iterate_perturbed_ext(view.orbit.span(), depth.limit, dcx, dcy);
+        EXPECT_EQ(n, truth) << "pixel " << i << " at 2^-" << depth.log2_radius;
+        EXPECT_EQ(in_pieces(view.orbit.span(), depth.limit, dcx, dcy, pieces), n);
+        // Deep, where the counts grow by about 2.65 a decade.
+        EXPECT_GT(truth, depth.log2_radius / 2);
+        EXPECT_LT(truth, view.orbit.re.size());
+    }
+    EXPECT_GE(compared, depth.pixels - 1);
+}
+
+TEST(ExtendedPerturbation, AgreesWithMpfrBesideAMisiurewiczPointAt1e300) {
+    expect_mpfr_counts({997, 1500, 24});
+}
+
+TEST(ExtendedPerturbation, AgreesWithMpfrBesideAMisiurewiczPointAt1e1000) {
+    expect_mpfr_counts({3322, 4000, 6});
+}
+
+TEST(ExtendedPerturbation, AgreesWithMpfrBesideAMisiurewiczPointAt1e5000) {
+    expect_mpfr_counts({16610, 16000, 2});
+}
+
+// dz <- 2 z dz + 1.
+void derive(const Complex& z, Complex& dz, Complex& t) {
+    mpfr_mul(t.re.get(), z.re.get(), dz.re.get(), MPFR_RNDN);
+    mpfr_mul(t.im.get(), z.im.get(), dz.im.get(), MPFR_RNDN);
+    mpfr_sub(t.re.get(), t.re.get(), t.im.get(), MPFR_RNDN);
+    mpfr_mul(t.im.get(), z.re.get(), dz.im.get(), MPFR_RNDN);
+    mpfr_fma(t.im.get(), z.im.get(), dz.re.get(), t.im.get(), MPFR_RNDN);
+    mpfr_mul_2ui(dz.re.get(), t.re.get(), 1, MPFR_RNDN);
+    mpfr_add_ui(dz.re.get(), dz.re.get(), 1, MPFR_RNDN);
+    mpfr_mul_2ui(dz.im.get(), t.im.get(), 1, MPFR_RNDN);
+}
+
+// The nucleus of the minibrot whose period is the first n at which the disc
+// of radius 2^-log2_radius around c maps onto 0, by Newton's method from c.
+// Returns the period, 0 when the disc escapes first.
+uint32_t find_nucleus(Complex& c, int64_t log2_radius) {
+    const mpfr_prec_t bits = mpfr_get_prec(c.re.get());
+    Complex z(bits), dz(bits), t(bits);
+    Squares sq(bits);
+    MpfrNumber a(bits), b(bits);
+    mpfr_set_zero(z.re.get(), 1), mpfr_set_zero(z.im.get(), 1);
+    mpfr_set_zero(dz.re.get(), 1), mpfr_set_zero(dz.im.get(), 1);
+    uint32_t period = 0;
+    for (uint32_t n = 1; n < 100000 && period == 0; ++n) {
+        escapes(z, sq);
+        derive(z, dz, t);
+        advance(z, c, sq);
+        mpfr_hypot(a.get(), z.re.get(), z.im.get(), MPFR_RNDN);
+        mpfr_hypot(b.get(), dz.re.get(), dz.im.get(), MPFR_RNDN);
+        mpfr_mul_2si(b.get(), b.get(), -log2_radius, MPFR_RNDN);
+        if (mpfr_cmp_ui(a.get(), 2) > 0) return 0;
+        if (mpfr_less_p(a.get(), b.get())) period = n;
+    }
+    // Quadratic convergence: a dozen steps carry 2^-1000 to far below 2^-3000.
+    for (int i = 0; i < 14; ++i) {
+        mpfr_set_zero(z.re.get(), 1), mpfr_set_zero(z.im.get(), 1);
+        mpfr_set_zero(dz.re.get(), 1), mpfr_set_zero(dz.im.get(), 1);
+        for (uint32_t n = 0; n < period; ++n) {
+            escapes(z, sq);
+            derive(z, dz, t);
+            advance(z, c, sq);
+        }
+        // c -= z / dz = z conj(dz) / |dz|^2
+        mpfr_sqr(a.get(), dz.re.get(), MPFR_RNDN);
+        mpfr_fma(a.get(), dz.im.get(), dz.im.get(), a.get(), MPFR_RNDN);
+        mpfr_mul(t.re.get(), z.re.get(), dz.re.get(), MPFR_RNDN);
+        mpfr_fma(t.re.get(), z.im.get(), dz.im.get(), t.re.get(), MPFR_RNDN);
+        mpfr_mul(t.im.get(), z.im.get(), dz.re.get(), MPFR_RNDN);
+        mpfr_mul(b.get(), z.re.get(), dz.im.get(), MPFR_RNDN);
+        mpfr_sub(t.im.get(), t.im.get(), b.get(), MPFR_RNDN);
+        mpfr_div(t.re.get(), t.re.get(), a.get(), MPFR_RNDN);
+        mpfr_div(t.im.get(), t.im.get(), a.get(), MPFR_RNDN);
+        mpfr_sub(c.re.get(), c.re.get(), t.re.get(), MPFR_RNDN);
+        mpfr_sub(c.im.get(), c.im.get(), t.im.get(), MPFR_RNDN);
+    }
+    return period;
+}
+
+// Around a minibrot 2^-1993 across, 2^-997 from i, on its nucleus: the
+// reference passes within about 2^-2000 of 0 every period, pixels rebase at
+// each return, and the steps beside those returns are taken in ExtFloats.
+TEST(ExtendedPerturbation, AgreesWithMpfrAroundADeepMinibrot) {
+    constexpr int64_t kDistance = 997, kSize = 1993;
+    constexpr uint32_t kLimit = 12000;
+    Complex c(2 * kSize + 128);
+    set_from_ext(c.re.get(), ExtFloat::make(0.37, -kDistance));
+    set_from_ext(c.im.get(), ExtFloat::make(0.29, -kDistance));
+    mpfr_add_ui(c.im.get(), c.im.get(), 1, MPFR_RNDN);
+    const uint32_t period = find_nucleus(c, kDistance);
+    ASSERT_EQ(period, 799u);
+    // The view: 2^-1990 around the nucleus, at 64 bits more.
+    const mpfr_prec_t bits = kSize + 64;
+    Complex ref(bits);
+    mpfr_set(ref.re.get(), c.re.get(), MPFR_RNDN);
+    mpfr_set(ref.im.get(), c.im.get(), MPFR_RNDN);
+    const ExtOrbit orbit = mpfr_orbit(ref, kLimit);
+    ASSERT_FALSE(orbit.escaped);
+    // Z_period: the nucleus's rounding to these bits, amplified 2^997 times.
+    EXPECT_LT(orbit.re[period].exponent(), -1000);
+    EXPECT_LT(orbit.im[period].exponent(), -1000);
+
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    std::mt19937 pieces(5);
+    int compared = 0, inside = 0, long_escapes = 0;
+    for (int i = 0; i < 16; ++i) {
+        const int64_t scale = -kSize - 3 + int64_t(rng() % 40);
+        const ExtFloat dcx = ExtFloat::make(unit(rng), scale);
+        const ExtFloat dcy = ExtFloat::make(unit(rng), scale);
+        Complex pixel(bits);
+        offset(ref, dcx, dcy, pixel);
+        const uint32_t truth = mpfr_count(pixel, bits, kLimit);
+        if (truth != mpfr_count(pixel, bits + 64, kLimit)) continue;
+        ++compared;
+        inside += truth == kLimit;
+        long_escapes += truth < kLimit && truth > 2 * period;
+        const uint32_t n = iterate_perturbed_ext(orbit.span(), kLimit, dcx, dcy);
+        EXPECT_EQ(n, truth) << "pixel " << i;
+        EXPECT_EQ(in_pieces(orbit.span(), kLimit, dcx, dcy, pieces), n);
+    }
+    EXPECT_GE(compared, 15);
+    // Pixels in the minibrot and pixels that went round it a few times.
+    EXPECT_GT(inside, 0);
+    EXPECT_GT(long_escapes, 0);
+}
+
+}  // namespace
+}  // namespace quorvel
