@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Fuzzes the history-file loader and the place-record restore with libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer for the given number of
-# seconds in all (default 60): two thirds for the loader, whose format is the
-# larger, one third for the 100-byte place record. Starts from valid history
-# files and places. Exits non-zero when an input crashes.
+# Fuzzes the history-file loader, the place-record restore and the view texts
+# of any depth with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer
+# for the given number of seconds in all (default 60): half for the loader,
+# whose format is the larger, a quarter each for the 100-byte place record and
+# the texts. Starts from valid history files, places and texts. Exits non-zero
+# when an input crashes or breaks what must hold.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build-fuzz
-mkdir -p "$out/corpus" "$out/corpus-places" "$out/artifacts"
+mkdir -p "$out/corpus" "$out/corpus-places" "$out/corpus-strings" "$out/artifacts"
 
 # The fuzz targets come from a build of their own: clang, the sanitizers and
 # libFuzzer's coverage in every object (QV_FUZZ).
@@ -20,7 +21,7 @@ if [ -z "$cc" ] || [ -z "$cxx" ]; then
 fi
 CC=$cc CXX=$cxx cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON \
   -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_VIEWER=OFF -DQV_TOOLS=OFF >/dev/null
-cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz >/dev/null
+cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz view_strings_fuzz >/dev/null
 
 # Seeds: the golden files of the tests, and three places (home, a shallow and
 # a deep view) as 100-byte records of little-endian words.
@@ -40,6 +41,10 @@ printf "$(words 0 0 0 0 0 0xC0000000 0xFFFFFFFF 1  0 0 0 0 0xCCCCC800 0xCCCCCCCC
 printf "$(words 0 0 0 0 0 0xA0000000 0 1  $zero  0 0 0 0 0 0x80000000 0xFFFFFFC4 0  200)" \
   >"$out/corpus-places/deep"
 
+printf '0\n1\n1e-1000' >"$out/corpus-strings/misiurewicz"
+printf -- '-1.76861049301467707450317565327022653\n0.0000312\n2e-60' >"$out/corpus-strings/decimal"
+printf -- '+8.0x-2\n-C.8x-1\n+A.5x-20000' >"$out/corpus-strings/hex"
+
 # Runs one fuzzer on its corpus for the given seconds.
 fuzz() {
   local target=$1 corpus=$2 time=$3
@@ -56,10 +61,13 @@ fuzz() {
   grep -E "^(stat::number_of_executed_units|Done)" "$out/$target.log" || true
 }
 
-loader_seconds=$((seconds * 2 / 3))
+loader_seconds=$((seconds / 2))
 [ "$loader_seconds" -ge 1 ] || loader_seconds=1
-places_seconds=$((seconds - loader_seconds))
+places_seconds=$(((seconds - loader_seconds) / 2))
 [ "$places_seconds" -ge 1 ] || places_seconds=1
+strings_seconds=$((seconds - loader_seconds - places_seconds))
+[ "$strings_seconds" -ge 1 ] || strings_seconds=1
 fuzz history_load_fuzz corpus "$loader_seconds"
 fuzz location_restore_fuzz corpus-places "$places_seconds"
+fuzz view_strings_fuzz corpus-strings "$strings_seconds"
 echo "fuzz.sh: no failure in ${seconds}s"

@@ -228,7 +228,7 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
         const BigFloat r = BigFloat::load(location->radius).normalised();
         ExtFloat radius = WideReal(r).to_ext();
         if (!fits_double(x) || !fits_double(y) || r.is_zero() || r.negative ||
-            r.exponent > 1023) {
+            r.exponent > 1023 || r.exponent < kDeepestRadiusExponent) {
             x = BigFloat();
             y = BigFloat();
             radius = ExtFloat(kDefaultRadius);

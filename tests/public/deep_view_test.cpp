@@ -147,6 +147,36 @@ TEST(DeepView, HistoryFilesKeepDeepViews) {
     std::remove(path.c_str());
 }
 
+// A file of deep views (tests/data/history_deep.qvh: a view at 2e-300 with a
+// 70-digit centre, and one at 1e-1000 with its pixels) loads, shows its exact
+// views, and is written again byte for byte.
+TEST(DeepView, TheDeepGoldenFileLoadsAndIsWrittenAlike) {
+    const std::string golden = std::string(QV_TEST_DATA_DIR) + "/history_deep.qvh";
+    ContextGuard h(32);
+    ASSERT_TRUE(qv_load(h, golden.c_str()));
+    const ViewStrings first = strings_of(h);
+    EXPECT_EQ(first.y.rfind("+8.2DCBEB257D68", 0), 0u) << first.y;
+    EXPECT_GT(first.x.size(), 60u);  // the 70 decimal digits, exactly
+    ASSERT_TRUE(qv_history_forward(h));
+    EXPECT_EQ(strings_of(h).x, "+0.0x+0");
+    EXPECT_EQ(strings_of(h).y, "+8.0x+0");
+    EXPECT_FALSE(qv_refine_image(h));  // finished, its pixels loaded
+    qv_history_back(h);
+    const std::string again = testing::TempDir() + "deep_again.qvh";
+    ASSERT_TRUE(qv_save_all(h, again.c_str()));
+    auto bytes = [](const std::string& path) {
+        std::string s;
+        if (FILE* f = std::fopen(path.c_str(), "rb")) {
+            char buffer[4096];
+            for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) s.append(buffer, n);
+            std::fclose(f);
+        }
+        return s;
+    };
+    EXPECT_EQ(bytes(again), bytes(golden));
+    std::remove(again.c_str());
+}
+
 TEST(DeepView, FarBelowTheOldEndThereIsDetail) {
     ContextGuard h;
     set_value_palette(h);
