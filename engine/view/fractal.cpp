@@ -246,7 +246,8 @@ void Fractal::derive_double_tables() {
         row_double_[j] = row_big_float_[j].to_double();
         if (j > 0 && row_double_[j] == row_double_[j - 1]) big = true;
     }
-    use_big_float_ = big;
+    // Doubles cannot even hold the coordinates of a view too deep for 192 bits.
+    use_big_float_ = big || beyond_big_float_;
 }
 
 void Fractal::prepare(bool with_image) {
