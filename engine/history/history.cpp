@@ -118,8 +118,8 @@ void trim_memory(Context& ctx) {
                         generator_kept = true;  // one background generator survives
                     } else {
                         entry.generator.reset();
-                        entry.fractal->drop_ahead();
                         ctx.memory_used -= entry.fractal->memory_size();
+                        entry.fractal->drop_ahead();
                         if (MaskedImage* image = entry.fractal->image()) image->pack();
                         ctx.memory_used += entry.fractal->memory_size();
                     }

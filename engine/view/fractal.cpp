@@ -351,10 +351,9 @@ uint32_t Fractal::memory_size() const {
     if (!row_double_.empty()) size += 8 * h;
     if (!column_big_float_.empty()) size += 32 * w;
     if (!column_double_.empty()) size += 8 * w;
-    if (plan_)
-        size = static_cast<uint32_t>(
-            std::min<uint64_t>(uint64_t{size} + plan_->memory_size(), 0xFFFFFFFFu));
-    return size;
+    uint64_t extra = plan_ ? plan_->memory_size() : 0;
+    if (lookahead_) extra += lookahead_->memory_size();
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{size} + extra, 0xFFFFFFFFu));
 }
 
 double Fractal::cleverness() const {
