@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "history_files.h"
 #include "picture_file.h"
+#include "regular_file.h"
 #include "view_text.h"
 
 namespace quorvel::viewer {
@@ -34,7 +35,7 @@ Creatable check_creatable(const std::string& path) {
 }  // namespace
 
 bool read_palette(const std::string& path, Palette& palette, std::string& error) {
-    const int fd = open_regular_file(path, error);
+    const int fd = common::open_regular_file(path, error);
     if (fd < 0) return false;
     Palette read = palette;
     std::size_t done = 0;

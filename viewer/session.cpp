@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "history_files.h"
+#include "regular_file.h"
 
 namespace quorvel::viewer {
 namespace {
@@ -59,7 +60,7 @@ bool save_session(qv_handle handle, const std::string& path, std::string& error)
 
 std::optional<HistorySettings> read_history_settings(const std::string& path) {
     std::string problem;
-    const int fd = open_regular_file(path, problem);
+    const int fd = common::open_regular_file(path, problem);
     if (fd < 0) return std::nullopt;
     std::uint8_t head[kPaletteOffset + 768];
     const bool whole = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head);

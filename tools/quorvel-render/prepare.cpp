@@ -1,16 +1,16 @@
 #include "prepare.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "coordinates.h"
 #include "png_view.h"
+#include "regular_file.h"
 
 namespace quorvel::render {
 namespace {
@@ -27,27 +27,35 @@ std::string program_folder() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-// Reads exactly `count` bytes at `offset`; false with a reason otherwise.
+// Reads exactly `count` bytes at `offset` of a regular file; false with a
+// reason otherwise (a FIFO is refused, never waited on).
 bool read_bytes(const std::string& path, size_t offset, size_t count, uint8_t* out,
                 std::string& reason) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        reason = std::string("cannot read '") + path + "': " + std::strerror(errno);
+    std::string problem;
+    const int fd = common::open_regular_file(path, problem);
+    if (fd < 0) {
+        reason = "cannot read '" + path + "': " + problem;
         return false;
     }
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = file.tellg();
-    if (size < 0 || static_cast<size_t>(size) < offset + count) {
-        reason = "'" + path + "' is too short (" + std::to_string(size < 0 ? 0 : size) +
-                 " bytes, needs " + std::to_string(offset + count) + ")";
+    struct stat info;
+    const off_t size = fstat(fd, &info) == 0 ? info.st_size : 0;
+    if (static_cast<uint64_t>(size) < offset + count) {
+        close(fd);
+        reason = "'" + path + "' is too short (" + std::to_string(size) + " bytes, needs " +
+                 std::to_string(offset + count) + ")";
         return false;
     }
-    file.seekg(static_cast<std::streamoff>(offset));
-    if (!file.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count))) {
-        reason = "cannot read '" + path + "'";
-        return false;
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
-    return true;
+    close(fd);
+    if (done == count) return true;
+    reason = "cannot read '" + path + "'";
+    return false;
 }
 
 // --palette: the 768 bytes of the palette file.
@@ -157,8 +165,10 @@ std::string prepare(const Options& o, Plan& plan) {
     if (error.empty()) error = take_place(o, plan, picture);
     if (!error.empty()) return error;
     if (o.load_file) {
-        std::ifstream probe(*o.load_file, std::ios::binary);
-        if (!probe) return "--load: cannot read '" + *o.load_file + "': " + std::strerror(errno);
+        std::string problem;
+        const int fd = common::open_regular_file(*o.load_file, problem);
+        if (fd < 0) return "--load: cannot read '" + *o.load_file + "': " + problem;
+        close(fd);
         s.load_file = o.load_file;
     }
     error = take_centre(o, s);
