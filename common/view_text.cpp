@@ -85,8 +85,9 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
             y = is_engine_text(value);
         } else if (key == "radius") {
             view.radius = std::strtod(value.c_str(), &end);
+            // The engine takes only positive normal radii.
             radius = end != value.c_str() && *end == '\0' && view.radius > 0.0 &&
-                     std::isfinite(view.radius);
+                     std::isnormal(view.radius);
         } else if (key == "iterations") {
             const unsigned long long n = std::strtoull(value.c_str(), &end, 10);
             iterations = end != value.c_str() && *end == '\0' && n >= 2 && n <= UINT32_MAX;

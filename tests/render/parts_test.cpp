@@ -205,11 +205,15 @@ TEST(ViewTextTest, RoundTripsAndRejectsDamage) {
     EXPECT_EQ(back->supersampling, 4);
     EXPECT_EQ(back->gamma, 1.875f);
     EXPECT_EQ(back->palette, view.palette);
-    for (const std::string line : {"radius", "iterations", "centre-x"}) {
+    // A subnormal radius is refused as the engine refuses it.
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"radius", "zz"},
+                                     {"radius", "1e-310"},
+                                     {"iterations", "zz"},
+                                     {"centre-x", "zz"}}) {
         std::string damaged = text;
-        const size_t at = damaged.find(line + " ");
-        damaged.replace(at, line.size() + 1, line + " zz");
-        EXPECT_FALSE(quorvel::common::parse_view_text(damaged)) << line;
+        const size_t at = damaged.find(key + " ");
+        damaged.replace(at, damaged.find('\n', at) - at, key + " " + value);
+        EXPECT_FALSE(quorvel::common::parse_view_text(damaged)) << key << " " << value;
     }
 }
 
