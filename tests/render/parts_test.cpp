@@ -179,6 +179,10 @@ TEST(ZoomPlanTest, RadiiAreGeometricAndLimitsLinearInTheZoom) {
 TEST(FrameNames, PatternsNeedOneNumber) {
     EXPECT_EQ(frame_path("frames/%05d.png", 42), "frames/00042.png");
     EXPECT_EQ(frame_path("100%%-%d.png", 7), "100%-7.png");
+    // The widest number the check accepts, whole, with what follows it.
+    EXPECT_EQ(frame_path("f/%099d.png", 3), "f/" + std::string(98, '0') + "3.png");
+    EXPECT_EQ(frame_path("%99d-%%.tga", 12345), std::string(94, ' ') + "12345-%.tga");
+    EXPECT_EQ(frame_path("%3d.png", 12345), "12345.png");
     for (const char* good : {"%d.png", "f/%05d.png", "%3d.tga", "a%%b%d.png"})
         EXPECT_TRUE(is_frame_pattern(good)) << good;
     for (const char* bad :
