@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "emergency.h"
 #include "history_files.h"
 #include "picture_file.h"
 #include "regular_file.h"
@@ -81,6 +82,7 @@ void Commands::save_history() {
     const Creatable creatable = check_creatable(choice->path);
     bool saved = false;
     if (creatable != Creatable::no) {
+        note_engine_save(choice->path);
         saved = choice->filter_index == 1 ? qv_save_all(state_.handle, choice->path.c_str())
                                           : qv_save_minimum(state_.handle, choice->path.c_str());
         if (!saved && creatable == Creatable::created) std::remove(choice->path.c_str());

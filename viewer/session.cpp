@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "commands.h"
+#include "emergency.h"
 #include "history_files.h"
 #include "regular_file.h"
 
@@ -52,7 +53,9 @@ bool folder_writable(const std::string& folder) {
 }
 
 bool save_session(qv_handle handle, const std::string& path, std::string& error) {
-    // The engine itself writes a temporary file, syncs it and renames it.
+    // The engine itself writes a temporary file, syncs it and renames it; a
+    // signal that ends the process meanwhile removes it.
+    note_engine_save(path);
     if (qv_save_minimum(handle, path.c_str())) return true;
     error = "cannot write the session " + path;
     return false;
