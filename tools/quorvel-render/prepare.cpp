@@ -69,14 +69,12 @@ std::string read_given_palette(const Options& o, Plan& plan) {
     return {};
 }
 
-// --place picture.png: the view the picture carries and, unless --palette was
-// given, the palette it names (one that cannot be read only warns).
+// --place picture.png: the view the picture carries (checked by the rules of
+// the command line when it was read) and, unless --palette was given, the
+// palette it names (one that cannot be read only warns).
 std::string take_picture_view(const Options& o, const PictureView& picture, Plan& plan) {
     Setup& s = plan.setup;
     const common::ViewText& view = picture.view;
-    if (!is_big_float_text(view.centre_x) || !is_big_float_text(view.centre_y) ||
-        !(view.radius <= 2.0))
-        return "--place: the view in '" + *o.place_file + "' is damaged";
     s.centre_x = view.centre_x;
     s.centre_y = view.centre_y;
     s.radius = view.radius;
@@ -125,7 +123,7 @@ std::string take_place(const Options& o, Plan& plan, std::optional<PictureView>&
 std::string take_centre(const Options& o, Setup& s) {
     if (!o.centre_x) return {};
     for (auto [given, out] : {std::pair{&*o.centre_x, &s.centre_x}, {&*o.centre_y, &s.centre_y}}) {
-        if (is_big_float_text(*given)) {
+        if (common::is_centre_text(*given)) {
             *out = *given;
             continue;
         }
@@ -200,7 +198,7 @@ void default_palette(Setup& s) {
 void warn_about_digits(const Options& o, double radius) {
     if (!o.centre_x) return;
     for (const std::string* text : {&*o.centre_x, &*o.centre_y}) {
-        if (is_big_float_text(*text)) continue;
+        if (common::is_centre_text(*text)) continue;
         const DigitCount digits = count_digits(*text, radius);
         if (digits.given >= digits.needed) continue;
         std::fprintf(stderr,
