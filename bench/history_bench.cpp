@@ -1,9 +1,13 @@
-// Exploring: completing a moved view against a fresh one, and the memory of a
-// long zoom session under the default budget.
+// Exploring: completing a moved view against a fresh one, the memory of a
+// long zoom session under the default budget, and the memory of background
+// refinement under a small budget.
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include "history/context.h"
 #include "quorvel.h"
@@ -82,6 +86,42 @@ void BM_LongSession(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_LongSession)->Iterations(1)->Unit(benchmark::kSecond);
+
+// Resident memory now, in megabytes.
+double resident_megabytes() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / 1048576.0;
+}
+
+// 40 entries at 2000x2000 under a 32 MB budget, all computed by background
+// slices: resident memory must stay near the budget plus the current view.
+// Run it alone (--benchmark_filter=BackgroundRefinement) for a clean peak.
+void BM_BackgroundRefinement(benchmark::State& state) {
+    for (auto _ : state) {
+        qv_handle h = qv_create_context(32);
+        qv_set_image_properties(h, 2000, 2000, 1, 1.75f);
+        for (int i = 0; i < 39; ++i) qv_zoom_centered(h, 1.25f);
+        const double before = resident_megabytes();
+        double peak = before;
+        int slices = 0;
+        while (qv_refine_history(h)) {
+            peak = std::max(peak, resident_megabytes());
+            ++slices;
+        }
+        state.counters["rss_before_MB"] = before;
+        state.counters["rss_peak_MB"] = peak;
+        state.counters["slices"] = slices;
+        qv_delete_context(&h);
+    }
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    state.counters["peak_rss_MB"] = usage.ru_maxrss / 1024.0;
+}
+BENCHMARK(BM_BackgroundRefinement)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -7,33 +7,22 @@
 
 namespace quorvel::common {
 
-std::string format_view_text(const ViewText& view) {
-    char number[64];
-    std::string text = "centre-x " + view.centre_x + "\ncentre-y " + view.centre_y + "\n";
-    std::snprintf(number, sizeof number, "%.17g", view.radius);
-    text += std::string("radius ") + number + "\n";
-    text += "iterations " + std::to_string(view.iterations) + "\n";
-    if (view.supersampling > 0)
-        text += "supersampling " + std::to_string(view.supersampling) + "\n";
-    if (view.gamma > 0.0f) {
-        std::snprintf(number, sizeof number, "%.9g", static_cast<double>(view.gamma));
-        text += std::string("gamma ") + number + "\n";
-    }
-    if (!view.palette.empty()) text += "palette " + view.palette + "\n";
-    return text;
-}
-
 namespace {
 
-// The engine's hexadecimal form: [sign] hex digits with one point, 'x', a
-// signed decimal exponent.
-bool is_engine_text(const std::string& text) {
-    size_t i = text.size() > 0 && (text[0] == '+' || text[0] == '-') ? 1 : 0;
-    const size_t digits = text.find_first_not_of("0123456789ABCDEFabcdef.", i);
-    if (digits == std::string::npos || digits == i || text[digits] != 'x') return false;
-    i = digits + 1;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    return i < text.size() && text.find_first_not_of("0123456789", i) == std::string::npos;
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+bool is_decimal_text(const std::string& text) {
+    bool digit = false;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            digit = true;
+        } else if (c != '+' && c != '-' && c != '.' && c != 'e' && c != 'E') {
+            return false;
+        }
+    }
+    return digit;
 }
 
 // Single quotes keep everything literal; a quote itself is closed, escaped
@@ -51,6 +40,75 @@ std::string shell_quoted(const std::string& text) {
 }
 
 }  // namespace
+
+bool is_centre_text(const std::string& text) {
+    size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    int digits = 0, points = 0;
+    for (; i < text.size() && text[i] != 'x'; ++i) {
+        if (is_hex_digit(text[i])) {
+            ++digits;
+        } else if (text[i] == '.') {
+            ++points;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || points > 1 || i == text.size()) return false;
+    ++i;  // the 'x'
+    // Anything beyond is far outside the set or below any usable depth.
+    int exponent = 0;
+    const char* first = text.c_str() + i;
+    if (*first == '+' && first[1] != '-') ++first;
+    const auto [end, ec] = std::from_chars(first, text.c_str() + text.size(), exponent);
+    return ec == std::errc() && end == text.c_str() + text.size() && exponent >= -1000 &&
+           exponent <= 16;
+}
+
+std::optional<double> read_decimal(const std::string& text) {
+    if (!is_decimal_text(text)) return std::nullopt;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(value)) return std::nullopt;
+    return value;
+}
+
+std::optional<double> read_radius(const std::string& text) {
+    // The engine takes only positive normal radii; 2 is the whole set.
+    const std::optional<double> r = read_decimal(text);
+    if (!r || !std::isnormal(*r) || *r <= 0.0 || *r > 2.0) return std::nullopt;
+    return r;
+}
+
+std::optional<uint32_t> read_iterations(const std::string& text) {
+    return read_whole_number<uint32_t>(text, 2, UINT32_MAX);
+}
+
+std::optional<int> read_supersampling(const std::string& text) {
+    return read_whole_number<int>(text, 1, 8);
+}
+
+std::optional<float> read_gamma(const std::string& text) {
+    const std::optional<double> g = read_decimal(text);
+    if (!g || *g <= 0.0 || *g > 100.0) return std::nullopt;
+    return static_cast<float>(*g);
+}
+
+std::string format_view_text(const ViewText& view) {
+    char number[64];
+    std::string text = "centre-x " + view.centre_x + "\ncentre-y " + view.centre_y + "\n";
+    std::snprintf(number, sizeof number, "%.17g", view.radius);
+    text += std::string("radius ") + number + "\n";
+    text += "iterations " + std::to_string(view.iterations) + "\n";
+    if (view.supersampling > 0)
+        text += "supersampling " + std::to_string(view.supersampling) + "\n";
+    if (view.gamma > 0.0f) {
+        std::snprintf(number, sizeof number, "%.9g", static_cast<double>(view.gamma));
+        text += std::string("gamma ") + number + "\n";
+    }
+    if (!view.palette.empty()) text += "palette " + view.palette + "\n";
+    return text;
+}
 
 std::string render_command_line(const ViewText& view, int width, int height) {
     char number[64];
@@ -70,38 +128,35 @@ std::string render_command_line(const ViewText& view, int width, int height) {
 
 std::optional<ViewText> parse_view_text(const std::string& text) {
     ViewText view;
-    bool x = false, y = false, radius = false, iterations = false;
+    std::optional<double> radius;
+    std::optional<uint32_t> iterations;
+    bool x = false, y = false;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         const size_t space = line.find(' ');
         if (space == std::string::npos) continue;
         const std::string key = line.substr(0, space), value = line.substr(space + 1);
-        char* end = nullptr;
         if (key == "centre-x") {
             view.centre_x = value;
-            x = is_engine_text(value);
+            x = is_centre_text(value);
         } else if (key == "centre-y") {
             view.centre_y = value;
-            y = is_engine_text(value);
+            y = is_centre_text(value);
         } else if (key == "radius") {
-            view.radius = std::strtod(value.c_str(), &end);
-            radius = end != value.c_str() && *end == '\0' && view.radius > 0.0 &&
-                     std::isfinite(view.radius);
+            radius = read_radius(value);
         } else if (key == "iterations") {
-            const unsigned long long n = std::strtoull(value.c_str(), &end, 10);
-            iterations = end != value.c_str() && *end == '\0' && n >= 2 && n <= UINT32_MAX;
-            view.iterations = static_cast<uint32_t>(n);
+            iterations = read_iterations(value);
         } else if (key == "supersampling") {
-            const long n = std::strtol(value.c_str(), &end, 10);
-            view.supersampling = *end == '\0' && n >= 1 && n <= 8 ? static_cast<int>(n) : 0;
+            view.supersampling = read_supersampling(value).value_or(0);
         } else if (key == "gamma") {
-            const double g = std::strtod(value.c_str(), &end);
-            view.gamma = *end == '\0' && g > 0.0 && g <= 100.0 ? static_cast<float>(g) : 0.0f;
+            view.gamma = read_gamma(value).value_or(0.0f);
         } else if (key == "palette") {
             view.palette = value;
         }
     }
     if (!(x && y && radius && iterations)) return std::nullopt;
+    view.radius = *radius;
+    view.iterations = *iterations;
     return view;
 }
 

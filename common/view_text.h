@@ -4,9 +4,12 @@
 // back by quorvel-render --place.
 #pragma once
 
+#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
 
 namespace quorvel::common {
 
@@ -21,12 +24,43 @@ struct ViewText {
     std::string palette;    // the path as given; empty: none given
 };
 
+// The values of a view as text, read by one set of rules wherever they come
+// from: the view text and the renderer's command line. Each takes the whole
+// text. Centres stay text, which the engine reads exactly, whatever its length.
+
+// A whole number from `low` to `high`, without a sign, blanks or anything else.
+template <typename T>
+std::optional<T> read_whole_number(std::string_view text, T low, T high) {
+    if (text.empty() || text[0] == '+' || text[0] == '-') return std::nullopt;
+    T value{};
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+// The engine's hexadecimal form: [sign] hex digits with at most one point, a
+// lower-case 'x', then a signed decimal exponent from -1000 to 16 (a centre of
+// the size of a normal double), e.g. "-B.E5x-1".
+bool is_centre_text(const std::string& text);
+// A plain decimal number: digits, sign, point and exponent (no inf, nan or
+// hexadecimal forms), finite as a double.
+std::optional<double> read_decimal(const std::string& text);
+// A decimal radius that is a positive normal double of at most 2.
+std::optional<double> read_radius(const std::string& text);
+// A whole iteration limit from 2 to 4294967295, without a sign.
+std::optional<uint32_t> read_iterations(const std::string& text);
+// A whole supersampling factor from 1 to 8.
+std::optional<int> read_supersampling(const std::string& text);
+// A decimal gamma above 0 and at most 100.
+std::optional<float> read_gamma(const std::string& text);
+
 std::string format_view_text(const ViewText& view);
 // A ready quorvel-render command line for the view at this picture size;
 // the palette path is quoted for the shell.
 std::string render_command_line(const ViewText& view, int width, int height);
 // Empty when a line is missing or malformed (centre, radius and limit are
-// required).
+// required); a malformed supersampling or gamma reads as not known.
 std::optional<ViewText> parse_view_text(const std::string& text);
 
 }  // namespace quorvel::common

@@ -9,8 +9,10 @@
 #include <cstring>
 
 #include "commands.h"
+#include "emergency.h"
 #include "history_files.h"
 #include "picture_file.h"
+#include "regular_file.h"
 #include "view_text.h"
 
 namespace quorvel::viewer {
@@ -34,7 +36,7 @@ Creatable check_creatable(const std::string& path) {
 }  // namespace
 
 bool read_palette(const std::string& path, Palette& palette, std::string& error) {
-    const int fd = open_regular_file(path, error);
+    const int fd = common::open_regular_file(path, error);
     if (fd < 0) return false;
     Palette read = palette;
     std::size_t done = 0;
@@ -80,6 +82,7 @@ void Commands::save_history() {
     const Creatable creatable = check_creatable(choice->path);
     bool saved = false;
     if (creatable != Creatable::no) {
+        note_engine_save(choice->path);
         saved = choice->filter_index == 1 ? qv_save_all(state_.handle, choice->path.c_str())
                                           : qv_save_minimum(state_.handle, choice->path.c_str());
         if (!saved && creatable == Creatable::created) std::remove(choice->path.c_str());

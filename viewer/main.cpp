@@ -2,12 +2,10 @@
 // exit handler. Everything the user can do is in commands.cpp.
 #include <GL/freeglut.h>
 #include <X11/Xlib.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -25,8 +23,9 @@ using namespace quorvel::viewer;
 using Clock = std::chrono::steady_clock;
 
 constexpr unsigned kStopPollMilliseconds = 100;
-// After SIGINT or SIGTERM the main loop has this long to end normally (places
-// and session saved, context deleted) before the signal path ends the process.
+// After SIGINT, SIGTERM or SIGHUP the main loop has this long to end before
+// the signal path ends the process; the normal shutdown after it (places and
+// session saved, context deleted) has no deadline.
 constexpr long kStopGraceMicroseconds = 500000;
 
 void refine_idle_callback();
@@ -109,7 +108,6 @@ GlutWindow g_window;
 std::unique_ptr<Dialogs> g_dialogs;
 std::optional<Commands> g_commands;
 Timing g_timing;
-volatile std::sig_atomic_t g_stop_requested = 0;
 AutosaveSchedule g_autosave;
 bool g_autosave_timer_set = false;
 bool g_autosave_failure_said = false;
@@ -214,39 +212,18 @@ void mouse_callback(int button, int state, int x, int y) {
 // Signals only raise a flag; this timer turns it into a normal return from
 // the main loop, after which the exit handler saves the places.
 void stop_poll_callback(int) {
-    if (g_stop_requested != 0)
+    if (stop_requested()) {
+        begin_shutdown();
         glutLeaveMainLoop();
-    else
+    } else {
         glutTimerFunc(kStopPollMilliseconds, stop_poll_callback, 0);
-}
-
-// The first SIGINT or SIGTERM asks the main loop to end and sets a deadline;
-// an engine call can take far longer than that, so when the deadline passes
-// (SIGALRM), or a second signal comes, the process ends from the handler with
-// the places written from memory.
-void on_signal(int) {
-    if (g_stop_requested != 0) emergency_exit();
-    g_stop_requested = 1;
-    struct itimerval deadline = {};
-    deadline.it_value.tv_usec = kStopGraceMicroseconds;
-    setitimer(ITIMER_REAL, &deadline, nullptr);
-}
-
-void on_deadline(int) { emergency_exit(); }
-
-void install_signal_handlers() {
-    struct sigaction action = {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    sigaddset(&action.sa_mask, SIGALRM);
-    action.sa_flags = 0;  // no SA_RESTART: a terminal dialog's read is interrupted too
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    action.sa_handler = on_deadline;
-    sigaction(SIGALRM, &action, nullptr);
+    }
 }
 
 void exit_handler() {
+    // The saves below are not cut short by the deadline of a signal that came
+    // before; one that comes during them ends the process without them.
+    begin_shutdown();
     if (g_timing.on)
         std::fprintf(stderr, "timing: longest idle callback %.3f s, longest display %.3f s\n",
                      g_timing.longest_idle, g_timing.longest_display);
@@ -296,7 +273,7 @@ int main(int argc, char** argv) {
     g_dialogs = make_default_dialogs([](const char* name) { return std::getenv(name); },
                                      isatty(STDIN_FILENO) != 0);
     g_commands.emplace(g_state, g_window, *g_dialogs, stdout);
-    install_signal_handlers();
+    install_stop_signals(kStopGraceMicroseconds);
 
     glutInitErrorFunc(glut_fatal);
     glutInit(&argc, argv);

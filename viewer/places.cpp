@@ -1,9 +1,12 @@
 #include "places.h"
 
+#include <unistd.h>
+
 #include <bit>
 #include <cstdio>
 
 #include "atomic_file.h"
+#include "regular_file.h"
 
 namespace quorvel::viewer {
 
@@ -11,8 +14,14 @@ static_assert(std::endian::native == std::endian::little,
               "Location records are stored in memory order, which is little-endian");
 
 bool read_places(const std::string& path, Places& places) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
+    std::string problem;
+    const int fd = common::open_regular_file(path, problem);
+    if (fd < 0) return false;
+    std::FILE* file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        ::close(fd);
+        return false;
+    }
     for (Location& place : places) {
         if (std::fread(&place, 1, sizeof place, file) != sizeof place) break;
     }

@@ -15,7 +15,8 @@ static_assert(sizeof(Location) == 100, "a place record is 100 bytes on disk");
 
 // Reads the records in slot order; slots beyond the end of a shorter file
 // keep their previous contents (a partly present record keeps its missing
-// bytes too). False when the file does not open.
+// bytes too). False when the file does not open or is not a regular file
+// (a FIFO is refused, not waited on).
 bool read_places(const std::string& path, Places& places);
 
 // Writes all twelve records to a temporary file beside the target and renames

@@ -7,7 +7,9 @@
 #include <cstring>
 
 #include "commands.h"
+#include "emergency.h"
 #include "history_files.h"
+#include "regular_file.h"
 
 namespace quorvel::viewer {
 namespace {
@@ -51,7 +53,9 @@ bool folder_writable(const std::string& folder) {
 }
 
 bool save_session(qv_handle handle, const std::string& path, std::string& error) {
-    // The engine itself writes a temporary file, syncs it and renames it.
+    // The engine itself writes a temporary file, syncs it and renames it; a
+    // signal that ends the process meanwhile removes it.
+    note_engine_save(path);
     if (qv_save_minimum(handle, path.c_str())) return true;
     error = "cannot write the session " + path;
     return false;
@@ -59,7 +63,7 @@ bool save_session(qv_handle handle, const std::string& path, std::string& error)
 
 std::optional<HistorySettings> read_history_settings(const std::string& path) {
     std::string problem;
-    const int fd = open_regular_file(path, problem);
+    const int fd = common::open_regular_file(path, problem);
     if (fd < 0) return std::nullopt;
     std::uint8_t head[kPaletteOffset + 768];
     const bool whole = ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head);

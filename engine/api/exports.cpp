@@ -2,6 +2,7 @@
 // registry, maps out-of-range arguments and forwards to the engine. Nothing
 // thrown inside may cross this boundary.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <optional>
@@ -57,6 +58,10 @@ void write_location(Location* location, const BigFloat& x, const BigFloat& y,
 bool fits_double(const BigFloat& b) {
     return b.is_zero() || (b.exponent >= -1022 && b.exponent <= 1023);
 }
+
+// A radius the view setters take: a positive normal double. NaN, infinity,
+// zero, negative and subnormal radii make views no file can hold.
+bool usable_radius(double radius) { return radius > 0.0 && std::isnormal(radius); }
 
 void write_default_text(char* x, char* y, double* radius) {
     if (x) std::strcpy(x, "0");
@@ -242,6 +247,7 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
 }
 
 void qv_set_view_params_from_doubles(qv_handle handle, double x, double y, double radius) {
+    if (!usable_radius(radius)) return;
     with_context(handle, [=](Context& ctx) {
         Fractal& view = push_view(ctx);
         view.set_view(BigFloat(x), BigFloat(y), radius);
@@ -249,7 +255,7 @@ void qv_set_view_params_from_doubles(qv_handle handle, double x, double y, doubl
 }
 
 void qv_set_view_params_from_text(qv_handle handle, const char* x, const char* y, double radius) {
-    if (x == nullptr || y == nullptr) return;
+    if (x == nullptr || y == nullptr || !usable_radius(radius)) return;
     with_context(handle, [=](Context& ctx) {
         const BigFloat cx(x);
         const BigFloat cy(y);

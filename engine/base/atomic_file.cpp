@@ -107,6 +107,14 @@ std::string temporary_file_prefix(const std::string& folder, long pid) {
     return folder + middle;
 }
 
+std::string temporary_file_folder(const std::string& path) {
+    std::string target, ignored;
+    struct stat existing {};
+    bool exists = false;
+    resolve_target(path, target, existing, exists, ignored);
+    return folder_of(target);
+}
+
 void remove_pending_temporary_file() {
     if (g_pending[0] != '\0') unlink(g_pending);
 }

@@ -53,6 +53,10 @@ bool replace_file(const std::string& path, const void* data, std::size_t size, s
 // targets in `folder`; a parent removes those of a worker that was killed.
 std::string temporary_file_prefix(const std::string& folder, long pid);
 
+// The folder the temporary file for `path` goes into: the target's own, a
+// link followed. Programs find the library's pending file there by its prefix.
+std::string temporary_file_folder(const std::string& path);
+
 // Removes the temporary file of the AtomicFile being written, if any. Only
 // async-signal-safe calls: meant for signal handlers that end the process.
 void remove_pending_temporary_file();

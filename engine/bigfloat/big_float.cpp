@@ -135,17 +135,28 @@ BigFloat::BigFloat(const char* text) : BigFloat() {
         mant[bit / 32] |= uint32_t(v) << (bit % 32);
         ++digits;
     }
-    exponent = clamp_exponent(e);
     negative = sign;
     // A top digit below 8 (or a leading 0) would leave the top bit clear, which
-    // the arithmetic and the escape test cannot handle: normalise here.
+    // the arithmetic and the escape test cannot handle: normalise here. The
+    // shift joins the text's exponent before the clamp, so neither can wrap it.
     *this = normalised();
+    if (!is_zero()) exponent = clamp_exponent(e + exponent);
 }
 
 double BigFloat::to_double() const {
     if (mant[5] == 0) return 0.0;
-    const uint64_t fraction = (uint64_t(mant[5] & 0x7FFFFFFFu) << 21) | uint64_t(mant[4] >> 11);
-    const uint64_t biased = (uint64_t(uint32_t(exponent) + 1023u)) & 0x7FF;
+    uint64_t fraction = (uint64_t(mant[5] & 0x7FFFFFFFu) << 21) | uint64_t(mant[4] >> 11);
+    uint64_t biased = uint64_t(int64_t(exponent) + 1023);
+    // Beyond the double's range the exponent must not wrap: infinity above,
+    // below it the subnormals, truncated as the normal range is, then zero.
+    if (exponent > 1023) {
+        biased = 0x7FF;
+        fraction = 0;
+    } else if (exponent < -1022) {
+        const int64_t shift = -1022 - int64_t(exponent);
+        fraction = shift > 52 ? 0 : ((uint64_t(1) << 52) | fraction) >> shift;
+        biased = 0;
+    }
     const uint64_t bits = (uint64_t(negative != 0) << 63) | (biased << 52) | fraction;
     double d;
     std::memcpy(&d, &bits, sizeof d);

@@ -18,10 +18,12 @@ struct BigFloat {
     BigFloat() : mant{0, 0, 0, 0, 0, 0}, exponent(0), negative(0) {}
     explicit BigFloat(double d);
     // Hexadecimal text form ("+8.0x+0") or, without an 'x', plain decimal.
+    // Exponents beyond 32 bits saturate.
     explicit BigFloat(const char* text);
 
     bool is_zero() const { return mant[5] == 0; }
-    // Truncating conversion (towards zero).
+    // Truncating conversion (towards zero): infinity above the double's
+    // range, subnormal or zero below it.
     double to_double() const;
     // Writes the text form, NUL-terminated, at most 63 bytes.
     void to_text(char* out) const;

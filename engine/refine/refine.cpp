@@ -113,6 +113,9 @@ bool refine_history(Context& ctx) {
     ensure_generator(ctx, chosen);
     const bool worked = refine_entry(ctx, entry);
     finish_slice(entry, worked, slice);
+    // The slice unpacked that view and grew its lookahead and references: the
+    // budget holds between navigations too.
+    trim_memory(ctx);
     return true;
 }
 

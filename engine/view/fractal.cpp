@@ -478,10 +478,9 @@ uint32_t Fractal::memory_size() const {
     if (wide_)
         size += static_cast<uint32_t>(std::min<long>(
             (wide_->centre_x.precision() + wide_->centre_y.precision()) / 8, 1L << 24));
-    if (plan_)
-        size = static_cast<uint32_t>(
-            std::min<uint64_t>(uint64_t{size} + plan_->memory_size(), 0xFFFFFFFFu));
-    return size;
+    uint64_t extra = plan_ ? plan_->memory_size() : 0;
+    if (lookahead_) extra += lookahead_->memory_size();
+    return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{size} + extra, 0xFFFFFFFFu));
 }
 
 double Fractal::cleverness() const {

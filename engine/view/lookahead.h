@@ -54,6 +54,11 @@ public:
     // A queued pixel the caller computed itself: its result here is dropped.
     void forget(size_t i) { state_[i] = kNone; }
     bool idle() const { return pending_.empty(); }
+    // Bytes held: two per pixel of the grid, and the lists.
+    uint64_t memory_size() const {
+        return state_.capacity() + value_.capacity() + pending_.capacity() * sizeof(uint32_t) +
+               orbits_.capacity() * sizeof(Orbit);
+    }
 
     // The waiting pixels (grid indices) and their records, in the same order,
     // for the batch kernel of the view's kind; the 192-bit kernel runs them one

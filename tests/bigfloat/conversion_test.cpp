@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -34,6 +35,21 @@ TEST(BigFloatConversion, DoublesConvertExactlyBothWays) {
     // Bits below the double's precision are truncated; mant[5] == 0 reads as +0.
     EXPECT_EQ(oracle::make(0x80000000u, 0x00000FFFu, 0, 0, 0, 1, 0, 1).to_double(), -(1 + 0x1p-52));
     EXPECT_FALSE(std::signbit(oracle::make(0, 5, 0, 0, 0, 0, 0, 1).to_double()));
+    // Out of the double's range the exponent saturates, never wraps: infinity
+    // above, truncated subnormals and then zero below.
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<int32_t, double> range[] = {
+        {1023, 0x1.8p1023},   {1024, inf},          {INT32_MAX, inf},
+        {-1022, 0x1.8p-1022}, {-1023, 0x1.8p-1023}, {-1074, 0x1p-1074},
+        {-1075, 0.0},         {-2000000000, 0.0},   {INT32_MIN, 0.0}};
+    for (auto [exponent, value] : range) {
+        for (uint32_t negative : {0u, 1u}) {
+            const BigFloat b = oracle::make(0xC0000000u, 0, 0, 0, 0, 0, exponent, negative);
+            EXPECT_EQ(b.to_double(), negative ? -value : value) << exponent;
+        }
+    }
+    EXPECT_EQ(oracle::make(0xFFFFFFFFu, 0xFFFFFFFFu, 0, 0, 0, 0, -1030, 0).to_double(),
+              0x1p-1029 - 0x1p-1074);
 }
 
 TEST(BigFloatConversion, TextFormTable) {
@@ -72,6 +88,16 @@ TEST(BigFloatConversion, ReadingRules) {
     reads_as(-0.005859375, {"-0.0Cx+0"});
     reads_as(0.1875, {"+000000000001.8x+0"});
     reads_as(0.0, {"- 8.0x+0", "+0.0x+0", "-0.000x+7", nullptr});
+
+    // Exponents saturate at the 32-bit range, the normalising shift included.
+    EXPECT_TRUE(
+        same(oracle::make(0x80000000u, 0, 0, 0, 0, 0, INT32_MIN, 0), BigFloat("+0.1x-2147483648")));
+    EXPECT_TRUE(same(oracle::make(0x80000000u, 0, 0, 0, 0, 0, INT32_MIN, 1),
+                     BigFloat("-8.0x-99999999999")));
+    EXPECT_TRUE(same(oracle::make(0x80000000u, 0, 0, 0, 0, 0, INT32_MAX, 0),
+                     BigFloat(("+1" + std::string(40, '0') + ".x+2147483647").c_str())));
+    EXPECT_TRUE(same(oracle::make(0x80000000u, 0, 0, 0, 0, 0, -2000000000, 0),
+                     BigFloat("+8.0x-2000000000")));
 
     // 48 digits fill the significand; later digits and a point after them are ignored.
     EXPECT_TRUE(same(oracle::make(0x80000000u, 0, 0, 0, 0, 1, 0),

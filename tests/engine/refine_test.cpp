@@ -104,6 +104,22 @@ TEST(Budget, PackingSparesOneBackgroundGenerator) {
     EXPECT_EQ(data_state(ctx.entries[2]), 0);
 }
 
+// Background slices unpack views and grow their lookaheads: the budget holds
+// after each of them, not only after the next navigation.
+TEST(Budget, HoldsWhileOtherViewsAreRefined) {
+    ContextGuard h(1);
+    Context& ctx = internals(h);
+    qv_set_image_properties(h, 400, 400, 1, 1.0f);
+    for (int i = 0; i < 7; ++i) qv_zoom_centered(h, 1.25f);
+    int slices = 0;
+    while (qv_refine_history(h)) {
+        ++slices;
+        recompute_memory_used(ctx);
+        ASSERT_LE(ctx.memory_used, ctx.memory_limit) << "after slice " << slices;
+    }
+    EXPECT_TRUE(ctx.entries[ctx.current - 1].finished);  // the nearest still computed
+}
+
 TEST(Refine, BackgroundSlicesGoToTheNearestUnfinishedEntries) {
     ContextGuard h(64);
     Context& ctx = internals(h);

@@ -2,10 +2,11 @@
 # Installs the build into a staging prefix, then uses it as a client would:
 # builds a small C program against the installed package, once through CMake's
 # find_package and once through pkg-config, runs both, and renders one picture
-# with the installed quorvel-render.
-# Usage: install_test.sh BUILD_DIR WORK_DIR VERSION C_COMPILER TOOLS(ON|OFF) [C_FLAGS]
+# with the installed quorvel-render, and starts the installed viewer.
+# Usage: install_test.sh BUILD_DIR WORK_DIR VERSION C_COMPILER TOOLS(ON|OFF) VIEWER(ON|OFF)
+#        [C_FLAGS]
 set -euo pipefail
-build=$1 work=$2 version=$3 cc=$4 tools=$5 cflags=${6:-}
+build=$1 work=$2 version=$3 cc=$4 tools=$5 viewer=$6 cflags=${7:-}
 here=$(cd "$(dirname "$0")" && pwd)
 stage=$work/stage
 
@@ -46,5 +47,17 @@ if [ "$tools" = ON ]; then
   [ "$(head -c 8 "$work/picture.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] ||
     fail "the installed renderer wrote no PNG"
   ! grep -q "grey ramp" "$work/render.log" || fail "the installed renderer found no def.pal"
+fi
+if [ "$viewer" = ON ]; then
+  # Under its own name: a bare "viewer" in a shared bin/ would clash.
+  [ -x "$stage/bin/quorvel-viewer" ] || fail "no quorvel-viewer installed"
+  [ ! -e "$stage/bin/viewer" ] || fail "a program called viewer was installed"
+  # Without a display it ends at once, with status 1 and one line, once its
+  # libraries are found: that it gets so far is the check.
+  status=0
+  env -u DISPLAY ASAN_OPTIONS=detect_leaks=0 "$stage/bin/quorvel-viewer" \
+    >"$work/viewer.out" 2>"$work/viewer.err" || status=$?
+  [ $status -eq 1 ] && grep -q "cannot open the X display" "$work/viewer.err" ||
+    fail "the installed viewer did not start: status $status, $(cat "$work/viewer.err")"
 fi
 echo "install_test: installed package works"

@@ -201,6 +201,41 @@ TEST(History, EveryMoveAndZoomAddsAnEntryWhateverItsSize) {
     EXPECT_EQ(back_to_start(h), 7);
 }
 
+// The view setters ignore a radius that is not a positive normal double (a
+// view no history file could hold), take 2 or more as the home view, and read
+// text centres whose exponents are beyond the double's range without wrapping.
+TEST(History, ViewSettersTakeOnlyRadiiAFileCanHold) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double bad[] = {std::nan(""), -1.0, 0.0, -0.0, 0x1p-1030, 4.9e-324, inf, -inf};
+    qvtest::TempDir dir;
+    for (bool text : {false, true}) {
+        for (double radius : bad) {
+            ContextGuard h;
+            qv_set_view_params_from_doubles(h, 0.25, -0.5, 0.125);
+            if (text)
+                qv_set_view_params_from_text(h, "+8.0x-1", "0", radius);
+            else
+                qv_set_view_params_from_doubles(h, 0.5, 0.0, radius);
+            double x, y, r;
+            qv_get_view_params_as_doubles(h, &x, &y, &r);
+            EXPECT_TRUE(x == 0.25 && y == -0.5 && r == 0.125) << text << " " << radius;
+            ASSERT_TRUE(qv_save_minimum(h, (dir / "h.q").c_str()));
+            ContextGuard g;
+            EXPECT_TRUE(qv_load(g, (dir / "h.q").c_str())) << text << " " << radius;
+            EXPECT_EQ(back_to_start(h), 1) << text << " " << radius;
+        }
+    }
+    ContextGuard h;
+    qv_set_view_params_from_doubles(h, 0.25, -0.5, 2.5);
+    qv_set_view_params_from_text(h, "+8.0x-2000000000", "-8.0x-1030", 0x1p-1022);
+    double x, y, r;
+    qv_get_view_params_as_doubles(h, &x, &y, &r);
+    EXPECT_TRUE(x == 0.0 && y == -0x1p-1030 && r == 0x1p-1022) << x << " " << y << " " << r;
+    ASSERT_TRUE(qv_history_back(h));
+    qv_get_view_params_as_doubles(h, &x, &y, &r);
+    EXPECT_TRUE(x == 0.0 && y == 0.0 && r == 2.0);
+}
+
 // Window pixel (15, 10) of a 60x40 home view has its top-left corner at
 // -1 + 2/3 i, whatever grid lies behind each window pixel.
 TEST(History, WindowZoomHitsTheClickedPointAtEverySupersampling) {

@@ -210,6 +210,16 @@ TEST(PictureView, PlaceFromAPictureRendersItAgain) {
     EXPECT_NE(run.err.find("has 15 significant digits"), std::string::npos) << run.err;
 }
 
+// The widest frame number the pattern check accepts makes whole names.
+TEST(ZoomMovie, WidestFrameNumbersMakeWholeNames) {
+    TempDir dir;
+    const TempDir::Run run = dir.run("--size 8x8 --zoom-frames 3 --jobs 1 --out %099d.png");
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::vector<std::string> names;
+    for (char k : {'0', '1', '2'}) names.push_back(std::string(98, '0') + k + ".png");
+    EXPECT_EQ(dir.names(), names);
+}
+
 TEST(BadInput, MovieAndJobOptionsLeaveNothing) {
     TempDir dir;
     fs::create_directory(dir / "f");

@@ -179,6 +179,10 @@ TEST(ZoomPlanTest, RadiiAreGeometricAndLimitsLinearInTheZoom) {
 TEST(FrameNames, PatternsNeedOneNumber) {
     EXPECT_EQ(frame_path("frames/%05d.png", 42), "frames/00042.png");
     EXPECT_EQ(frame_path("100%%-%d.png", 7), "100%-7.png");
+    // The widest number the check accepts, whole, with what follows it.
+    EXPECT_EQ(frame_path("f/%099d.png", 3), "f/" + std::string(98, '0') + "3.png");
+    EXPECT_EQ(frame_path("%99d-%%.tga", 12345), std::string(94, ' ') + "12345-%.tga");
+    EXPECT_EQ(frame_path("%3d.png", 12345), "12345.png");
     for (const char* good : {"%d.png", "f/%05d.png", "%3d.tga", "a%%b%d.png"})
         EXPECT_TRUE(is_frame_pattern(good)) << good;
     for (const char* bad :
@@ -205,11 +209,60 @@ TEST(ViewTextTest, RoundTripsAndRejectsDamage) {
     EXPECT_EQ(back->supersampling, 4);
     EXPECT_EQ(back->gamma, 1.875f);
     EXPECT_EQ(back->palette, view.palette);
-    for (const std::string line : {"radius", "iterations", "centre-x"}) {
+    // A subnormal radius is refused as the engine refuses it.
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"radius", "zz"},
+                                     {"radius", "1e-310"},
+                                     {"iterations", "zz"},
+                                     {"centre-x", "zz"}}) {
         std::string damaged = text;
-        const size_t at = damaged.find(line + " ");
-        damaged.replace(at, line.size() + 1, line + " zz");
-        EXPECT_FALSE(quorvel::common::parse_view_text(damaged)) << line;
+        const size_t at = damaged.find(key + " ");
+        damaged.replace(at, damaged.find('\n', at) - at, key + " " + value);
+        EXPECT_FALSE(quorvel::common::parse_view_text(damaged)) << key << " " << value;
+    }
+}
+
+// A picture's view text and the command line take a value by the same rules:
+// a view the renderer writes into a picture is one it takes back, and the
+// reverse.
+TEST(ViewTextTest, TheCommandLineAndTheViewTextTakeTheSameValues) {
+    const std::string base =
+        "centre-x +8.0x-1\ncentre-y -C.0x-2\nradius 0.5\niterations 300\nsupersampling 2\n"
+        "gamma 1.5\n";
+    struct Field {
+        const char* key;
+        const char* option;
+        std::vector<std::string> values;
+    };
+    const Field fields[] = {
+        {"centre-x",
+         "--centre",
+         {"+8.0x+16", "+8.0x+17", "-8x-1000", "8.x-1001", "+8.0.0x+0", "+.x+0", "8.0X+0", "+8.0x",
+          "+8.0x+1 ", "+8.0x++1", "+8.0x+-1", "+G.0x+0", "+8.0x+99999999999"}},
+        {"radius",
+         "--radius",
+         {"0.25", "2", "2.0000001", "1e-300", "1e-310", "0", "-0.5", "inf", "nan", "0x1p-3", " 0.5",
+          "0.5 ", "+0.5", "1e", ".5", "5e-1"}},
+        {"iterations",
+         "--iterations",
+         {"2", "1", "4294967295", "4294967296", "+5", "-5", " 5", "5 ", "5.0", "0x10", "010"}},
+        {"supersampling", "--supersampling", {"1", "8", "0", "9", "+2", "2.0", " 2"}},
+        {"gamma", "--gamma", {"0.5", "100", "100.5", "0", "-1", "inf", "1,5", " 2", "0x1p1"}},
+    };
+    for (const Field& field : fields) {
+        for (const std::string& value : field.values) {
+            std::string text = base;
+            const size_t at = text.find(std::string(field.key) + " ");
+            text.replace(at, text.find('\n', at) - at, std::string(field.key) + " " + value);
+            const auto view = quorvel::common::parse_view_text(text);
+            // Supersampling and gamma are optional: a bad one reads as not known.
+            bool in_text = view.has_value();
+            if (field.key == std::string("supersampling")) in_text = view && view->supersampling;
+            if (field.key == std::string("gamma")) in_text = view && view->gamma > 0.0f;
+            std::vector<const char*> argv = {"quorvel-render", field.option, value.c_str()};
+            if (field.option == std::string("--centre")) argv.push_back("0");
+            const bool on_command_line = parse_options(int(argv.size()), argv.data()).error.empty();
+            EXPECT_EQ(in_text, on_command_line) << field.key << " '" << value << "'";
+        }
     }
 }
 

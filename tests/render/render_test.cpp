@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <quorvel.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -144,7 +145,8 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
         "--centre 0x1p3 0,--palette missing.pal,--palette short.pal,--load missing.q,"
         "--load garbage.q,--place missing,--place places:0,--place places:12,--place short:5,"
         "--place places:1 --load garbage.q,--out no/such/folder/x.png,--out picture.jpg,"
-        "--out sub,--out sub.png,--radius -1 --out keep.png";
+        "--out sub,--out sub.png,--radius -1 --out keep.png,--palette fifo,--load fifo,"
+        "--place fifo,--place fifo:0,--palette sub,--load sub";
     TempDir dir;
     dir.write("short.pal", std::string(10, '\0'));
     dir.write("garbage.q", "quorvel\nnonsense");
@@ -155,6 +157,8 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     dir.write("keep.png", "old");
     fs::create_directory(dir / "sub");
     fs::create_directory(dir / "sub.png");
+    // Refused, never waited on.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     if (geteuid() != 0) {  // root writes through any permission
         fs::permissions(dir / "keep.png", fs::perms::owner_read);
         cases += ",--out keep.png";  // unwritable
@@ -162,7 +166,8 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     const long before = dir.files();
     std::istringstream list(cases);
     for (std::string c; std::getline(list, c, ',');) {
-        const TempDir::Run run = dir.run(c + (c.find("--out") == c.npos ? " --out x.png" : ""));
+        const TempDir::Run run =
+            dir.run(c + (c.find("--out") == c.npos ? " --out x.png" : ""), "timeout -s KILL 20");
         EXPECT_EQ(run.status, 2) << c << run.err;
         EXPECT_EQ(std::ranges::count(run.err, '\n'), 1) << c << run.err;
         EXPECT_NE(run.err.find(c.substr(0, c.find(' '))), std::string::npos) << c << run.err;
@@ -178,6 +183,16 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
                 "timeout --preserve-status -s INT 1");
     EXPECT_EQ(run.status, 128 + 2) << run.err;  // SIGINT
     EXPECT_EQ(dir.files(), before);
+
+    // The palette a picture names has become a FIFO: a warning, not a wait.
+    dir.write("named.pal", std::string(768, '\x40'));
+    ASSERT_EQ(dir.run("--size 8x8 --palette named.pal --out named.png").status, 0);
+    fs::remove(dir / "named.pal");
+    ASSERT_EQ(mkfifo((dir / "named.pal").c_str(), 0600), 0);
+    const TempDir::Run again = dir.run("--place named.png --out again.png", "timeout -s KILL 20");
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_NE(again.err.find("named.pal': it is not a regular file"), std::string::npos)
+        << again.err;
 }
 
 // The text between `open` and `close` after `after` in the help; words may be

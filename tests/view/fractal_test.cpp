@@ -286,12 +286,15 @@ TEST(FractalLookahead, AtOnceAndRecentPixelsGiveTheQueryItsOwnValues) {
 
 // Values waiting aside do not go with a copy, a stored record or a dropped
 // lookahead, and neither does their count: computing the view fully then
-// counts every pixel exactly once.
+// counts every pixel exactly once. The lookahead's memory counts in the view's
+// size until it is dropped.
 TEST(FractalLookahead, CopiesAndDropsCountOnlyWhatIsMarked) {
     Fractal f = view_at(30, 20, -0.75, 0.1, 0.2, 500);
     f.prepare(true);
     f.pixel_value(0, 0);
+    const uint32_t bare = f.memory_size();
     f.queue_ahead(0, 0, 29, 9);
+    EXPECT_GE(f.memory_size(), bare + 2 * 600);
     ASSERT_TRUE(f.run_ahead(Budget{}));
     f.pixel_value(1, 0);
     EXPECT_EQ(f.computed_count(), 300u);
@@ -301,6 +304,7 @@ TEST(FractalLookahead, CopiesAndDropsCountOnlyWhatIsMarked) {
     complete(copy);
     EXPECT_EQ(copy.computed_count(), 600u);
     f.drop_ahead();
+    EXPECT_EQ(f.memory_size(), bare);
     EXPECT_EQ(f.computed_count(), 2u);
     complete(f);
     EXPECT_EQ(f.computed_count(), 600u);

@@ -250,15 +250,18 @@ TEST_F(CommandsTest, FailedLoadNamesTheCause) {
     EXPECT_EQ(engine.calls, std::vector<std::string>{"load " + dir / "damaged.q"});
 }
 
-// A palette that cannot be read is said and changes nothing; a short one
-// replaces only what it holds.
+// A palette that cannot be read (a FIFO is refused, not read) is said and
+// changes nothing; a short one replaces only what it holds.
 TEST_F(CommandsTest, UnreadablePalettesAreSaidAndKeepThePaletteInUse) {
     test::write_file(dir / "empty.pal", "");
     test::write_file(dir / "short.pal", std::string(300, '\x7f'));
     std::filesystem::create_directory(dir / "folder.pal");
+    const int fifo = test::filled_fifo(dir / "fifo.pal", std::string(768, '\x7f'));
+    ASSERT_GE(fifo, 0);
     const std::pair<std::string, std::string> cases[] = {{"missing.pal", "it is missing"},
                                                          {"empty.pal", "it is empty"},
-                                                         {"folder.pal", "it is a folder"}};
+                                                         {"folder.pal", "it is a folder"},
+                                                         {"fifo.pal", "it is not a regular file"}};
     state.palette = grey_ramp();
     for (const auto& [name, cause] : cases) {
         answers = {{dir / name}};
@@ -266,6 +269,7 @@ TEST_F(CommandsTest, UnreadablePalettesAreSaidAndKeepThePaletteInUse) {
                                   "; keeping the palette in use\n");
         EXPECT_EQ(state.palette, grey_ramp()) << name;
     }
+    ::close(fifo);
     answers = {{dir / "short.pal"}};
     EXPECT_EQ(after("p"), "");
     EXPECT_EQ(state.palette[299], 0x7f);

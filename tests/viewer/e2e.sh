@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The viewer under X from a fresh program directory, driven by xdotool: console
-# and pictures against the engine's, exports, history, SIGTERM and places.
-# Usage: e2e.sh PROGRAM_DIR HELPER DEF_PAL   (exit 77 = skipped)
+# and pictures against the engine's, exports, history, signals and places.
+# Usage: e2e.sh PROGRAM_DIR HELPER DEF_PAL SLOW_FSYNC   (exit 77 = skipped)
+# SLOW_FSYNC is a library preloaded into the viewer to make its saves slow.
 set -euo pipefail
-bin=$(realpath "$1") helper=$(realpath "$2") defpal=$(realpath "$3")
+bin=$(realpath "$1") helper=$(realpath "$2") defpal=$(realpath "$3") slow_fsync=$(realpath "$4")
 
 skip() { echo "SKIP: $*"; exit 77; }
 [ -n "${DISPLAY:-}" ] || skip "no DISPLAY (scripts/test.sh starts Xvfb)"
@@ -202,7 +203,9 @@ start_viewer() {
     # Emptied here: the child's own redirection may come after the first look.
     : >"$work/out"
     : >"$work/err"
-    QUORVEL_DIALOGS=terminal QUORVEL_TIMING=1 "$prog/viewer" "$@" <"$work/answers" >"$work/out" 2>"$work/err" &
+    env QUORVEL_DIALOGS=terminal QUORVEL_TIMING=1 ${preload:+"LD_PRELOAD=$preload"} \
+      ${preload:+"ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0"} \
+      "$prog/viewer" "$@" <"$work/answers" >"$work/out" 2>"$work/err" &
     viewer_pid=$!
     while kill -0 $viewer_pid 2>/dev/null && ! grep -q "^loading palette" "$work/out"; do sleep 0.05; done
     grep -q "^loading palette" "$work/out" && break
@@ -218,6 +221,7 @@ start_viewer() {
   sleep 0.3
 }
 session=$work/state/quorvel/session.q
+preload=""
 rm -f "$prog/places" "$session"
 start_viewer
 press 0 1 0
@@ -256,13 +260,60 @@ press 9 1 0
 end_viewer TERM
 [ $status -eq 0 ] || fail "the resumed viewer ended with status $status"
 
-# 10. SIGTERM while the engine is deep inside one call (a view inside the set at
-# the highest limit): the viewer still ends, with status 0 and its places.
+# 10. SIGHUP ends the viewer as SIGTERM does: the second zoom, not autosaved
+# yet, is saved at the end.
+entries() { grep -a -o HistEntry "$session" 2>/dev/null | wc -l; }
+rm -f "$session"
+start_viewer
+press Prior 2 0
+wait_for "the autosaved zoom" '[ "$(entries)" -eq 2 ]'
+press Prior 2 0
+end_viewer HUP
+[ $status -eq 0 ] || fail "after SIGHUP the viewer ended with status $status"
+[ "$(entries)" -eq 3 ] || fail "SIGHUP did not save the session ($(entries) views)"
+
+# 11. Signals during slow saves: every fsync in the state folder takes three
+# seconds while $work/state/slow exists. The shutdown's save outlasts the
+# deadline the signal set: the session gets the last zoom, whole.
+export QV_SLOW_FSYNC_DIR=$work/state
+preload=$slow_fsync
+temporaries() { find "$work/state" -name '.quorvel-*' | wc -l; }
+rm -f "$session"
+start_viewer
+press Prior 2 0
+wait_for "the autosaved zoom" '[ "$(entries)" -eq 2 ]'
+touch "$work/state/slow"
+press Prior 2 0
+end_viewer TERM
+[ $status -eq 0 ] || fail "the slowly saving viewer ended with status $status"
+[ "$(entries)" -eq 3 ] && [ "$(temporaries)" -eq 0 ] ||
+  fail "the shutdown's slow save was cut short: $(entries) views, $(temporaries) temporary files"
+# In the middle of a save (the autosave after a zoom) the deadline of one
+# signal, or a second signal, ends the viewer at once: the old session and the
+# places stay whole, and no temporary file is left.
+cp "$session" "$work/session.before"
+cp "$prog/places" "$work/places.before"
+for signals in 1 2; do
+  start_viewer
+  xdotool key --clearmodifiers Prior
+  wait_for "the autosave to begin" '[ "$(temporaries)" -ge 1 ]'
+  [ $signals -eq 1 ] || { kill -TERM $viewer_pid; sleep 0.1; }
+  end_viewer TERM
+  [ $status -eq 0 ] || fail "ended during a save by $signals signals: status $status"
+  [ "$(temporaries)" -eq 0 ] || fail "ended during a save by $signals signals: temporary files left"
+  cmp -s "$session" "$work/session.before" || fail "the session changed when the save was cut short"
+  cmp -s "$prog/places" "$work/places.before" || fail "the places changed when the save was cut short"
+done
+rm "$work/state/slow"
+preload=""
+
+# 12. SIGTERM while the engine works on a view inside the set at the highest
+# limit: the slice ends, and the viewer with status 0 and its places.
 "$helper" busy "$prog/places"
 cp "$prog/places" "$work/busy.places"
 start_viewer
 press F1 3 0
-sleep 0.5  # into the engine's call (ending earlier passes as well)
+sleep 0.5
 end_viewer TERM
 [ $status -eq 0 ] || fail "the busy viewer ended with status $status"
 cmp -s "$prog/places" "$work/busy.places" || fail "the busy viewer lost its places"

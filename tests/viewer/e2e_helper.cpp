@@ -20,7 +20,7 @@ void finish(qv_handle handle) {
 }  // namespace
 
 // A places file whose first slot holds a view inside the set at the highest
-// iteration limit: a single engine call there takes minutes.
+// iteration limit: the engine never finishes it.
 int write_busy_places(const char* path) {
     qv_handle handle = qv_create_context(16);
     Location places[12];

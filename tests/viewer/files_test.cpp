@@ -113,6 +113,14 @@ TEST(PlacesFile, MissingShortFullAndFailedWrite) {
     EXPECT_EQ(partly[2].max_iterations, 0u);
     EXPECT_EQ(partly[5].max_iterations, 9u);
 
+    // A FIFO is refused, not read or waited on.
+    const int fifo = test::filled_fifo(dir / "fifo", bytes);
+    ASSERT_GE(fifo, 0);
+    EXPECT_FALSE(read_places(dir / "fifo", partly));
+    EXPECT_EQ(partly[5].max_iterations, 9u);
+    ::close(fifo);
+    fs::remove(dir / "fifo");
+
     // A directory in the way of the rename: the write fails; no temporary file
     // is left behind, from this or the earlier write.
     fs::remove(dir / "short");

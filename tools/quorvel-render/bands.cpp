@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 
 #include "coordinates.h"
 #include "image_file.h"
@@ -75,60 +78,75 @@ struct BandStats {
     common::PngPart part;  // its data pointer is set by the parent
 };
 
-}  // namespace
-
-int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
-                 common::AtomicFile& output) {
-    const int count = std::min(t.height, jobs * kBandsPerJob);
-    const std::vector<Band> bands = plan_bands(t, plan.setup.supersampling, count);
-    const size_t row_bytes = static_cast<size_t>(t.width) * 3;
-    // Each worker leaves its band in shared memory: as compressed PNG data, so
-    // that compressing is shared out too, or as rows for a TGA.
-    const bool png = o.format == common::PictureFormat::png;
-    // The statistics come first, where they are aligned.
-    std::vector<size_t> offset(count + 1, sizeof(BandStats) * count);
-    for (int b = 0; b < count; ++b) {
-        offset[b + 1] = offset[b] + (png ? common::png_part_bound(t.width, bands[b].rows)
-                                         : row_bytes * bands[b].rows);
+// What the workers leave in memory shared with them: every band's statistics
+// first, where they are aligned, then each band as compressed PNG data (so
+// that compressing is shared out too) or as rows for a TGA.
+class SharedBands {
+public:
+    SharedBands(const std::vector<Band>& bands, int width, bool png)
+        : png_(png), offset_(bands.size() + 1, sizeof(BandStats) * bands.size()) {
+        const size_t row_bytes = static_cast<size_t>(width) * 3;
+        for (size_t b = 0; b < bands.size(); ++b) {
+            offset_[b + 1] = offset_[b] + (png ? common::png_part_bound(width, bands[b].rows)
+                                               : row_bytes * bands[b].rows);
+        }
+        memory_ = std::make_unique<SharedMemory>(offset_.back());
     }
-    SharedMemory shared(offset[count]);
-    if (shared.data() == nullptr) return failure("cannot map memory for the workers");
-    auto* stats = reinterpret_cast<BandStats*>(shared.data());
+    bool mapped() const { return memory_->data() != nullptr; }
+    bool png() const { return png_; }
+    BandStats& stats(int b) const { return reinterpret_cast<BandStats*>(memory_->data())[b]; }
+    uint8_t* data(int b) const { return memory_->data() + offset_[b]; }
+    size_t room(int b) const { return offset_[b + 1] - offset_[b]; }
 
-    const bool terminal = isatty(STDERR_FILENO) == 1;
-    const auto start = std::chrono::steady_clock::now();
+private:
+    bool png_;
+    std::vector<size_t> offset_;
+    std::unique_ptr<SharedMemory> memory_;
+};
+
+// In a worker: computes band b in its own engine context and leaves it in
+// the shared memory; the exit status.
+int compute_band(const Plan& plan, const Target& t, const std::vector<Band>& bands, int b,
+                 const SharedBands& shared) {
+    const Band& band = bands[b];
+    // Set up at the band's size: at the picture's, each worker would first
+    // clear a picture-sized image it never uses.
+    Setup setup = plan.setup;
+    setup.width = t.width;
+    setup.height = band.rows;
+    EngineContext context;
+    const std::string problem = context.configure(setup);
+    if (!problem.empty()) return failure(problem);
+    context.show(t.centre_x, band.centre_y, band.radius, t.iterations);
+    const EngineContext::Outcome outcome = context.compute(false);
+    const uint8_t* rgb = qv_get_rgb_image(context.get());
+    if (rgb == nullptr || qv_get_image_height(context.get()) != band.rows)
+        return failure("the engine returned no picture for band " + std::to_string(b));
+    if (crash_requested(b)) raise(SIGKILL);
+    BandStats& stats = shared.stats(b);
+    if (shared.png()) {
+        const bool last = b == static_cast<int>(bands.size()) - 1;
+        const std::vector<uint8_t> part =
+            common::compress_png_part(rgb, t.width, band.rows, last, stats.part);
+        if (part.empty() || part.size() > shared.room(b))
+            return failure("cannot compress band " + std::to_string(b));
+        std::memcpy(shared.data(b), part.data(), part.size());
+        stats.part.size = part.size();
+    } else {
+        std::memcpy(shared.data(b), rgb, static_cast<size_t>(t.width) * 3 * band.rows);
+    }
+    stats.clever_pixels = double(outcome.efficiency) * t.width * band.rows;
+    return 0;
+}
+
+// Runs every band in the workers, with a progress bar on a terminal; empty,
+// or what went wrong.
+std::string run_band_workers(int count, int jobs, std::function<int(int)> work,
+                             std::chrono::steady_clock::time_point start, bool terminal) {
     int done = 0;
     WorkerTasks how;
     how.noun = "band";
-    how.work = [&](int b) {
-        const Band& band = bands[b];
-        // Set up at the band's size: at the picture's, each worker would
-        // first clear a picture-sized image it never uses.
-        Setup setup = plan.setup;
-        setup.width = t.width;
-        setup.height = band.rows;
-        EngineContext context;
-        const std::string problem = context.configure(setup);
-        if (!problem.empty()) return failure(problem);
-        context.show(t.centre_x, band.centre_y, band.radius, t.iterations);
-        const EngineContext::Outcome outcome = context.compute(false);
-        const uint8_t* rgb = qv_get_rgb_image(context.get());
-        if (rgb == nullptr || qv_get_image_height(context.get()) != band.rows)
-            return failure("the engine returned no picture for band " + std::to_string(b));
-        if (crash_requested(b)) raise(SIGKILL);
-        if (png) {
-            const std::vector<uint8_t> part =
-                common::compress_png_part(rgb, t.width, band.rows, b == count - 1, stats[b].part);
-            if (part.empty() || part.size() > offset[b + 1] - offset[b])
-                return failure("cannot compress band " + std::to_string(b));
-            std::memcpy(shared.data() + offset[b], part.data(), part.size());
-            stats[b].part.size = part.size();
-        } else {
-            std::memcpy(shared.data() + offset[b], rgb, row_bytes * band.rows);
-        }
-        stats[b].clever_pixels = double(outcome.efficiency) * t.width * band.rows;
-        return 0;
-    };
+    how.work = std::move(work);
     how.finished = [&](int) {
         ++done;
         if (!terminal) return;
@@ -141,11 +159,43 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
     for (int b = 0; b < count; ++b) tasks[b] = b;
     const std::string problem = run_workers(tasks, jobs, how);
     if (terminal) std::fprintf(stderr, "\r\x1b[K");
+    return problem;
+}
+
+// Joins the bands into the picture file; false with a reason otherwise.
+bool write_bands(const SharedBands& shared, int count, const Options& o, const Target& t,
+                 const std::string& text, common::AtomicFile& output, std::string& reason) {
+    if (!shared.png()) {
+        return common::write_picture(output, o.format, {shared.data(0), t.width, t.height}, reason,
+                                     text);
+    }
+    std::vector<common::PngPart> parts;
+    for (int b = 0; b < count; ++b) {
+        parts.push_back(shared.stats(b).part);
+        parts.back().data = shared.data(b);
+    }
+    return common::write_png_parts(output, t.width, t.height, parts, reason, text);
+}
+
+}  // namespace
+
+int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
+                 common::AtomicFile& output) {
+    const int count = std::min(t.height, jobs * kBandsPerJob);
+    const std::vector<Band> bands = plan_bands(t, plan.setup.supersampling, count);
+    const SharedBands shared(bands, t.width, o.format == common::PictureFormat::png);
+    if (!shared.mapped()) return failure("cannot map memory for the workers");
+
+    const bool terminal = isatty(STDERR_FILENO) == 1;
+    const auto start = std::chrono::steady_clock::now();
+    const std::string problem = run_band_workers(
+        count, jobs, [&](int b) { return compute_band(plan, t, bands, b, shared); }, start,
+        terminal);
     if (!problem.empty()) return failure(problem + "; no picture was written");
 
     const double seconds = seconds_since(start);
     double clever = 0;
-    for (int b = 0; b < count; ++b) clever += stats[b].clever_pixels;
+    for (int b = 0; b < count; ++b) clever += shared.stats(b).clever_pixels;
     const double efficiency = clever / (double(t.width) * t.height);
     if (!terminal) {
         std::fprintf(stderr,
@@ -154,15 +204,7 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
     }
     std::string reason;
     const std::string text = chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations);
-    std::vector<common::PngPart> parts;
-    for (int b = 0; png && b < count; ++b) {
-        parts.push_back(stats[b].part);
-        parts.back().data = shared.data() + offset[b];
-    }
-    if (png ? !common::write_png_parts(output, t.width, t.height, parts, reason, text)
-            : !common::write_picture(output, o.format,
-                                     {shared.data() + offset[0], t.width, t.height}, reason, text))
-        return failure(reason);
+    if (!write_bands(shared, count, o, t, text, output, reason)) return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", seconds);
     std::printf("efficiency  %.1f%%\n", efficiency * 100.0);

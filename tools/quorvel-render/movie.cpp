@@ -1,8 +1,6 @@
 #include "movie.h"
 
 #include <cmath>
-#include <cstdio>
-#include <vector>
 
 namespace quorvel::render {
 
@@ -28,9 +26,30 @@ FrameView ZoomPlan::frame(int index) const {
 }
 
 std::string frame_path(const std::string& pattern, int index) {
-    std::vector<char> name(pattern.size() + 32);
-    std::snprintf(name.data(), name.size(), pattern.c_str(), index);
-    return name.data();
+    // Built as a string, not printed into a buffer: a width of up to 99 makes
+    // a name of any length, and the pattern never becomes a format string.
+    std::string name;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        if (pattern[i] != '%') {
+            name += pattern[i];
+            continue;
+        }
+        if (++i < pattern.size() && pattern[i] == '%') {
+            name += '%';
+            continue;
+        }
+        const bool zeros = i < pattern.size() && pattern[i] == '0';
+        if (zeros) ++i;
+        size_t width = 0;
+        for (; i < pattern.size() && pattern[i] >= '0' && pattern[i] <= '9'; ++i)
+            width = width * 10 + static_cast<size_t>(pattern[i] - '0');
+        // i is at the 'd' is_frame_pattern requires; frame numbers are never
+        // negative.
+        const std::string digits = std::to_string(index);
+        name += std::string(width > digits.size() ? width - digits.size() : 0, zeros ? '0' : ' ');
+        name += digits;
+    }
+    return name;
 }
 
 }  // namespace quorvel::render

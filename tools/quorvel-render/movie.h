@@ -27,7 +27,8 @@ private:
     uint32_t from_iterations_, to_iterations_;
 };
 
-// The file name of frame `index` from a pattern like "frames/%05d.png".
+// The file name of frame `index` (0 or more) from a pattern like
+// "frames/%05d.png" that is_frame_pattern accepts.
 std::string frame_path(const std::string& pattern, int index);
 
 }  // namespace quorvel::render

@@ -1,17 +1,13 @@
 #include "options.h"
 
-#include <charconv>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
+#include "view_text.h"
+
 namespace quorvel::render {
 namespace {
-
-bool is_hex_digit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 std::string quoted(std::string_view text) {
     std::string out;
@@ -33,29 +29,6 @@ bool ends_with_ignoring_case(std::string_view text, std::string_view suffix) {
     return true;
 }
 
-// Whole-text integer in [low, high]; no sign, blanks or trailing characters.
-template <typename T>
-bool parse_integer(std::string_view text, T low, T high, T& out) {
-    if (text.empty() || text[0] == '+' || text[0] == '-') return false;
-    T value{};
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size()) return false;
-    if (value < low || value > high) return false;
-    out = value;
-    return true;
-}
-
-// Whole-text decimal number; rejects the special forms strtod would also take
-// (inf, nan, hexadecimal floats).
-bool parse_decimal(const std::string& text, double& out) {
-    if (!is_decimal_text(text)) return false;
-    char* end = nullptr;
-    double value = std::strtod(text.c_str(), &end);
-    if (end != text.c_str() + text.size() || !std::isfinite(value)) return false;
-    out = value;
-    return true;
-}
-
 // One option: its names, how many values follow it, and what it does with
 // them. A handler returns an error message, empty when the values are good.
 struct OptionRule {
@@ -67,8 +40,9 @@ struct OptionRule {
 
 std::string apply_centre(Options& o, const std::string* v) {
     for (int k = 0; k < 2; ++k) {
-        double value;
-        if (!is_big_float_text(v[k]) && (!parse_decimal(v[k], value) || std::fabs(value) > 1e4)) {
+        if (common::is_centre_text(v[k])) continue;
+        const std::optional<double> value = common::read_decimal(v[k]);
+        if (!value || std::fabs(*value) > 1e4) {
             return "--centre: " + quoted(v[k]) +
                    " is neither a decimal number nor hexadecimal text like +B.Ex-1";
         }
@@ -79,46 +53,39 @@ std::string apply_centre(Options& o, const std::string* v) {
 }
 
 std::string apply_radius(Options& o, const std::string* v) {
-    double r;
-    if (!parse_decimal(*v, r) || !std::isnormal(r) || r <= 0.0 || r > 2.0)
-        return "--radius: " + quoted(*v) + " is not a number above 0 and at most 2";
-    o.radius = r;
+    o.radius = common::read_radius(*v);
+    if (!o.radius) return "--radius: " + quoted(*v) + " is not a number above 0 and at most 2";
     return {};
 }
 
 std::string apply_iterations(Options& o, const std::string* v) {
-    uint32_t n;
-    if (!parse_integer<uint32_t>(*v, 2, UINT32_MAX, n))
+    o.iterations = common::read_iterations(*v);
+    if (!o.iterations)
         return "--iterations: " + quoted(*v) + " is not a whole number from 2 to 4294967295";
-    o.iterations = n;
     return {};
 }
 
+constexpr const char* kSizeRule = " is not WIDTHxHEIGHT with sides from 1 to 32767";
+
 std::string apply_size(Options& o, const std::string* v) {
     const size_t x = v->find('x');
-    int width, height;
-    if (x == std::string::npos ||
-        !parse_integer<int>(std::string_view(*v).substr(0, x), 1, kMaxGrid, width) ||
-        !parse_integer<int>(std::string_view(*v).substr(x + 1), 1, kMaxGrid, height))
-        return "--size: " + quoted(*v) + " is not WIDTHxHEIGHT with sides from 1 to 32767";
-    o.width = width;
-    o.height = height;
+    if (x == std::string::npos) return "--size: " + quoted(*v) + kSizeRule;
+    o.width = common::read_whole_number<int>(std::string_view(*v).substr(0, x), 1, kMaxGrid);
+    o.height = common::read_whole_number<int>(std::string_view(*v).substr(x + 1), 1, kMaxGrid);
+    if (!o.width || !o.height) return "--size: " + quoted(*v) + kSizeRule;
     return {};
 }
 
 std::string apply_supersampling(Options& o, const std::string* v) {
-    int factor;
-    if (!parse_integer<int>(*v, 1, 8, factor))
+    o.supersampling = common::read_supersampling(*v);
+    if (!o.supersampling)
         return "--supersampling: " + quoted(*v) + " is not a whole number from 1 to 8";
-    o.supersampling = factor;
     return {};
 }
 
 std::string apply_gamma(Options& o, const std::string* v) {
-    double g;
-    if (!parse_decimal(*v, g) || g <= 0.0 || g > 100.0)
-        return "--gamma: " + quoted(*v) + " is not a number above 0 and at most 100";
-    o.gamma = static_cast<float>(g);
+    o.gamma = common::read_gamma(*v);
+    if (!o.gamma) return "--gamma: " + quoted(*v) + " is not a number above 0 and at most 100";
     return {};
 }
 
@@ -156,8 +123,10 @@ std::string apply_place(Options& o, const std::string* v) {
     int slot = 0;
     if (colon != std::string::npos && colon + 1 < v->size() &&
         std::strspn(v->c_str() + colon + 1, "0123456789") == v->size() - colon - 1) {
-        if (!parse_integer<int>(std::string_view(*v).substr(colon + 1), 0, kPlaceSlots - 1, slot))
-            return "--place: slot in " + quoted(*v) + " is not from 0 to 11";
+        const auto given = common::read_whole_number<int>(std::string_view(*v).substr(colon + 1), 0,
+                                                          kPlaceSlots - 1);
+        if (!given) return "--place: slot in " + quoted(*v) + " is not from 0 to 11";
+        slot = *given;
         file = v->substr(0, colon);
     }
     if (file.empty()) return "--place: " + quoted(*v) + " names no file";
@@ -184,40 +153,36 @@ std::string apply_out(Options& o, const std::string* v) {
 }
 
 std::string apply_zoom_frames(Options& o, const std::string* v) {
-    int n;
-    if (!parse_integer<int>(*v, 1, kMaxFrames, n))
+    o.zoom_frames = common::read_whole_number<int>(*v, 1, kMaxFrames);
+    if (!o.zoom_frames)
         return "--zoom-frames: " + quoted(*v) + " is not a whole number from 1 to 1000000";
-    o.zoom_frames = n;
     return {};
 }
 
 std::string apply_zoom_from(Options& o, const std::string* v) {
-    double r;
-    if (!parse_decimal(*v, r) || !std::isnormal(r) || r <= 0.0 || r > 2.0)
+    o.zoom_from = common::read_radius(*v);
+    if (!o.zoom_from)
         return "--zoom-from: " + quoted(*v) + " is not a radius above 0 and at most 2";
-    o.zoom_from = r;
     return {};
 }
 
 std::string apply_iterations_from(Options& o, const std::string* v) {
-    uint32_t n;
-    if (!parse_integer<uint32_t>(*v, 2, UINT32_MAX, n))
+    o.iterations_from = common::read_iterations(*v);
+    if (!o.iterations_from)
         return "--iterations-from: " + quoted(*v) + " is not a whole number from 2 to 4294967295";
-    o.iterations_from = n;
     return {};
 }
 
 std::string apply_frames(Options& o, const std::string* v) {
     const size_t colon = v->find(':');
-    FrameRange range;
-    if (colon == std::string::npos ||
-        !parse_integer<int>(std::string_view(*v).substr(0, colon), 0, kMaxFrames - 1,
-                            range.first) ||
-        !parse_integer<int>(std::string_view(*v).substr(colon + 1), 0, kMaxFrames - 1,
-                            range.last) ||
-        range.last < range.first)
+    const std::string_view text(*v);
+    const auto first = common::read_whole_number<int>(text.substr(0, colon), 0, kMaxFrames - 1);
+    const auto last = colon == std::string::npos ? std::nullopt
+                                                 : common::read_whole_number<int>(
+                                                       text.substr(colon + 1), 0, kMaxFrames - 1);
+    if (!first || !last || *last < *first)
         return "--frames: " + quoted(*v) + " is not A:B with whole numbers 0 <= A <= B";
-    o.frames = range;
+    o.frames = FrameRange{*first, *last};
     return {};
 }
 
@@ -228,10 +193,8 @@ std::string apply_video(Options& o, const std::string* v) {
 }
 
 std::string apply_jobs(Options& o, const std::string* v) {
-    int n;
-    if (!parse_integer<int>(*v, 1, kMaxJobs, n))
-        return "--jobs: " + quoted(*v) + " is not a whole number from 1 to 1024";
-    o.jobs = n;
+    o.jobs = common::read_whole_number<int>(*v, 1, kMaxJobs);
+    if (!o.jobs) return "--jobs: " + quoted(*v) + " is not a whole number from 1 to 1024";
     return {};
 }
 
@@ -297,45 +260,6 @@ std::string check_combination(const Options& o) {
 }
 
 }  // namespace
-
-bool is_decimal_text(const std::string& text) {
-    bool digit = false;
-    for (char c : text) {
-        if (c >= '0' && c <= '9') {
-            digit = true;
-        } else if (c != '+' && c != '-' && c != '.' && c != 'e' && c != 'E') {
-            return false;
-        }
-    }
-    return digit;
-}
-
-// The engine's hexadecimal form: [sign] hex digits with at most one point, a
-// lower-case 'x', then a signed decimal exponent, e.g. "-B.E5x-1".
-bool is_big_float_text(const std::string& text) {
-    size_t i = 0;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-    int digits = 0, points = 0;
-    for (; i < text.size() && text[i] != 'x'; ++i) {
-        if (is_hex_digit(text[i])) {
-            ++digits;
-        } else if (text[i] == '.') {
-            ++points;
-        } else {
-            return false;
-        }
-    }
-    if (digits == 0 || points > 1 || i == text.size()) return false;
-    ++i;  // the 'x'
-    // Binary exponents that keep the centre a normal double in size; anything
-    // else is far outside the set or below any usable depth.
-    int exponent = 0;
-    const char* first = text.c_str() + i;
-    if (*first == '+' && first[1] != '-') ++first;
-    auto [end, ec] = std::from_chars(first, text.c_str() + text.size(), exponent);
-    return ec == std::errc() && end == text.c_str() + text.size() && exponent >= -1000 &&
-           exponent <= 16;
-}
 
 bool is_frame_pattern(const std::string& text) {
     int conversions = 0;

@@ -49,9 +49,6 @@ struct ParseResult {
 
 ParseResult parse_options(int argc, const char* const* argv);
 
-// Checks of single values, shared with the rest of the tool.
-bool is_decimal_text(const std::string& text);
-bool is_big_float_text(const std::string& text);
 // A file name pattern with one printf integer conversion (%d, %05d), the
 // only '%' apart from "%%".
 bool is_frame_pattern(const std::string& text);

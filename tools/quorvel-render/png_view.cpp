@@ -1,11 +1,14 @@
 #include "png_view.h"
 
 #include <png.h>
+#include <unistd.h>
 
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "regular_file.h"
 
 namespace quorvel::render {
 namespace {
@@ -40,19 +43,35 @@ bool read_text(std::FILE* file, std::string& text, bool& found, int& width, int&
     return true;
 }
 
+// A regular file opened for reading, or null (a FIFO is refused, never
+// waited on).
+std::unique_ptr<std::FILE, FileCloser> open_for_reading(const std::string& path,
+                                                        std::string& problem) {
+    const int fd = common::open_regular_file(path, problem);
+    if (fd < 0) return nullptr;
+    std::unique_ptr<std::FILE, FileCloser> file(::fdopen(fd, "rb"));
+    if (!file) {
+        problem = "it cannot be opened";
+        ::close(fd);
+    }
+    return file;
+}
+
 }  // namespace
 
 bool is_png_file(const std::string& path) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::string problem;
+    std::unique_ptr<std::FILE, FileCloser> file = open_for_reading(path, problem);
     png_byte signature[8];
     return file && std::fread(signature, 1, 8, file.get()) == 8 &&
            png_sig_cmp(signature, 0, 8) == 0;
 }
 
 std::optional<PictureView> read_png_view(const std::string& path, std::string& reason) {
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    std::string problem;
+    std::unique_ptr<std::FILE, FileCloser> file = open_for_reading(path, problem);
     if (!file) {
-        reason = "cannot read '" + path + "'";
+        reason = "cannot read '" + path + "': " + problem;
         return std::nullopt;
     }
     std::string text;

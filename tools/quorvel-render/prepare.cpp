@@ -1,16 +1,16 @@
 #include "prepare.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <vector>
 
 #include "coordinates.h"
 #include "png_view.h"
+#include "regular_file.h"
 
 namespace quorvel::render {
 namespace {
@@ -27,27 +27,35 @@ std::string program_folder() {
     return slash == std::string::npos ? "." : path.substr(0, slash);
 }
 
-// Reads exactly `count` bytes at `offset`; false with a reason otherwise.
+// Reads exactly `count` bytes at `offset` of a regular file; false with a
+// reason otherwise (a FIFO is refused, never waited on).
 bool read_bytes(const std::string& path, size_t offset, size_t count, uint8_t* out,
                 std::string& reason) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        reason = std::string("cannot read '") + path + "': " + std::strerror(errno);
+    std::string problem;
+    const int fd = common::open_regular_file(path, problem);
+    if (fd < 0) {
+        reason = "cannot read '" + path + "': " + problem;
         return false;
     }
-    file.seekg(0, std::ios::end);
-    const std::streamoff size = file.tellg();
-    if (size < 0 || static_cast<size_t>(size) < offset + count) {
-        reason = "'" + path + "' is too short (" + std::to_string(size < 0 ? 0 : size) +
-                 " bytes, needs " + std::to_string(offset + count) + ")";
+    struct stat info;
+    const off_t size = fstat(fd, &info) == 0 ? info.st_size : 0;
+    if (static_cast<uint64_t>(size) < offset + count) {
+        close(fd);
+        reason = "'" + path + "' is too short (" + std::to_string(size) + " bytes, needs " +
+                 std::to_string(offset + count) + ")";
         return false;
     }
-    file.seekg(static_cast<std::streamoff>(offset));
-    if (!file.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count))) {
-        reason = "cannot read '" + path + "'";
-        return false;
+    size_t done = 0;
+    while (done < count) {
+        const ssize_t n = pread(fd, out + done, count - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
     }
-    return true;
+    close(fd);
+    if (done == count) return true;
+    reason = "cannot read '" + path + "'";
+    return false;
 }
 
 // --palette: the 768 bytes of the palette file.
@@ -61,14 +69,12 @@ std::string read_given_palette(const Options& o, Plan& plan) {
     return {};
 }
 
-// --place picture.png: the view the picture carries and, unless --palette was
-// given, the palette it names (one that cannot be read only warns).
+// --place picture.png: the view the picture carries (checked by the rules of
+// the command line when it was read) and, unless --palette was given, the
+// palette it names (one that cannot be read only warns).
 std::string take_picture_view(const Options& o, const PictureView& picture, Plan& plan) {
     Setup& s = plan.setup;
     const common::ViewText& view = picture.view;
-    if (!is_big_float_text(view.centre_x) || !is_big_float_text(view.centre_y) ||
-        !(view.radius <= 2.0))
-        return "--place: the view in '" + *o.place_file + "' is damaged";
     s.centre_x = view.centre_x;
     s.centre_y = view.centre_y;
     s.radius = view.radius;
@@ -117,7 +123,7 @@ std::string take_place(const Options& o, Plan& plan, std::optional<PictureView>&
 std::string take_centre(const Options& o, Setup& s) {
     if (!o.centre_x) return {};
     for (auto [given, out] : {std::pair{&*o.centre_x, &s.centre_x}, {&*o.centre_y, &s.centre_y}}) {
-        if (is_big_float_text(*given)) {
+        if (common::is_centre_text(*given)) {
             *out = *given;
             continue;
         }
@@ -157,8 +163,10 @@ std::string prepare(const Options& o, Plan& plan) {
     if (error.empty()) error = take_place(o, plan, picture);
     if (!error.empty()) return error;
     if (o.load_file) {
-        std::ifstream probe(*o.load_file, std::ios::binary);
-        if (!probe) return "--load: cannot read '" + *o.load_file + "': " + std::strerror(errno);
+        std::string problem;
+        const int fd = common::open_regular_file(*o.load_file, problem);
+        if (fd < 0) return "--load: cannot read '" + *o.load_file + "': " + problem;
+        close(fd);
         s.load_file = o.load_file;
     }
     error = take_centre(o, s);
@@ -190,7 +198,7 @@ void default_palette(Setup& s) {
 void warn_about_digits(const Options& o, double radius) {
     if (!o.centre_x) return;
     for (const std::string* text : {&*o.centre_x, &*o.centre_y}) {
-        if (is_big_float_text(*text)) continue;
+        if (common::is_centre_text(*text)) continue;
         const DigitCount digits = count_digits(*text, radius);
         if (digits.given >= digits.needed) continue;
         std::fprintf(stderr,
