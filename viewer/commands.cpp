@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
+#include "deep_view.h"
 #include "session.h"
 #include "startup.h"
 #include "view_text.h"
@@ -91,6 +93,10 @@ void shut_down(ViewerState& state) {
 }
 
 void print_view(qv_handle handle, std::FILE* out) {
+    if (const auto deeper = deeper_view(handle)) {
+        print_deeper_view(*deeper, qv_get_maximum_iterations(handle), out);
+        return;
+    }
     double x = 0.0, y = 0.0, radius = 0.0;
     qv_get_view_params_as_doubles(handle, &x, &y, &radius);
     std::fprintf(out, "mandelbrot center = %.10f / %.10f\nradius= %.5g; ", x, y, radius);
@@ -113,8 +119,15 @@ common::ViewText Commands::current_view() const {
 }
 
 void Commands::print_render_command() {
+    common::ViewText view = current_view();
+    // The renderer takes exact texts of any length and depth.
+    if (auto deeper = deeper_view(state_.handle)) {
+        view.centre_x = std::move(deeper->x);
+        view.centre_y = std::move(deeper->y);
+        view.radius_text = std::move(deeper->radius);
+    }
     std::fprintf(out_, "%s\n",
-                 common::render_command_line(current_view(), qv_get_image_width(state_.handle),
+                 common::render_command_line(view, qv_get_image_width(state_.handle),
                                              qv_get_image_height(state_.handle))
                      .c_str());
 }
@@ -368,10 +381,18 @@ bool Commands::refine_idle() {
                       static_cast<double>(qv_get_time_spent(handle)));
         window_.set_idle(Idle::done);
     }
+    append_depth_to_title();
     state_.spinner = (state_.spinner - 1) & 1;
     window_.set_title(state_.title.data());
     window_.post_redisplay();
     return !worked;
+}
+
+void Commands::append_depth_to_title() {
+    const std::string depth = title_depth(state_.handle);
+    if (depth.empty()) return;
+    const std::size_t used = std::strlen(state_.title.data());
+    std::snprintf(state_.title.data() + used, state_.title.size() - used, "%s", depth.c_str());
 }
 
 void Commands::done_idle() {

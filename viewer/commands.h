@@ -133,6 +133,8 @@ private:
         window_.set_idle(Idle::refine);
     }
     void set_title_tail(const char* tail);
+    // A deeper view's radius after the title's progress or efficiency.
+    void append_depth_to_title();
     void adjust_iterations(float factor);
     void change_cycling_speed(bool raise);
     void step_history(bool forward);
