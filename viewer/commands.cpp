@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "deep_view.h"
+#include "place_store.h"
 #include "session.h"
 #include "startup.h"
 #include "view_text.h"
@@ -65,12 +66,7 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
     if (options.places_per_user)
         std::fprintf(out, "the program folder is read-only; places are kept in %s\n",
                      options.places_path.c_str());
-    if (read_places(options.places_path, state.places)) {
-        std::fprintf(out, "Loading places: %s\n", options.places_path.c_str());
-    } else {
-        std::fputs("No preset places found\n", out);
-        for (Location& place : state.places) qv_store_location_to(state.handle, &place);
-    }
+    load_places(state.handle, options.places_path, state.places, state.place_texts, out);
     std::fprintf(out, "loading palette: %s\n", options.palette_path.c_str());
     // Without a readable palette the window would be all black.
     state.palette = grey_ramp();
@@ -85,7 +81,7 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
 
 void shut_down(ViewerState& state) {
     std::string error;
-    write_places(state.places_path, state.places, error);
+    save_places(state.places_path, state.places, state.place_texts, error);
     if (state.handle != nullptr && !state.session_path.empty())
         save_session(state.handle, state.session_path, error);
     if (state.handle != nullptr) qv_delete_context(&state.handle);
@@ -305,15 +301,17 @@ void Commands::special_key(int key, int modifiers) {
     if (key >= glut::kF1 && key <= glut::kF12) {
         const unsigned n = static_cast<unsigned>(key);
         Location& place = state_.places[n - 1];
+        auto& text = state_.place_texts[n - 1];
         if ((modifiers & glut::kCtrl) != 0) {
-            qv_store_location_to(handle, &place);
+            store_place(handle, place, text);
             // At once, so that no crash or kill loses a stored place.
             std::string error;
-            const bool written = write_places(state_.places_path, state_.places, error);
+            const bool written =
+                save_places(state_.places_path, state_.places, state_.place_texts, error);
             std::fprintf(out_, "saved this location to slot #%u\n", n);
             if (!written) std::fprintf(out_, "cannot save the places: %s\n", error.c_str());
         } else {
-            qv_restore_location_from(handle, &place);
+            restore_place(handle, place, text);
             std::fprintf(out_, "restored location #%u\n", n);
             info_print();
             restart_refinement();

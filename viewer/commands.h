@@ -11,6 +11,7 @@
 
 #include "dialogs.h"
 #include "places.h"
+#include "places_text.h"
 #include "quorvel.h"
 #include "view_text.h"
 
@@ -56,6 +57,7 @@ struct ViewerState {
     float cycling_speed = 0.0f;
     Palette palette{};
     Places places{};
+    PlaceTexts place_texts{};  // the places' exact views, beside their records
     std::string program_dir;
     std::string places_path;
     // For the V key and the picture's view: the palette file in use and the

@@ -308,6 +308,9 @@ TEST_F(CommandsTest, StoredPlacesAreWrittenAtOnce) {
     commands.special_key(glut::kF1 + 2, glut::kCtrl);
     EXPECT_EQ(after(""), "saved this location to slot #3\n");
     EXPECT_EQ(test::read_file(dir / "places").size(), 1200u);
+    EXPECT_EQ(test::read_file(dir / "places.txt"),
+              "\n\n-B.E5F721EB1E3C8x-1 +8.6FD5EAD4F61B9x-3 +D.BE6FECEBDEDD8x-34 150\n" +
+                  std::string(9, '\n'));
     state.places_path = dir / "missing/places";
     commands.special_key(glut::kF1, glut::kCtrl);
     EXPECT_EQ(after("").rfind("saved this location to slot #1\ncannot save the places: ", 0), 0u);

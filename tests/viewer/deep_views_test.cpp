@@ -1,6 +1,7 @@
 // The viewer at any depth, against the real engine: the exact texts' decimal
 // forms checked with MPFR, zooming through the commands, the console, title and
-// V key of deep views (and shallow ones as before), and the session.
+// V key of deep views (and shallow ones as before), places through the text
+// file, and the session.
 #include <gtest/gtest.h>
 #include <mpfr.h>
 
@@ -11,6 +12,7 @@
 #include "commands.h"
 #include "deep_view.h"
 #include "hex_text.h"
+#include "place_store.h"
 #include "session.h"
 #include "test_support.h"
 
@@ -152,6 +154,9 @@ struct Viewer : Window, Dialogs {
         for (int i = 0; i < times; ++i)
             commands.mouse(button, glut::kButtonUp, 32, 24, glut::kShift);
     }
+    void load() {
+        load_places(state.handle, state.places_path, state.places, state.place_texts, console);
+    }
 
     void set_idle(Idle) override {}
     void set_title(const char* text) override { title = text; }
@@ -261,6 +266,95 @@ TEST_F(DeepViewer, ShallowViewsPrintAsBefore) {
         EXPECT_EQ(v.printed(), text) << radius;
         v.commands.refine_idle();
         EXPECT_EQ(v.title.find("radius"), std::string::npos) << v.title;
+    }
+}
+
+std::string slot_of(const std::string& bytes, int slot) { return bytes.substr(100 * slot, 100); }
+std::string record_bytes(const Location& place) {
+    return std::string(reinterpret_cast<const char*>(&place), sizeof place);
+}
+
+TEST_F(DeepViewer, PlacesKeepAnyDepthThroughTheTextFile) {
+    v.show("-1.7686104930146770745031756532702265317446147866278694146938761345871365713",
+           "0.0000312", "1e-1000");
+    v.commands.key('q');  // limit 300
+    const ExactView deep = v.now();
+    Location rounded;
+    qv_store_location_to(v.state.handle, &rounded);
+    v.commands.special_key(glut::kF1 + 3, glut::kCtrl);
+    EXPECT_EQ(v.printed(), "max iterations=300\nsaved this location to slot #4\n");
+    // The text holds the exact view, the binary file its 192-bit rounding.
+    const std::string text = test::read_file(dir / "places.txt");
+    EXPECT_EQ(text, "\n\n\n" + deep.x + " " + deep.y + " " + deep.radius + " 300\n" +
+                        std::string(8, '\n'));
+    const std::string bytes = test::read_file(dir / "places");
+    ASSERT_EQ(bytes.size(), 1200u);
+    EXPECT_EQ(slot_of(bytes, 3), record_bytes(rounded));
+
+    // A new viewer reads the text file; F4 shows the exact place and its limit.
+    Viewer second(dir / "places");
+    second.load();
+    EXPECT_EQ(second.printed(), "Loading places: " + dir / "places.txt" + "\n");
+    EXPECT_EQ(record_bytes(second.state.places[3]), record_bytes(rounded));  // made from the text
+    second.commands.special_key(glut::kF1 + 3, 0);
+    EXPECT_EQ(second.now(), deep);
+    EXPECT_EQ(qv_get_maximum_iterations(second.state.handle), 300u);
+    second.printed();
+
+    // Without the text file, the binary one: the rounded centre.
+    std::filesystem::remove(dir / "places.txt");
+    second.state.place_texts = {};
+    second.load();
+    EXPECT_EQ(second.printed(), "Loading places: " + dir / "places" + "\n");
+    second.commands.special_key(glut::kF1 + 3, 0);
+    EXPECT_NE(second.now().x, deep.x);
+    EXPECT_EQ(second.now().radius, deep.radius);
+}
+
+// A text file that cannot be used is said and put aside; the binary file then
+// gives the places. An empty line keeps the binary file's record.
+TEST_F(DeepViewer, DamagedTextFilesFallBackToTheBinaryFile) {
+    Places binary{};
+    for (int i = 0; i < kPlaceCount; ++i) binary[i].max_iterations = 500 + i;
+    std::string error;
+    ASSERT_TRUE(write_places(dir / "places", binary, error));
+    const std::string good = "+8.0x-2 +0.0x+0 +8.0x-4000 777\n";
+    const std::pair<std::string, std::string> damaged[] = {
+        {good + std::string(10, '\n'), "line 12: missing"},
+        {"+8.0x-2 +0.0x+0 +8.0x-99999999999 777\n" + std::string(11, '\n'),
+         "line 1: the engine refuses this place"}};
+    for (const auto& [contents, problem] : damaged) {
+        test::write_file(dir / "places.txt", contents);
+        v.load();
+        EXPECT_EQ(v.printed(), "cannot use the places file " + dir / "places.txt" + ": " + problem +
+                                   "; kept as " + dir / "places.txt.bad" + "; reading " +
+                                   dir / "places" + " instead\nLoading places: " + dir / "places" +
+                                   "\n");
+        EXPECT_EQ(test::read_file(dir / "places.txt.bad"), contents);
+        EXPECT_FALSE(std::filesystem::exists(dir / "places.txt"));
+        EXPECT_EQ(record_bytes(v.state.places[5]), record_bytes(binary[5]));
+        EXPECT_FALSE(v.state.place_texts[0]);
+    }
+    test::write_file(dir / "places.txt", std::string(5, '\n') + good + std::string(6, '\n'));
+    v.load();
+    EXPECT_EQ(v.printed(), "Loading places: " + dir / "places.txt" + "\n");
+    EXPECT_EQ(record_bytes(v.state.places[4]), record_bytes(binary[4]));
+    EXPECT_EQ(v.state.places[5].max_iterations, 777u);
+    v.commands.special_key(glut::kF1 + 5, 0);
+    EXPECT_EQ(v.now(), (ExactView{"+8.0x-2", "+0.0x+0", "+8.0x-4000"}));
+}
+
+TEST_F(DeepViewer, IterationLimitsAreSetExactlyBelowTwoToThe23) {
+    for (std::uint32_t from : {150u, 7u, 1000000u, 4294967295u}) {
+        for (std::uint32_t limit : {2u, 3u, 149u, 151u, 299u, 1234567u, 8388607u, 4294967295u}) {
+            set_iteration_limit(v.state.handle, from);
+            set_iteration_limit(v.state.handle, limit);
+            const double got = qv_get_maximum_iterations(v.state.handle);
+            if (limit < (1u << 23))
+                EXPECT_EQ(got, limit) << from << " to " << limit;
+            else
+                EXPECT_NEAR(got / limit, 1.0, 2e-7) << from << " to " << limit;
+        }
     }
 }
 
