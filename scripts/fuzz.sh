@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Fuzzes the history-file loader and the place-record restore with libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer for the given number of
-# seconds in all (default 60): two thirds for the loader, whose format is the
-# larger, one third for the 100-byte place record. Starts from valid history
-# files and places. Exits non-zero when an input crashes.
+# Fuzzes the history-file loader, the place-record restore and the viewer's
+# places text file with libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer for the given number of seconds in all (default
+# 60): half for the loader, whose format is the largest, a quarter each for the
+# 100-byte place record and the places text. Starts from valid history files
+# and places. Exits non-zero when an input crashes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build-fuzz
-mkdir -p "$out/corpus" "$out/corpus-places" "$out/artifacts"
+mkdir -p "$out/corpus" "$out/corpus-places" "$out/corpus-places-text" "$out/artifacts"
 
 # The fuzz targets come from a build of their own: clang, the sanitizers and
 # libFuzzer's coverage in every object (QV_FUZZ).
@@ -20,7 +21,8 @@ if [ -z "$cc" ] || [ -z "$cxx" ]; then
 fi
 CC=$cc CXX=$cxx cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON \
   -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_VIEWER=OFF -DQV_TOOLS=OFF >/dev/null
-cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz >/dev/null
+cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz \
+  places_text_fuzz >/dev/null
 
 # Seeds: the golden files of the tests, and three places (home, a shallow and
 # a deep view) as 100-byte records of little-endian words.
@@ -40,6 +42,15 @@ printf "$(words 0 0 0 0 0 0xC0000000 0xFFFFFFFF 1  0 0 0 0 0xCCCCC800 0xCCCCCCCC
 printf "$(words 0 0 0 0 0 0xA0000000 0 1  $zero  0 0 0 0 0 0x80000000 0xFFFFFFC4 0  200)" \
   >"$out/corpus-places/deep"
 
+# Places texts: twelve empty slots, and a shallow, a deep and a home place.
+printf '\n%.0s' {1..12} >"$out/corpus-places-text/empty"
+{
+  printf '%s\n' "-B.E5F721EB1E3C8x-1 +8.6FD5EAD4F61B8x-3 +D.BE6FECEBDEDD8x-34 5000"
+  printf '%s\n' "-B.E5F721EB1E3C76DD4EDE45B22C0564AE0199413B469AF35x-1 +8.6FD5EAD4F61B8EF797D937B6D3E53667617410B2176B246x-3 +F.D00B897478238x-1064 150"
+  printf '%s\n' "+0.0x+0 +0.0x+0 +8.0x+1 150"
+  printf '\n%.0s' {1..9}
+} >"$out/corpus-places-text/three"
+
 # Runs one fuzzer on its corpus for the given seconds.
 fuzz() {
   local target=$1 corpus=$2 time=$3
@@ -56,10 +67,13 @@ fuzz() {
   grep -E "^(stat::number_of_executed_units|Done)" "$out/$target.log" || true
 }
 
-loader_seconds=$((seconds * 2 / 3))
+loader_seconds=$((seconds / 2))
 [ "$loader_seconds" -ge 1 ] || loader_seconds=1
-places_seconds=$((seconds - loader_seconds))
+places_seconds=$(((seconds - loader_seconds) / 2))
 [ "$places_seconds" -ge 1 ] || places_seconds=1
+text_seconds=$((seconds - loader_seconds - places_seconds))
+[ "$text_seconds" -ge 1 ] || text_seconds=1
 fuzz history_load_fuzz corpus "$loader_seconds"
 fuzz location_restore_fuzz corpus-places "$places_seconds"
+fuzz places_text_fuzz corpus-places-text "$text_seconds"
 echo "fuzz.sh: no failure in ${seconds}s"
