@@ -114,7 +114,7 @@ std::string render_command_line(const ViewText& view, int width, int height) {
     char number[64];
     std::string line = "quorvel-render --centre " + view.centre_x + " " + view.centre_y;
     std::snprintf(number, sizeof number, "%.17g", view.radius);
-    line += std::string(" --radius ") + number;
+    line += " --radius " + (view.radius_text.empty() ? number : view.radius_text);
     line += " --iterations " + std::to_string(view.iterations);
     line += " --size " + std::to_string(width) + "x" + std::to_string(height);
     if (view.supersampling > 0) line += " --supersampling " + std::to_string(view.supersampling);

@@ -18,6 +18,9 @@ inline constexpr const char* kViewChunkKeyword = "quorvel view";
 struct ViewText {
     std::string centre_x, centre_y;  // the engine's hexadecimal text
     double radius = 2.0;
+    // The exact text of a radius a double cannot carry (any depth); when set,
+    // the command line gives it instead of `radius`.
+    std::string radius_text;
     uint32_t iterations = 150;
     int supersampling = 0;  // 0: not known
     float gamma = 0.0f;     // 0: not known

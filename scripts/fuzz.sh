@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Fuzzes the history-file loader, the place-record restore and the view texts
-# of any depth with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer
-# for the given number of seconds in all (default 60): half for the loader,
-# whose format is the larger, a quarter each for the 100-byte place record and
-# the texts. Starts from valid history files, places and texts. Exits non-zero
-# when an input crashes or breaks what must hold.
+# Fuzzes the history-file loader, the place-record restore, the view texts of
+# any depth and the viewer's places text file with libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer for the given number of
+# seconds in all (default 60): a third for the loader, whose format is the
+# largest, two ninths each for the others. Starts from valid history files,
+# places and texts. Exits non-zero when an input crashes or breaks what must
+# hold.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build-fuzz
-mkdir -p "$out/corpus" "$out/corpus-places" "$out/corpus-strings" "$out/artifacts"
+mkdir -p "$out/corpus" "$out/corpus-places" "$out/corpus-places-text" "$out/corpus-strings" \
+  "$out/artifacts"
 
 # The fuzz targets come from a build of their own: clang, the sanitizers and
 # libFuzzer's coverage in every object (QV_FUZZ).
@@ -21,7 +23,8 @@ if [ -z "$cc" ] || [ -z "$cxx" ]; then
 fi
 CC=$cc CXX=$cxx cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON \
   -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_VIEWER=OFF -DQV_TOOLS=OFF >/dev/null
-cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz view_strings_fuzz >/dev/null
+cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz \
+  view_strings_fuzz places_text_fuzz >/dev/null
 
 # Seeds: the golden files of the tests, and three places (home, a shallow and
 # a deep view) as 100-byte records of little-endian words.
@@ -41,6 +44,16 @@ printf "$(words 0 0 0 0 0 0xC0000000 0xFFFFFFFF 1  0 0 0 0 0xCCCCC800 0xCCCCCCCC
 printf "$(words 0 0 0 0 0 0xA0000000 0 1  $zero  0 0 0 0 0 0x80000000 0xFFFFFFC4 0  200)" \
   >"$out/corpus-places/deep"
 
+# Places texts: twelve empty slots, and a shallow, a deep and a home place.
+printf '\n%.0s' {1..12} >"$out/corpus-places-text/empty"
+{
+  printf '%s\n' "-B.E5F721EB1E3C8x-1 +8.6FD5EAD4F61B8x-3 +D.BE6FECEBDEDD8x-34 5000"
+  printf '%s\n' "-B.E5F721EB1E3C76DD4EDE45B22C0564AE0199413B469AF35x-1 +8.6FD5EAD4F61B8EF797D937B6D3E53667617410B2176B246x-3 +F.D00B897478238x-1064 150"
+  printf '%s\n' "+0.0x+0 +0.0x+0 +8.0x+1 150"
+  printf '\n%.0s' {1..9}
+} >"$out/corpus-places-text/three"
+
+# View texts: three lines, centre x, centre y and radius.
 printf '0\n1\n1e-1000' >"$out/corpus-strings/misiurewicz"
 printf -- '-1.76861049301467707450317565327022653\n0.0000312\n2e-60' >"$out/corpus-strings/decimal"
 printf -- '+8.0x-2\n-C.8x-1\n+A.5x-20000' >"$out/corpus-strings/hex"
@@ -61,13 +74,12 @@ fuzz() {
   grep -E "^(stat::number_of_executed_units|Done)" "$out/$target.log" || true
 }
 
-loader_seconds=$((seconds / 2))
+loader_seconds=$((seconds / 3))
 [ "$loader_seconds" -ge 1 ] || loader_seconds=1
-places_seconds=$(((seconds - loader_seconds) / 2))
-[ "$places_seconds" -ge 1 ] || places_seconds=1
-strings_seconds=$((seconds - loader_seconds - places_seconds))
-[ "$strings_seconds" -ge 1 ] || strings_seconds=1
+other_seconds=$(((seconds - loader_seconds) / 3))
+[ "$other_seconds" -ge 1 ] || other_seconds=1
 fuzz history_load_fuzz corpus "$loader_seconds"
-fuzz location_restore_fuzz corpus-places "$places_seconds"
-fuzz view_strings_fuzz corpus-strings "$strings_seconds"
+fuzz location_restore_fuzz corpus-places "$other_seconds"
+fuzz view_strings_fuzz corpus-strings "$other_seconds"
+fuzz places_text_fuzz corpus-places-text "$other_seconds"
 echo "fuzz.sh: no failure in ${seconds}s"

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 
+#include "deep_view.h"
+#include "place_store.h"
 #include "session.h"
 #include "startup.h"
 #include "view_text.h"
@@ -63,12 +66,7 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
     if (options.places_per_user)
         std::fprintf(out, "the program folder is read-only; places are kept in %s\n",
                      options.places_path.c_str());
-    if (read_places(options.places_path, state.places)) {
-        std::fprintf(out, "Loading places: %s\n", options.places_path.c_str());
-    } else {
-        std::fputs("No preset places found\n", out);
-        for (Location& place : state.places) qv_store_location_to(state.handle, &place);
-    }
+    load_places(state.handle, options.places_path, state.places, state.place_texts, out);
     std::fprintf(out, "loading palette: %s\n", options.palette_path.c_str());
     // Without a readable palette the window would be all black.
     state.palette = grey_ramp();
@@ -83,7 +81,7 @@ void load_places_and_palette(ViewerState& state, const StartOptions& options, st
 
 void shut_down(ViewerState& state) {
     std::string error;
-    write_places(state.places_path, state.places, error);
+    save_places(state.places_path, state.places, state.place_texts, error);
     if (state.handle != nullptr && !state.session_path.empty())
         save_session(state.handle, state.session_path, error);
     if (state.handle != nullptr) qv_delete_context(&state.handle);
@@ -91,6 +89,10 @@ void shut_down(ViewerState& state) {
 }
 
 void print_view(qv_handle handle, std::FILE* out) {
+    if (const auto deeper = deeper_view(handle)) {
+        print_deeper_view(*deeper, qv_get_maximum_iterations(handle), out);
+        return;
+    }
     double x = 0.0, y = 0.0, radius = 0.0;
     qv_get_view_params_as_doubles(handle, &x, &y, &radius);
     std::fprintf(out, "mandelbrot center = %.10f / %.10f\nradius= %.5g; ", x, y, radius);
@@ -113,8 +115,15 @@ common::ViewText Commands::current_view() const {
 }
 
 void Commands::print_render_command() {
+    common::ViewText view = current_view();
+    // The renderer takes exact texts of any length and depth.
+    if (auto deeper = deeper_view(state_.handle)) {
+        view.centre_x = std::move(deeper->x);
+        view.centre_y = std::move(deeper->y);
+        view.radius_text = std::move(deeper->radius);
+    }
     std::fprintf(out_, "%s\n",
-                 common::render_command_line(current_view(), qv_get_image_width(state_.handle),
+                 common::render_command_line(view, qv_get_image_width(state_.handle),
                                              qv_get_image_height(state_.handle))
                      .c_str());
 }
@@ -292,15 +301,17 @@ void Commands::special_key(int key, int modifiers) {
     if (key >= glut::kF1 && key <= glut::kF12) {
         const unsigned n = static_cast<unsigned>(key);
         Location& place = state_.places[n - 1];
+        auto& text = state_.place_texts[n - 1];
         if ((modifiers & glut::kCtrl) != 0) {
-            qv_store_location_to(handle, &place);
+            store_place(handle, place, text);
             // At once, so that no crash or kill loses a stored place.
             std::string error;
-            const bool written = write_places(state_.places_path, state_.places, error);
+            const bool written =
+                save_places(state_.places_path, state_.places, state_.place_texts, error);
             std::fprintf(out_, "saved this location to slot #%u\n", n);
             if (!written) std::fprintf(out_, "cannot save the places: %s\n", error.c_str());
         } else {
-            qv_restore_location_from(handle, &place);
+            restore_place(handle, place, text);
             std::fprintf(out_, "restored location #%u\n", n);
             info_print();
             restart_refinement();
@@ -368,10 +379,18 @@ bool Commands::refine_idle() {
                       static_cast<double>(qv_get_time_spent(handle)));
         window_.set_idle(Idle::done);
     }
+    append_depth_to_title();
     state_.spinner = (state_.spinner - 1) & 1;
     window_.set_title(state_.title.data());
     window_.post_redisplay();
     return !worked;
+}
+
+void Commands::append_depth_to_title() {
+    const std::string depth = title_depth(state_.handle);
+    if (depth.empty()) return;
+    const std::size_t used = std::strlen(state_.title.data());
+    std::snprintf(state_.title.data() + used, state_.title.size() - used, "%s", depth.c_str());
 }
 
 void Commands::done_idle() {

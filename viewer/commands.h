@@ -11,6 +11,7 @@
 
 #include "dialogs.h"
 #include "places.h"
+#include "places_text.h"
 #include "quorvel.h"
 #include "view_text.h"
 
@@ -56,6 +57,7 @@ struct ViewerState {
     float cycling_speed = 0.0f;
     Palette palette{};
     Places places{};
+    PlaceTexts place_texts{};  // the places' exact views, beside their records
     std::string program_dir;
     std::string places_path;
     // For the V key and the picture's view: the palette file in use and the
@@ -133,6 +135,8 @@ private:
         window_.set_idle(Idle::refine);
     }
     void set_title_tail(const char* tail);
+    // A deeper view's radius after the title's progress or efficiency.
+    void append_depth_to_title();
     void adjust_iterations(float factor);
     void change_cycling_speed(bool raise);
     void step_history(bool forward);

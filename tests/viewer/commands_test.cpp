@@ -86,6 +86,15 @@ void qv_get_view_params_as_text(qv_handle, char* x, char* y, double* radius) {
     std::snprintf(y, 63, "+8.6FD5EAD4F61B9x-3");
     *radius = 1e-10;
 }
+int qv_set_view_from_strings(qv_handle, const char*, const char*, const char*) { return 1; }
+// The texts of qv_get_view_params_as_text above: a view within 192 bits.
+size_t qv_get_view_strings(qv_handle, char* x, char* y, char* radius, size_t capacity) {
+    if (capacity < 32) return 32;
+    std::snprintf(x, capacity, "-B.E5F721EB1E3C8x-1");
+    std::snprintf(y, capacity, "+8.6FD5EAD4F61B9x-3");
+    std::snprintf(radius, capacity, "+D.BE6FECEBDEDD8x-34");
+    return 32;
+}
 bool qv_load(qv_handle, const char* path) { return rec(engine.load, "load %s", path); }
 bool qv_save_all(qv_handle, const char* path) { return rec(engine.save, "save_all %s", path); }
 bool qv_save_minimum(qv_handle, const char* path) { return rec(engine.save, "save_min %s", path); }
@@ -303,6 +312,9 @@ TEST_F(CommandsTest, StoredPlacesAreWrittenAtOnce) {
     commands.special_key(glut::kF1 + 2, glut::kCtrl);
     EXPECT_EQ(after(""), "saved this location to slot #3\n");
     EXPECT_EQ(test::read_file(dir / "places").size(), 1200u);
+    EXPECT_EQ(test::read_file(dir / "places.txt"),
+              "\n\n-B.E5F721EB1E3C8x-1 +8.6FD5EAD4F61B9x-3 +D.BE6FECEBDEDD8x-34 150\n" +
+                  std::string(9, '\n'));
     state.places_path = dir / "missing/places";
     commands.special_key(glut::kF1, glut::kCtrl);
     EXPECT_EQ(after("").rfind("saved this location to slot #1\ncannot save the places: ", 0), 0u);

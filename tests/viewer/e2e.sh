@@ -142,6 +142,10 @@ viewer_pid=""
 slot() { dd if="$prog/places" bs=100 skip=$1 count=1 2>/dev/null; }
 for n in 0 1 3 11; do cmp -s <(slot $n) "$work/home.loc" || fail "slot $n is not the start view"; done
 cmp -s <(slot 2) "$work/place.loc" || fail "places slot 2 is not the place stored with Ctrl+F3"
+# Beside it the exact texts: the stored place on line 3, the other slots empty.
+[ "$(wc -l <"$prog/places.txt")" -eq 12 ] && [ "$(grep -c . "$prog/places.txt")" -eq 1 ] &&
+  sed -n 3p "$prog/places.txt" | grep -Eq '^[-+][0-9A-F]\.[0-9A-F]+x[-+][0-9]+ .* 150$' ||
+  fail "places.txt does not hold the place stored with Ctrl+F3: $(cat "$prog/places.txt")"
 
 # 8. The whole console, byte for byte.
 # The zoom factors are floats (1.6f, 2.56f), so the radius is not exactly
@@ -222,7 +226,7 @@ start_viewer() {
 }
 session=$work/state/quorvel/session.q
 preload=""
-rm -f "$prog/places" "$session"
+rm -f "$prog/places" "$prog/places.txt" "$session"
 start_viewer
 press 0 1 0
 press ctrl+F5 1 0
@@ -309,6 +313,7 @@ preload=""
 
 # 12. SIGTERM while the engine works on a view inside the set at the highest
 # limit: the slice ends, and the viewer with status 0 and its places.
+rm -f "$prog/places.txt"  # else its lines would stand for the records
 "$helper" busy "$prog/places"
 cp "$prog/places" "$work/busy.places"
 start_viewer

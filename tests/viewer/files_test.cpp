@@ -12,6 +12,7 @@
 #include "dialogs.h"
 #include "picture_file.h"
 #include "places.h"
+#include "places_text.h"
 #include "startup.h"
 #include "test_support.h"
 
@@ -129,6 +130,53 @@ TEST(PlacesFile, MissingShortFullAndFailedWrite) {
     EXPECT_FALSE(write_places(dir / "places", written, error));
     EXPECT_FALSE(write_places(dir / "missing/places", written, error));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.str()), fs::directory_iterator()), 1);
+}
+
+// Twelve lines, a place or nothing each; anything else is refused whole and
+// leaves the places as they were.
+TEST(PlacesText, RoundTripAndRefusals) {
+    PlaceTexts places;
+    places[0] =
+        PlaceText{{"-B.E5F721EB1E3C8x-1", "+8.6FD5EAD4F61B8x-3", "+D.BE6FECEBDEDD8x-34"}, 150};
+    places[11] = PlaceText{{"+8.0x-2", "-0.0x+0", "+F.D00B897478238x-3330"}, 4294967295u};
+    const std::string text = format_places_text(places);
+    EXPECT_EQ(text, "-B.E5F721EB1E3C8x-1 +8.6FD5EAD4F61B8x-3 +D.BE6FECEBDEDD8x-34 150\n" +
+                        std::string(10, '\n') +
+                        "+8.0x-2 -0.0x+0 +F.D00B897478238x-3330 4294967295\n");
+    PlaceTexts read;
+    std::string problem;
+    ASSERT_TRUE(parse_places_text(text, read, problem)) << problem;
+    EXPECT_EQ(read, places);
+
+    const std::string line = "+8.0x-2 +0.0x+0 +8.0x-40 300";
+    const std::string rest = std::string(11, '\n');
+    const std::pair<std::string, std::string> refused[] = {
+        {rest, "line 12: missing"},
+        {line + "\n" + rest + "\n", "more than 12 lines"},
+        {rest + line, "line 12: no line end"},
+        {line + "\r\n" + rest, "line 1: the iteration limit is not a number from 2 to 4294967295"},
+        {"+8.0x-2  +0.0x+0 +8.0x-40 300\n" + rest,
+         "line 1: four fields separated by single spaces expected"},
+        {"+8.0x-2\t+0.0x+0 +8.0x-40 300\n" + rest,
+         "line 1: four fields separated by single spaces expected"},
+        {line + " 5\n" + rest, "line 1: four fields separated by single spaces expected"},
+        {"0.25 +0.0x+0 +8.0x-40 300\n" + rest, "line 1: the centre is no exact hexadecimal text"},
+        {"+8.0x-2 +0.0x+0 -8.0x-40 300\n" + rest,
+         "line 1: the radius is no positive exact hexadecimal text"},
+        {"+8.0x-2 +0.0x+0 +0.0x+0 300\n" + rest,
+         "line 1: the radius is no positive exact hexadecimal text"}};
+    for (const auto& [bad, why] : refused) {
+        read = places;
+        EXPECT_FALSE(parse_places_text(bad, read, problem)) << bad;
+        EXPECT_EQ(problem, why) << bad;
+        EXPECT_EQ(read, places);
+    }
+    for (const char* limit : {"1", "0150", "4294967296", "+300", "", "3e2"}) {
+        EXPECT_FALSE(parse_places_text(
+            "+8.0x-2 +0.0x+0 +8.0x-40 " + std::string(limit) + "\n" + rest, read, problem))
+            << limit;
+    }
+    EXPECT_EQ(places_text_path("/opt/q/places"), "/opt/q/places.txt");
 }
 
 const FileDialog kPicture{.title = "Picture",
