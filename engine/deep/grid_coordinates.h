@@ -21,11 +21,6 @@ public:
     GridCoordinates(const WideReal& centre_x, const WideReal& centre_y, ExtFloat step_x,
                     ExtFloat step_y, int32_t width, int32_t height);
 
-    // True for a view within 192 bits, whose tables column_table() and
-    // row_table() then are.
-    bool from_tables() const { return columns_.table != nullptr; }
-    const std::vector<BigFloat>& column_table() const { return *columns_.table; }
-    const std::vector<BigFloat>& row_table() const { return *rows_.table; }
     int32_t width() const { return columns_.count; }
     int32_t height() const { return rows_.count; }
     // The exact coordinate, rounded to out's precision.

@@ -241,7 +241,9 @@ uint32_t PerturbationPlan::iterate(int32_t x, int32_t y) {
     return n != kNeedsOtherReference ? n : iterate_elsewhere(x, y);
 }
 
-uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) { return resolve(x, y, Budget{}); }
+uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
+    return resolve(x, y, Budget{});
+}
 
 const double* PerturbationPlan::column_offsets() {
     finish_search();
@@ -356,11 +358,9 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
             building_ = make_reference(x, y, true);
             building_key_ = key;
         }
-        if (!building_->orbit.complete()) {
-            const double left = seconds_left(budget);
-            if (left <= 0.0) return 0;
-            if (!building_->orbit.advance(left)) return 0;
-        }
+        // Every call advances the orbit a little, however short its budget.
+        if (!building_->orbit.complete() && !building_->orbit.advance(seconds_left(budget)))
+            return 0;
         const uint32_t count = building_->orbit.own_count(limit_);
         waiting_[building_key_].count = count;
         keep_reference(std::move(building_));

@@ -82,3 +82,51 @@ TEST(DeepView, LookaheadGivesTheQueryValuesWhenExtended) {
 
 }  // namespace
 }  // namespace quorvel
+
+namespace quorvel {
+namespace {
+
+// Around c = 0.3, whose orbit escapes within a dozen steps, many pixels
+// outlast every main reference the search tries and need others.
+std::vector<BigFloat> axis(double from, double step, int n) {
+    std::vector<BigFloat> t;
+    for (int i = 0; i < n; ++i) t.push_back(BigFloat(from + i * step));
+    return t;
+}
+
+TEST(OtherReferences, WorkInSlicesGivesTheUnslicedCounts) {
+    const std::vector<BigFloat> columns = axis(0.2, 0.2 / 16, 16), rows = axis(0.1, -0.2 / 16, 16);
+    PerturbationPlan whole(columns, rows, 1e-35, 400), sliced(columns, rows, 1e-35, 400);
+    // A budget that is always over: each call still moves the work on.
+    ManualClock frozen;
+    Stopwatch watch(&frozen);
+    const Budget over{&watch, 0.0};
+    int calls = 0;
+    for (int32_t y = 0; y < 16; y += 3)
+        for (int32_t x = 0; x < 16; x += 3) {
+            const uint32_t want = whole.iterate_elsewhere(x, y);
+            uint32_t got = kNeedsOtherReference;
+            while (got == kNeedsOtherReference && calls < 100000) {
+                got = sliced.resolve(x, y, over);
+                ++calls;
+            }
+            EXPECT_EQ(got, want) << x << "," << y;
+        }
+    EXPECT_GT(calls, 36);  // the budget did cut the work
+    EXPECT_EQ(sliced.reference_count(), whole.reference_count());
+}
+
+TEST(OtherReferences, KeepWithinTheirMemoryCap) {
+    const std::vector<BigFloat> columns = axis(0.2, 0.2 / 16, 16), rows = axis(0.1, -0.2 / 16, 16);
+    PerturbationPlan capped(columns, rows, 1e-35, 400), free(columns, rows, 1e-35, 400);
+    capped.set_memory_cap(0);
+    for (int32_t y = 0; y < 16; y += 5)
+        for (int32_t x = 0; x < 16; x += 5)
+            EXPECT_EQ(capped.iterate_elsewhere(x, y), free.iterate_elsewhere(x, y));
+    EXPECT_EQ(capped.reference_count(), 1u);
+    EXPECT_EQ(capped.extra_memory(), 0u);
+    EXPECT_GT(free.reference_count(), 1u);
+}
+
+}  // namespace
+}  // namespace quorvel
