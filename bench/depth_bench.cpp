@@ -15,8 +15,8 @@
 #include <time.h>
 
 #include <algorithm>
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -66,7 +66,8 @@ const char* const kPublicX =
     "538377394364882968994646845930838049998854075817859391340445151448381853615103761584177161812"
     "057928";
 const char* const kPublicY =
-    "-0.64131306106480317486037501517930206657949495228230525955617754306444857417275369025563702306"
+    "-0."
+    "64131306106480317486037501517930206657949495228230525955617754306444857417275369025563702306"
     "896811623707405655370721497901069732111052737408519933948032874376062385962622877310759994839"
     "404671612888406145810912943257099889922691650073943057326832083188346723669475507109200885016"
     "557042523852444811688364262770522325934129814722379683536614777935303366072477389516258177554"
@@ -132,7 +133,8 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
     state.counters["wrong"] = wrong;
     g_figures[v.name + ": pixels compared with MPFR"] = compared;
     g_figures[v.name + ": % differing from MPFR"] = compared ? 100.0 * wrong / compared : 0.0;
-    g_figures[v.name + ": mean count of the compared pixels"] = compared ? count_sum / compared : 0.0;
+    g_figures[v.name + ": mean count of the compared pixels"] =
+        compared ? count_sum / compared : 0.0;
 }
 
 // CPU ns per pixel-iteration of the kernel alone, on a 96 x 96 view of each
@@ -246,17 +248,19 @@ int main(int argc, char** argv) {
         const bool public_view = v.name.rfind("public", 0) == 0;
         const bool deepest = v.name == "i 1e-3000" || v.name == "i 1e-5000";
         benchmark::RegisterBenchmark(("Accuracy/" + v.name).c_str(), BM_Accuracy, v,
-                                     public_view ? 30 : deepest ? 20 : 200)
+                                     public_view ? 30
+                                     : deepest   ? 20
+                                                 : 200)
             ->Iterations(1)
             ->Unit(benchmark::kSecond);
     }
     for (int d : {60, 100, 300, 320, 1000, 3000, 5000})
         for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level)
-            benchmark::RegisterBenchmark(
-                ("KernelCost/" + misiurewicz(d).name + "/" +
-                 simd_level_name(static_cast<SimdLevel>(level)))
-                    .c_str(),
-                BM_KernelCost, misiurewicz(d), static_cast<SimdLevel>(level))
+            benchmark::RegisterBenchmark(("KernelCost/" + misiurewicz(d).name + "/" +
+                                          simd_level_name(static_cast<SimdLevel>(level)))
+                                             .c_str(),
+                                         BM_KernelCost, misiurewicz(d),
+                                         static_cast<SimdLevel>(level))
                 ->Iterations(1);
     for (bool inside : {false, true})
         for (int d : {1000, 5000})

@@ -232,8 +232,8 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
         BigFloat y = BigFloat::load(location->centre_y).normalised();
         const BigFloat r = BigFloat::load(location->radius).normalised();
         ExtFloat radius = WideReal(r).to_ext();
-        if (!fits_double(x) || !fits_double(y) || r.is_zero() || r.negative ||
-            r.exponent > 1023 || r.exponent < kDeepestRadiusExponent) {
+        if (!fits_double(x) || !fits_double(y) || r.is_zero() || r.negative || r.exponent > 1023 ||
+            r.exponent < kDeepestRadiusExponent) {
             x = BigFloat();
             y = BigFloat();
             radius = ExtFloat(kDefaultRadius);
@@ -288,8 +288,7 @@ void qv_get_view_params_as_text(qv_handle handle, char* x, char* y, double* radi
     if (!live) write_default_text(x, y, radius);
 }
 
-int qv_set_view_from_strings(qv_handle handle, const char* x, const char* y,
-                             const char* radius) {
+int qv_set_view_from_strings(qv_handle handle, const char* x, const char* y, const char* radius) {
     if (x == nullptr || y == nullptr || radius == nullptr) return 0;
     return with_context(handle, 0, [=](Context& ctx) {
         const std::optional<WideReal> cx = WideReal::parse(x), cy = WideReal::parse(y);
@@ -311,8 +310,7 @@ size_t qv_get_view_strings(qv_handle handle, char* x, char* y, char* radius, siz
             texts[1] = view.exact_centre_y().to_hex_text();
             texts[2] = radius_hex_text(view.exact_radius());
         }
-        const size_t needed =
-            std::max({texts[0].size(), texts[1].size(), texts[2].size()}) + 1;
+        const size_t needed = std::max({texts[0].size(), texts[1].size(), texts[2].size()}) + 1;
         if (capacity < needed) return needed;
         char* out[3] = {x, y, radius};
         for (int k = 0; k < 3; ++k)

@@ -32,8 +32,7 @@ GridCoordinates::GridCoordinates(const std::vector<BigFloat>& columns,
 }
 
 GridCoordinates::GridCoordinates(const WideReal& centre_x, const WideReal& centre_y,
-                                 ExtFloat step_x, ExtFloat step_y, int32_t width,
-                                 int32_t height) {
+                                 ExtFloat step_x, ExtFloat step_y, int32_t width, int32_t height) {
     columns_.centre = centre_x;
     columns_.step = step_x;
     columns_.count = width;

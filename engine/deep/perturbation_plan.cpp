@@ -35,9 +35,9 @@ ExtPixelState unpack_extended(const Orbit& o) {
     s.m = o.aux;
     s.n = o.n;
     const double whole = std::floor(o.extra);
-    s.error = o.extra <= -1e299 ? ExtFloat()
-                                : ExtFloat::make(std::exp2(o.extra - whole),
-                                                 static_cast<int64_t>(whole));
+    s.error = o.extra <= -1e299
+                  ? ExtFloat()
+                  : ExtFloat::make(std::exp2(o.extra - whole), static_cast<int64_t>(whole));
     return s;
 }
 
@@ -64,9 +64,8 @@ struct PerturbationPlan::Reference {
               bool extended, bool own)
         : x(px),
           y(py),
-          orbit(start(px, py, grid, bits,
-                      own ? limit : std::min(limit, ReferenceOrbit::kMaxLength), extended,
-                      own ? kOwnKept : ReferenceOrbit::kMaxLength)),
+          orbit(start(px, py, grid, bits, own ? limit : std::min(limit, ReferenceOrbit::kMaxLength),
+                      extended, own ? kOwnKept : ReferenceOrbit::kMaxLength)),
           grid_(grid) {}
 
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
@@ -223,8 +222,7 @@ bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
     return next_candidate_ == candidates_.size();
 }
 
-uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y,
-                                      uint32_t limit) const {
+uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const {
     if (extended_)
         return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y]);
     return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y]);
@@ -260,8 +258,8 @@ bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& 
     return iterate_perturbed_batch(main_->span(), limit_, pixels, count, budget);
 }
 
-bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels,
-                                              size_t count, const Budget& budget) {
+bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
+                                              const Budget& budget) {
     finish_search();
     const ExtOrbitSpan span = main_->ext_span();
     const ExtFloat* dcx = main_->ext_dcx();
@@ -323,10 +321,11 @@ bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
     }
     for (;;) {
         const bool ended =
-            extended_ ? perturbed_steps_ext(ref.ext_span(), limit_, ref.ext_dcx()[x],
-                                            ref.ext_dcy()[y], w.ext_state, kExtendedStepsPerCheck, n)
-                      : perturbed_steps(ref.span(), limit_, ref.dcx()[x], ref.dcy()[y], w.state,
-                                        kExtendedStepsPerCheck * 8, n);
+            extended_
+                ? perturbed_steps_ext(ref.ext_span(), limit_, ref.ext_dcx()[x], ref.ext_dcy()[y],
+                                      w.ext_state, kExtendedStepsPerCheck, n)
+                : perturbed_steps(ref.span(), limit_, ref.dcx()[x], ref.dcy()[y], w.state,
+                                  kExtendedStepsPerCheck * 8, n);
         if (ended) {
             w.on = nullptr;
             return true;
@@ -337,8 +336,8 @@ bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
 
 uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
     finish_search();
-    const uint32_t key = static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) +
-                         static_cast<uint32_t>(x);
+    const uint32_t key =
+        static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) + static_cast<uint32_t>(x);
     Waiting& w = waiting_[key];
     if (w.count != 0) return settle(key, w.count);
     // The two nearest extra references first.

@@ -342,9 +342,9 @@ bool read_view(Cursor& in, const HistEntry& entry, LoadedHistory& h,
     FractalRecord r;
     const bool wide = in.tag(kVersion1);
     if (!wide && !in.tag(kVersion0)) return false;
-    if (!in.big(r.centre_x) || !in.big(r.centre_y) || !in.big(r.origin_x) ||
-        !in.big(r.origin_y) || !in.f64(r.step_x) || !in.f64(r.step_y) || !in.f64(r.radius) ||
-        !in.i32(r.width) || !in.i32(r.height) || !in.u32(r.max_iterations))
+    if (!in.big(r.centre_x) || !in.big(r.centre_y) || !in.big(r.origin_x) || !in.big(r.origin_y) ||
+        !in.f64(r.step_x) || !in.f64(r.step_y) || !in.f64(r.radius) || !in.i32(r.width) ||
+        !in.i32(r.height) || !in.u32(r.max_iterations))
         return false;
     if (wide) {
         WideView v;

@@ -17,7 +17,7 @@ void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
     entry.time_spent += static_cast<float>(slice.elapsed());
     if (entry.finished) {
         entry.generator.reset();
-        entry.fractal->drop_ahead();  // values computed ahead and never asked for
+        entry.fractal->drop_ahead();          // values computed ahead and never asked for
         entry.fractal->release_references();  // a finished view needs no references
     }
 }

@@ -284,20 +284,20 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
         if (state == Lookahead::kQueued) lookahead_->forget(i);
     }
     ++computed_count_;
-    const uint32_t n = !use_big_float_ ? iterate_double(max_iterations_, column_double_.data()[x],
-                                                        row_double_.data()[y])
-                       : perturbed()
-                           ? perturbed_count(x, y)
-                           : iterate_big_float(max_iterations_, column_big_float_.data()[x],
-                                               row_big_float_.data()[y]);
+    const uint32_t n =
+        !use_big_float_
+            ? iterate_double(max_iterations_, column_double_.data()[x], row_double_.data()[y])
+        : perturbed() ? perturbed_count(x, y)
+                      : iterate_big_float(max_iterations_, column_big_float_.data()[x],
+                                          row_big_float_.data()[y]);
     return store_pixel(x, y, byte_of(n));
 }
 
 PerturbationPlan& Fractal::plan() {
     if (!plan_ && wide_)
-        plan_ = std::make_unique<PerturbationPlan>(
-            grid_coordinates(), wide_->radius,
-            std::min(abs(wide_->step_x), abs(wide_->step_y)), max_iterations_);
+        plan_ = std::make_unique<PerturbationPlan>(grid_coordinates(), wide_->radius,
+                                                   std::min(abs(wide_->step_x), abs(wide_->step_y)),
+                                                   max_iterations_);
     if (!plan_) {
         plan_ = std::make_unique<PerturbationPlan>(column_big_float_, row_big_float_, radius_,
                                                    max_iterations_);
@@ -317,8 +317,7 @@ bool Fractal::perturbed() const {
 }
 
 void Fractal::note_depth() {
-    beyond_big_float_ =
-        wide_ && needs_wide(std::min(abs(wide_->step_x), abs(wide_->step_y)));
+    beyond_big_float_ = wide_ && needs_wide(std::min(abs(wide_->step_x), abs(wide_->step_y)));
 }
 
 uint32_t Fractal::perturbed_count(int32_t x, int32_t y) { return plan().iterate(x, y); }

@@ -108,9 +108,9 @@ bool Fractal::run_perturbed(const Budget& budget) {
     std::vector<uint32_t>& pending = ahead.pending();
     std::vector<Orbit>& orbits = ahead.orbits();
     PerturbationPlan& p = plan();
-    const bool all_done =
-        p.extended() ? p.iterate_batch_extended(orbits.data(), pending.data(), orbits.size(), budget)
-                     : p.iterate_batch(orbits.data(), orbits.size(), budget);
+    const bool all_done = p.extended() ? p.iterate_batch_extended(orbits.data(), pending.data(),
+                                                                  orbits.size(), budget)
+                                       : p.iterate_batch(orbits.data(), orbits.size(), budget);
     // Pixels the main reference cannot serve get their count from other
     // references while the budget lasts; the rest wait, done with count 0.
     bool resolved = true;
@@ -118,8 +118,8 @@ bool Fractal::run_perturbed(const Budget& budget) {
         if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;
         if (ahead.state(pending[k]) != Lookahead::kQueued) continue;
         const size_t i = pending[k];
-        orbits[k].n = p.resolve(static_cast<int32_t>(i % width_), static_cast<int32_t>(i / width_),
-                                budget);
+        orbits[k].n =
+            p.resolve(static_cast<int32_t>(i % width_), static_cast<int32_t>(i / width_), budget);
         resolved = orbits[k].n != kNeedsOtherReference;
     }
     return all_done && resolved;

@@ -35,8 +35,8 @@ inline bool holdable_place(const WideReal& x, const WideReal& y, ExtFloat radius
         return mpfr_zero_p(c.get()) ||
                (mpfr_number_p(c.get()) && mpfr_get_exp(c.get()) <= kFarthestCentreExponent);
     };
-    return near(x) && near(y) && radius > ExtFloat() && radius.exponent() >= kDeepestRadiusExponent &&
-           std::isfinite(radius.m);
+    return near(x) && near(y) && radius > ExtFloat() &&
+           radius.exponent() >= kDeepestRadiusExponent && std::isfinite(radius.m);
 }
 
 }  // namespace quorvel

@@ -35,7 +35,8 @@ int history_length(qv_handle h) {
 
 // Beside the Misiurewicz point c = i, detail at every depth for a few
 // thousand iterations.
-constexpr const char* kMisiurewiczX = "0.0000000000000000000000000000000000000000000000000000000001";
+constexpr const char* kMisiurewiczX =
+    "0.0000000000000000000000000000000000000000000000000000000001";
 constexpr const char* kMisiurewiczY = "1";
 
 TEST(DeepView, StringsRoundTripAtAnyDepth) {
@@ -78,9 +79,14 @@ TEST(DeepView, RefusedTextChangesNothing) {
     ASSERT_EQ(qv_set_view_from_strings(h, "0.25", "-0.5", "1e-100"), 1);
     const ViewStrings before = strings_of(h);
     const int length = history_length(h);
-    const char* bad[][3] = {{"x", "0", "1"},     {"0", "", "1"},         {"0", "0", "0"},
-                            {"0", "0", "-1e-9"}, {"0", "0", "nan"},      {"0", "0", "1e-9z"},
-                            {"1e999999", "0", "1e-10"}, {"0", "0", "1e-99999999999"}};
+    const char* bad[][3] = {{"x", "0", "1"},
+                            {"0", "", "1"},
+                            {"0", "0", "0"},
+                            {"0", "0", "-1e-9"},
+                            {"0", "0", "nan"},
+                            {"0", "0", "1e-9z"},
+                            {"1e999999", "0", "1e-10"},
+                            {"0", "0", "1e-99999999999"}};
     for (const auto& t : bad) {
         EXPECT_EQ(qv_set_view_from_strings(h, t[0], t[1], t[2]), 0) << t[0] << " " << t[2];
         EXPECT_EQ(strings_of(h), before);
