@@ -43,19 +43,21 @@ ReferenceOrbit::ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32
     mpfr_set(c_im_.get(), cy, MPFR_RNDN);
     mpfr_set_zero(x_.get(), 1);
     mpfr_set_zero(y_.get(), 1);
-    keep(x_.get(), y_.get());
+    keep(0.0, 0.0);
 }
 
-void ReferenceOrbit::keep(mpfr_srcptr x, mpfr_srcptr y) {
+// zr, zi: the latest z rounded to doubles, which an orbit kept as doubles
+// stores as they are.
+void ReferenceOrbit::keep(double zr, double zi) {
     ++iterations_;
     if (length_ >= kept_) return;
     // Vectors grow with the orbit, so memory follows what is used.
     if (extended_) {
-        ext_re_.push_back(ext_from_mpfr(x));
-        ext_im_.push_back(ext_from_mpfr(y));
+        ext_re_.push_back(ext_from_mpfr(x_.get()));
+        ext_im_.push_back(ext_from_mpfr(y_.get()));
     } else {
-        re_.push_back(mpfr_get_d(x, MPFR_RNDN));
-        im_.push_back(mpfr_get_d(y, MPFR_RNDN));
+        re_.push_back(zr);
+        im_.push_back(zi);
     }
     ++length_;
 }
@@ -68,9 +70,9 @@ void ReferenceOrbit::step() {
     mpfr_add(y_.get(), y_.get(), c_im_.get(), MPFR_RNDN);
     mpfr_sub(x_.get(), xx_.get(), yy_.get(), MPFR_RNDN);
     mpfr_add(x_.get(), x_.get(), c_re_.get(), MPFR_RNDN);
-    keep(x_.get(), y_.get());
     const double zr = mpfr_get_d(x_.get(), MPFR_RNDN);
     const double zi = mpfr_get_d(y_.get(), MPFR_RNDN);
+    keep(zr, zi);
     if (latest_escapes(zr, zi)) {
         escaped_ = true;
         complete_ = true;

@@ -50,7 +50,7 @@ public:
 
 private:
     void step();
-    void keep(mpfr_srcptr x, mpfr_srcptr y);
+    void keep(double zr, double zi);
 
     uint32_t target_;
     uint32_t kept_;
