@@ -6,31 +6,16 @@
 #include <string>
 
 #include "quorvel.h"
+#include "support/view_strings.h"
 
 namespace {
+
+using qvtest::history_length;
+using Texts = qvtest::ViewStrings;
 
 qv_handle context() {
     static qv_handle h = qv_create_context(8);
     return h;
-}
-
-struct Texts {
-    std::string x, y, radius;
-    bool operator==(const Texts&) const = default;
-};
-
-Texts texts_of(qv_handle h) {
-    const size_t need = qv_get_view_strings(h, nullptr, nullptr, nullptr, 0);
-    std::string x(need, '\0'), y(need, '\0'), r(need, '\0');
-    if (qv_get_view_strings(h, x.data(), y.data(), r.data(), need) != need) __builtin_trap();
-    return {x.c_str(), y.c_str(), r.c_str()};
-}
-
-int history_length(qv_handle h) {
-    int n = 1;
-    while (qv_history_back(h)) ++n;
-    for (int i = 1; i < n; ++i) qv_history_forward(h);
-    return n;
 }
 
 }  // namespace
@@ -49,15 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qv_handle h = context();
     qv_reset_context(h);
     qv_set_image_properties(h, 6, 4, 1, -1.0f);
-    const Texts before = texts_of(h);
+    const Texts before = qvtest::view_strings(h);
     if (qv_set_view_from_strings(h, parts[0].c_str(), parts[1].c_str(), parts[2].c_str()) != 1) {
-        if (!(texts_of(h) == before) || history_length(h) != 1) __builtin_trap();
+        if (!(qvtest::view_strings(h) == before) || history_length(h) != 1) __builtin_trap();
         return 0;
     }
     if (history_length(h) != 2) __builtin_trap();
-    const Texts shown = texts_of(h);
+    const Texts shown = qvtest::view_strings(h);
     if (qv_set_view_from_strings(h, shown.x.c_str(), shown.y.c_str(), shown.radius.c_str()) != 1 ||
-        !(texts_of(h) == shown))
+        !(qvtest::view_strings(h) == shown))
         __builtin_trap();
     // Small limits keep each run short while reaching every path of the view.
     qv_adjust_maximum_iterations(h, 0.5f);

@@ -9,29 +9,13 @@
 #include <string>
 
 #include "public_test_util.h"
+#include "support/view_strings.h"
 
 namespace {
 
 using namespace qvtest;
 
-struct ViewStrings {
-    std::string x, y, radius;
-    bool operator==(const ViewStrings&) const = default;
-};
-
-ViewStrings strings_of(qv_handle h) {
-    const size_t need = qv_get_view_strings(h, nullptr, nullptr, nullptr, 0);
-    std::string x(need, '\0'), y(need, '\0'), r(need, '\0');
-    EXPECT_EQ(qv_get_view_strings(h, x.data(), y.data(), r.data(), need), need);
-    return {x.c_str(), y.c_str(), r.c_str()};
-}
-
-int history_length(qv_handle h) {
-    int n = 1;
-    while (qv_history_back(h)) ++n;
-    for (int i = 1; i < n; ++i) qv_history_forward(h);
-    return n;
-}
+ViewStrings strings_of(qv_handle h) { return view_strings(h); }
 
 // Beside the Misiurewicz point c = i, detail at every depth for a few
 // thousand iterations.
