@@ -9,8 +9,11 @@
 namespace quorvel {
 
 namespace {
-// Steps between clock readings: a few microseconds of MPFR work.
+// Steps between clock readings: a few microseconds of MPFR work at the
+// precisions of shallow views; one step at a time past kCheckEveryStepBits,
+// where a step alone takes that long.
 constexpr int kStepsPerCheck = 64;
+constexpr long kCheckEveryStepBits = 8192;
 }  // namespace
 
 long reference_bits(double radius) {
@@ -100,7 +103,8 @@ uint32_t ReferenceOrbit::own_count(uint32_t max_iterations) const {
 bool ReferenceOrbit::advance(double seconds) {
     Stopwatch watch;
     while (!complete_) {
-        for (int k = 0; k < kStepsPerCheck && !complete_; ++k) step();
+        const int steps = mpfr_get_prec(x_.get()) > kCheckEveryStepBits ? 1 : kStepsPerCheck;
+        for (int k = 0; k < steps && !complete_; ++k) step();
         if (watch.elapsed() >= seconds) break;
     }
     return complete_;

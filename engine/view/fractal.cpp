@@ -213,9 +213,10 @@ void Fractal::build_tables() {
     drop_tables();
     column_big_float_.resize(static_cast<size_t>(width_));
     row_big_float_.resize(static_cast<size_t>(height_));
-    if (wide_) {
+    if (wide_ && !beyond_big_float_) {
         // The roundings of the exact coordinates, for the kernels of shallow
-        // depths; deeper ones perturb from the exact coordinates.
+        // depths; deeper ones perturb from the exact coordinates, and their
+        // tables below are no more than the cheap roundings of the origin.
         const ExtFloat half_x = ldexp(wide_->step_x, -1), half_y = ldexp(wide_->step_y, -1);
         for (int32_t i = 0; i < width_; ++i)
             column_big_float_[i] =

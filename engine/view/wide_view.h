@@ -23,9 +23,10 @@ struct WideView {
 
 namespace quorvel {
 
-// The deepest radius and the farthest centre a view may have: their numbers
-// stay within a few megabytes, whatever a file or a caller asks for.
-constexpr int64_t kDeepestRadiusExponent = -(int64_t{1} << 24);
+// The deepest radius (about 1e-315652) and the farthest centre a view may
+// have: their numbers stay within a few hundred kilobytes, and one MPFR step
+// of a reference within a slice, whatever a file or a caller asks for.
+constexpr int64_t kDeepestRadiusExponent = -(int64_t{1} << 20);
 constexpr int64_t kFarthestCentreExponent = 64;
 
 // True when a view can hold this place: a finite positive radius no deeper

@@ -70,13 +70,16 @@ TEST(DeepView, RefusedTextChangesNothing) {
                             {"0", "0", "nan"},
                             {"0", "0", "1e-9z"},
                             {"1e999999", "0", "1e-10"},
-                            {"0", "0", "1e-99999999999"}};
+                            {"0", "0", "1e-99999999999"},
+                            {"0", "1", "1e-400000"}};
     for (const auto& t : bad) {
         EXPECT_EQ(qv_set_view_from_strings(h, t[0], t[1], t[2]), 0) << t[0] << " " << t[2];
         EXPECT_EQ(strings_of(h), before);
         EXPECT_EQ(history_length(h), length);
     }
     EXPECT_EQ(qv_set_view_from_strings(h, nullptr, "0", "1"), 0);
+    // The deepest a view may be: about 1e-315652.
+    EXPECT_EQ(qv_set_view_from_strings(h, "0", "1", "1e-315000"), 1);
     // A radius of 2 or more is the home view.
     ASSERT_EQ(qv_set_view_from_strings(h, "0.3", "0.1", "5"), 1);
     EXPECT_EQ(strings_of(h), strings_of(h));
