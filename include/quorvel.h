@@ -86,13 +86,14 @@ QV_EXPORT int qv_change_generator_type(qv_handle handle);
 QV_EXPORT const char *qv_describe_generator(int type);
 
 /* Sets the current view's output size and supersampling (1 to 8) and the
-   gamma; values out of range (<= 0, or a grid above 32767) keep the current
-   value. */
+   gamma; values out of range (<= 0, a gamma that is not finite, or a grid above
+   32767) keep the current value. */
 QV_EXPORT void qv_set_image_properties(qv_handle handle, int width, int height,
                                        int supersampling, float gamma);
 /* Copies a palette of 256 R,G,B triplets (768 bytes). */
 QV_EXPORT void qv_set_palette(qv_handle handle, const unsigned char *rgb);
-/* Palette-cycling speed in palette steps per second; 0 stops cycling. */
+/* Palette-cycling speed in palette steps per second; 0 (or a speed that is not
+   finite) stops cycling. */
 QV_EXPORT void qv_set_palette_cycling_speed(qv_handle handle, float speed);
 /* Flips the preview switch; returns its new state. */
 QV_EXPORT bool qv_toggle_preview(qv_handle handle);

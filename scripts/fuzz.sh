@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzes the history-file loader, the place-record restore, the view texts of
-# any depth and the viewer's places text file with libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer for the given number of
-# seconds in all (default 60): a third for the loader, whose format is the
-# largest, two ninths each for the others. Starts from valid history files,
+# any depth, the viewer's places text file, palette files and the PNG view
+# chunk's text with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer
+# for the given number of seconds in all (default 60): a third for the loader,
+# whose format is the largest, the rest shared by the others. Starts from valid history files,
 # places and texts. Exits non-zero when an input crashes or breaks what must
 # hold.
 set -euo pipefail
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build-fuzz
 mkdir -p "$out/corpus" "$out/corpus-places" "$out/corpus-places-text" "$out/corpus-strings" \
-  "$out/artifacts"
+  "$out/corpus-palette" "$out/corpus-view-text" "$out/artifacts"
 
 # The fuzz targets come from a build of their own: clang, the sanitizers and
 # libFuzzer's coverage in every object (QV_FUZZ).
@@ -24,7 +24,7 @@ fi
 CC=$cc CXX=$cxx cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON \
   -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_VIEWER=OFF -DQV_TOOLS=OFF >/dev/null
 cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz \
-  view_strings_fuzz places_text_fuzz >/dev/null
+  view_strings_fuzz places_text_fuzz palette_file_fuzz view_text_fuzz >/dev/null
 
 # Seeds: the golden files of the tests, and three places (home, a shallow and
 # a deep view) as 100-byte records of little-endian words.
@@ -58,6 +58,16 @@ printf '0\n1\n1e-1000' >"$out/corpus-strings/misiurewicz"
 printf -- '-1.76861049301467707450317565327022653\n0.0000312\n2e-60' >"$out/corpus-strings/decimal"
 printf -- '+8.0x-2\n-C.8x-1\n+A.5x-20000' >"$out/corpus-strings/hex"
 
+# Palettes: the shipped ones; view chunks: a shallow and a deep view.
+cp def.pal "$out/corpus-palette/"
+for f in palettes/*.pal; do
+  [ -f "$f" ] && cp "$f" "$out/corpus-palette/"
+done
+printf 'centre-x -B.E5F721EB1E3C8x-1\ncentre-y +8.6FD5EAD4F61B8x-3\nradius 0.0001\niterations 5000\nsupersampling 2\ngamma 1.75\npalette def.pal\n' \
+  >"$out/corpus-view-text/shallow"
+printf 'centre-x -B.E5F721EB1E3C76DD4EDE45B22C0564AE0199413B469AF35x-1\ncentre-y +8.6FD5EAD4F61B8EF797D937B6D3E53667617410B2176B246x-3\nradius 1e-300\niterations 150\n' \
+  >"$out/corpus-view-text/deep"
+
 # Runs one fuzzer on its corpus for the given seconds.
 fuzz() {
   local target=$1 corpus=$2 time=$3
@@ -76,10 +86,12 @@ fuzz() {
 
 loader_seconds=$((seconds / 3))
 [ "$loader_seconds" -ge 1 ] || loader_seconds=1
-other_seconds=$(((seconds - loader_seconds) / 3))
+other_seconds=$(((seconds - loader_seconds) / 5))
 [ "$other_seconds" -ge 1 ] || other_seconds=1
 fuzz history_load_fuzz corpus "$loader_seconds"
 fuzz location_restore_fuzz corpus-places "$other_seconds"
 fuzz view_strings_fuzz corpus-strings "$other_seconds"
 fuzz places_text_fuzz corpus-places-text "$other_seconds"
+fuzz palette_file_fuzz corpus-palette "$other_seconds"
+fuzz view_text_fuzz corpus-view-text "$other_seconds"
 echo "fuzz.sh: no failure in ${seconds}s"

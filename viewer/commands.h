@@ -10,6 +10,7 @@
 #include <string>
 
 #include "dialogs.h"
+#include "palette_file.h"
 #include "places.h"
 #include "places_text.h"
 #include "quorvel.h"
@@ -45,8 +46,6 @@ public:
     virtual void view_changed() {}
 };
 
-using Palette = std::array<std::uint8_t, 768>;
-
 struct ViewerState {
     qv_handle handle = nullptr;
     std::array<char, 128> title{"hnngrgrl"};
@@ -78,11 +77,6 @@ bool step_gamma(float& gamma, float delta);
 // toward zero from within (-8, 8) lands on 0.
 float raised_cycling_speed(float speed);
 float lowered_cycling_speed(float speed);
-
-// Reads the palette file into the buffer (up to 768 bytes; a shorter file
-// keeps the remaining entries). False, with the buffer unchanged and the
-// reason in error, when the file is missing, empty, a folder or unreadable.
-bool read_palette(const std::string& path, Palette& palette, std::string& error);
 
 // The palette used when none can be read: a grey ramp, black to white.
 Palette grey_ramp();

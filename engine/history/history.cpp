@@ -223,7 +223,8 @@ void set_image_properties(Context& ctx, int width, int height, int supersampling
         clear_statistics(entry);
         entry.generator.reset();
     }
-    if (gamma > 0.0f) ctx.gamma = gamma;
+    // An infinite gamma would be saved into a file the loader refuses.
+    if (gamma > 0.0f && std::isfinite(gamma)) ctx.gamma = gamma;
     ctx.rgb_image->set_gamma_and_supersampling(ctx.gamma, entry.supersampling);
     trim_memory(ctx);
 }

@@ -181,6 +181,22 @@ TEST(HistoryFile, RoundTrips) {
     }
 }
 
+// Settings the setters took once made files the loader refused: every value
+// a setter keeps must save into a file that loads.
+TEST(HistoryFile, SettingsOutOfRangeStillSaveLoadableFiles) {
+    TempDir dir;
+    const std::string path = dir / "odd.qvh";
+    const float odd[] = {std::nanf(""), INFINITY, -INFINITY};
+    for (float value : odd) {
+        ContextGuard h(4), back(4);
+        qv_set_image_properties(h, 8, 6, 1, value);
+        qv_set_palette_cycling_speed(h, value);
+        qv_get_rgb_image(h);
+        ASSERT_TRUE(qv_save_minimum(h, path.c_str())) << value;
+        EXPECT_TRUE(qv_load(back, path.c_str())) << value;
+    }
+}
+
 // The older storage form: an unpacked mask and run-length coded values, here
 // in a one-slot history, which is unusual but sound.
 TEST(HistoryFile, ReadsVersionZeroStorage) {
