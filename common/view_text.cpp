@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "exact_text.h"
+
 namespace quorvel::common {
 
 namespace {
@@ -107,6 +109,10 @@ std::string format_view_text(const ViewText& view) {
         text += std::string("gamma ") + number + "\n";
     }
     if (!view.palette.empty()) text += "palette " + view.palette + "\n";
+    if (!view.exact_x.empty()) {
+        text += "exact-centre-x " + view.exact_x + "\nexact-centre-y " + view.exact_y +
+                "\nexact-radius " + view.radius_text + "\n";
+    }
     return text;
 }
 
@@ -131,6 +137,8 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
     std::optional<double> radius;
     std::optional<uint32_t> iterations;
     bool x = false, y = false;
+    int exact_keys = 0;
+    bool exact_good = true;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         const size_t space = line.find(' ');
@@ -152,7 +160,24 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
             view.gamma = read_gamma(value).value_or(0.0f);
         } else if (key == "palette") {
             view.palette = value;
+        } else if (key == "exact-centre-x" || key == "exact-centre-y") {
+            ++exact_keys;
+            exact_good = exact_good && is_hex_text(value);
+            (key == "exact-centre-x" ? view.exact_x : view.exact_y) = value;
+        } else if (key == "exact-radius") {
+            ++exact_keys;
+            exact_good = exact_good && is_positive_hex_text(value);
+            view.radius_text = value;
         }
+    }
+    if (exact_keys != 0) {
+        // A deeper view: the exact texts decide, its radius line may be 0.
+        if (exact_keys != 3 || view.exact_x.empty() || view.exact_y.empty() ||
+            view.radius_text.empty() || !exact_good || !iterations)
+            return std::nullopt;
+        view.radius = hex_to_double(view.radius_text).value_or(0.0);
+        view.iterations = *iterations;
+        return view;
     }
     if (!(x && y && radius && iterations)) return std::nullopt;
     view.radius = *radius;

@@ -2,6 +2,16 @@
 // line each for the exact centre, radius, iteration limit, supersampling,
 // gamma and palette. Written by the viewer's export and quorvel-render, read
 // back by quorvel-render --place.
+//
+// A view deeper than 192-bit coordinates and a double radius hold keeps those
+// lines, written as always (its centre rounded to 192 bits, its radius as the
+// double it rounds to, 0 below the double range), and adds three more with the
+// exact texts of qv_get_view_strings, any length and exponent:
+//   exact-centre-x <hex>   exact-centre-y <hex>   exact-radius <hex>
+// A reader that knows them takes the view from them; older readers ignore
+// unknown keys, so they refuse a radius of 0 as damaged and read any other
+// deeper view as its 192-bit rounding. All three or none: one missing or
+// malformed makes the text damaged.
 #pragma once
 
 #include <charconv>
@@ -21,6 +31,9 @@ struct ViewText {
     // The exact text of a radius a double cannot carry (any depth); when set,
     // the command line gives it instead of `radius`.
     std::string radius_text;
+    // The exact centre of a deeper view (with radius_text: its exact radius
+    // in the hexadecimal form); empty for a view within 192 bits.
+    std::string exact_x, exact_y;
     uint32_t iterations = 150;
     int supersampling = 0;  // 0: not known
     float gamma = 0.0f;     // 0: not known

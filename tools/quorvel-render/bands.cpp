@@ -203,7 +203,7 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
                      kProgram, t.width, t.height, seconds, jobs, count, efficiency * 100.0);
     }
     std::string reason;
-    const std::string text = chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations);
+    const std::string text = chunk_text(plan, t);
     if (!write_bands(shared, count, o, t, text, output, reason)) return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", seconds);

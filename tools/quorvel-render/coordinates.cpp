@@ -148,6 +148,10 @@ int decimals_for_view(double radius, int longer_side) {
 }
 
 DigitCount count_digits(const std::string& decimal, double radius) {
+    return count_digits_at(decimal, std::log10(static_cast<long double>(radius)));
+}
+
+DigitCount count_digits_at(const std::string& decimal, long double radius_log10) {
     DigitCount count;
     int first = -1, total = 0, after_point = 0;
     bool point = false;
@@ -172,7 +176,7 @@ DigitCount count_digits(const std::string& decimal, double radius) {
     const long last = exponent - after_point;
     const long lead = last + count.given - 1;
     // The last digit must be worth no more than the radius's leading digit.
-    const long wanted = static_cast<long>(std::floor(std::log10(radius) + 1e-9));
+    const long wanted = static_cast<long>(std::floor(radius_log10 + 1e-9L));
     count.needed = static_cast<int>(std::max(1L, lead - wanted + 1));
     return count;
 }

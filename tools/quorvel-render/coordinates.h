@@ -31,5 +31,7 @@ struct DigitCount {
     int given = 0, needed = 0;
 };
 DigitCount count_digits(const std::string& decimal, double radius);
+// The same for a radius given by its log10, at any depth.
+DigitCount count_digits_at(const std::string& decimal, long double radius_log10);
 
 }  // namespace quorvel::render
