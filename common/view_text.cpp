@@ -82,6 +82,31 @@ std::optional<double> read_radius(const std::string& text) {
     return r;
 }
 
+namespace {
+// The engine's deepest radius, 2^-2^24, and its farthest centre, in powers of ten.
+constexpr long double kDeepestLog10 = -5050445.0L;
+constexpr long double kLargestCentreLog10 = 4.0L;
+}  // namespace
+
+bool is_centre_value(const std::string& text) {
+    if (is_centre_text(text)) return true;
+    const bool hex = text.find('x') != std::string::npos;
+    if (hex ? !is_hex_text(text) : !is_plain_decimal(text)) return false;
+    const std::optional<long double> log10 = log10_of_text(text);
+    // Nothing: a zero.
+    return !log10 || (*log10 <= kLargestCentreLog10 && *log10 >= kDeepestLog10);
+}
+
+std::optional<long double> read_radius_log10(const std::string& text) {
+    if (text.empty() || text[0] == '-') return std::nullopt;
+    if (text.find('x') != std::string::npos ? !is_hex_text(text) : !is_plain_decimal(text))
+        return std::nullopt;
+    const std::optional<long double> log10 = log10_of_text(text);
+    if (!log10 || !std::isfinite(*log10) || *log10 < kDeepestLog10 + 1.0L || *log10 > 300.0L)
+        return std::nullopt;
+    return log10;
+}
+
 std::optional<uint32_t> read_iterations(const std::string& text) {
     return read_whole_number<uint32_t>(text, 2, UINT32_MAX);
 }
@@ -134,7 +159,8 @@ std::string render_command_line(const ViewText& view, int width, int height) {
 
 std::optional<ViewText> parse_view_text(const std::string& text) {
     ViewText view;
-    std::optional<double> radius;
+    std::optional<long double> radius;
+    std::string radius_line;
     std::optional<uint32_t> iterations;
     bool x = false, y = false;
     int exact_keys = 0;
@@ -146,12 +172,13 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
         const std::string key = line.substr(0, space), value = line.substr(space + 1);
         if (key == "centre-x") {
             view.centre_x = value;
-            x = is_centre_text(value);
+            x = is_centre_value(value);
         } else if (key == "centre-y") {
             view.centre_y = value;
-            y = is_centre_text(value);
+            y = is_centre_value(value);
         } else if (key == "radius") {
-            radius = read_radius(value);
+            radius = read_radius_log10(value);
+            radius_line = value;
         } else if (key == "iterations") {
             iterations = read_iterations(value);
         } else if (key == "supersampling") {
@@ -180,7 +207,10 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
         return view;
     }
     if (!(x && y && radius && iterations)) return std::nullopt;
-    view.radius = *radius;
+    // The command line's rules: beyond a normal double of at most 2, the text.
+    const std::optional<double> value = read_radius(radius_line);
+    view.radius = value.value_or(0.0);
+    if (!value) view.radius_text = radius_line;
     view.iterations = *iterations;
     return view;
 }

@@ -27,9 +27,10 @@ inline constexpr const char* kViewChunkKeyword = "quorvel view";
 
 struct ViewText {
     std::string centre_x, centre_y;  // the engine's hexadecimal text
-    double radius = 2.0;
+    double radius = 2.0;             // 0 when no normal double
     // The exact text of a radius a double cannot carry (any depth); when set,
-    // the command line gives it instead of `radius`.
+    // the command line gives it instead of `radius`, and a picture's view is
+    // read from it.
     std::string radius_text;
     // The exact centre of a deeper view (with radius_text: its exact radius
     // in the hexadecimal form); empty for a view within 192 bits.
@@ -64,6 +65,14 @@ bool is_centre_text(const std::string& text);
 std::optional<double> read_decimal(const std::string& text);
 // A decimal radius that is a positive normal double of at most 2.
 std::optional<double> read_radius(const std::string& text);
+// Centre text the engine takes: decimal of any length and exponent, or the
+// hexadecimal form (is_centre_text, or any length and exponent), at most 1e4
+// in size.
+bool is_centre_value(const std::string& text);
+// log10 of a radius text the engine holds: decimal or hexadecimal above 0, any
+// exponent down to its deepest radius (2^-2^24) and up to 1e300; 2 or more is
+// the whole set.
+std::optional<long double> read_radius_log10(const std::string& text);
 // A whole iteration limit from 2 to 4294967295, without a sign.
 std::optional<uint32_t> read_iterations(const std::string& text);
 // A whole supersampling factor from 1 to 8.

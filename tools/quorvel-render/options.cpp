@@ -41,7 +41,7 @@ struct OptionRule {
 
 std::string apply_centre(Options& o, const std::string* v) {
     for (int k = 0; k < 2; ++k) {
-        if (!is_centre_argument(v[k])) {
+        if (!common::is_centre_value(v[k])) {
             return "--centre: " + quoted(v[k]) +
                    " is neither a decimal number nor hexadecimal text like +B.Ex-1";
         }
@@ -52,7 +52,7 @@ std::string apply_centre(Options& o, const std::string* v) {
 }
 
 std::string apply_radius(Options& o, const std::string* v) {
-    if (!radius_argument_log10(*v))
+    if (!common::read_radius_log10(*v))
         return "--radius: " + quoted(*v) +
                " is not a number above 0 (like 0.5, 2e-1086 or +8.0x-40)";
     o.radius = *v;
@@ -161,7 +161,7 @@ std::string apply_zoom_frames(Options& o, const std::string* v) {
 }
 
 std::string apply_zoom_from(Options& o, const std::string* v) {
-    const std::optional<long double> log10 = radius_argument_log10(*v);
+    const std::optional<long double> log10 = common::read_radius_log10(*v);
     if (!log10 || *log10 > std::log10(2.0L))
         return "--zoom-from: " + quoted(*v) + " is not a radius above 0 and at most 2";
     o.zoom_from = *v;
@@ -261,33 +261,7 @@ std::string check_combination(const Options& o) {
     return {};
 }
 
-// The engine's deepest radius, 2^-2^24, in powers of ten, and its farthest
-// centre in hexadecimal exponents and powers of ten.
-constexpr long double kDeepestLog10 = -5050445.0L;
-constexpr long double kLargestCentreLog10 = 4.0L;
-
 }  // namespace
-
-bool is_centre_argument(const std::string& text) {
-    if (common::is_centre_text(text)) return true;
-    const bool hex = text.find('x') != std::string::npos;
-    if (!hex && !common::is_plain_decimal(text)) return false;
-    if (hex && !common::is_hex_text(text)) return false;
-    const std::optional<long double> log10 = common::log10_of_text(text);
-    // Nothing: zero, which is fine, or a hex text of zeros.
-    return !log10 || (*log10 <= kLargestCentreLog10 && *log10 >= kDeepestLog10);
-}
-
-std::optional<long double> radius_argument_log10(const std::string& text) {
-    if (text.empty() || text[0] == '-') return std::nullopt;
-    if (text.find('x') != std::string::npos ? !common::is_hex_text(text)
-                                            : !common::is_plain_decimal(text))
-        return std::nullopt;
-    const std::optional<long double> log10 = common::log10_of_text(text);
-    if (!log10 || !std::isfinite(*log10) || *log10 < kDeepestLog10 + 1.0L || *log10 > 300.0L)
-        return std::nullopt;
-    return log10;
-}
 
 bool is_frame_pattern(const std::string& text) {
     int conversions = 0;

@@ -50,13 +50,6 @@ struct ParseResult {
 
 ParseResult parse_options(int argc, const char* const* argv);
 
-// Centre text the engine takes: decimal or hexadecimal, any length, at most
-// 1e4 in size.
-bool is_centre_argument(const std::string& text);
-// log10 of a radius text above 0 that the engine can hold (decimal or
-// hexadecimal, any exponent down to its deepest); 2 or more is the home view.
-std::optional<long double> radius_argument_log10(const std::string& text);
-
 // A file name pattern with one printf integer conversion (%d, %05d), the
 // only '%' apart from "%%".
 bool is_frame_pattern(const std::string& text);

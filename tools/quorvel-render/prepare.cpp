@@ -80,6 +80,10 @@ std::string take_picture_view(const Options& o, const PictureView& picture, Plan
         s.centre_x = view.exact_x;
         s.centre_y = view.exact_y;
         s.radius = view.radius_text;
+    } else if (!view.radius_text.empty()) {
+        s.centre_x = view.centre_x;
+        s.centre_y = view.centre_y;
+        s.radius = view.radius_text;
     } else {
         // %.17g gives the double back exactly.
         char radius[64];
