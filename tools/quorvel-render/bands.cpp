@@ -51,6 +51,7 @@ std::vector<Band> plan_bands(const Target& t, int supersampling, int count) {
     double radius_mantissa = t.radius;
     long scale = 0;
     if (t.wide && !split_hex_text(t.exact_radius, radius_mantissa, scale)) return {};
+    const std::string& centre_y = t.wide ? t.exact_y : t.centre_y;
     double half_x, half_y;
     if (grid_w >= grid_h) {
         half_x = radius_mantissa;
@@ -70,17 +71,10 @@ std::vector<Band> plan_bands(const Target& t, int supersampling, int count) {
         // Top row of the band: centre + half_y - g0*step, and it is also the
         // band's centre + band_half_y.
         const double offsets[3] = {half_y, -band_half_y, -(g0 * step)};
-        if (t.wide) {
-            bands.push_back({first,
-                             last - first,
-                             {},
-                             0.0,
-                             add_scaled_exactly(t.exact_y, offsets, 3, scale),
-                             scaled_hex_text(radius, scale)});
-        } else {
-            bands.push_back(
-                {first, last - first, add_to_engine_text(t.centre_y, offsets, 3), radius, {}, {}});
-        }
+        // Exact, whatever its length: a deep band of a 192-bit picture has a
+        // centre of more bits.
+        bands.push_back({first, last - first, add_scaled_exactly(centre_y, offsets, 3, scale),
+                         scaled_hex_text(radius, scale)});
     }
     return bands;
 }
@@ -131,12 +125,9 @@ int compute_band(const Plan& plan, const Target& t, const std::vector<Band>& ban
     EngineContext context;
     const std::string problem = context.configure(setup);
     if (!problem.empty()) return failure(problem);
-    if (!t.wide) {
-        context.show(t.centre_x, band.centre_y, band.radius, t.iterations);
-    } else if (!context.show_exact(t.exact_x, band.exact_centre_y, band.exact_radius,
-                                   t.iterations)) {
+    if (!context.show_exact(t.wide ? t.exact_x : t.centre_x, band.centre_y, band.radius,
+                            t.iterations))
         return failure("the engine refused the view of band " + std::to_string(b));
-    }
     const EngineContext::Outcome outcome = context.compute(false);
     const uint8_t* rgb = qv_get_rgb_image(context.get());
     if (rgb == nullptr || qv_get_image_height(context.get()) != band.rows)
