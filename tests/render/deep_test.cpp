@@ -82,11 +82,11 @@ TEST(DeepRender, BesideIAt1e1000TheChunkCarriesTheExactViewBack) {
 TEST(DeepRender, EveryDigitOfALongDecimalCentreCounts) {
     const std::string x =
         "-1.76861049301467707450317565327022653536557636734702573814084463498761126230851683875891"
-        "4237493016731120789";
+        "423749301673112078912345678901234";
     const std::string y =
         "0.0000000000000000000000000000000000000000000000000000000000000000000"
         "0000000000000000000000000000000000000000000000000001";
-    ASSERT_EQ(x.size(), 3 + 105u);
+    ASSERT_EQ(x.size(), 3 + 119u);  // 120 significant digits
     TempDir dir;
     const TempDir::Run run =
         dir.run("--centre " + x + " " + y + " --radius 1e-100 --size 16x12 --jobs 1 --out d.png");
