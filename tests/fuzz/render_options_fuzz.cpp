@@ -24,16 +24,29 @@ namespace {
 using namespace quorvel::render;
 namespace fs = std::filesystem;
 
-// An empty folder to run in: whatever lands in it was written by the set-up.
+// An empty folder each input runs in: whatever lands in it was written by the
+// set-up.
 const fs::path& scratch() {
     static const fs::path path = [] {
         char name[] = "/tmp/qv-render-fuzz-XXXXXX";
         if (mkdtemp(name) == nullptr) __builtin_trap();
-        fs::current_path(name);
         return fs::path(name);
     }();
     return path;
 }
+
+// In the scratch folder while it lives; libFuzzer's relative paths work again
+// after it.
+class InScratch {
+public:
+    InScratch() : home_(fs::current_path()) { fs::current_path(scratch()); }
+    ~InScratch() { fs::current_path(home_); }
+    InScratch(const InScratch&) = delete;
+    InScratch& operator=(const InScratch&) = delete;
+
+private:
+    fs::path home_;
+};
 
 bool scratch_is_empty() { return fs::is_empty(scratch()); }
 
@@ -54,7 +67,7 @@ std::string exact_text(qv_handle h, int which) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    scratch();
+    const InScratch in_scratch;
     // Arguments separated by newlines, at most 24 of them.
     std::vector<std::string> args = {"quorvel-render"};
     args.emplace_back();
