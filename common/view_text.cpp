@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "exact_text.h"
+
 namespace quorvel::common {
 
 namespace {
@@ -80,6 +82,31 @@ std::optional<double> read_radius(const std::string& text) {
     return r;
 }
 
+namespace {
+// The engine's deepest radius, 2^-2^24, and its farthest centre, in powers of ten.
+constexpr long double kDeepestLog10 = -5050445.0L;
+constexpr long double kLargestCentreLog10 = 4.0L;
+}  // namespace
+
+bool is_centre_value(const std::string& text) {
+    if (is_centre_text(text)) return true;
+    const bool hex = text.find('x') != std::string::npos;
+    if (hex ? !is_hex_text(text) : !is_plain_decimal(text)) return false;
+    const std::optional<long double> log10 = log10_of_text(text);
+    // Nothing: a zero.
+    return !log10 || (*log10 <= kLargestCentreLog10 && *log10 >= kDeepestLog10);
+}
+
+std::optional<long double> read_radius_log10(const std::string& text) {
+    if (text.empty() || text[0] == '-') return std::nullopt;
+    if (text.find('x') != std::string::npos ? !is_hex_text(text) : !is_plain_decimal(text))
+        return std::nullopt;
+    const std::optional<long double> log10 = log10_of_text(text);
+    if (!log10 || !std::isfinite(*log10) || *log10 < kDeepestLog10 + 1.0L || *log10 > 300.0L)
+        return std::nullopt;
+    return log10;
+}
+
 std::optional<uint32_t> read_iterations(const std::string& text) {
     return read_whole_number<uint32_t>(text, 2, UINT32_MAX);
 }
@@ -107,6 +134,10 @@ std::string format_view_text(const ViewText& view) {
         text += std::string("gamma ") + number + "\n";
     }
     if (!view.palette.empty()) text += "palette " + view.palette + "\n";
+    if (!view.exact_x.empty()) {
+        text += "exact-centre-x " + view.exact_x + "\nexact-centre-y " + view.exact_y +
+                "\nexact-radius " + view.radius_text + "\n";
+    }
     return text;
 }
 
@@ -128,9 +159,12 @@ std::string render_command_line(const ViewText& view, int width, int height) {
 
 std::optional<ViewText> parse_view_text(const std::string& text) {
     ViewText view;
-    std::optional<double> radius;
+    std::optional<long double> radius;
+    std::string radius_line;
     std::optional<uint32_t> iterations;
     bool x = false, y = false;
+    int exact_keys = 0;
+    bool exact_good = true;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         const size_t space = line.find(' ');
@@ -138,12 +172,13 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
         const std::string key = line.substr(0, space), value = line.substr(space + 1);
         if (key == "centre-x") {
             view.centre_x = value;
-            x = is_centre_text(value);
+            x = is_centre_value(value);
         } else if (key == "centre-y") {
             view.centre_y = value;
-            y = is_centre_text(value);
+            y = is_centre_value(value);
         } else if (key == "radius") {
-            radius = read_radius(value);
+            radius = read_radius_log10(value);
+            radius_line = value;
         } else if (key == "iterations") {
             iterations = read_iterations(value);
         } else if (key == "supersampling") {
@@ -152,10 +187,30 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
             view.gamma = read_gamma(value).value_or(0.0f);
         } else if (key == "palette") {
             view.palette = value;
+        } else if (key == "exact-centre-x" || key == "exact-centre-y") {
+            ++exact_keys;
+            exact_good = exact_good && is_hex_text(value);
+            (key == "exact-centre-x" ? view.exact_x : view.exact_y) = value;
+        } else if (key == "exact-radius") {
+            ++exact_keys;
+            exact_good = exact_good && is_positive_hex_text(value);
+            view.radius_text = value;
         }
     }
+    if (exact_keys != 0) {
+        // A deeper view: the exact texts decide, its radius line may be 0.
+        if (exact_keys != 3 || view.exact_x.empty() || view.exact_y.empty() ||
+            view.radius_text.empty() || !exact_good || !iterations)
+            return std::nullopt;
+        view.radius = hex_to_double(view.radius_text).value_or(0.0);
+        view.iterations = *iterations;
+        return view;
+    }
     if (!(x && y && radius && iterations)) return std::nullopt;
-    view.radius = *radius;
+    // The command line's rules: beyond a normal double of at most 2, the text.
+    const std::optional<double> value = read_radius(radius_line);
+    view.radius = value.value_or(0.0);
+    if (!value) view.radius_text = radius_line;
     view.iterations = *iterations;
     return view;
 }

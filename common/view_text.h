@@ -2,6 +2,16 @@
 // line each for the exact centre, radius, iteration limit, supersampling,
 // gamma and palette. Written by the viewer's export and quorvel-render, read
 // back by quorvel-render --place.
+//
+// A view deeper than 192-bit coordinates and a double radius hold keeps those
+// lines, written as always (its centre rounded to 192 bits, its radius as the
+// double it rounds to, 0 below the double range), and adds three more with the
+// exact texts of qv_get_view_strings, any length and exponent:
+//   exact-centre-x <hex>   exact-centre-y <hex>   exact-radius <hex>
+// A reader that knows them takes the view from them; older readers ignore
+// unknown keys, so they refuse a radius of 0 as damaged and read any other
+// deeper view as its 192-bit rounding. All three or none: one missing or
+// malformed makes the text damaged.
 #pragma once
 
 #include <charconv>
@@ -17,10 +27,14 @@ inline constexpr const char* kViewChunkKeyword = "quorvel view";
 
 struct ViewText {
     std::string centre_x, centre_y;  // the engine's hexadecimal text
-    double radius = 2.0;
+    double radius = 2.0;             // 0 when no normal double
     // The exact text of a radius a double cannot carry (any depth); when set,
-    // the command line gives it instead of `radius`.
+    // the command line gives it instead of `radius`, and a picture's view is
+    // read from it.
     std::string radius_text;
+    // The exact centre of a deeper view (with radius_text: its exact radius
+    // in the hexadecimal form); empty for a view within 192 bits.
+    std::string exact_x, exact_y;
     uint32_t iterations = 150;
     int supersampling = 0;  // 0: not known
     float gamma = 0.0f;     // 0: not known
@@ -51,6 +65,14 @@ bool is_centre_text(const std::string& text);
 std::optional<double> read_decimal(const std::string& text);
 // A decimal radius that is a positive normal double of at most 2.
 std::optional<double> read_radius(const std::string& text);
+// Centre text the engine takes: decimal of any length and exponent, or the
+// hexadecimal form (is_centre_text, or any length and exponent), at most 1e4
+// in size.
+bool is_centre_value(const std::string& text);
+// log10 of a radius text the engine holds: decimal or hexadecimal above 0, any
+// exponent down to its deepest radius (2^-2^24) and up to 1e300; 2 or more is
+// the whole set.
+std::optional<long double> read_radius_log10(const std::string& text);
 // A whole iteration limit from 2 to 4294967295, without a sign.
 std::optional<uint32_t> read_iterations(const std::string& text);
 // A whole supersampling factor from 1 to 8.

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Fuzzes the history-file loader, the place-record restore, the view texts of
-# any depth, the viewer's places text file, palette files and the PNG view
-# chunk's text with libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer
-# for the given number of seconds in all (default 60): a third for the loader,
-# whose format is the largest, the rest shared by the others. Starts from valid history files,
+# any depth, the viewer's places text file, palette files, the PNG view
+# chunk's text and quorvel-render's command line with libFuzzer,
+# AddressSanitizer and UndefinedBehaviorSanitizer for the given number of
+# seconds in all (default 60): a third for the loader, whose format is the
+# largest, the rest shared by the others. Starts from valid history files,
 # places and texts. Exits non-zero when an input crashes or breaks what must
 # hold.
 set -euo pipefail
@@ -11,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 out=build-fuzz
 mkdir -p "$out/corpus" "$out/corpus-places" "$out/corpus-places-text" "$out/corpus-strings" \
-  "$out/corpus-palette" "$out/corpus-view-text" "$out/artifacts"
+  "$out/corpus-palette" "$out/corpus-view-text" "$out/corpus-render" "$out/artifacts"
 
 # The fuzz targets come from a build of their own: clang, the sanitizers and
 # libFuzzer's coverage in every object (QV_FUZZ).
@@ -24,7 +25,8 @@ fi
 CC=$cc CXX=$cxx cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQV_FUZZ=ON \
   -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_VIEWER=OFF -DQV_TOOLS=OFF >/dev/null
 cmake --build "$out" -j"$(nproc)" --target history_load_fuzz location_restore_fuzz \
-  view_strings_fuzz places_text_fuzz palette_file_fuzz view_text_fuzz >/dev/null
+  view_strings_fuzz places_text_fuzz palette_file_fuzz view_text_fuzz render_options_fuzz \
+  >/dev/null
 
 # Seeds: the golden files of the tests, and three places (home, a shallow and
 # a deep view) as 100-byte records of little-endian words.
@@ -67,6 +69,13 @@ printf 'centre-x -B.E5F721EB1E3C8x-1\ncentre-y +8.6FD5EAD4F61B8x-3\nradius 0.000
   >"$out/corpus-view-text/shallow"
 printf 'centre-x -B.E5F721EB1E3C76DD4EDE45B22C0564AE0199413B469AF35x-1\ncentre-y +8.6FD5EAD4F61B8EF797D937B6D3E53667617410B2176B246x-3\nradius 1e-300\niterations 150\n' \
   >"$out/corpus-view-text/deep"
+# Renderer command lines, one argument a line: shallow, deep, a movie, refused.
+printf -- '--centre\n-0.75\n0.1\n--radius\n0.05\n--iterations\n300' >"$out/corpus-render/shallow"
+printf -- '--centre\n0\n1\n--radius\n1e-1000\n--iterations\n6000' >"$out/corpus-render/deep"
+printf -- '--centre\n+C.8x-20000\n-1.7686104930146770745031756532702265\n--radius\n+8.68A9x-3322' \
+  >"$out/corpus-render/hex"
+printf -- '--radius\n1e-400\n--zoom-frames\n4\n--out\nf%%d.png\n--jobs\n2' >"$out/corpus-render/movie"
+printf -- '--radius\n0\n--size\n0x0' >"$out/corpus-render/refused"
 
 # Runs one fuzzer on its corpus for the given seconds.
 fuzz() {
@@ -86,7 +95,7 @@ fuzz() {
 
 loader_seconds=$((seconds / 3))
 [ "$loader_seconds" -ge 1 ] || loader_seconds=1
-other_seconds=$(((seconds - loader_seconds) / 5))
+other_seconds=$(((seconds - loader_seconds) / 6))
 [ "$other_seconds" -ge 1 ] || other_seconds=1
 fuzz history_load_fuzz corpus "$loader_seconds"
 fuzz location_restore_fuzz corpus-places "$other_seconds"
@@ -94,4 +103,5 @@ fuzz view_strings_fuzz corpus-strings "$other_seconds"
 fuzz places_text_fuzz corpus-places-text "$other_seconds"
 fuzz palette_file_fuzz corpus-palette "$other_seconds"
 fuzz view_text_fuzz corpus-view-text "$other_seconds"
+fuzz render_options_fuzz corpus-render "$other_seconds"
 echo "fuzz.sh: no failure in ${seconds}s"

@@ -47,13 +47,18 @@ private:
 
 std::vector<Band> plan_bands(const Target& t, int supersampling, int count) {
     const int grid_w = t.width * supersampling, grid_h = t.height * supersampling;
+    // A deeper picture: radius = mantissa * 2^scale, the doubles below scaled.
+    double radius_mantissa = t.radius;
+    long scale = 0;
+    if (t.wide && !split_hex_text(t.exact_radius, radius_mantissa, scale)) return {};
+    const std::string& centre_y = t.wide ? t.exact_y : t.centre_y;
     double half_x, half_y;
     if (grid_w >= grid_h) {
-        half_x = t.radius;
-        half_y = t.radius * (grid_h * (1.0 / grid_w));
+        half_x = radius_mantissa;
+        half_y = radius_mantissa * (grid_h * (1.0 / grid_w));
     } else {
-        half_y = t.radius;
-        half_x = t.radius * (grid_w * (1.0 / grid_h));
+        half_y = radius_mantissa;
+        half_x = radius_mantissa * (grid_w * (1.0 / grid_h));
     }
     const double step = (2.0 * half_y) / grid_h;
     std::vector<Band> bands;
@@ -66,7 +71,10 @@ std::vector<Band> plan_bands(const Target& t, int supersampling, int count) {
         // Top row of the band: centre + half_y - g0*step, and it is also the
         // band's centre + band_half_y.
         const double offsets[3] = {half_y, -band_half_y, -(g0 * step)};
-        bands.push_back({first, last - first, add_to_engine_text(t.centre_y, offsets, 3), radius});
+        // Exact, whatever its length: a deep band of a 192-bit picture has a
+        // centre of more bits.
+        bands.push_back({first, last - first, add_scaled_exactly(centre_y, offsets, 3, scale),
+                         scaled_hex_text(radius, scale)});
     }
     return bands;
 }
@@ -117,7 +125,9 @@ int compute_band(const Plan& plan, const Target& t, const std::vector<Band>& ban
     EngineContext context;
     const std::string problem = context.configure(setup);
     if (!problem.empty()) return failure(problem);
-    context.show(t.centre_x, band.centre_y, band.radius, t.iterations);
+    if (!context.show_exact(t.wide ? t.exact_x : t.centre_x, band.centre_y, band.radius,
+                            t.iterations))
+        return failure("the engine refused the view of band " + std::to_string(b));
     const EngineContext::Outcome outcome = context.compute(false);
     const uint8_t* rgb = qv_get_rgb_image(context.get());
     if (rgb == nullptr || qv_get_image_height(context.get()) != band.rows)
@@ -183,6 +193,7 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
                  common::AtomicFile& output) {
     const int count = std::min(t.height, jobs * kBandsPerJob);
     const std::vector<Band> bands = plan_bands(t, plan.setup.supersampling, count);
+    if (bands.empty()) return failure("cannot divide the picture into bands");
     const SharedBands shared(bands, t.width, o.format == common::PictureFormat::png);
     if (!shared.mapped()) return failure("cannot map memory for the workers");
 
@@ -203,7 +214,7 @@ int render_bands(const Plan& plan, const Options& o, const Target& t, int jobs,
                      kProgram, t.width, t.height, seconds, jobs, count, efficiency * 100.0);
     }
     std::string reason;
-    const std::string text = chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations);
+    const std::string text = chunk_text(plan, t);
     if (!write_bands(shared, count, o, t, text, output, reason)) return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", seconds);

@@ -4,6 +4,7 @@
 #include <mpfr.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -106,7 +107,105 @@ std::string write_engine_text(mpfr_srcptr value) {
     return text;
 }
 
+// value = digits * 2^shift exactly, for hexadecimal text of any length.
+struct ExactBinary {
+    Integer digits;
+    long shift = 0;
+};
+
+bool read_any_hex_text(const std::string& text, ExactBinary& out) {
+    const char* p = text.c_str();
+    bool negative = false;
+    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    long count = 0, before_point = -1;
+    for (; *p != '\0' && *p != 'x'; ++p) {
+        if (*p == '.') {
+            if (before_point >= 0) return false;
+            before_point = count;
+            continue;
+        }
+        const int v = hex_value(*p);
+        if (v < 0) return false;
+        mpz_mul_2exp(out.digits.get(), out.digits.get(), 4);
+        mpz_add_ui(out.digits.get(), out.digits.get(), static_cast<unsigned long>(v));
+        ++count;
+    }
+    if (*p != 'x' || count == 0) return false;
+    if (before_point < 0) before_point = 1;
+    char* end = nullptr;
+    errno = 0;
+    const long exponent = std::strtol(p + 1, &end, 10);
+    if (*end != '\0' || errno != 0) return false;
+    out.shift = exponent - 3 - 4 * (count - before_point);
+    if (negative) mpz_neg(out.digits.get(), out.digits.get());
+    return true;
+}
+
+// digits * 2^shift in the hexadecimal form, the first digit's top bit set.
+std::string write_any_hex_text(mpz_ptr digits, long shift) {
+    if (mpz_sgn(digits) == 0) return "+0.0x+0";
+    const bool negative = mpz_sgn(digits) < 0;
+    mpz_abs(digits, digits);
+    const long bits = static_cast<long>(mpz_sizeinbase(digits, 2));
+    const long top = bits - 1 + shift;
+    mpz_mul_2exp(digits, digits, static_cast<mp_bitcnt_t>((4 - bits % 4) % 4));
+    std::unique_ptr<char, decltype(&std::free)> hex(mpz_get_str(nullptr, 16, digits), &std::free);
+    std::string all(hex.get());
+    for (char& c : all) c = static_cast<char>(c >= 'a' ? c - 'a' + 'A' : c);
+    size_t end = all.size();
+    while (end > 2 && all[end - 1] == '0') --end;
+    std::string text = negative ? "-" : "+";
+    text += all[0];
+    text += '.';
+    text.append(all.size() > 1 ? all.substr(1, end - 1) : "0");
+    text += 'x';
+    if (top >= 0) text += '+';
+    return text + std::to_string(top);
+}
+
 }  // namespace
+
+std::string add_scaled_exactly(const std::string& text, const double* offsets, int count,
+                               long scale) {
+    ExactBinary sum;
+    if (!read_any_hex_text(text, sum)) return {};
+    for (int i = 0; i < count; ++i) {
+        if (offsets[i] == 0.0) continue;
+        // A double is its 53-bit integer mantissa times a power of two.
+        int e = 0;
+        const double m = std::frexp(offsets[i], &e);
+        Integer term;
+        mpz_set_d(term.get(), std::ldexp(m, 53));
+        const long shift = scale + e - 53;
+        // Both at the lower of the two shifts, then added as integers.
+        if (shift < sum.shift) {
+            mpz_mul_2exp(sum.digits.get(), sum.digits.get(),
+                         static_cast<mp_bitcnt_t>(sum.shift - shift));
+            sum.shift = shift;
+        } else {
+            mpz_mul_2exp(term.get(), term.get(), static_cast<mp_bitcnt_t>(shift - sum.shift));
+        }
+        mpz_add(sum.digits.get(), sum.digits.get(), term.get());
+    }
+    return write_any_hex_text(sum.digits.get(), sum.shift);
+}
+
+bool split_hex_text(const std::string& text, double& mantissa, long& exponent) {
+    ExactBinary value;
+    if (!read_any_hex_text(text, value) || mpz_sgn(value.digits.get()) <= 0) return false;
+    Real real(53);
+    mpfr_set_z(real.get(), value.digits.get(), MPFR_RNDN);
+    long e = 0;
+    const double half = mpfr_get_d_2exp(&e, real.get(), MPFR_RNDN);  // in [0.5, 1)
+    mantissa = 2.0 * half;
+    exponent = value.shift + e - 1;
+    return true;
+}
+
+std::string scaled_hex_text(double mantissa, long exponent) {
+    const double offsets[1] = {mantissa};
+    return add_scaled_exactly("+0.0x+0", offsets, 1, exponent);
+}
 
 std::optional<std::string> decimal_to_engine_text(const std::string& decimal) {
     if (decimal.empty() || decimal.find_first_of("xXpPnNiI") != std::string::npos) return {};
@@ -148,6 +247,10 @@ int decimals_for_view(double radius, int longer_side) {
 }
 
 DigitCount count_digits(const std::string& decimal, double radius) {
+    return count_digits_at(decimal, std::log10(static_cast<long double>(radius)));
+}
+
+DigitCount count_digits_at(const std::string& decimal, long double radius_log10) {
     DigitCount count;
     int first = -1, total = 0, after_point = 0;
     bool point = false;
@@ -172,7 +275,7 @@ DigitCount count_digits(const std::string& decimal, double radius) {
     const long last = exponent - after_point;
     const long lead = last + count.given - 1;
     // The last digit must be worth no more than the radius's leading digit.
-    const long wanted = static_cast<long>(std::floor(std::log10(radius) + 1e-9));
+    const long wanted = static_cast<long>(std::floor(radius_log10 + 1e-9L));
     count.needed = static_cast<int>(std::max(1L, lead - wanted + 1));
     return count;
 }

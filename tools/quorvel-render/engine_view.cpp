@@ -18,6 +18,19 @@ void set_location_iterations(Location& location, uint32_t n) {
     for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(n >> (8 * i));
 }
 
+struct ExactTexts {
+    std::string x, y, radius;
+};
+
+ExactTexts exact_texts(qv_handle h) {
+    const size_t size = qv_get_view_strings(h, nullptr, nullptr, nullptr, 0);
+    if (size == 0) return {};
+    std::string x(size, '\0'), y(size, '\0'), radius(size, '\0');
+    if (qv_get_view_strings(h, x.data(), y.data(), radius.data(), size) != size) return {};
+    for (std::string* text : {&x, &y, &radius}) text->resize(text->find('\0'));
+    return {std::move(x), std::move(y), std::move(radius)};
+}
+
 }  // namespace
 
 EngineContext::EngineContext() : handle_(qv_create_context(kMemoryMegabytes)) {}
@@ -56,27 +69,30 @@ std::string EngineContext::configure(const Setup& s) {
         if (s.iterations) set_location_iterations(place, *s.iterations);
         qv_restore_location_from(h, &place);
     }
+    // Texts of any length and depth; within 192 bits the engine sets the same
+    // view as from its 192-bit text and a double radius.
+    bool set = true;
     if (!s.load_file && !s.place) {
-        qv_set_view_params_from_text(h, s.centre_x.value_or("-0.5").c_str(),
-                                     s.centre_y.value_or("0").c_str(), s.radius.value_or(1.5));
+        set = qv_set_view_from_strings(h, s.centre_x.value_or("-0.5").c_str(),
+                                       s.centre_y.value_or("0").c_str(),
+                                       s.radius.value_or("1.5").c_str()) == 1;
     } else if (s.centre_x || s.radius) {
-        char x[128], y[128];
-        double radius = 2.0;
-        qv_get_view_params_as_text(h, x, y, &radius);
-        qv_set_view_params_from_text(h, s.centre_x ? s.centre_x->c_str() : x,
-                                     s.centre_y ? s.centre_y->c_str() : y,
-                                     s.radius.value_or(radius));
+        const ExactTexts now = exact_texts(h);
+        set = qv_set_view_from_strings(h, s.centre_x.value_or(now.x).c_str(),
+                                       s.centre_y.value_or(now.y).c_str(),
+                                       s.radius.value_or(now.radius).c_str()) == 1;
     }
-    if (s.iterations && !s.place && qv_get_maximum_iterations(h) != *s.iterations) {
-        // The limit goes through a place record: a factor would round.
-        Location location;
-        qv_store_location_to(h, &location);
-        set_location_iterations(location, *s.iterations);
-        qv_restore_location_from(h, &location);
+    if (!set) {
+        if (s.radius && !s.centre_x) return "--radius: '" + *s.radius + "' is out of range";
+        return "--centre: the view is out of range";
     }
+    if (s.iterations && !s.place && qv_get_maximum_iterations(h) != *s.iterations)
+        set_limit(*s.iterations);
     double x = 0, y = 0, radius = 0;
     qv_get_view_params_as_doubles(h, &x, &y, &radius);
-    if (!std::isfinite(x) || !std::isfinite(y) || !(radius > 0.0) || !std::isfinite(radius)) {
+    // A radius below the double range reads as 0 here: the exact one is kept.
+    if (!std::isfinite(x) || !std::isfinite(y) || !(radius >= 0.0) || !std::isfinite(radius) ||
+        exact_texts(h).radius.empty()) {
         if (s.place) return "--place: the stored view is not valid";
         if (s.load_file) return "--load: '" + *s.load_file + "' holds no valid view";
         return "--centre: the view is out of range";
@@ -93,7 +109,35 @@ Target EngineContext::target() const {
     t.iterations = qv_get_maximum_iterations(handle_);
     t.width = qv_get_image_width(handle_);
     t.height = qv_get_image_height(handle_);
+    ExactTexts exact = exact_texts(handle_);
+    t.wide = exact.x != t.centre_x || exact.y != t.centre_y || !std::isnormal(t.radius);
+    t.exact_x = std::move(exact.x);
+    t.exact_y = std::move(exact.y);
+    t.exact_radius = std::move(exact.radius);
     return t;
+}
+
+void EngineContext::set_limit(uint32_t iterations) {
+    // The limit goes through a place record: a factor would round.
+    const ExactTexts exact = exact_texts(handle_);
+    char x[128], y[128];
+    double radius = 0.0;
+    qv_get_view_params_as_text(handle_, x, y, &radius);
+    const bool within = exact.x == x && exact.y == y && std::isnormal(radius);
+    Location location;
+    qv_store_location_to(handle_, &location);
+    set_location_iterations(location, iterations);
+    qv_restore_location_from(handle_, &location);
+    // The new view copies the limit.
+    if (!within)
+        qv_set_view_from_strings(handle_, exact.x.c_str(), exact.y.c_str(), exact.radius.c_str());
+}
+
+bool EngineContext::show_exact(const std::string& x, const std::string& y,
+                               const std::string& radius, uint32_t iterations) {
+    if (qv_set_view_from_strings(handle_, x.c_str(), y.c_str(), radius.c_str()) != 1) return false;
+    if (qv_get_maximum_iterations(handle_) != iterations) set_limit(iterations);
+    return true;
 }
 
 void EngineContext::show(const std::string& x, const std::string& y, double radius,

@@ -20,17 +20,25 @@ struct Setup {
     float gamma = -1.0f;
     int generator = -1;
     int deep_kernel = -1;  // -1: the engine's default
-    std::optional<std::string> centre_x, centre_y;  // engine text, exact
-    std::optional<double> radius;
+    // Decimal or hexadecimal texts of any length, which the engine reads exactly.
+    std::optional<std::string> centre_x, centre_y;
+    std::optional<std::string> radius;
     std::optional<uint32_t> iterations;
 };
 
 // The view a set-up context shows.
 struct Target {
+    // The 192-bit centre texts and the double radius, as views within 192 bits
+    // have always been written.
     std::string centre_x, centre_y;
     double radius = 2.0;
     uint32_t iterations = 150;
     int width = 0, height = 0;
+    // The exact texts of qv_get_view_strings, and whether the view is deeper
+    // than the above carry: its exact centre differs from the 192-bit one or
+    // its radius is no normal double.
+    std::string exact_x, exact_y, exact_radius;
+    bool wide = false;
 };
 
 class EngineContext {
@@ -47,6 +55,10 @@ public:
     Target target() const;
     // A new view with this exact centre, radius and limit.
     void show(const std::string& x, const std::string& y, double radius, uint32_t iterations);
+    // The same for texts of any length and depth; false when the engine
+    // refuses them.
+    bool show_exact(const std::string& x, const std::string& y, const std::string& radius,
+                    uint32_t iterations);
 
     struct Outcome {
         double seconds = 0;
@@ -56,6 +68,10 @@ public:
     Outcome compute(bool progress_bar);
 
 private:
+    // The limit through a place record, which rounds a deeper centre to 192
+    // bits: the exact view is set again after it.
+    void set_limit(uint32_t iterations);
+
     qv_handle handle_;
 };
 

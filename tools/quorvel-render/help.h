@@ -21,14 +21,13 @@ SYNOPSIS
 DESCRIPTION
     Computes one view with the quorvel engine, without a window, and writes it
     as a PNG or uncompressed 24-bit TGA picture; or renders a zoom movie into
-    the view, one picture per frame. Deep views are computed with the engine's
-    192-bit arithmetic; decimal centres of any length are converted exactly
-    (rounded to nearest into 192 bits).
+    the view, one picture per frame. Views of any depth are given and printed
+    as exact text: centres of any length, radii of any exponent.
 
     The work is shared by worker processes, each with its own engine context:
     a movie's frames, or horizontal bands of a single picture. With brute
-    force the bands give the same picture as one process when the width and
-    the radius are powers of two; contour tracing and box matching may infer a
+    force the bands give the same picture as one process when the sizes are
+    powers of two, at any depth; contour tracing and box matching may infer a
     few pixels near the band edges differently.
 
     While it computes, a progress bar on standard error shows the progress;
@@ -46,13 +45,13 @@ OPTIONS
         Centre of the view, real part X and imaginary part Y. Each is a decimal
         number (-0.743643887037151) or the engine's hexadecimal text form
         (-B.E5F721EB1E3C8x-1: hexadecimal digits with a point, a lower-case x
-        and the binary exponent of the first digit's top bit), which keeps all
-        192 bits. Decimals of any length are converted exactly, rounded to
-        nearest; a warning says when one has fewer digits than the radius
-        needs. Default -0.5 0.
+        and the binary exponent of the first digit's top bit), both of any
+        length, every digit kept; a warning says when a decimal has fewer
+        digits than the radius needs. Default -0.5 0.
     --radius R
-        Half the extent of the view along its longer side; above 0 and at most
-        2. A radius of 2 shows the whole set, centred on 0. Default 1.5.
+        Half the extent of the view along its longer side; above 0, decimal
+        with any exponent (2e-1086) or the hexadecimal form. A radius of 2 or
+        more shows the whole set, centred on 0. Default 1.5.
     --iterations N
         Iteration limit, 2 to 4294967295. Default 150, or the limit stored in
         the place, picture or history file.
@@ -94,7 +93,7 @@ ZOOM MOVIES
         stays at the view's centre; the radius shrinks geometrically from R0
         (frame 0) to the view's radius (frame N-1).
     --zoom-from R0
-        Radius of frame 0, above 0 and at most 2. Default 2.
+        Radius of frame 0, above 0 and at most 2, of any exponent. Default 2.
     --iterations-from N0
         Iteration limit of frame 0; the limit grows linearly with the logarithm
         of the zoom up to the view's limit. Default 150, or the view's limit

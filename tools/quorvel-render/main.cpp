@@ -40,7 +40,7 @@ int render_single(const Plan& plan, const Options& o, common::AtomicFile& output
         return failure("the engine returned no picture");
     std::string reason;
     if (!common::write_picture(output, o.format, {rgb, t.width, t.height}, reason,
-                               chunk_text(plan, t.centre_x, t.centre_y, t.radius, t.iterations)))
+                               chunk_text(plan, t)))
         return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", outcome.seconds);
@@ -93,7 +93,7 @@ int run(const Options& o) {
             return bad_argument(problem);
         target = probe.target();
     }
-    warn_about_digits(o, target.radius);
+    warn_about_digits(o, target);
 
     const int jobs = o.jobs.value_or(default_jobs());
     if (o.zoom_frames) return render_movie(plan, o, target, jobs, ffmpeg);

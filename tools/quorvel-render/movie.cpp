@@ -1,6 +1,10 @@
 #include "movie.h"
 
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "exact_text.h"
 
 namespace quorvel::render {
 
@@ -12,8 +16,52 @@ ZoomPlan::ZoomPlan(int count, double from_radius, double to_radius, uint32_t fro
       from_iterations_(from_iterations),
       to_iterations_(to_iterations) {}
 
+namespace {
+
+// The double a radius text gives, or 0 when it is no normal double.
+double normal_double(const std::string& text) {
+    const std::optional<double> value =
+        text.find('x') != std::string::npos ? common::hex_to_double(text)
+        : common::is_plain_decimal(text) ? std::optional<double>(std::strtod(text.c_str(), nullptr))
+                                         : std::nullopt;
+    return value && std::isnormal(*value) ? *value : 0.0;
+}
+
+}  // namespace
+
+ZoomPlan::ZoomPlan(int count, const std::string& from_radius, const std::string& to_radius,
+                   uint32_t from_iterations, uint32_t to_iterations)
+    : ZoomPlan(count, normal_double(from_radius), normal_double(to_radius), from_iterations,
+               to_iterations) {
+    // Texts that a double holds exactly stay on the doubles' path.
+    beyond_doubles_ = from_radius_ == 0.0 || to_radius_ == 0.0;
+    from_text_ = from_radius;
+    to_text_ = to_radius;
+    from_log10_ = common::log10_of_text(from_radius).value_or(0.0L);
+    to_log10_ = common::log10_of_text(to_radius).value_or(0.0L);
+}
+
 FrameView ZoomPlan::frame(int index) const {
-    if (count_ <= 1 || index >= count_ - 1) return {to_radius_, to_iterations_};
+    if (beyond_doubles_) {
+        const bool last = count_ <= 1 || index >= count_ - 1;
+        const long double t =
+            last ? 1.0L : static_cast<long double>(index) / static_cast<long double>(count_ - 1);
+        const long double log10 = from_log10_ + (to_log10_ - from_log10_) * t;
+        FrameView view{0.0, 0,
+                       last         ? to_text_
+                       : index == 0 ? from_text_
+                                    : common::decimal_of_log10(log10)};
+        // Just below 2 the movie keeps its centre, as on the doubles' path.
+        if (log10 >= std::log10(2.0L)) view.radius_text = "1.9999999999999998";
+        if (log10 > -300.0L) view.radius = std::strtod(view.radius_text.c_str(), nullptr);
+        if (!std::isnormal(view.radius)) view.radius = 0.0;
+        const double limit =
+            from_iterations_ +
+            (static_cast<double>(to_iterations_) - from_iterations_) * static_cast<double>(t);
+        view.iterations = last ? to_iterations_ : static_cast<uint32_t>(std::llround(limit));
+        return view;
+    }
+    if (count_ <= 1 || index >= count_ - 1) return {to_radius_, to_iterations_, {}};
     const double t = static_cast<double>(index) / (count_ - 1);
     double radius =
         index == 0 ? from_radius_ : from_radius_ * std::pow(to_radius_ / from_radius_, t);
@@ -22,7 +70,7 @@ FrameView ZoomPlan::frame(int index) const {
     if (radius >= 2.0) radius = std::nextafter(2.0, 0.0);
     const double limit =
         from_iterations_ + (static_cast<double>(to_iterations_) - from_iterations_) * t;
-    return {radius, static_cast<uint32_t>(std::llround(limit))};
+    return {radius, static_cast<uint32_t>(std::llround(limit)), {}};
 }
 
 std::string frame_path(const std::string& pattern, int index) {

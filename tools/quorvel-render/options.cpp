@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "exact_text.h"
 #include "view_text.h"
 
 namespace quorvel::render {
@@ -40,9 +41,7 @@ struct OptionRule {
 
 std::string apply_centre(Options& o, const std::string* v) {
     for (int k = 0; k < 2; ++k) {
-        if (common::is_centre_text(v[k])) continue;
-        const std::optional<double> value = common::read_decimal(v[k]);
-        if (!value || std::fabs(*value) > 1e4) {
+        if (!common::is_centre_value(v[k])) {
             return "--centre: " + quoted(v[k]) +
                    " is neither a decimal number nor hexadecimal text like +B.Ex-1";
         }
@@ -53,8 +52,10 @@ std::string apply_centre(Options& o, const std::string* v) {
 }
 
 std::string apply_radius(Options& o, const std::string* v) {
-    o.radius = common::read_radius(*v);
-    if (!o.radius) return "--radius: " + quoted(*v) + " is not a number above 0 and at most 2";
+    if (!common::read_radius_log10(*v))
+        return "--radius: " + quoted(*v) +
+               " is not a number above 0 (like 0.5, 2e-1086 or +8.0x-40)";
+    o.radius = *v;
     return {};
 }
 
@@ -160,9 +161,10 @@ std::string apply_zoom_frames(Options& o, const std::string* v) {
 }
 
 std::string apply_zoom_from(Options& o, const std::string* v) {
-    o.zoom_from = common::read_radius(*v);
-    if (!o.zoom_from)
+    const std::optional<long double> log10 = common::read_radius_log10(*v);
+    if (!log10 || *log10 > std::log10(2.0L))
         return "--zoom-from: " + quoted(*v) + " is not a radius above 0 and at most 2";
+    o.zoom_from = *v;
     return {};
 }
 

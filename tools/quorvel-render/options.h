@@ -16,9 +16,10 @@ struct FrameRange {
 };
 
 struct Options {
-    // The centre as given: decimal or hexadecimal BigFloat text.
+    // The centre and radius as given: decimal or hexadecimal text of any
+    // length and exponent, which the engine reads exactly.
     std::optional<std::string> centre_x, centre_y;
-    std::optional<double> radius;
+    std::optional<std::string> radius;
     std::optional<uint32_t> iterations;
     std::optional<int> width, height;  // both set or both empty
     std::optional<int> supersampling;
@@ -33,7 +34,7 @@ struct Options {
     ImageFormat format = ImageFormat::png;
     // Zoom movies.
     std::optional<int> zoom_frames;
-    std::optional<double> zoom_from;  // default 2
+    std::optional<std::string> zoom_from;  // default 2
     std::optional<uint32_t> iterations_from;
     std::optional<FrameRange> frames;
     std::optional<std::string> video;

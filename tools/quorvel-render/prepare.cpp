@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "coordinates.h"
+#include "exact_text.h"
 #include "png_view.h"
 #include "regular_file.h"
 
@@ -75,9 +76,22 @@ std::string read_given_palette(const Options& o, Plan& plan) {
 std::string take_picture_view(const Options& o, const PictureView& picture, Plan& plan) {
     Setup& s = plan.setup;
     const common::ViewText& view = picture.view;
-    s.centre_x = view.centre_x;
-    s.centre_y = view.centre_y;
-    s.radius = view.radius;
+    if (!view.exact_x.empty()) {
+        s.centre_x = view.exact_x;
+        s.centre_y = view.exact_y;
+        s.radius = view.radius_text;
+    } else if (!view.radius_text.empty()) {
+        s.centre_x = view.centre_x;
+        s.centre_y = view.centre_y;
+        s.radius = view.radius_text;
+    } else {
+        // %.17g gives the double back exactly.
+        char radius[64];
+        std::snprintf(radius, sizeof radius, "%.17g", view.radius);
+        s.centre_x = view.centre_x;
+        s.centre_y = view.centre_y;
+        s.radius = radius;
+    }
     s.iterations = view.iterations;
     if (o.palette || view.palette.empty()) return {};
     std::string reason;
@@ -119,17 +133,12 @@ std::string take_place(const Options& o, Plan& plan, std::optional<PictureView>&
     return take_picture_view(o, *picture, plan);
 }
 
-// --centre: engine text is taken as it is, decimals are converted exactly.
+// --centre: decimal or hexadecimal text goes to the engine as it is, which
+// reads every digit.
 std::string take_centre(const Options& o, Setup& s) {
     if (!o.centre_x) return {};
-    for (auto [given, out] : {std::pair{&*o.centre_x, &s.centre_x}, {&*o.centre_y, &s.centre_y}}) {
-        if (common::is_centre_text(*given)) {
-            *out = *given;
-            continue;
-        }
-        *out = decimal_to_engine_text(*given);
-        if (!*out) return "--centre: '" + *given + "' is not a decimal number";
-    }
+    s.centre_x = o.centre_x;
+    s.centre_y = o.centre_y;
     return {};
 }
 
@@ -195,16 +204,18 @@ void default_palette(Setup& s) {
     }
 }
 
-void warn_about_digits(const Options& o, double radius) {
+void warn_about_digits(const Options& o, const Target& t) {
     if (!o.centre_x) return;
+    const long double radius_log10 = common::log10_of_text(t.exact_radius).value_or(0.0L);
     for (const std::string* text : {&*o.centre_x, &*o.centre_y}) {
-        if (common::is_centre_text(*text)) continue;
-        const DigitCount digits = count_digits(*text, radius);
+        if (text->find('x') != std::string::npos) continue;
+        const DigitCount digits = count_digits_at(*text, radius_log10);
         if (digits.given >= digits.needed) continue;
         std::fprintf(stderr,
-                     "%s: warning: --centre '%s' has %d significant digits, but radius %g needs "
+                     "%s: warning: --centre '%s' has %d significant digits, but radius %s needs "
                      "about %d; unless it is exact as written, the picture shows another place\n",
-                     kProgram, text->c_str(), digits.given, radius, digits.needed);
+                     kProgram, text->c_str(), digits.given, readable_radius(t).c_str(),
+                     digits.needed);
     }
 }
 

@@ -15,6 +15,6 @@ std::string prepare(const Options& o, Plan& plan);
 // The shipped palette, or a grey ramp when it is missing, unless one is set.
 void default_palette(Setup& s);
 // Warns when a decimal centre has fewer digits than the radius needs.
-void warn_about_digits(const Options& o, double radius);
+void warn_about_digits(const Options& o, const Target& t);
 
 }  // namespace quorvel::render

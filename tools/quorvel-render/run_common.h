@@ -30,13 +30,16 @@ struct Plan {
     std::string palette_name;  // as given, for the view chunk
 };
 
-// The text of a picture's view chunk.
-std::string chunk_text(const Plan& plan, const std::string& x, const std::string& y, double radius,
-                       uint32_t iterations);
+// The text of a picture's view chunk; a deeper view's exact texts included.
+std::string chunk_text(const Plan& plan, const Target& t);
 
 // The summary's first lines: the centre in hexadecimal and in decimal (with
-// just enough digits for the view), the radius and the limit.
+// just enough digits for the view), the radius and the limit. A deeper view
+// prints its exact texts, decimals to a thousandth of a pixel, and its radius
+// readable ("1.2e-1234") besides its exact text.
 void print_centre(const Target& t);
+// The radius for messages: %g of a normal double, else from the exact text.
+std::string readable_radius(const Target& t);
 // Flushes the summary; the exit status.
 int finish_stdout();
 

@@ -134,7 +134,8 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
     const FrameRange range = o.frames.value_or(FrameRange{0, count - 1});
     const uint32_t from_iterations =
         o.iterations_from.value_or(std::min<uint32_t>(150, t.iterations));
-    const ZoomPlan zoom(count, o.zoom_from.value_or(2.0), t.radius, from_iterations, t.iterations);
+    const ZoomPlan zoom(count, o.zoom_from.value_or("2"), t.exact_radius, from_iterations,
+                        t.iterations);
 
     std::vector<int> tasks;
     for (int k = range.first; k <= range.last; ++k) {
@@ -153,7 +154,17 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
         const std::string problem = context.configure(plan.setup);
         if (!problem.empty()) return failure(problem);
         const FrameView frame = zoom.frame(k);
-        context.show(t.centre_x, t.centre_y, frame.radius, frame.iterations);
+        if (!t.wide && frame.radius_text.empty()) {
+            context.show(t.centre_x, t.centre_y, frame.radius, frame.iterations);
+        } else {
+            // The exact centre; %.17g gives a double radius back exactly.
+            char radius[64];
+            std::snprintf(radius, sizeof radius, "%.17g", frame.radius);
+            if (!context.show_exact(t.exact_x, t.exact_y,
+                                    frame.radius_text.empty() ? radius : frame.radius_text,
+                                    frame.iterations))
+                return failure("the engine refused the view of frame " + std::to_string(k));
+        }
         const std::string path = frame_path(o.out, k);
         common::AtomicFile output;
         std::string reason;
@@ -163,9 +174,8 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
         const Target f = context.target();
         const uint8_t* rgb = qv_get_rgb_image(context.get());
         if (rgb == nullptr) return failure("the engine returned no picture for frame " + path);
-        if (!common::write_picture(
-                output, o.format, {rgb, f.width, f.height}, reason,
-                chunk_text(plan, f.centre_x, f.centre_y, f.radius, f.iterations)))
+        if (!common::write_picture(output, o.format, {rgb, f.width, f.height}, reason,
+                                   chunk_text(plan, f)))
             return failure(reason);
         return 0;
     };

@@ -1,4 +1,4 @@
-#include "hex_text.h"
+#include "exact_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-namespace quorvel::viewer {
+namespace quorvel::common {
 namespace {
 
 constexpr long double kLog10Of2 = 0.301029995663981195213738894724493027L;
@@ -245,4 +245,74 @@ std::optional<std::string> hex_to_fixed_decimal(std::string_view text, int decim
     return out;
 }
 
-}  // namespace quorvel::viewer
+bool is_plain_decimal(std::string_view text) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    int digits = 0, points = 0;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        if (text[i] >= '0' && text[i] <= '9') {
+            ++digits;
+        } else if (text[i] == '.') {
+            ++points;
+        } else {
+            return false;
+        }
+    }
+    if (digits == 0 || points > 1) return false;
+    if (i == text.size()) return true;
+    ++i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    const std::size_t exponent_digits = text.size() - i;
+    if (exponent_digits == 0 || exponent_digits > 18) return false;
+    return std::all_of(text.begin() + static_cast<std::ptrdiff_t>(i), text.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<long double> log10_of_text(std::string_view text) {
+    if (const auto hex = parse(text)) return log10_of(*hex);
+    if (!is_plain_decimal(text)) return std::nullopt;
+    // The first nineteen significant digits and where the point falls.
+    long double top = 0.0L;
+    int used = 0;
+    std::int64_t scale = 0;  // value ~ top * 10^scale
+    bool point = false, started = false;
+    std::size_t i = text[0] == '+' || text[0] == '-' ? 1 : 0;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        if (text[i] == '.') {
+            point = true;
+            continue;
+        }
+        const int digit = text[i] - '0';
+        started = started || digit != 0;
+        if (!started) {
+            scale -= point;
+            continue;
+        }
+        if (used < 19) {
+            top = top * 10.0L + static_cast<long double>(digit);
+            ++used;
+            scale -= point;
+        } else {
+            scale += !point;
+        }
+    }
+    if (!started) return std::nullopt;
+    std::int64_t exponent = 0;
+    if (i < text.size())
+        exponent = std::strtoll(std::string(text.substr(i + 1)).c_str(), nullptr, 10);
+    return std::log10(top) + static_cast<long double>(scale) + static_cast<long double>(exponent);
+}
+
+std::string decimal_of_log10(long double log10) {
+    long double exponent = std::floor(log10);
+    long double mantissa = std::pow(10.0L, log10 - exponent);
+    if (mantissa >= 10.0L) {
+        mantissa /= 10.0L;
+        exponent += 1.0L;
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, "%.18Lfe%lld", mantissa, static_cast<long long>(exponent));
+    return text;
+}
+
+}  // namespace quorvel::common
