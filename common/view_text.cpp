@@ -83,8 +83,8 @@ std::optional<double> read_radius(const std::string& text) {
 }
 
 namespace {
-// The engine's deepest radius, 2^-2^24, and its farthest centre, in powers of ten.
-constexpr long double kDeepestLog10 = -5050445.0L;
+// The engine's deepest radius, 2^-2^20, and its farthest centre, in powers of ten.
+constexpr long double kDeepestLog10 = -315653.0L;
 constexpr long double kLargestCentreLog10 = 4.0L;
 }  // namespace
 

@@ -70,7 +70,7 @@ std::optional<double> read_radius(const std::string& text);
 // in size.
 bool is_centre_value(const std::string& text);
 // log10 of a radius text the engine holds: decimal or hexadecimal above 0, any
-// exponent down to its deepest radius (2^-2^24) and up to 1e300; 2 or more is
+// exponent down to its deepest radius (2^-2^20) and up to 1e300; 2 or more is
 // the whole set.
 std::optional<long double> read_radius_log10(const std::string& text);
 // A whole iteration limit from 2 to 4294967295, without a sign.

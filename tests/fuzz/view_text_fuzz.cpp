@@ -32,9 +32,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const auto view = quorvel::common::parse_view_text(text);
     if (!view) return 0;
-    if (!quorvel::common::is_centre_text(view->centre_x) ||
-        !quorvel::common::is_centre_text(view->centre_y) || !std::isnormal(view->radius) ||
-        !(view->radius > 0.0 && view->radius <= 2.0) || view->iterations < 2 ||
+    // Centres the engine takes, the exact ones of a deeper view too; a
+    // radius of 0 only where an exact one stands for it.
+    const bool deep = !view->exact_x.empty();
+    if (!quorvel::common::is_centre_value(view->centre_x) ||
+        !quorvel::common::is_centre_value(view->centre_y) ||
+        deep != !view->exact_y.empty() ||
+        (deep && (!quorvel::common::is_centre_value(view->exact_x) ||
+                  !quorvel::common::is_centre_value(view->exact_y) || view->radius_text.empty())) ||
+        !std::isfinite(view->radius) || !(view->radius >= 0.0) ||
+        (view->radius == 0.0 && view->radius_text.empty()) || view->iterations < 2 ||
         view->supersampling < 0 || view->supersampling > 8 || !(view->gamma >= 0.0f) ||
         view->gamma > 100.0f)
         __builtin_trap();
@@ -47,8 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char radius[64];
     std::snprintf(radius, sizeof radius, "%.17g", view->radius);
     const std::string& r = view->radius_text.empty() ? std::string(radius) : view->radius_text;
-    if (qv_set_view_from_strings(context(), view->centre_x.c_str(), view->centre_y.c_str(),
-                                 r.c_str()) != 1)
+    const std::string& x = deep ? view->exact_x : view->centre_x;
+    const std::string& y = deep ? view->exact_y : view->centre_y;
+    if (qv_set_view_from_strings(context(), x.c_str(), y.c_str(), r.c_str()) != 1)
         __builtin_trap();
     qv_reset_context(context());
     return 0;
