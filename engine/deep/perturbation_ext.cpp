@@ -187,13 +187,14 @@ bool ExtPixelKernel::exact_step(ExtWalk& w, uint32_t& result) const {
 
 bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const {
     // The loop works on copies, so that they stay in registers.
-    double wx, wy, eps, s, s2, vx, vy, f;
+    double wx, wy, eps, s, s2, vx, vy, f, floor;
     ExtRegime regime;
     int64_t lowest;
     auto fill = [&] {
         wx = w.wx, wy = w.wy, eps = w.eps, s = w.s, s2 = w.s2, vx = w.vx, vy = w.vy, f = w.f;
         regime = w.regime;
         lowest = lowest_reading(regime);
+        floor = regime == ExtRegime::deep ? kDeepReadingFloor : 0.0;
     };
     auto spill = [&] { w.wx = wx, w.wy = wy, w.eps = eps; };
     fill();
@@ -223,7 +224,10 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
         const double dw = px * px + py * py;
         eps = ((4.0 * previous) * eps) + ((kStepErrorSquared * dw) * f);
         const double x = zr1 + s * px, y = zi1 + s * py;
-        const double r = x * x + y * y;
+        const double ax = std::fabs(x), ay = std::fabs(y);
+        const double xs = ax < floor && ay >= kDeepSquareFloor ? 0.0 : x;
+        const double ys = ay < floor && ax >= kDeepSquareFloor ? 0.0 : y;
+        const double r = xs * xs + ys * ys;
         previous = r;
         exact_is_current = false;
         wx = px;

@@ -27,8 +27,12 @@ constexpr int64_t kShallowScale = -440;
 // Offsets above 2^500, never met in a real view, take the ExtFloat step.
 constexpr int64_t kLargestFastScale = 500;
 constexpr double kBigReference = 0x1p-300;
-// A deep step reads reference values below 2^-500 as zero.
+// A deep step reads reference values below 2^-500 as zero, and leaves out of
+// |z|^2 the square of a part of z below it when the other reaches 2^-440: that
+// square is below a quarter of the sum's last place, and forming it would
+// underflow, which is slow.
 constexpr double kDeepReadingFloor = 0x1p-500;
+constexpr double kDeepSquareFloor = 0x1p-440;
 constexpr double kHighW = 0x1p64, kLowW = 0x1p-64;
 // 2^k is kept as a double from here, 2^2k from twice this plus 64.
 constexpr int64_t kLowestScale = -1022 + 64;
