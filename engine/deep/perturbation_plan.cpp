@@ -6,6 +6,7 @@
 #include "base/stopwatch.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_ext.h"
+#include "deep/perturbation_ext_batch.h"
 
 namespace quorvel {
 
@@ -26,32 +27,6 @@ double seconds_left(const Budget& budget) {
     return budget.watch ? budget.seconds - budget.watch->elapsed() : 1e300;
 }
 
-// An extended pixel's state in a batch record: mantissas in x, y, exponents in
-// cx, cy (exact as doubles), the error estimate as its log2 in extra.
-ExtPixelState unpack_extended(const Orbit& o) {
-    ExtPixelState s;
-    s.dx = ExtFloat::make(o.x, static_cast<int64_t>(o.cx));
-    s.dy = ExtFloat::make(o.y, static_cast<int64_t>(o.cy));
-    s.m = o.aux;
-    s.n = o.n;
-    const double whole = std::floor(o.extra);
-    s.error = o.extra <= -1e299 ? ExtFloat()
-                                : ExtFloat::make(std::exp2(o.extra - whole),
-                                                 static_cast<int64_t>(whole));
-    return s;
-}
-
-void pack_extended(const ExtPixelState& s, Orbit& o) {
-    o.x = s.dx.m;
-    o.cx = static_cast<double>(s.dx.e);
-    o.y = s.dy.m;
-    o.cy = static_cast<double>(s.dy.e);
-    o.aux = s.m;
-    o.n = s.n;
-    o.extra = s.error.is_zero() ? -1e300
-                                : std::log2(std::fabs(s.error.m)) + static_cast<double>(s.error.e);
-}
-
 }  // namespace
 
 struct PerturbationPlan::Reference {
@@ -64,9 +39,8 @@ struct PerturbationPlan::Reference {
               bool extended, bool own)
         : x(px),
           y(py),
-          orbit(start(px, py, grid, bits,
-                      own ? limit : std::min(limit, ReferenceOrbit::kMaxLength), extended,
-                      own ? kOwnKept : ReferenceOrbit::kMaxLength)),
+          orbit(start(px, py, grid, bits, own ? limit : std::min(limit, ReferenceOrbit::kMaxLength),
+                      extended, own ? kOwnKept : ReferenceOrbit::kMaxLength)),
           grid_(grid) {}
 
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
@@ -223,8 +197,7 @@ bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
     return next_candidate_ == candidates_.size();
 }
 
-uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y,
-                                      uint32_t limit) const {
+uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const {
     if (extended_)
         return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y]);
     return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y]);
@@ -241,7 +214,9 @@ uint32_t PerturbationPlan::iterate(int32_t x, int32_t y) {
     return n != kNeedsOtherReference ? n : iterate_elsewhere(x, y);
 }
 
-uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) { return resolve(x, y, Budget{}); }
+uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
+    return resolve(x, y, Budget{});
+}
 
 const double* PerturbationPlan::column_offsets() {
     finish_search();
@@ -258,42 +233,20 @@ bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& 
     return iterate_perturbed_batch(main_->span(), limit_, pixels, count, budget);
 }
 
-bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels,
-                                              size_t count, const Budget& budget) {
+bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
+                                              const Budget& budget) {
     finish_search();
-    const ExtOrbitSpan span = main_->ext_span();
-    const ExtFloat* dcx = main_->ext_dcx();
-    const ExtFloat* dcy = main_->ext_dcy();
-    const uint32_t w = static_cast<uint32_t>(grid_.width());
-    uint64_t steps_left = budget.max_steps;
-    for (size_t k = 0; k < count; ++k) {
-        Orbit& o = records[k];
-        if (o.done) continue;
-        ExtPixelState s = unpack_extended(o);
-        const ExtFloat cx = dcx[pixels[k] % w], cy = dcy[pixels[k] / w];
-        for (;;) {
-            const uint32_t steps =
-                static_cast<uint32_t>(std::min<uint64_t>(kExtendedStepsPerCheck, steps_left));
-            uint32_t result = 0;
-            if (steps > 0 && perturbed_steps_ext(span, limit_, cx, cy, s, steps, result)) {
-                o.n = result;
-                o.done = true;
-                steps_left -= std::min<uint64_t>(steps_left, steps);
-                break;
-            }
-            steps_left -= steps;
-            if (steps_left == 0 || budget.time_over()) {
-                pack_extended(s, o);
-                return false;
-            }
-        }
-        if (budget.wanted == &o || budget.time_over()) {
-            for (size_t j = k + 1; j < count; ++j)
-                if (!records[j].done) return false;
-            return true;
-        }
-    }
-    return true;
+    // The lanes read a double copy of the orbit, formed at their first use.
+    ReferenceOrbit& orbit = main_->orbit;
+    const bool lanes = active_simd_level() != SimdLevel::scalar;
+    const ExtBatch batch{main_->ext_span(),
+                         lanes ? orbit.lane_re() : nullptr,
+                         lanes ? orbit.lane_im() : nullptr,
+                         main_->ext_dcx(),
+                         main_->ext_dcy(),
+                         pixels,
+                         static_cast<uint32_t>(grid_.width())};
+    return iterate_perturbed_ext_batch(batch, limit_, records, count, budget);
 }
 
 // The nearest extra reference not yet tried by the pixel; neighbours of an
@@ -321,10 +274,11 @@ bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
     }
     for (;;) {
         const bool ended =
-            extended_ ? perturbed_steps_ext(ref.ext_span(), limit_, ref.ext_dcx()[x],
-                                            ref.ext_dcy()[y], w.ext_state, kExtendedStepsPerCheck, n)
-                      : perturbed_steps(ref.span(), limit_, ref.dcx()[x], ref.dcy()[y], w.state,
-                                        kExtendedStepsPerCheck * 8, n);
+            extended_
+                ? perturbed_steps_ext(ref.ext_span(), limit_, ref.ext_dcx()[x], ref.ext_dcy()[y],
+                                      w.ext_state, kExtendedStepsPerCheck, n)
+                : perturbed_steps(ref.span(), limit_, ref.dcx()[x], ref.dcy()[y], w.state,
+                                  kExtendedStepsPerCheck * 8, n);
         if (ended) {
             w.on = nullptr;
             return true;
@@ -335,8 +289,8 @@ bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
 
 uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
     finish_search();
-    const uint32_t key = static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) +
-                         static_cast<uint32_t>(x);
+    const uint32_t key =
+        static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) + static_cast<uint32_t>(x);
     Waiting& w = waiting_[key];
     if (w.count != 0) return settle(key, w.count);
     // The two nearest extra references first.
