@@ -43,13 +43,12 @@ public:
     static constexpr uint32_t kStopOffset = 2;
     struct Regs {
         reg wx[U], wy[U], eps[U], prev[U], s[U], s2[U], vx[U], vy[U], f[U], zr[U], zi[U], m[U];
-        // Per lane: reference values (and parts of z, in |z|^2) below `floor`
-        // read as zero; Z is big
+        // Per lane: reference values below `floor` read as zero; Z is big
         // (a deep step may be scaled) from `thr` up: 0 when shallow, +inf in
         // the exact regime, where no step is scaled.
         reg floor[U], thr[U];
         mask big[U];  // Z_m is big
-        reg one, park, four, low, step_error, high_w, low_w, high_e, low_e, square_floor;
+        reg one, park, four, low, step_error, high_w, low_w, high_e, low_e;
         const double* zre;
         const double* zim;
     };
@@ -110,7 +109,6 @@ public:
         r.low_w = V::set1(ext_walk::kLowW);
         r.high_e = V::set1(ext_walk::kHighError);
         r.low_e = V::set1(ext_walk::kLowError);
-        r.square_floor = V::set1(ext_walk::kDeepSquareFloor);
         r.zre = batch_.lane_re;
         r.zim = batch_.lane_im;
     }
@@ -162,8 +160,8 @@ public:
             const reg m1 = V::min(V::add(r.m[u], r.one), r.park);
             const reg gr = V::gather(r.zre, m1), gi = V::gather(r.zim, m1);
             const reg agr = V::abs(gr), agi = V::abs(gi);
-            const reg zr1 = V::clear(V::lt(agr, r.floor[u]), gr);
-            const reg zi1 = V::clear(V::lt(agi, r.floor[u]), gi);
+            const mask low_r = V::lt(agr, r.floor[u]), low_i = V::lt(agi, r.floor[u]);
+            const reg zr1 = V::clear(low_r, gr), zi1 = V::clear(low_i, gi);
             const mask big1 = V::le(r.thr[u], V::max(agr, agi));
             // dz <- (2 Z_m + dz) dz + dc, divided by 2^k.
             const reg swx = V::mul(r.s[u], r.wx[u]), swy = V::mul(r.s[u], r.wy[u]);
@@ -174,13 +172,16 @@ public:
             const reg dw = V::add(V::mul(px, px), V::mul(py, py));
             const reg eps = V::add(V::mul(V::mul(r.four, r.prev[u]), r.eps[u]),
                                    V::mul(V::mul(r.step_error, dw), r.f[u]));
+            const reg a = V::max(V::abs(px), V::abs(py));
+            const mask small_w = V::le(a, r.high_w);
             const reg x = V::add(zr1, V::mul(r.s[u], px));
             const reg y = V::add(zi1, V::mul(r.s[u], py));
-            const reg ax = V::abs(x), ay = V::abs(y);
-            const reg xs =
-                V::clear(V::mask_and(V::lt(ax, r.floor[u]), V::le(r.square_floor, ay)), x);
-            const reg ys =
-                V::clear(V::mask_and(V::lt(ay, r.floor[u]), V::le(r.square_floor, ax)), y);
+            // |z|^2 without a square that cannot count (kDeepSquareFloor): in
+            // a deep lane with w in its window |dz| < 2^-376, so a part whose
+            // reference value read as zero is below that, and where the step
+            // is scaled the other part exceeds 2^-301.
+            const reg xs = V::clear(V::mask_and(low_r, small_w), x);
+            const reg ys = V::clear(V::mask_and(low_i, small_w), y);
             const reg rr = V::add(V::mul(xs, xs), V::mul(ys, ys));
             const reg d = V::mul(r.s2[u], dw);
             // Scaled, clear of 4 (a NaN at the reference's end is not), and
@@ -208,9 +209,8 @@ public:
                 r.big[u] = V::mask_or(V::mask_and(ok, big1), V::mask_andnot(r.big[u], ok));
                 events |= (~ok_bits & kAll) << (u * W);
             }
-            const reg a = V::max(V::abs(px), V::abs(py));
             const mask in_window =
-                V::mask_and(V::mask_and(V::le(a, r.high_w), V::le(r.low_w, a)),
+                V::mask_and(V::mask_and(small_w, V::le(r.low_w, a)),
                             V::mask_and(V::le(eps, r.high_e), V::le(r.low_e, eps)));
             const mask rescaled = V::mask_andnot(ok, in_window);
             if (V::bits(rescaled) != 0) [[unlikely]]
