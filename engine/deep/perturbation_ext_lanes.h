@@ -2,7 +2,9 @@
 // interleaved, fed from a queue of Orbit records by the lane scheduler
 // (bigfloat/lane_scheduler.h). Included by one source file per instruction set
 // after its `#pragma GCC target`, with a vector type V defined there in an
-// anonymous namespace.
+// anonymous namespace; the source includes <algorithm>, <bit> and <cmath>
+// before its pragma, so that nothing of theirs is compiled for one
+// instruction set only.
 //
 // V provides what the double kernel's vector type does, and: mask (a lane
 // mask), lt/le/eq(reg, reg) -> mask, mask_and/mask_or, mask_andnot(a, b)

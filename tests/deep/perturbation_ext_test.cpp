@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <mpfr.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <tuple>
@@ -600,6 +601,70 @@ TEST(ExtendedBatch, LanesHoldTheScalarStateAfterAnyNumberOfSteps) {
                 }
             }
         }
+    }
+}
+
+// A record paused at one level holds the state every other level resumes.
+TEST(ExtendedBatch, PausedAtOneLevelResumesAtAnother) {
+    const int levels = static_cast<int>(best_simd_level()) + 1;
+    for (const BatchCase& c : batch_cases()) {
+        std::vector<Orbit> records = c.fresh();
+        Budget budget;
+        budget.max_steps = 250;
+        for (int call = 0;
+             !iterate_perturbed_ext_batch_at(static_cast<SimdLevel>(call % levels), c.batch(),
+                                             c.limit, records.data(), records.size(), budget);
+             ++call) {
+        }
+        for (size_t i = 0; i < records.size(); ++i)
+            EXPECT_EQ(records[i].n, c.expected[i]) << c.name << " pixel " << i;
+    }
+}
+
+// The plan's batch on its main reference at every level: the counts of its
+// pixel query (where the main reference serves the pixel), with the lanes'
+// copy of the orbit counted in its memory.
+TEST(ExtendedBatch, PlanRunsItsPixelsAtEveryLevel) {
+    constexpr int32_t kSide = 16;
+    constexpr uint32_t kLimit = 4000;
+    Fractal view(kSide, kSide);
+    view.set_view(*WideReal::parse("3e-1010"), *WideReal::parse("1"),
+                  parse_radius("1e-1000").value());
+    view.set_max_iterations(kLimit);
+    view.prepare(true);
+    const WideView& wide = *view.wide();
+    PerturbationPlan plan(view.grid_coordinates(), wide.radius,
+                          std::min(abs(wide.step_x), abs(wide.step_y)), kLimit);
+    while (!plan.prepare(1.0)) {
+    }
+    ASSERT_TRUE(plan.extended());
+    std::vector<uint32_t> pixels, expected;
+    for (uint32_t i = 0; i < kSide * kSide; ++i) {
+        pixels.push_back(i);
+        expected.push_back(
+            plan.iterate(static_cast<int32_t>(i % kSide), static_cast<int32_t>(i / kSide)));
+    }
+    const size_t memory = plan.memory_size();
+    for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+        set_simd_level(static_cast<SimdLevel>(level));
+        std::vector<Orbit> records(pixels.size(), PerturbationPlan::fresh_extended());
+        Budget budget;
+        budget.max_steps = 700;
+        while (
+            !plan.iterate_batch_extended(records.data(), pixels.data(), records.size(), budget)) {
+        }
+        int served = 0;
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (records[i].n == kNeedsOtherReference) continue;
+            ++served;
+            EXPECT_EQ(records[i].n, expected[i]) << "level " << level << " pixel " << i;
+        }
+        EXPECT_GT(served, kSide * kSide * 9 / 10);
+    }
+    set_simd_level(best_simd_level());
+    if (best_simd_level() != SimdLevel::scalar) {
+        EXPECT_GE(plan.memory_size(),
+                  memory + 2 * sizeof(double) * size_t{plan.main_orbit().length()});
     }
 }
 
