@@ -82,8 +82,6 @@ public:
     // The scale dz takes when it is zero, and the lowest it takes at all.
     int64_t zero_scale() const;
     int64_t lowest_scale() const { return lowest_scale_; }
-    ExtFloat dcx() const { return dcx_; }
-    ExtFloat dcy() const { return dcy_; }
 
 private:
     void set_offset(ExtWalk& w, ExtFloat dx, ExtFloat dy) const;
