@@ -1,9 +1,7 @@
-// The extended perturbation kernel. A pixel's offset is a pair of doubles w
-// times 2^k, with k chosen per pixel and changed only when |w| leaves
-// [2^-64, 2^64]; dc is held as dc / 2^k and the error estimate with a scale of
-// its own. A step is the double kernel's step on w, scaled by exact powers of
-// two, so it rounds as the double step does wherever that stays in the normal
-// range: the counts are the double kernel's where doubles suffice.
+// The extended perturbation kernel (perturbation_ext_walk.h). A step is the
+// double kernel's step on w, scaled by exact powers of two, so it rounds as the
+// double step does wherever that stays in the normal range: the counts are the
+// double kernel's where doubles suffice.
 //
 // Below that, terms far smaller than the ones they are added to underflow to
 // zero instead, which leaves sums unchanged. That holds while |dz| < 2^-370
@@ -16,23 +14,16 @@
 #include <bit>
 #include <cmath>
 
-namespace quorvel {
-namespace {
+#include "deep/perturbation_ext_walk.h"
 
-constexpr int64_t kShallowScale = -440;
-// Offsets above 2^500, never met in a real view, take the ExtFloat step.
-constexpr int64_t kLargestFastScale = 500;
-constexpr double kBigReference = 0x1p-300;
-constexpr double kHighW = 0x1p64, kLowW = 0x1p-64;
-constexpr int64_t kLowestScale = -1022 + 64;
-constexpr double kHighError = 0x1p400, kLowError = 0x1p-400;
-// dc / 2^k and 2^(2k - error scale) stay below 2^961.
-constexpr int64_t kHeadroom = 960;
+namespace quorvel {
+
+using namespace ext_walk;
+
+namespace {
 
 constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
 constexpr ExtFloat kLowX(kLow), kFour(4.0), kStepError(kStepErrorSquared);
-
-enum class Regime { shallow, deep, exact };
 
 // 2^k for k <= 1023, 0 below the normal range.
 double pow2_or_zero(int64_t k) {
@@ -55,6 +46,8 @@ double reference_double(const ExtFloat& z, int64_t lowest) {
                : 0.0;
 }
 
+int64_t lowest_reading(ExtRegime regime) { return regime == ExtRegime::deep ? -500 : -1022; }
+
 bool big(double zr, double zi) { return std::max(std::fabs(zr), std::fabs(zi)) >= kBigReference; }
 
 ExtFloat norm(ExtFloat x, ExtFloat y) { return x * x + y * y; }
@@ -65,100 +58,107 @@ int64_t top_exponent(ExtFloat x, ExtFloat y, int64_t none) {
     return y.is_zero() ? x.e : std::max(x.e, y.e);
 }
 
-// A pixel as the loop holds it: dz = (wx, wy) 2^k, error = eps 2^ke, and what
-// follows from k and ke.
-struct Scaled {
-    double wx, wy, eps;
-    int64_t k, ke;
-    double s, s2;   // 2^k and 2^2k, or 0 far below the normal range
-    double vx, vy;  // dc / 2^k
-    double f;       // 2^(2k - ke)
-    Regime regime;
-};
+}  // namespace
 
-class Kernel {
-public:
-    Kernel(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy)
-        : re_(orbit.re),
-          im_(orbit.im),
-          last_(orbit.length - 1),
-          escaped_(orbit.escaped),
-          max_iterations_(max_iterations),
-          dcx_(dcx),
-          dcy_(dcy),
-          dc_scale_(top_exponent(dcx, dcy, 0)),
-          lowest_scale_(dcx.is_zero() && dcy.is_zero() ? -kExtMaxExponent : dc_scale_ - kHeadroom) {
-    }
+ExtPixelKernel::ExtPixelKernel(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
+                               ExtFloat dcy)
+    : re_(orbit.re),
+      im_(orbit.im),
+      last_(orbit.length - 1),
+      escaped_(orbit.escaped),
+      max_iterations_(max_iterations),
+      dcx_(dcx),
+      dcy_(dcy),
+      dc_scale_(top_exponent(dcx, dcy, 0)),
+      lowest_scale_(dcx.is_zero() && dcy.is_zero() ? -kExtMaxExponent : dc_scale_ - kHeadroom) {}
 
-    bool run(ExtPixelState& state, uint32_t steps, uint32_t& result) const;
+int64_t ExtPixelKernel::zero_scale() const { return std::max(dc_scale_, lowest_scale_); }
 
-private:
-    void set_offset(Scaled& p, ExtFloat dx, ExtFloat dy) const;
-    void set_error(Scaled& p, ExtFloat error) const;
-    ExtFloat error(const Scaled& p) const { return ExtFloat::make(p.eps, p.ke); }
-    [[gnu::noinline]] void rescale(Scaled& p) const {
-        set_offset(p, ExtFloat::make(p.wx, p.k), ExtFloat::make(p.wy, p.k));
-        set_error(p, error(p));
-    }
-    [[gnu::noinline]] void restart(Scaled& p, uint32_t m, double px, double py) const {
-        const ExtFloat e = error(p);
-        set_offset(p, re_[m] + ExtFloat::make(px, p.k), im_[m] + ExtFloat::make(py, p.k));
-        set_error(p, e);
-    }
-    [[gnu::noinline]] bool exact_step(Scaled& p, uint32_t& m, uint32_t& n, ExtFloat& previous,
-                                      uint32_t& result) const;
-
-    const ExtFloat* const re_;
-    const ExtFloat* const im_;
-    const uint32_t last_;
-    const bool escaped_;
-    const uint32_t max_iterations_;
-    const ExtFloat dcx_, dcy_;
-    // The scale of dc; dz is never scaled below dc / 2^kHeadroom, so that
-    // dc / 2^k stays a double (a smaller dz is lost against dc in one step).
-    const int64_t dc_scale_, lowest_scale_;
-};
-
-void Kernel::set_offset(Scaled& p, ExtFloat dx, ExtFloat dy) const {
+void ExtPixelKernel::set_offset(ExtWalk& w, ExtFloat dx, ExtFloat dy) const {
     const int64_t k = std::max(top_exponent(dx, dy, dc_scale_), lowest_scale_);
-    p.k = k;
-    p.wx = scaled_down(dx, k);
-    p.wy = scaled_down(dy, k);
-    p.vx = scaled_down(dcx_, k);
-    p.vy = scaled_down(dcy_, k);
-    p.regime = k > kLargestFastScale ? Regime::exact
-               : k >= kShallowScale  ? Regime::shallow
-                                     : Regime::deep;
+    w.k = k;
+    w.wx = scaled_down(dx, k);
+    w.wy = scaled_down(dy, k);
+    w.vx = scaled_down(dcx_, k);
+    w.vy = scaled_down(dcy_, k);
+    w.regime = k > kLargestFastScale ? ExtRegime::exact
+               : k >= kShallowScale  ? ExtRegime::shallow
+                                     : ExtRegime::deep;
     // 2^k w and 2^2k |w|^2 as doubles where they stay normal for every w in
     // the window; below, they cannot change the sums they go into, and
     // subnormal operands are slow on some processors.
-    const bool fast = p.regime != Regime::exact;
-    p.s = fast && k >= kLowestScale ? pow2_or_zero(k) : 0.0;
-    p.s2 = fast && 2 * k >= kLowestScale + 64 ? pow2_or_zero(2 * k) : 0.0;
+    const bool fast = w.regime != ExtRegime::exact;
+    w.s = fast && k >= kLowestScale ? pow2_or_zero(k) : 0.0;
+    w.s2 = fast && 2 * k >= kLowestScale + 64 ? pow2_or_zero(2 * k) : 0.0;
 }
 
-void Kernel::set_error(Scaled& p, ExtFloat error) const {
+void ExtPixelKernel::set_error(ExtWalk& w, ExtFloat error) const {
     // An error far below the step's own contribution is dropped, as in a sum.
-    const int64_t ke = std::max(error.is_zero() ? 2 * p.k : error.e, 2 * p.k - kHeadroom);
-    p.ke = ke;
-    p.eps = scaled_down(error, ke);
-    p.f = pow2_or_zero(2 * p.k - ke);
+    const int64_t ke = std::max(error.is_zero() ? 2 * w.k : error.e, 2 * w.k - kHeadroom);
+    w.ke = ke;
+    w.eps = scaled_down(error, ke);
+    w.f = pow2_or_zero(2 * w.k - ke);
+}
+
+void ExtPixelKernel::read_reference(ExtWalk& w) const {
+    const int64_t lowest = lowest_reading(w.regime);
+    w.zr = reference_double(re_[w.m], lowest);
+    w.zi = reference_double(im_[w.m], lowest);
+}
+
+void ExtPixelKernel::enter(const ExtPixelState& state, ExtWalk& w) const {
+    set_offset(w, state.dx, state.dy);
+    set_error(w, state.error);
+    w.m = state.m;
+    w.n = state.n;
+    w.previous_exact = norm(re_[w.m] + state.dx, im_[w.m] + state.dy);
+    w.previous = w.previous_exact.to_double();
+    w.exact_is_current = true;
+    read_reference(w);
+    w.big_m = big(w.zr, w.zi);
+}
+
+ExtPixelState ExtPixelKernel::leave(const ExtWalk& w) {
+    return ExtPixelState{ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n,
+                         ExtFloat::make(w.eps, w.ke)};
+}
+
+void ExtPixelKernel::rescale(ExtWalk& w) const {
+    const ExtFloat error = ExtFloat::make(w.eps, w.ke);
+    set_offset(w, ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k));
+    set_error(w, error);
+    read_reference(w);
+}
+
+// Closer to 0 than to the reference, or at its end: restart it, with the whole
+// value, formed exactly, as the offset.
+void ExtPixelKernel::restart(ExtWalk& w, double px, double py) const {
+    const ExtFloat e = ExtFloat::make(w.eps, w.ke);
+    set_offset(w, re_[w.m] + ExtFloat::make(px, w.k), im_[w.m] + ExtFloat::make(py, w.k));
+    set_error(w, e);
+    w.m = 0;
+    w.zr = w.zi = 0.0;
+    w.big_m = false;
 }
 
 // The double kernel's step in ExtFloats, which round as doubles do in range.
-bool Kernel::exact_step(Scaled& p, uint32_t& m, uint32_t& n, ExtFloat& previous,
-                        uint32_t& result) const {
-    const ExtFloat dx = ExtFloat::make(p.wx, p.k), dy = ExtFloat::make(p.wy, p.k);
+bool ExtPixelKernel::exact_step(ExtWalk& w, uint32_t& result) const {
+    if (!w.exact_is_current) w.previous_exact = ExtFloat(w.previous);
+    uint32_t m = w.m;
+    const ExtFloat dx = ExtFloat::make(w.wx, w.k), dy = ExtFloat::make(w.wy, w.k);
     const ExtFloat ar = (re_[m] + re_[m]) + dx, ai = (im_[m] + im_[m]) + dy;
     const ExtFloat nx = ((ar * dx) - (ai * dy)) + dcx_;
     const ExtFloat ny = ((ar * dy) + (ai * dx)) + dcy_;
     ++m;
-    ++n;
+    const uint32_t n = ++w.n;
     const ExtFloat d = norm(nx, ny);
-    const ExtFloat e = ((kFour * previous) * error(p)) + (kStepError * d);
+    const ExtFloat e =
+        ((kFour * w.previous_exact) * ExtFloat::make(w.eps, w.ke)) + (kStepError * d);
     const ExtFloat x = re_[m] + nx, y = im_[m] + ny;
     const ExtFloat r = norm(x, y);
-    previous = r;
+    w.previous_exact = r;
+    w.previous = r.to_double();
+    w.exact_is_current = true;
     if (r >= kLowX) {
         result = escape_decided(r.to_double(), e.to_double(), n) ? n : kNeedsOtherReference;
         return true;
@@ -174,52 +174,45 @@ bool Kernel::exact_step(Scaled& p, uint32_t& m, uint32_t& n, ExtFloat& previous,
     }
     if (rebase || m == last_) {
         m = 0;
-        set_offset(p, x, y);
+        set_offset(w, x, y);
     } else {
-        set_offset(p, nx, ny);
+        set_offset(w, nx, ny);
     }
-    set_error(p, e);
+    set_error(w, e);
+    w.m = m;
+    read_reference(w);
+    w.big_m = big(w.zr, w.zi);
     return false;
 }
 
-bool Kernel::run(ExtPixelState& state, uint32_t steps, uint32_t& result) const {
-    Scaled p;
-    set_offset(p, state.dx, state.dy);
-    set_error(p, state.error);
-    uint32_t m = state.m, n = state.n;
-    // |z|^2 of the current z, whose square amplifies the error of the next: a
-    // double for the scaled step, exact for the ExtFloat one.
-    ExtFloat previous_exact = norm(re_[m] + state.dx, im_[m] + state.dy);
-    double previous = previous_exact.to_double();
-    bool exact_is_current = true;
-
+bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const {
     // The loop works on copies, so that they stay in registers.
-    double wx, wy, eps, s, s2, vx, vy, f;
-    Regime regime;
+    double wx, wy, eps, s, s2, vx, vy, f, floor;
+    ExtRegime regime;
     int64_t lowest;
     auto fill = [&] {
-        wx = p.wx, wy = p.wy, eps = p.eps, s = p.s, s2 = p.s2, vx = p.vx, vy = p.vy, f = p.f;
-        regime = p.regime;
-        lowest = regime == Regime::deep ? -500 : -1022;
+        wx = w.wx, wy = w.wy, eps = w.eps, s = w.s, s2 = w.s2, vx = w.vx, vy = w.vy, f = w.f;
+        regime = w.regime;
+        lowest = lowest_reading(regime);
+        floor = regime == ExtRegime::deep ? kDeepReadingFloor : 0.0;
     };
-    auto spill = [&] { p.wx = wx, p.wy = wy, p.eps = eps; };
+    auto spill = [&] { w.wx = wx, w.wy = wy, w.eps = eps; };
     fill();
-    double zr = reference_double(re_[m], lowest), zi = reference_double(im_[m], lowest);
-    bool big_m = big(zr, zi);
+    uint32_t m = w.m, n = w.n;
+    double previous = w.previous, zr = w.zr, zi = w.zi;
+    bool exact_is_current = w.exact_is_current, big_m = w.big_m;
     for (; steps > 0; --steps) {
         const double zr1 = reference_double(re_[m + 1], lowest),
                      zi1 = reference_double(im_[m + 1], lowest);
         const bool big_m1 = big(zr1, zi1);
-        if (regime != Regime::shallow && (regime == Regime::exact || !(big_m && big_m1)))
+        if (regime != ExtRegime::shallow && (regime == ExtRegime::exact || !(big_m && big_m1)))
             [[unlikely]] {
             spill();
-            if (!exact_is_current) previous_exact = ExtFloat(previous);
-            if (exact_step(p, m, n, previous_exact, result)) return true;
-            previous = previous_exact.to_double();
-            exact_is_current = true;
+            w.m = m, w.n = n, w.previous = previous, w.exact_is_current = exact_is_current;
+            if (exact_step(w, result)) return true;
             fill();
-            zr = reference_double(re_[m], lowest), zi = reference_double(im_[m], lowest);
-            big_m = big(zr, zi);
+            m = w.m, n = w.n, previous = w.previous, exact_is_current = true;
+            zr = w.zr, zi = w.zi, big_m = w.big_m;
             continue;
         }
         // dz <- (2 Z_m + dz) dz + dc, divided by 2^k.
@@ -231,13 +224,16 @@ bool Kernel::run(ExtPixelState& state, uint32_t steps, uint32_t& result) const {
         const double dw = px * px + py * py;
         eps = ((4.0 * previous) * eps) + ((kStepErrorSquared * dw) * f);
         const double x = zr1 + s * px, y = zi1 + s * py;
-        const double r = x * x + y * y;
+        const double ax = std::fabs(x), ay = std::fabs(y);
+        const double xs = ax < floor && ay >= kDeepSquareFloor ? 0.0 : x;
+        const double ys = ay < floor && ax >= kDeepSquareFloor ? 0.0 : y;
+        const double r = xs * xs + ys * ys;
         previous = r;
         exact_is_current = false;
         wx = px;
         wy = py;
         if (r >= kLow) {
-            result = escape_decided(r, ExtFloat::make(eps, p.ke).to_double(), n)
+            result = escape_decided(r, ExtFloat::make(eps, w.ke).to_double(), n)
                          ? n
                          : kNeedsOtherReference;
             return true;
@@ -252,10 +248,9 @@ bool Kernel::run(ExtPixelState& state, uint32_t steps, uint32_t& result) const {
                 result = kNeedsOtherReference;
                 return true;
             }
-            // Closer to 0 than to the reference, or at its end: restart it,
-            // with the whole value, formed exactly, as the offset.
             spill();
-            restart(p, m, px, py);
+            w.m = m;
+            restart(w, px, py);
             fill();
             m = 0;
             zr = zi = 0.0;
@@ -264,32 +259,38 @@ bool Kernel::run(ExtPixelState& state, uint32_t steps, uint32_t& result) const {
         }
         zr = zr1, zi = zi1;
         big_m = big_m1;
-        const double w = std::max(std::fabs(wx), std::fabs(wy));
-        if (!(w <= kHighW && w >= kLowW) || !(eps <= kHighError && eps >= kLowError)) [[unlikely]] {
+        const double a = std::max(std::fabs(wx), std::fabs(wy));
+        if (!(a <= kHighW && a >= kLowW) || !(eps <= kHighError && eps >= kLowError)) [[unlikely]] {
             spill();
-            rescale(p);
+            w.m = m;
+            rescale(w);
             fill();
-            zr = reference_double(re_[m], lowest), zi = reference_double(im_[m], lowest);
+            zr = w.zr, zi = w.zi;
         }
     }
     spill();
-    state = ExtPixelState{ExtFloat::make(p.wx, p.k), ExtFloat::make(p.wy, p.k), m, n, error(p)};
+    w.m = m, w.n = n, w.previous = previous, w.exact_is_current = exact_is_current;
+    w.zr = zr, w.zi = zi, w.big_m = big_m;
     return false;
 }
 
-}  // namespace
-
 bool perturbed_steps_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
                          ExtFloat dcy, ExtPixelState& s, uint32_t steps, uint32_t& result) {
-    return Kernel(orbit, max_iterations, dcx, dcy).run(s, steps, result);
+    const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy);
+    ExtWalk w;
+    kernel.enter(s, w);
+    if (kernel.advance(w, steps, result)) return true;
+    s = ExtPixelKernel::leave(w);
+    return false;
 }
 
 uint32_t iterate_perturbed_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
                                ExtFloat dcy) {
-    const Kernel kernel(orbit, max_iterations, dcx, dcy);
-    ExtPixelState s{};
+    const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy);
+    ExtWalk w;
+    kernel.enter(ExtPixelState{}, w);
     uint32_t result = 0;
-    while (!kernel.run(s, UINT32_MAX, result)) {
+    while (!kernel.advance(w, UINT32_MAX, result)) {
     }
     return result;
 }

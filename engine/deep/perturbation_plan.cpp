@@ -6,6 +6,7 @@
 #include "base/stopwatch.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_ext.h"
+#include "deep/perturbation_ext_batch.h"
 
 namespace quorvel {
 
@@ -24,32 +25,6 @@ constexpr uint32_t kOwnKept = 1u << 20;
 // Seconds left of a budget; a budget without a clock never ends.
 double seconds_left(const Budget& budget) {
     return budget.watch ? budget.seconds - budget.watch->elapsed() : 1e300;
-}
-
-// An extended pixel's state in a batch record: mantissas in x, y, exponents in
-// cx, cy (exact as doubles), the error estimate as its log2 in extra.
-ExtPixelState unpack_extended(const Orbit& o) {
-    ExtPixelState s;
-    s.dx = ExtFloat::make(o.x, static_cast<int64_t>(o.cx));
-    s.dy = ExtFloat::make(o.y, static_cast<int64_t>(o.cy));
-    s.m = o.aux;
-    s.n = o.n;
-    const double whole = std::floor(o.extra);
-    s.error = o.extra <= -1e299
-                  ? ExtFloat()
-                  : ExtFloat::make(std::exp2(o.extra - whole), static_cast<int64_t>(whole));
-    return s;
-}
-
-void pack_extended(const ExtPixelState& s, Orbit& o) {
-    o.x = s.dx.m;
-    o.cx = static_cast<double>(s.dx.e);
-    o.y = s.dy.m;
-    o.cy = static_cast<double>(s.dy.e);
-    o.aux = s.m;
-    o.n = s.n;
-    o.extra = s.error.is_zero() ? -1e300
-                                : std::log2(std::fabs(s.error.m)) + static_cast<double>(s.error.e);
 }
 
 }  // namespace
@@ -261,39 +236,17 @@ bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& 
 bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
                                               const Budget& budget) {
     finish_search();
-    const ExtOrbitSpan span = main_->ext_span();
-    const ExtFloat* dcx = main_->ext_dcx();
-    const ExtFloat* dcy = main_->ext_dcy();
-    const uint32_t w = static_cast<uint32_t>(grid_.width());
-    uint64_t steps_left = budget.max_steps;
-    for (size_t k = 0; k < count; ++k) {
-        Orbit& o = records[k];
-        if (o.done) continue;
-        ExtPixelState s = unpack_extended(o);
-        const ExtFloat cx = dcx[pixels[k] % w], cy = dcy[pixels[k] / w];
-        for (;;) {
-            const uint32_t steps =
-                static_cast<uint32_t>(std::min<uint64_t>(kExtendedStepsPerCheck, steps_left));
-            uint32_t result = 0;
-            if (steps > 0 && perturbed_steps_ext(span, limit_, cx, cy, s, steps, result)) {
-                o.n = result;
-                o.done = true;
-                steps_left -= std::min<uint64_t>(steps_left, steps);
-                break;
-            }
-            steps_left -= steps;
-            if (steps_left == 0 || budget.time_over()) {
-                pack_extended(s, o);
-                return false;
-            }
-        }
-        if (budget.wanted == &o || budget.time_over()) {
-            for (size_t j = k + 1; j < count; ++j)
-                if (!records[j].done) return false;
-            return true;
-        }
-    }
-    return true;
+    // The lanes read a double copy of the orbit, formed at their first use.
+    ReferenceOrbit& orbit = main_->orbit;
+    const bool lanes = active_simd_level() != SimdLevel::scalar;
+    const ExtBatch batch{main_->ext_span(),
+                         lanes ? orbit.lane_re() : nullptr,
+                         lanes ? orbit.lane_im() : nullptr,
+                         main_->ext_dcx(),
+                         main_->ext_dcy(),
+                         pixels,
+                         static_cast<uint32_t>(grid_.width())};
+    return iterate_perturbed_ext_batch(batch, limit_, records, count, budget);
 }
 
 // The nearest extra reference not yet tried by the pixel; neighbours of an

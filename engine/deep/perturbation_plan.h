@@ -50,8 +50,8 @@ public:
     bool iterate_batch(Orbit* pixels, size_t count, const Budget& budget);
     // A record of an extended plan's batch: its state lives in the record,
     // its place in the grid in the caller's list beside it.
-    static Orbit fresh_extended() { return Orbit{0.0, 0.0, 0.0, 0.0, 0, 0, false, kNoError}; }
-    // Runs such records, one pixel at a time, on the main reference;
+    static Orbit fresh_extended() { return Orbit{0.0, 0.0, 0.0, 0.0, 0, 0, false, 0.0}; }
+    // Runs such records on the main reference (perturbation_ext_batch.h);
     // pixels[k] is the grid index (y * width + x) of records[k].
     bool iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
                                 const Budget& budget);
@@ -96,9 +96,6 @@ private:
         ExtPixelState ext_state;
         uint32_t count = 0;
     };
-
-    // The error estimate of a fresh extended record, stored as its log2.
-    static constexpr double kNoError = -1e300;
 
     std::unique_ptr<Reference> make_reference(int32_t x, int32_t y, bool own = false) const;
     Reference* nearest_untried(int32_t x, int32_t y, const Waiting& w) const;

@@ -5,6 +5,7 @@
 
 #include "base/stopwatch.h"
 #include "deep/perturbation.h"
+#include "deep/perturbation_ext_batch.h"
 
 namespace quorvel {
 
@@ -108,6 +109,18 @@ bool ReferenceOrbit::advance(double seconds) {
         if (watch.elapsed() >= seconds) break;
     }
     return complete_;
+}
+
+const double* ReferenceOrbit::lane_re() {
+    complete_now();
+    if (lane_re_.empty())
+        form_lane_values({ext_re(), ext_im(), length_, escaped()}, lane_re_, lane_im_);
+    return lane_re_.data();
+}
+
+const double* ReferenceOrbit::lane_im() {
+    lane_re();
+    return lane_im_.data();
 }
 
 void ReferenceOrbit::complete_now() {

@@ -40,12 +40,18 @@ public:
     const double* im() const { return im_.data(); }
     const ExtFloat* ext_re() const { return ext_re_.data(); }
     const ExtFloat* ext_im() const { return ext_im_.data(); }
+    // An extended orbit's values as the extended kernel's SIMD lanes read them
+    // (form_lane_values, 16 bytes more an entry), formed at the first call
+    // once the orbit is complete.
+    const double* lane_re();
+    const double* lane_im();
     // The count of the orbit's own point, when the orbit decides it: it
     // escaped, or it reached `max_iterations`. 0 for an orbit cut before.
     uint32_t own_count(uint32_t max_iterations) const;
     size_t memory_size() const {
         return (re_.capacity() + im_.capacity()) * sizeof(double) +
-               (ext_re_.capacity() + ext_im_.capacity()) * sizeof(ExtFloat);
+               (ext_re_.capacity() + ext_im_.capacity()) * sizeof(ExtFloat) +
+               (lane_re_.capacity() + lane_im_.capacity()) * sizeof(double);
     }
 
 private:
@@ -63,6 +69,7 @@ private:
     MpfrNumber c_re_, c_im_, x_, y_, xx_, yy_;
     std::vector<double> re_, im_;
     std::vector<ExtFloat> ext_re_, ext_im_;
+    std::vector<double> lane_re_, lane_im_;
     bool complete_ = false;
     bool escaped_ = false;
 };

@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 #include <mpfr.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "deep/mpfr_number.h"
+#include "deep/perturbation_ext_batch.h"
 #include "deep/perturbation_plan.h"
 #include "deep/reference_orbit.h"
 #include "view/fractal.h"
@@ -408,6 +411,261 @@ TEST(ExtendedPerturbation, AgreesWithMpfrAroundADeepMinibrot) {
     // Pixels in the minibrot and pixels that went round it a few times.
     EXPECT_GT(inside, 0);
     EXPECT_GT(long_escapes, 0);
+}
+
+// Pixels of a batch test: their offsets, the orbit they run on, its lane
+// copy, and the scalar kernel's count of each.
+struct BatchCase {
+    std::string name;
+    ExtOrbit orbit;
+    uint32_t limit;
+    std::vector<ExtFloat> dcx, dcy;
+    std::vector<double> lane_re, lane_im;
+    std::vector<uint32_t> pixels, expected;
+
+    BatchCase(std::string n, ExtOrbit o, uint32_t l)
+        : name(std::move(n)), orbit(std::move(o)), limit(l) {}
+    void add(ExtFloat x, ExtFloat y) {
+        dcx.push_back(x);
+        dcy.push_back(y);
+    }
+    // Pixel k is column k and row k of tables as wide as there are pixels.
+    void finish() {
+        form_lane_values(orbit.span(), lane_re, lane_im);
+        const auto w = static_cast<uint32_t>(dcx.size());
+        for (uint32_t k = 0; k < w; ++k) {
+            pixels.push_back(k * w + k);
+            expected.push_back(iterate_perturbed_ext(orbit.span(), limit, dcx[k], dcy[k]));
+        }
+    }
+    ExtBatch batch() const {
+        return {orbit.span(),
+                lane_re.data(),
+                lane_im.data(),
+                dcx.data(),
+                dcy.data(),
+                pixels.data(),
+                static_cast<uint32_t>(dcx.size())};
+    }
+    std::vector<Orbit> fresh() const {
+        return std::vector<Orbit>(dcx.size(), PerturbationPlan::fresh_extended());
+    }
+};
+
+// Views where the lanes meet every regime and event: beside c = i at three
+// depths (deep steps, the shallow ones near escape, rescales between), around
+// the deep minibrot (ExtFloat steps near its returns, rebases), and references
+// that escape early or stay inside on pixels far from them (rebases, ends of
+// the reference, pixels sent elsewhere, the limit and its edges).
+const std::vector<BatchCase>& batch_cases() {
+    static const std::vector<BatchCase> cases = [] {
+        std::vector<BatchCase> out;
+        for (const auto& [log2_radius, limit, count] :
+             {std::tuple{int64_t{997}, 1500u, 40}, std::tuple{int64_t{3322}, 4000u, 40},
+              std::tuple{int64_t{16610}, 16000u, 20}}) {
+            const MisiurewiczView view(log2_radius, limit);
+            BatchCase c("beside i at 2^-" + std::to_string(log2_radius), view.orbit, limit);
+            std::mt19937_64 rng(11);
+            for (int i = 0; i < count; ++i) {
+                ExtFloat dcx, dcy;
+                view.pixel(rng, dcx, dcy);
+                c.add(dcx, dcy);
+            }
+            out.push_back(std::move(c));
+        }
+        {
+            Complex c(2 * 1993 + 128);
+            set_from_ext(c.re.get(), ExtFloat::make(0.37, -997));
+            set_from_ext(c.im.get(), ExtFloat::make(0.29, -997));
+            mpfr_add_ui(c.im.get(), c.im.get(), 1, MPFR_RNDN);
+            find_nucleus(c, 997);
+            Complex ref(1993 + 64);
+            mpfr_set(ref.re.get(), c.re.get(), MPFR_RNDN);
+            mpfr_set(ref.im.get(), c.im.get(), MPFR_RNDN);
+            BatchCase b("minibrot", mpfr_orbit(ref, 6000), 6000);
+            std::mt19937_64 rng(3);
+            std::uniform_real_distribution<double> unit(-1.0, 1.0);
+            for (int i = 0; i < 24; ++i) {
+                const int64_t scale = -1993 - 3 + int64_t(rng() % 40);
+                b.add(ExtFloat::make(unit(rng), scale), ExtFloat::make(unit(rng), scale));
+            }
+            out.push_back(std::move(b));
+        }
+        for (const auto& [name, cx, cy, limit] :
+             {std::tuple{"early", 0.3, 0.0, 1000u}, std::tuple{"inside", -0.1, 0.05, 300u},
+              std::tuple{"limit 2", 0.3, 0.0, 2u}, std::tuple{"limit 3", -0.1, 0.05, 3u}}) {
+            MpfrNumber x(192), y(192);
+            mpfr_set_d(x.get(), cx, MPFR_RNDN);
+            mpfr_set_d(y.get(), cy, MPFR_RNDN);
+            ReferenceOrbit reference(x.get(), y.get(), 192, limit, false);
+            reference.complete_now();
+            BatchCase c(
+                name,
+                extended({reference.re(), reference.im(), reference.length(), reference.escaped()}),
+                limit);
+            for (int j = 0; j < 9; ++j)
+                for (int i = 0; i < 11; ++i)
+                    c.add(ExtFloat(-2.2 + 0.27 * i - cx), ExtFloat(-1.2 + 0.27 * j - cy));
+            for (int i = 0; i < 40; ++i) c.add(ExtFloat(0.26 + 0.00125 * i - cx), ExtFloat(1e-3));
+            c.add(ExtFloat(), ExtFloat());  // the reference itself
+            out.push_back(std::move(c));
+        }
+        for (BatchCase& c : out) c.finish();
+        return out;
+    }();
+    return cases;
+}
+
+TEST(ExtendedBatch, GivesTheScalarCountsAtEveryLevelHoweverItIsSplit) {
+    int others = 0, at_limit = 0;
+    for (const BatchCase& c : batch_cases()) {
+        for (uint32_t n : c.expected) others += n == kNeedsOtherReference, at_limit += n == c.limit;
+        for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+            const auto at = static_cast<SimdLevel>(level);
+            const std::string where = c.name + " at " + simd_level_name(at);
+            std::vector<Orbit> whole = c.fresh();
+            ASSERT_TRUE(iterate_perturbed_ext_batch_at(at, c.batch(), c.limit, whole.data(),
+                                                       whole.size(), Budget{}));
+            // Paused every 300 steps.
+            std::vector<Orbit> paused = c.fresh();
+            Budget every;
+            every.max_steps = 300;
+            int calls = 0;
+            while (!iterate_perturbed_ext_batch_at(at, c.batch(), c.limit, paused.data(),
+                                                   paused.size(), every))
+                ++calls;
+            if (c.limit > 300) {
+                EXPECT_GT(calls, 0) << where;
+            }
+            // Stopped when a wanted pixel is done, then run on.
+            std::vector<Orbit> wanted = c.fresh();
+            Budget until;
+            until.wanted = &wanted[wanted.size() / 2];
+            const bool all = iterate_perturbed_ext_batch_at(at, c.batch(), c.limit, wanted.data(),
+                                                            wanted.size(), until);
+            EXPECT_TRUE(until.wanted->done) << where;
+            if (c.limit > 3) {
+                EXPECT_FALSE(all) << where;
+            }
+            while (!iterate_perturbed_ext_batch_at(at, c.batch(), c.limit, wanted.data(),
+                                                   wanted.size(), Budget{})) {
+            }
+            for (size_t i = 0; i < c.expected.size(); ++i) {
+                ASSERT_TRUE(whole[i].done && paused[i].done && wanted[i].done) << where;
+                EXPECT_EQ(whole[i].n, c.expected[i]) << where << " pixel " << i;
+                EXPECT_EQ(paused[i].n, c.expected[i]) << where << " pixel " << i << " paused";
+                EXPECT_EQ(wanted[i].n, c.expected[i]) << where << " pixel " << i << " wanted";
+            }
+        }
+    }
+    EXPECT_GT(others, 5);
+    EXPECT_GT(at_limit, 10);
+}
+
+// The lanes walk exactly as the scalar loop: a pixel stopped after s steps
+// holds the scalar kernel's state after s steps, bit for bit.
+TEST(ExtendedBatch, LanesHoldTheScalarStateAfterAnyNumberOfSteps) {
+    for (const BatchCase& full : batch_cases()) {
+        if (full.limit < 1000) continue;
+        // Few enough pixels that every lane starts at once.
+        BatchCase c(full.name, full.orbit, full.limit);
+        for (size_t i = 0; i < 8; ++i) c.add(full.dcx[i], full.dcy[i]);
+        c.finish();
+        for (const uint64_t steps : {1u, 2u, 3u, 57u, 300u, 1001u, 2600u, 9000u}) {
+            std::vector<ExtPixelState> scalar(c.dcx.size());
+            std::vector<bool> ended(c.dcx.size());
+            for (size_t i = 0; i < scalar.size(); ++i) {
+                uint32_t result = 0;
+                ended[i] = perturbed_steps_ext(c.orbit.span(), c.limit, c.dcx[i], c.dcy[i],
+                                               scalar[i], static_cast<uint32_t>(steps), result);
+            }
+            for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+                const auto at = static_cast<SimdLevel>(level);
+                std::vector<Orbit> records = c.fresh();
+                Budget budget;
+                budget.max_steps = steps;
+                iterate_perturbed_ext_batch_at(at, c.batch(), c.limit, records.data(),
+                                               records.size(), budget);
+                for (size_t i = 0; i < records.size(); ++i) {
+                    const std::string where = c.name + " at " + simd_level_name(at) + " pixel " +
+                                              std::to_string(i) + " after " + std::to_string(steps);
+                    // The scalar level pauses between pixels.
+                    if (ended[i] || (level == 0 && i > 0)) continue;
+                    ASSERT_FALSE(records[i].done) << where;
+                    const ExtPixelState s = ext_record_state(records[i]);
+                    EXPECT_EQ(s.n, scalar[i].n) << where;
+                    EXPECT_EQ(s.m, scalar[i].m) << where;
+                    EXPECT_EQ(s.dx, scalar[i].dx) << where;
+                    EXPECT_EQ(s.dy, scalar[i].dy) << where;
+                    EXPECT_EQ(s.error, scalar[i].error) << where;
+                }
+            }
+        }
+    }
+}
+
+// A record paused at one level holds the state every other level resumes.
+TEST(ExtendedBatch, PausedAtOneLevelResumesAtAnother) {
+    const int levels = static_cast<int>(best_simd_level()) + 1;
+    for (const BatchCase& c : batch_cases()) {
+        std::vector<Orbit> records = c.fresh();
+        Budget budget;
+        budget.max_steps = 250;
+        for (int call = 0;
+             !iterate_perturbed_ext_batch_at(static_cast<SimdLevel>(call % levels), c.batch(),
+                                             c.limit, records.data(), records.size(), budget);
+             ++call) {
+        }
+        for (size_t i = 0; i < records.size(); ++i)
+            EXPECT_EQ(records[i].n, c.expected[i]) << c.name << " pixel " << i;
+    }
+}
+
+// The plan's batch on its main reference at every level: the counts of its
+// pixel query (where the main reference serves the pixel), with the lanes'
+// copy of the orbit counted in its memory.
+TEST(ExtendedBatch, PlanRunsItsPixelsAtEveryLevel) {
+    constexpr int32_t kSide = 16;
+    constexpr uint32_t kLimit = 4000;
+    Fractal view(kSide, kSide);
+    view.set_view(*WideReal::parse("3e-1010"), *WideReal::parse("1"),
+                  parse_radius("1e-1000").value());
+    view.set_max_iterations(kLimit);
+    view.prepare(true);
+    const WideView& wide = *view.wide();
+    PerturbationPlan plan(view.grid_coordinates(), wide.radius,
+                          std::min(abs(wide.step_x), abs(wide.step_y)), kLimit);
+    while (!plan.prepare(1.0)) {
+    }
+    ASSERT_TRUE(plan.extended());
+    std::vector<uint32_t> pixels, expected;
+    for (uint32_t i = 0; i < kSide * kSide; ++i) {
+        pixels.push_back(i);
+        expected.push_back(
+            plan.iterate(static_cast<int32_t>(i % kSide), static_cast<int32_t>(i / kSide)));
+    }
+    const size_t memory = plan.memory_size();
+    for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+        set_simd_level(static_cast<SimdLevel>(level));
+        std::vector<Orbit> records(pixels.size(), PerturbationPlan::fresh_extended());
+        Budget budget;
+        budget.max_steps = 700;
+        while (
+            !plan.iterate_batch_extended(records.data(), pixels.data(), records.size(), budget)) {
+        }
+        int served = 0;
+        for (size_t i = 0; i < records.size(); ++i) {
+            if (records[i].n == kNeedsOtherReference) continue;
+            ++served;
+            EXPECT_EQ(records[i].n, expected[i]) << "level " << level << " pixel " << i;
+        }
+        EXPECT_GT(served, kSide * kSide * 9 / 10);
+    }
+    set_simd_level(best_simd_level());
+    if (best_simd_level() != SimdLevel::scalar) {
+        EXPECT_GE(plan.memory_size(),
+                  memory + 2 * sizeof(double) * size_t{plan.main_orbit().length()});
+    }
 }
 
 }  // namespace

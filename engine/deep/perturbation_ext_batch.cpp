@@ -1,0 +1,121 @@
+// Dispatch of the extended batch kernel, its scalar form, and the records.
+#include "deep/perturbation_ext_batch.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "deep/perturbation_ext_walk.h"
+
+namespace quorvel {
+
+#if defined(__x86_64__)
+bool iterate_perturbed_ext_batch_sse2(const ExtBatch&, uint32_t, Orbit*, size_t, const Budget&);
+#if defined(__GNUC__)
+bool iterate_perturbed_ext_batch_avx2(const ExtBatch&, uint32_t, Orbit*, size_t, const Budget&);
+bool iterate_perturbed_ext_batch_avx512(const ExtBatch&, uint32_t, Orbit*, size_t, const Budget&);
+#endif
+#endif
+
+ExtPixelState ext_record_state(const Orbit& o) {
+    if (o.n == 0) return ExtPixelState{};
+    const auto k = static_cast<int64_t>(o.cx);
+    return ExtPixelState{ExtFloat::make(o.x, k), ExtFloat::make(o.y, k), o.aux, o.n,
+                         ExtFloat::make(o.extra, static_cast<int64_t>(o.cy))};
+}
+
+void form_lane_values(const ExtOrbitSpan& orbit, std::vector<double>& re, std::vector<double>& im) {
+    auto read = [](const ExtFloat& z) { return z.e >= -1022 ? z.to_double() : 0.0; };
+    re.resize(size_t{orbit.length} + 1);
+    im.resize(size_t{orbit.length} + 1);
+    for (uint32_t i = 0; i < orbit.length; ++i) {
+        re[i] = read(orbit.re[i]);
+        im[i] = read(orbit.im[i]);
+    }
+    if (orbit.length > 0) re[orbit.length - 1] = im[orbit.length - 1] = std::nan("");
+    re[orbit.length] = 0.5;
+    im[orbit.length] = 0.0;
+}
+
+namespace {
+
+// Iterations between two looks at the budget.
+constexpr uint32_t kScalarCheck = 4096;
+
+void pack(const ExtWalk& w, Orbit& o) {
+    o.x = w.wx;
+    o.y = w.wy;
+    o.cx = static_cast<double>(w.k);
+    o.cy = static_cast<double>(w.ke);
+    o.extra = w.eps;
+    o.aux = w.m;
+    o.n = w.n;
+}
+
+// One pixel after another, each walked without leaving the loop's state
+// between looks at the budget.
+bool iterate_scalar(const ExtBatch& b, uint32_t max_iterations, Orbit* records, size_t count,
+                    const Budget& budget) {
+    uint64_t steps = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Orbit& o = records[i];
+        if (o.done) continue;
+        const uint32_t pixel = b.pixels[i];
+        const ExtPixelKernel kernel(b.orbit, max_iterations, b.dcx[pixel % b.width],
+                                    b.dcy[pixel / b.width]);
+        ExtWalk w;
+        kernel.enter(ext_record_state(o), w);
+        for (;;) {
+            // A step budget ends exactly, as on the lanes.
+            const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(
+                kScalarCheck, budget.max_steps - std::min(steps, budget.max_steps)));
+            const uint32_t before = w.n;
+            uint32_t result = 0;
+            if (chunk > 0 && kernel.advance(w, chunk, result)) {
+                o.n = result;
+                o.done = true;
+                steps += result - std::min(result, before);
+                break;
+            }
+            steps += w.n - before;
+            if (steps >= budget.max_steps || budget.time_over()) {
+                pack(w, o);
+                return false;
+            }
+        }
+        if (&o == budget.wanted)
+            return std::all_of(records + i, records + count, [](const Orbit& r) { return r.done; });
+        // Between pixels too, so that short pixels end a budget as well.
+        if (i + 1 < count && (steps >= budget.max_steps || budget.time_over())) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool iterate_perturbed_ext_batch_at(SimdLevel level, const ExtBatch& batch, uint32_t max_iterations,
+                                    Orbit* records, size_t count, const Budget& budget) {
+    switch (static_cast<int>(level) > static_cast<int>(best_simd_level()) ? best_simd_level()
+                                                                          : level) {
+#if defined(__x86_64__)
+        case SimdLevel::sse2:
+            return iterate_perturbed_ext_batch_sse2(batch, max_iterations, records, count, budget);
+#if defined(__GNUC__)
+        case SimdLevel::avx2:
+            return iterate_perturbed_ext_batch_avx2(batch, max_iterations, records, count, budget);
+        case SimdLevel::avx512:
+            return iterate_perturbed_ext_batch_avx512(batch, max_iterations, records, count,
+                                                      budget);
+#endif
+#endif
+        default:
+            return iterate_scalar(batch, max_iterations, records, count, budget);
+    }
+}
+
+bool iterate_perturbed_ext_batch(const ExtBatch& batch, uint32_t max_iterations, Orbit* records,
+                                 size_t count, const Budget& budget) {
+    return iterate_perturbed_ext_batch_at(active_simd_level(), batch, max_iterations, records,
+                                          count, budget);
+}
+
+}  // namespace quorvel

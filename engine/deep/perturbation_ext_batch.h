@@ -1,0 +1,49 @@
+// The extended perturbation kernel in batches, on every SIMD lane the processor
+// has, with the contract of the double batch kernel (bigfloat/orbit_batch.h):
+// each Orbit record is one pixel, and every count equals perturbed_steps_ext's
+// (kNeedsOtherReference included), however the work is split into calls.
+//
+// A record's state: dz = (x, y) 2^cx, the error estimate extra 2^cy, the
+// reference index in aux and the count in n; a record with n == 0 is a fresh
+// pixel, whatever the rest holds (PerturbationPlan::fresh_extended()). Its dc
+// comes from the offset tables.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "bigfloat/orbit_batch.h"
+#include "deep/perturbation_ext.h"
+
+namespace quorvel {
+
+// The pixel state a record holds.
+ExtPixelState ext_record_state(const Orbit& record);
+
+// The reference values as the SIMD lanes read them: doubles, zero below the
+// double range, NaN at the last index (a lane that reaches it leaves the
+// vector loop), and (0.5, 0) one past it, where empty lanes wait. length + 1
+// values each.
+void form_lane_values(const ExtOrbitSpan& orbit, std::vector<double>& re, std::vector<double>& im);
+
+struct ExtBatch {
+    ExtOrbitSpan orbit;
+    // form_lane_values of the orbit; not read at the scalar level.
+    const double* lane_re;
+    const double* lane_im;
+    // dc of every column and row; record k is the pixel pixels[k] = y * width + x.
+    const ExtFloat* dcx;
+    const ExtFloat* dcy;
+    const uint32_t* pixels;
+    uint32_t width;
+};
+
+// Runs the pending records at the active SIMD level; true when all are done.
+bool iterate_perturbed_ext_batch(const ExtBatch& batch, uint32_t max_iterations, Orbit* records,
+                                 size_t count, const Budget& budget);
+// The same at a given level (clamped to what the processor has).
+bool iterate_perturbed_ext_batch_at(SimdLevel level, const ExtBatch& batch, uint32_t max_iterations,
+                                    Orbit* records, size_t count, const Budget& budget);
+
+}  // namespace quorvel

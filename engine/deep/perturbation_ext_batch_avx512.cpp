@@ -1,0 +1,76 @@
+// The extended batch kernel on AVX-512: eight lanes per vector. Compiled for
+// AVX-512 F/DQ/BW/VL, called only when the processor has them; separate
+// multiplies and adds, never fused ones.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "deep/perturbation_ext_batch.h"
+#include "deep/perturbation_ext_walk.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+
+// Everything from here on is compiled for this instruction set only.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx512f,avx512dq,avx512bw,avx512vl"))), \
+                             apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
+#endif
+
+#include "bigfloat/lane_arith_avx512.h"
+#include "deep/perturbation_ext_lanes.h"
+
+namespace quorvel {
+namespace {
+
+struct Avx512 : lane_arith::Avx512 {
+    using mask = __mmask8;
+    static mask lt(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
+    static mask le(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
+    static mask eq(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    static mask mask_and(mask a, mask b) { return static_cast<mask>(a & b); }
+    static mask mask_or(mask a, mask b) { return static_cast<mask>(a | b); }
+    static mask mask_andnot(mask a, mask b) { return static_cast<mask>(a & ~b); }
+    static unsigned bits(mask m) { return m; }
+    static reg select(mask m, reg a, reg b) { return _mm512_mask_blend_pd(m, b, a); }
+    static reg clear(mask m, reg a) { return _mm512_maskz_mov_pd(static_cast<mask>(~m), a); }
+    static reg keep(mask m, reg a) { return _mm512_maskz_mov_pd(m, a); }
+    static reg abs(reg a) { return _mm512_abs_pd(a); }
+    // The zero-masked forms here and below: GCC takes the plain ones' undefined
+    // source registers for uninitialised values.
+    static reg min(reg a, reg b) { return _mm512_maskz_min_pd(0xFF, a, b); }
+    static reg max(reg a, reg b) { return _mm512_maskz_max_pd(0xFF, a, b); }
+    static reg gather(const double* base, reg index) {
+        // The masked forms: the plain ones read undefined source registers.
+        return _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF,
+                                        _mm512_maskz_cvttpd_epi32(0xFF, index), base, 8);
+    }
+    // j + 2^52 + 1023 holds j + 1023 in its low bits: shifted into the
+    // exponent field, that is 2^j.
+    static reg pow2(reg j) {
+        const reg t = _mm512_add_pd(j, _mm512_set1_pd(0x1p52 + 1023.0));
+        return _mm512_castsi512_pd(_mm512_maskz_slli_epi64(0xFF, _mm512_castpd_si512(t), 52));
+    }
+    static reg exponent(reg a) { return _mm512_maskz_getexp_pd(0xFF, a); }
+};
+
+}  // namespace
+
+bool iterate_perturbed_ext_batch_avx512(const ExtBatch& batch, uint32_t max_iterations,
+                                        Orbit* records, size_t count, const Budget& budget) {
+    return perturbation_ext_lanes::run<Avx512, 2>(batch, max_iterations, records, count, budget);
+}
+
+}  // namespace quorvel
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif

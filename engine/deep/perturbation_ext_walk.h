@@ -1,0 +1,104 @@
+// Internal: the extended kernel's loop (perturbation_ext.cpp) with its state in
+// the open, so that the batch kernels' SIMD lanes can hand a pixel to the scalar
+// code at any step and take it back unchanged: a lane's pixel follows exactly
+// the path perturbed_steps_ext gives it.
+//
+// A pixel's offset is a pair of doubles w times 2^k, with k chosen per pixel and
+// changed only when |w| leaves [2^-64, 2^64]; dc is held as dc / 2^k and the
+// error estimate with a scale of its own. The common step is the double
+// kernel's step on w ("scaled"); near small reference values, and for offsets
+// out of all proportion, the step is taken in ExtFloats ("exact").
+#pragma once
+
+#include <cstdint>
+
+#include "bigfloat/ext_float.h"
+#include "deep/perturbation.h"
+#include "deep/perturbation_ext.h"
+
+namespace quorvel {
+
+namespace ext_walk {
+
+// Scales from which the step reads small reference values as they are; below,
+// dz is so small that only reference values above kBigReference keep the
+// scaled step exact.
+constexpr int64_t kShallowScale = -440;
+// Offsets above 2^500, never met in a real view, take the ExtFloat step.
+constexpr int64_t kLargestFastScale = 500;
+constexpr double kBigReference = 0x1p-300;
+// A deep step reads reference values below 2^-500 as zero, and leaves out of
+// |z|^2 the square of a part of z below it when the other reaches 2^-440: that
+// square is below a quarter of the sum's last place, and forming it would
+// underflow, which is slow.
+constexpr double kDeepReadingFloor = 0x1p-500;
+constexpr double kDeepSquareFloor = 0x1p-440;
+constexpr double kHighW = 0x1p64, kLowW = 0x1p-64;
+// 2^k is kept as a double from here, 2^2k from twice this plus 64.
+constexpr int64_t kLowestScale = -1022 + 64;
+constexpr double kHighError = 0x1p400, kLowError = 0x1p-400;
+// dc / 2^k and 2^(2k - error scale) stay below 2^961.
+constexpr int64_t kHeadroom = 960;
+
+}  // namespace ext_walk
+
+enum class ExtRegime : uint8_t { shallow, deep, exact };
+
+// One pixel inside the loop: dz = (wx, wy) 2^k, error = eps 2^ke, what follows
+// from k and ke, and the loop's own variables.
+struct ExtWalk {
+    double wx, wy, eps;
+    int64_t k, ke;
+    double s, s2;   // 2^k and 2^2k, or 0 far below the normal range
+    double vx, vy;  // dc / 2^k
+    double f;       // 2^(2k - ke)
+    ExtRegime regime;
+    uint32_t m, n;
+    // |z|^2 of the current z: a double after a scaled step, exact (and its
+    // rounding in `previous`) after an ExtFloat step or on entry.
+    double previous;
+    ExtFloat previous_exact;
+    bool exact_is_current;
+    // Z_m as the scaled step reads it, and whether it is big (kBigReference).
+    double zr, zi;
+    bool big_m;
+};
+
+// The kernel of one pixel: the reference, the limit and the pixel's dc.
+class ExtPixelKernel {
+public:
+    ExtPixelKernel(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy);
+
+    // The walk of a pixel from its state between calls.
+    void enter(const ExtPixelState& state, ExtWalk& w) const;
+    // At most `steps` iterations; true with the count (or kNeedsOtherReference)
+    // in `result` once the pixel ends.
+    bool advance(ExtWalk& w, uint32_t steps, uint32_t& result) const;
+    // What the loop does when |w| or the error leaves its window after a
+    // scaled step: new scales, and Z_m read for the new regime.
+    void rescale(ExtWalk& w) const;
+    static ExtPixelState leave(const ExtWalk& w);
+
+    // The scale dz takes when it is zero, and the lowest it takes at all.
+    int64_t zero_scale() const;
+    int64_t lowest_scale() const { return lowest_scale_; }
+
+private:
+    void set_offset(ExtWalk& w, ExtFloat dx, ExtFloat dy) const;
+    void set_error(ExtWalk& w, ExtFloat error) const;
+    void read_reference(ExtWalk& w) const;
+    [[gnu::noinline]] void restart(ExtWalk& w, double px, double py) const;
+    [[gnu::noinline]] bool exact_step(ExtWalk& w, uint32_t& result) const;
+
+    const ExtFloat* const re_;
+    const ExtFloat* const im_;
+    const uint32_t last_;
+    const bool escaped_;
+    const uint32_t max_iterations_;
+    const ExtFloat dcx_, dcy_;
+    // The scale of dc; dz is never scaled below dc / 2^kHeadroom, so that
+    // dc / 2^k stays a double (a smaller dz is lost against dc in one step).
+    const int64_t dc_scale_, lowest_scale_;
+};
+
+}  // namespace quorvel
