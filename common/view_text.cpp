@@ -124,8 +124,12 @@ std::optional<float> read_gamma(const std::string& text) {
 std::string format_view_text(const ViewText& view) {
     char number[64];
     std::string text = "centre-x " + view.centre_x + "\ncentre-y " + view.centre_y + "\n";
+    // A radius no double carries, given as text without exact lines (2 or
+    // more, or below the double range), keeps its text: written as 0 it
+    // would read back as damage.
     std::snprintf(number, sizeof number, "%.17g", view.radius);
-    text += std::string("radius ") + number + "\n";
+    const bool text_radius = view.exact_x.empty() && !view.radius_text.empty();
+    text += "radius " + (text_radius ? view.radius_text : std::string(number)) + "\n";
     text += "iterations " + std::to_string(view.iterations) + "\n";
     if (view.supersampling > 0)
         text += "supersampling " + std::to_string(view.supersampling) + "\n";

@@ -220,6 +220,18 @@ TEST(ViewTextTest, RoundTripsAndRejectsDamage) {
         damaged.replace(at, damaged.find('\n', at) - at, key + " " + value);
         EXPECT_FALSE(quorvel::common::parse_view_text(damaged)) << key << " " << value;
     }
+    // A radius line no double carries (the whole set, or deeper than doubles
+    // reach) is written back as the text it was.
+    for (const char* radius : {"5.0001", "1e-400"}) {
+        std::string other = text;
+        const size_t at = other.find("radius ");
+        other.replace(at, other.find('\n', at) - at, std::string("radius ") + radius);
+        const auto read = quorvel::common::parse_view_text(other);
+        ASSERT_TRUE(read) << radius;
+        const std::string again = quorvel::common::format_view_text(*read);
+        ASSERT_TRUE(quorvel::common::parse_view_text(again)) << again;
+        EXPECT_EQ(quorvel::common::parse_view_text(again)->radius_text, radius);
+    }
 }
 
 // A picture's view text and the command line take a value by the same rules:
