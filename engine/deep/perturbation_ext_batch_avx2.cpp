@@ -19,32 +19,18 @@
 #pragma GCC target("avx2")
 #endif
 
-#include "bigfloat/lane_arith_avx2.h"
+#include "deep/lane_masks_avx2.h"
 #include "deep/perturbation_ext_lanes.h"
 
 namespace quorvel {
 namespace {
 
-struct Avx2 : lane_arith::Avx2 {
-    using mask = __m256d;
-    static mask lt(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-    static mask le(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
-    static mask eq(reg a, reg b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+struct Avx2 : lane_arith::Avx2Masked {
     static mask mask_and(mask a, mask b) { return _mm256_and_pd(a, b); }
-    static mask mask_or(mask a, mask b) { return _mm256_or_pd(a, b); }
-    static mask mask_andnot(mask a, mask b) { return _mm256_andnot_pd(b, a); }
-    static unsigned bits(mask m) { return static_cast<unsigned>(_mm256_movemask_pd(m)); }
-    static reg select(mask m, reg a, reg b) { return _mm256_blendv_pd(b, a, m); }
-    static reg clear(mask m, reg a) { return _mm256_andnot_pd(m, a); }
     static reg keep(mask m, reg a) { return _mm256_and_pd(m, a); }
     static reg abs(reg a) { return _mm256_andnot_pd(_mm256_set1_pd(-0.0), a); }
     static reg min(reg a, reg b) { return _mm256_min_pd(a, b); }
     static reg max(reg a, reg b) { return _mm256_max_pd(a, b); }
-    static reg gather(const double* base, reg index) {
-        // The masked form: the plain one reads an undefined source register.
-        return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), base, _mm256_cvttpd_epi32(index),
-                                        _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
-    }
     // j + 2^52 + 1023 holds j + 1023 in its low bits: shifted into the
     // exponent field, that is 2^j.
     static reg pow2(reg j) {

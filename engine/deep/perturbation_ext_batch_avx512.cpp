@@ -21,34 +21,20 @@
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
 #endif
 
-#include "bigfloat/lane_arith_avx512.h"
+#include "deep/lane_masks_avx512.h"
 #include "deep/perturbation_ext_lanes.h"
 
 namespace quorvel {
 namespace {
 
-struct Avx512 : lane_arith::Avx512 {
-    using mask = __mmask8;
-    static mask lt(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LT_OQ); }
-    static mask le(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
-    static mask eq(reg a, reg b) { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+struct Avx512 : lane_arith::Avx512Masked {
     static mask mask_and(mask a, mask b) { return static_cast<mask>(a & b); }
-    static mask mask_or(mask a, mask b) { return static_cast<mask>(a | b); }
-    static mask mask_andnot(mask a, mask b) { return static_cast<mask>(a & ~b); }
-    static unsigned bits(mask m) { return m; }
-    static reg select(mask m, reg a, reg b) { return _mm512_mask_blend_pd(m, b, a); }
-    static reg clear(mask m, reg a) { return _mm512_maskz_mov_pd(static_cast<mask>(~m), a); }
     static reg keep(mask m, reg a) { return _mm512_maskz_mov_pd(m, a); }
     static reg abs(reg a) { return _mm512_abs_pd(a); }
     // The zero-masked forms here and below: GCC takes the plain ones' undefined
     // source registers for uninitialised values.
     static reg min(reg a, reg b) { return _mm512_maskz_min_pd(0xFF, a, b); }
     static reg max(reg a, reg b) { return _mm512_maskz_max_pd(0xFF, a, b); }
-    static reg gather(const double* base, reg index) {
-        // The masked forms: the plain ones read undefined source registers.
-        return _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xFF,
-                                        _mm512_maskz_cvttpd_epi32(0xFF, index), base, 8);
-    }
     // j + 2^52 + 1023 holds j + 1023 in its low bits: shifted into the
     // exponent field, that is 2^j.
     static reg pow2(reg j) {
