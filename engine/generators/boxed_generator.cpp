@@ -1,5 +1,7 @@
 #include "generators/boxed_generator.h"
 
+#include <algorithm>
+
 #include "base/stopwatch.h"
 
 namespace quorvel {
@@ -30,7 +32,9 @@ void BoxedGenerator::restart() {
 double BoxedGenerator::fraction_done() const {
     const double pixels = static_cast<double>(width_) * height_;
     if (pixels == 0.0) return 0.0;
-    return (1.0 - view_->cleverness()) + filled_count_ / pixels;
+    // Pixels iterated ahead of a box that was then filled count twice here;
+    // progress never passes the whole picture.
+    return std::min(1.0, (1.0 - view_->cleverness()) + filled_count_ / pixels);
 }
 
 bool BoxedGenerator::refine(float seconds) {

@@ -464,7 +464,7 @@ private:
                             t = qv_get_time_spent(h);
                 expect(c >= 0.0f && c <= 1.0f, "cleverness out of 0..1");
                 // Progress overshoots 1 by up to a few thousandths (reported).
-                if (!((p >= 0.0f && p <= 1.1f) || p == -1.0f))
+                if (!((p >= 0.0f && p <= 1.0f) || p == -1.0f))
                     fail("progress " + std::to_string(p) + " of " + std::to_string(before.width) +
                          "x" + std::to_string(before.height));
                 expect(t >= 0.0f && std::isfinite(t), "time spent negative");
