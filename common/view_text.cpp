@@ -1,5 +1,6 @@
 #include "view_text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -86,10 +87,24 @@ namespace {
 // The engine's deepest radius, 2^-2^20, and its farthest centre, in powers of ten.
 constexpr long double kDeepestLog10 = -315653.0L;
 constexpr long double kLargestCentreLog10 = 4.0L;
+constexpr long long kFarthestCentreLog2 = 60;
 }  // namespace
 
+// log2 of the size of an engine text "[sign]HHH.HHHxE" (value 0xHHH.HHH
+// times 2^(E-3)) is below 4 times the digits before the point, leading zeros
+// aside, plus E.
+bool centre_text_in_reach(const std::string& text) {
+    const size_t x = text.find('x');
+    const size_t point = std::min(text.find('.'), x);
+    size_t first = text[0] == '+' || text[0] == '-' ? 1 : 0;
+    while (first < point && text[first] == '0') ++first;
+    const long long exponent = std::strtoll(text.c_str() + x + 1, nullptr, 10);
+    return 4 * static_cast<long long>(point - first) + exponent <= kFarthestCentreLog2;
+}
+
 bool is_centre_value(const std::string& text) {
-    if (is_centre_text(text)) return true;
+    // The engine takes centres below 2^64, whatever text form they come in.
+    if (is_centre_text(text)) return centre_text_in_reach(text);
     const bool hex = text.find('x') != std::string::npos;
     if (hex ? !is_hex_text(text) : !is_plain_decimal(text)) return false;
     const std::optional<long double> log10 = log10_of_text(text);
