@@ -131,9 +131,8 @@ void qv_set_palette(qv_handle handle, const unsigned char* rgb) {
 void qv_set_palette_cycling_speed(qv_handle handle, float speed) {
     // A speed that is not finite never cycles; kept as 0, it also saves into
     // a file the loader takes.
-    with_context(handle, [speed](Context& ctx) {
-        ctx.cycling_speed = std::isfinite(speed) ? speed : 0.0f;
-    });
+    with_context(
+        handle, [speed](Context& ctx) { ctx.cycling_speed = std::isfinite(speed) ? speed : 0.0f; });
 }
 
 bool qv_toggle_preview(qv_handle handle) {
@@ -168,6 +167,26 @@ void qv_zoom_centered(qv_handle handle, float factor) {
 
 void qv_move(qv_handle handle, float dx, float dy) {
     with_context(handle, [=](Context& ctx) { move_view(ctx, dx, dy); });
+}
+
+int qv_set_colour_mapping(qv_handle handle, double density, double phase, int smooth) {
+    return with_context(handle, 0, [=](Context& ctx) {
+        return set_colour_mapping(ctx, density, phase, smooth != 0) ? 1 : 0;
+    });
+}
+
+void qv_get_colour_mapping(qv_handle handle, double* density, double* phase, int* smooth) {
+    with_context(handle, [=](Context& ctx) {
+        if (density) *density = ctx.mapping.density;
+        if (phase) *phase = ctx.mapping.phase;
+        if (smooth) *smooth = ctx.mapping.smooth ? 1 : 0;
+    });
+}
+
+size_t qv_get_pixel_counts(qv_handle handle, uint32_t* counts, float* smooth, size_t capacity) {
+    return with_context(handle, size_t{0}, [=](Context& ctx) {
+        return copy_pixel_counts(ctx.current_view(), counts, smooth, capacity);
+    });
 }
 
 unsigned char* qv_get_rgb_image(qv_handle handle) {

@@ -71,6 +71,8 @@ public:
     }
     void finish(int l, uint32_t n) {
         Orbit& o = records_[which_[l]];
+        // Kernels that can, leave the pixel's final z for its smooth fraction.
+        if constexpr (requires { kernel_.save_final(l, o); }) kernel_.save_final(l, o);
         o.n = n;
         o.done = true;
         --active_;

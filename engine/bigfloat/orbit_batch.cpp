@@ -59,6 +59,8 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
                 }
             }
         }
+        o.x = x;
+        o.y = y;
         o.n = n;
         o.done = true;
         steps += check - until_check;

@@ -8,7 +8,8 @@
 //     done == false is work, one with done == true is skipped;
 //   - the kernel loads pending records into lanes in array order; when a lane's
 //     pixel escapes or reaches the limit, its record gets done = true and n =
-//     the count, and the lane is refilled at once from the array;
+//     the count, and the lane is refilled at once from the array; the double
+//     kernel also leaves the escaped z (after n - 1 steps) in x, y;
 //   - when the Budget ends, the records in flight get their z and n written
 //     back (done stays false) and the call returns false; calling again with
 //     the same array resumes them, and the counts equal those of an
@@ -57,6 +58,8 @@ inline bool advance_orbit(uint32_t max_iterations, Orbit& o, uint32_t steps) {
         return false;
     }
     if (steps == 0) return false;
+    o.x = x;
+    o.y = y;
     o.n = n;
     o.done = true;
     return true;

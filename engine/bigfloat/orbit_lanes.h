@@ -39,6 +39,11 @@ public:
         o.y = y_[l];
     }
 
+    // The z that escaped, kept aside by the step that found it.
+    void save_final(int l, Orbit& o) const {
+        o.x = escaped_x_[l];
+        o.y = escaped_y_[l];
+    }
     [[gnu::always_inline]] void init(Regs& r) const { r.four = V::set1(4.0); }
     [[gnu::always_inline]] void load(Regs& r) const {
 #pragma GCC unroll 4
@@ -57,7 +62,8 @@ public:
         }
     }
     // One step of every lane; the lanes that escaped at it.
-    [[gnu::always_inline]] unsigned step(Regs& r) const {
+    // The step goes on past an escape, so z is kept aside first (rarely taken).
+    [[gnu::always_inline]] unsigned step(Regs& r) {
         unsigned escaped = 0;
 #pragma GCC unroll 4
         for (int u = 0; u < U; ++u) {
@@ -65,7 +71,12 @@ public:
             const typename V::reg yy = V::mul(r.y[u], r.y[u]);
             const typename V::reg xy = V::mul(r.x[u], r.y[u]);
             const typename V::reg rr = V::add(xx, yy);
-            escaped |= V::ge_mask(rr, r.four) << (u * W);
+            const unsigned mask = V::ge_mask(rr, r.four);
+            if (mask != 0) [[unlikely]] {
+                V::store(escaped_x_ + u * W, r.x[u]);
+                V::store(escaped_y_ + u * W, r.y[u]);
+            }
+            escaped |= mask << (u * W);
             r.y[u] = V::add(V::add(xy, xy), r.cy[u]);
             r.x[u] = V::add(V::sub(xx, yy), r.cx[u]);
         }
@@ -80,6 +91,7 @@ public:
 
 private:
     alignas(64) double cx_[L], cy_[L], x_[L], y_[L];
+    alignas(64) double escaped_x_[L], escaped_y_[L];
 };
 
 template <class V>

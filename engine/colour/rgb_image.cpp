@@ -106,8 +106,91 @@ void RgbImage::rebuild_sample_offsets() {
     sample_count_ = n;
 }
 
+bool RgbImage::due() const {
+    return dirty || (pending && stopwatch_.elapsed() >= kPendingInterval);
+}
+
+void RgbImage::mark_rendered() {
+    dirty = false;
+    pending = false;
+    stopwatch_.start();
+}
+
+void RgbImage::set_mapping(const ColourMapping& mapping) {
+    if (mapping == mapping_) return;
+    mapping_ = mapping;
+    dirty = true;
+}
+
+void RgbImage::render(const uint8_t* samples, const uint32_t* counts, const float* fractions) {
+    if (mapping_.is_default() || counts == nullptr) return render(samples);
+    if (!due() || samples == nullptr) return;
+    if (mapping_.smooth) return render_smooth(samples, counts, fractions);
+    // Index bytes through the mapping, then the plain path over them.
+    const size_t n = static_cast<size_t>(width_) * height_ * supersampling_ * supersampling_;
+    mapped_.resize(n);
+    uint8_t* out = mapped_.data();
+    const double density = mapping_.density, phase = mapping_.phase;
+    for (size_t i = 0; i < n; ++i) {
+        // A count of 0 beside a value byte: a view stored without its counts.
+        const uint32_t c = counts[i] != 0 ? counts[i] : samples[i];
+        out[i] = samples[i] == 0 ? 0 : mapped_index(c, density, phase);
+    }
+    render(mapped_.data());
+}
+
+void RgbImage::render_smooth(const uint8_t* samples, const uint32_t* counts,
+                             const float* fractions) {
+    const size_t f = static_cast<size_t>(supersampling_);
+    const size_t w = static_cast<size_t>(width_), h = static_cast<size_t>(height_);
+    const size_t n = w * h * f * f;
+    mapped_.resize(3 * n);
+    uint8_t* rgb = mapped_.data();
+    const double density = mapping_.density, phase = mapping_.phase;
+    for (size_t i = 0; i < n; ++i, rgb += 3) {
+        if (samples[i] == 0) {
+            rgb[0] = palette_[0], rgb[1] = palette_[1], rgb[2] = palette_[2];
+            continue;
+        }
+        const uint32_t c = counts[i] != 0 ? counts[i] : samples[i];
+        const float code = fractions != nullptr ? fractions[i] : 0.0f;
+        const double s = static_cast<double>(c) + (code >= 1.0f ? code - 1.0 : 0.0);
+        const double t = (s - 1.0) / density + phase;
+        const double whole = std::floor(t);
+        const double u = t - whole;
+        const size_t k = whole < 0x1p53 ? static_cast<uint64_t>(whole) % 255u + 1u : 1u;
+        const size_t k2 = k % 255u + 1u;
+        for (int ch = 0; ch < 3; ++ch) {
+            const double v = palette_[3 * k + ch] * (1.0 - u) + palette_[3 * k2 + ch] * u;
+            rgb[ch] = static_cast<uint8_t>(std::clamp(v + 0.5, 0.0, 255.0));
+        }
+    }
+    uint8_t* out = pixels_.data();
+    const uint8_t* in = mapped_.data();
+    if (f == 1) {
+        std::memcpy(out, in, 3 * n);
+    } else {
+        // As the plain path: linear shares of each sample, summed, through gamma.
+        const uint32_t area = static_cast<uint32_t>(f * f);
+        for (size_t r = 0; r < h; ++r) {
+            for (size_t col = 0; col < w; ++col) {
+                uint32_t acc[3] = {16, 16, 16};
+                for (size_t j = 0; j < f; ++j) {
+                    const uint8_t* p = in + 3 * ((r * f + j) * w * f + col * f);
+                    for (size_t k = 0; k < f; ++k)
+                        for (int ch = 0; ch < 3; ++ch)
+                            acc[ch] += linear_table_[p[3 * k + ch]] / area;
+                }
+                for (int ch = 0; ch < 3; ++ch) out[ch] = gamma_table_[(acc[ch] >> 5) & 0x7ff];
+                out += 3;
+            }
+        }
+    }
+    mark_rendered();
+}
+
 void RgbImage::render(const uint8_t* samples) {
-    if (!dirty && !(pending && stopwatch_.elapsed() >= kPendingInterval)) return;
+    if (!due()) return;
     // Without samples there is nothing to show; keep the flags so the next
     // real call still rebuilds.
     if (samples == nullptr) return;
@@ -151,9 +234,7 @@ void RgbImage::render(const uint8_t* samples) {
         }
     }
 
-    dirty = false;
-    pending = false;
-    stopwatch_.start();
+    mark_rendered();
 }
 
 void RgbImage::cycle_palette(int shift) {

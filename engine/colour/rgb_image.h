@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/stopwatch.h"
+#include "colour/colour_mapping.h"
 
 namespace quorvel {
 
@@ -21,6 +22,14 @@ public:
     // Rebuilds the picture from (f*width) x (f*height) samples when dirty, or
     // when pending and 0.75 s have passed since the last rebuild.
     void render(const uint8_t* samples);
+    // The same through the colour mapping: `counts` holds each sample's full
+    // count and `fractions` (or null) its smooth fraction code. The value
+    // byte still says whether a sample escaped (0: it did not). With the
+    // default mapping the result is render(samples).
+    void render(const uint8_t* samples, const uint32_t* counts, const float* fractions);
+    // A new mapping rebuilds the picture at the next render.
+    void set_mapping(const ColourMapping& mapping);
+    const ColourMapping& mapping() const { return mapping_; }
     void cycle_palette(int shift);
     // Writes the 768 palette bytes; false on a write error.
     bool write_palette(std::FILE* stream) const;
@@ -40,6 +49,10 @@ public:
 private:
     void rebuild_sample_table();
     void rebuild_sample_offsets();
+    bool due() const;
+    void mark_rendered();
+    // One RGB triple per sample, each blended between two palette entries.
+    void render_smooth(const uint8_t* samples, const uint32_t* counts, const float* fractions);
 
     uint64_t sample_table_[256];  // four 16-bit lanes: R, G, B, 0
     uint8_t gamma_table_[2048];
@@ -53,6 +66,8 @@ private:
     std::vector<uint8_t> pixels_;
     float gamma_ = -1.0f;
     int supersampling_ = -1;
+    ColourMapping mapping_;
+    std::vector<uint8_t> mapped_;  // per-sample index bytes or RGB triples
 };
 
 }  // namespace quorvel

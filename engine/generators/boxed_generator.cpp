@@ -112,7 +112,8 @@ void BoxedGenerator::examine_box(MaskedImage& image, const Stopwatch& watch, flo
     }
 
     if (uniform) {
-        filled_count_ += static_cast<uint32_t>(image.fill_interior(box, static_cast<uint8_t>(v)));
+        filled_count_ += static_cast<uint32_t>(
+            image.fill_interior(box, static_cast<uint8_t>(v), view.pixel_count(x0, y0)));
         return;
     }
     // Halves share the middle line; the second half is examined first.

@@ -108,6 +108,7 @@ bool ContourTracingGenerator::refine(float seconds) {
                     view.pixel_value(x, y + 1) == v || view.pixel_value(x, y - 1) == v) {
                     tracing_ = true;
                     target_ = v;
+                    target_count_ = view.pixel_count(x, y);
                     dir_x_ = -1;
                     dir_y_ = -1;
                     step_ = kLegStart;
@@ -286,7 +287,8 @@ void ContourTracingGenerator::fill() {
             k += 1;
         }
     }
-    view_->image_for_use().fill_spans(spans_.data(), spans_.size(), static_cast<uint8_t>(target_));
+    view_->image_for_use().fill_spans(spans_.data(), spans_.size(), static_cast<uint8_t>(target_),
+                                      target_count_);
 
     // Columns x0..x1 of every span leave the seeds: one merge pass over two
     // sequences ordered by row, then column.

@@ -66,6 +66,7 @@ private:
     int32_t start_x_ = 0, cur_x_ = 0, start_y_ = 0, cur_y_ = 0;
     int32_t dir_x_ = -1, dir_y_ = -1;
     uint32_t target_ = 0;
+    uint32_t target_count_ = 0;  // the full count of the walk's first pixel
     Step step_ = kLegStart;
     double walk_seconds_ = 0.0;  // the walk's time in earlier slices
     bool fill_pending_ = false;  // a walk is complete, its fill not done

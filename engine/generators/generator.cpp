@@ -90,8 +90,9 @@ void Generator::refine_preview_box(MaskedImage& image, int32_t step) {
     preview_queue_.pop_front();
     const int32_t x0 = box.x0, y0 = box.y0, x1 = box.x1, y1 = box.y1;
     const uint32_t v = view.pixel_value(x0, y0);
+    const uint32_t n = view.pixel_count(x0, y0);
     if (y1 - y0 < step && x1 - x0 < step) {
-        image.fill_box(box, static_cast<uint8_t>(v));
+        image.fill_box(box, static_cast<uint8_t>(v), n);
         return;
     }
     bool uniform = true;
@@ -112,10 +113,10 @@ void Generator::refine_preview_box(MaskedImage& image, int32_t step) {
         }
     }
     if (uniform) {
-        image.fill_box(box, static_cast<uint8_t>(v));
+        image.fill_box(box, static_cast<uint8_t>(v), n);
         return;
     }
-    image.fill_edges(box, static_cast<uint8_t>(v));
+    image.fill_edges(box, static_cast<uint8_t>(v), n);
     // Halves share the middle line; the first-named one goes first.
     if (x1 - x0 > y1 - y0) {
         const auto xm = static_cast<int16_t>((x0 + x1) / 2);

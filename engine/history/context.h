@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/stopwatch.h"
+#include "colour/colour_mapping.h"
 #include "colour/rgb_image.h"
 #include "deep/deep_kernel.h"
 #include "generators/generator.h"
@@ -73,6 +74,7 @@ struct Context {
     uint32_t memory_limit = 0;
     bool preview = true;
     float gamma = 1.75f;
+    ColourMapping mapping;
     DeepKernel deep_kernel = DeepKernel::automatic;
 };
 

@@ -1,5 +1,6 @@
 #include "refine/refine.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "generators/generator_factory.h"
@@ -9,9 +10,19 @@ namespace quorvel {
 
 namespace {
 
+// With smooth colouring, a view the strategy finished still iterates, on
+// every pixel, the escaped pixels without a fraction of their own: those it
+// filled from their borders (or computed before smooth colouring was on).
+bool iterate_for_fractions(const Context& ctx, HistEntry& entry) {
+    if (!ctx.mapping.smooth || entry.fractal->unmark_without_fraction() == 0) return false;
+    entry.generator = make_generator(2, *entry.fractal);
+    entry.generator->set_preview(false);
+    return true;
+}
+
 // The statistics a slice leaves on its entry; the generator goes once done.
-void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
-    if (!worked) entry.finished = true;
+void finish_slice(const Context& ctx, HistEntry& entry, bool worked, const Stopwatch& slice) {
+    if (!worked && !iterate_for_fractions(ctx, entry)) entry.finished = true;
     entry.cleverness = static_cast<float>(entry.fractal->cleverness());
     entry.progress = static_cast<float>(entry.generator->fraction_done());
     entry.time_spent += static_cast<float>(slice.elapsed());
@@ -27,6 +38,7 @@ void finish_slice(HistEntry& entry, bool worked, const Stopwatch& slice) {
 bool refine_entry(Context& ctx, HistEntry& entry) {
     Fractal& view = *entry.fractal;
     view.set_deep_kernel(ctx.deep_kernel);
+    view.set_smooth(ctx.mapping.smooth);
     // References beside the main one share half the budget.
     view.set_reference_budget(ctx.memory_limit / 2);
     if (view.deep_kernel_pending()) {
@@ -88,7 +100,7 @@ bool refine_image(Context& ctx) {
         ctx.rgb_image->pending = true;
     else
         ctx.rgb_image->dirty = true;
-    finish_slice(entry, worked, slice);
+    finish_slice(ctx, entry, worked, slice);
     return true;
 }
 
@@ -112,7 +124,7 @@ bool refine_history(Context& ctx) {
     HistEntry& entry = ctx.entries[static_cast<size_t>(chosen)];
     ensure_generator(ctx, chosen);
     const bool worked = refine_entry(ctx, entry);
-    finish_slice(entry, worked, slice);
+    finish_slice(ctx, entry, worked, slice);
     // The slice unpacked that view and grew its lookahead and references: the
     // budget holds between navigations too.
     trim_memory(ctx);
@@ -150,12 +162,61 @@ int set_deep_kernel(Context& ctx, int mode) {
     return before;
 }
 
+bool set_colour_mapping(Context& ctx, double density, double phase, bool smooth) {
+    if (!(density > 0.0) || !std::isfinite(density) || std::isnan(phase)) return false;
+    // Phases beyond doubles' integers have no fraction left: taken as 0.
+    double p = std::isfinite(phase) ? std::fmod(phase, 256.0) : 0.0;
+    if (p < 0.0) p += 256.0;
+    if (p >= 256.0) p = 0.0;
+    const bool smooth_on = smooth && !ctx.mapping.smooth;
+    ctx.mapping = ColourMapping{density, p, smooth};
+    ctx.rgb_image->set_mapping(ctx.mapping);
+    // Views finished without fractions get them at their next refinement.
+    if (smooth_on)
+        for (int32_t i = 0; i <= ctx.last; ++i) {
+            HistEntry& entry = ctx.entries[static_cast<size_t>(i)];
+            if (entry.fractal && entry.finished) entry.finished = false;
+        }
+    return true;
+}
+
+size_t copy_pixel_counts(Fractal& view, uint32_t* counts, float* smooth, size_t capacity) {
+    const size_t n = static_cast<size_t>(view.width()) * static_cast<size_t>(view.height());
+    if (counts == nullptr || capacity < n) return n;
+    MaskedImage* image = view.image();
+    if (image == nullptr) {
+        std::fill(counts, counts + n, 0u);
+        if (smooth) std::fill(smooth, smooth + n, 0.0f);
+        return n;
+    }
+    image->unpack();
+    const uint32_t* stored = image->counts();
+    const float* fractions = image->fractions();
+    for (size_t i = 0; i < n; ++i) {
+        {
+            // Filled pixels are not marked computed but have their count;
+            // pixels never reached have none.
+            const uint32_t c = stored[i];
+            counts[i] = c;
+            if (smooth == nullptr) continue;
+            const float code = fractions != nullptr && c != 0 ? fractions[i] : 0.0f;
+            // Rounded to a float, s stays below n + 1.
+            const float whole = static_cast<float>(c);
+            const float s =
+                static_cast<float>(static_cast<double>(c) + (code >= 1.0f ? code - 1.0 : 0.0));
+            smooth[i] = s < whole + 1.0f ? s : std::nextafter(whole + 1.0f, 0.0f);
+        }
+    }
+    return n;
+}
+
 uint8_t* get_rgb_image(Context& ctx) {
     HistEntry& entry = ctx.current_entry();
     entry.trimmed = false;
     advance_cycling(ctx);
     MaskedImage& image = entry.fractal->image_for_use();
-    ctx.rgb_image->render(image.values_for_use());
+    ctx.rgb_image->set_mapping(ctx.mapping);
+    ctx.rgb_image->render(image.values_for_use(), image.counts(), image.fractions());
     return ctx.rgb_image->pixels();
 }
 

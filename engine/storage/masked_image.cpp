@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "storage/bit_streams.h"
+#include "storage/count_code.h"
 
 namespace quorvel {
 
@@ -14,6 +15,7 @@ MaskedImage::MaskedImage(int32_t width, int32_t height)
       mask_stride_(stride_for(std::max(width, 0))) {
     mask_ = ZeroedBytes(static_cast<size_t>(mask_stride_) * height_);
     values_ = ZeroedBytes(static_cast<size_t>(width_) * height_);
+    counts_ = ZeroedBytes(static_cast<size_t>(width_) * height_ * sizeof(uint32_t));
 }
 
 MaskedImage MaskedImage::from_packed(int32_t width, int32_t height,
@@ -41,6 +43,7 @@ MaskedImage MaskedImage::from_run_length(int32_t width, int32_t height, std::vec
         std::memcpy(img.mask_.data(), mask.data(), std::min(mask.size(), img.mask_.size()));
     clear_bits_past_width(img.mask_.data(), img.width_, img.height_, img.mask_stride_);
     img.values_ = ZeroedBytes(static_cast<size_t>(img.width_) * img.height_);
+    img.counts_ = ZeroedBytes(static_cast<size_t>(img.width_) * img.height_ * sizeof(uint32_t));
     unpack_run_length(run_length, run_length_size, img.values_.data(), img.mask_.data(), img.width_,
                       img.height_, img.mask_stride_);
     img.pack();
@@ -51,9 +54,21 @@ void MaskedImage::pack() {
     if (packed_) return;
     packed_values_ = pack_values(values_.data(), mask_.data(), width_, height_, mask_stride_);
     packed_mask_ = pack_mask(mask_.data(), mask_.size());
+    packed_counts_ = pack_counts(counts(), width_, height_);
+    if (!fractions_.empty())
+        packed_fractions_.assign(fractions_.data(), fractions_.data() + fractions_.size());
     mask_.reset();
     values_.reset();
+    counts_.reset();
+    fractions_.reset();
     packed_ = true;
+}
+
+float* MaskedImage::fractions_for_use() {
+    unpack();
+    if (fractions_.empty())
+        fractions_ = ZeroedBytes(static_cast<size_t>(width_) * height_ * sizeof(float));
+    return fractions();
 }
 
 void MaskedImage::unpack() {
@@ -63,15 +78,59 @@ void MaskedImage::unpack() {
     unpack_mask(packed_mask_, mask_.data(), mask_.size());
     clear_bits_past_width(mask_.data(), width_, height_, mask_stride_);
     unpack_values(packed_values_, values_.data(), mask_.data(), width_, height_, mask_stride_);
+    const size_t pixels = static_cast<size_t>(width_) * height_;
+    counts_ = ZeroedBytes(pixels * sizeof(uint32_t));
+    if (!packed_counts_.empty()) unpack_counts(packed_counts_, counts(), width_, height_);
+    if (packed_fractions_.size() == pixels * sizeof(float)) {
+        fractions_ = ZeroedBytes(pixels * sizeof(float));
+        std::memcpy(fractions_.data(), packed_fractions_.data(), packed_fractions_.size());
+    }
     std::vector<uint8_t>().swap(packed_mask_);
     std::vector<uint8_t>().swap(packed_values_);
+    std::vector<uint8_t>().swap(packed_counts_);
+    std::vector<uint8_t>().swap(packed_fractions_);
     packed_ = false;
 }
 
 void MaskedImage::clear_mask() {
     unpack();
     std::memset(mask_.data(), 0, mask_.size());
+    // Fractions belong to computed pixels only.
+    if (!fractions_.empty()) std::memset(fractions_.data(), 0, fractions_.size());
 }
+
+namespace {
+
+// Moves one per-pixel plane of `size`-byte elements as shift() describes.
+void shift_plane(uint8_t* data, size_t size, int32_t w, int32_t h, int32_t dx, int32_t dy) {
+    const size_t row = static_cast<size_t>(w) * size;
+    if (dy > 0) {
+        const size_t keep = static_cast<size_t>(h - dy);
+        std::memmove(data, data + static_cast<size_t>(dy) * row, keep * row);
+        std::memset(data + keep * row, 0, static_cast<size_t>(dy) * row);
+    } else if (dy < 0) {
+        const size_t k = static_cast<size_t>(-dy);
+        const size_t keep = static_cast<size_t>(h) - k;
+        std::memmove(data + k * row, data, keep * row);
+        std::memset(data, 0, k * row);
+    }
+    if (dx == 0) return;
+    const int32_t live_begin = dy < 0 ? -dy : 0;
+    const int32_t live_end = dy > 0 ? h - dy : h;
+    const size_t k = static_cast<size_t>(dx > 0 ? dx : -dx) * size;
+    for (int32_t y = live_begin; y < live_end; ++y) {
+        uint8_t* r = data + static_cast<size_t>(y) * row;
+        if (dx > 0) {
+            std::memmove(r, r + k, row - k);
+            std::memset(r + row - k, 0, k);
+        } else {
+            std::memmove(r + k, r, row - k);
+            std::memset(r, 0, k);
+        }
+    }
+}
+
+}  // namespace
 
 void MaskedImage::shift(int32_t dx, int32_t dy) {
     if (dx == 0 && dy == 0) return;
@@ -80,14 +139,18 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
     const int32_t h = height_;
     const size_t stride = static_cast<size_t>(mask_stride_);
     uint8_t* mask = mask_.data();
-    uint8_t* values = values_.data();
     // Nothing stays in view: the caller's bounds were broken, but the meaning
     // is plain.
     if (dx <= -w || dx >= w || dy <= -h || dy >= h) {
         std::memset(mask, 0, mask_.size());
-        std::memset(values, 0, values_.size());
+        std::memset(values_.data(), 0, values_.size());
+        std::memset(counts_.data(), 0, counts_.size());
+        if (!fractions_.empty()) std::memset(fractions_.data(), 0, fractions_.size());
         return;
     }
+    shift_plane(values_.data(), 1, w, h, dx, dy);
+    shift_plane(counts_.data(), sizeof(uint32_t), w, h, dx, dy);
+    if (!fractions_.empty()) shift_plane(fractions_.data(), sizeof(float), w, h, dx, dy);
 
     // Rows that keep content after the row move; the others are already 0.
     int32_t live_begin = 0;
@@ -96,16 +159,12 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
         const size_t keep = static_cast<size_t>(h - dy);
         std::memmove(mask, mask + dy * stride, keep * stride);
         std::memset(mask + keep * stride, 0, dy * stride);
-        std::memmove(values, values + static_cast<size_t>(dy) * w, keep * w);
-        std::memset(values + keep * w, 0, static_cast<size_t>(dy) * w);
         live_end = h - dy;
     } else if (dy < 0) {
         const int32_t k = -dy;
         const size_t keep = static_cast<size_t>(h - k);
         std::memmove(mask + k * stride, mask, keep * stride);
         std::memset(mask, 0, k * stride);
-        std::memmove(values + static_cast<size_t>(k) * w, values, keep * w);
-        std::memset(values, 0, static_cast<size_t>(k) * w);
         live_begin = k;
     }
     if (dx == 0) return;
@@ -115,9 +174,6 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
         const size_t kb = static_cast<size_t>(k / 8);
         const size_t clear_from = static_cast<size_t>((w - k) / 8);
         for (int32_t y = live_begin; y < live_end; ++y) {
-            uint8_t* vrow = values + static_cast<size_t>(y) * w;
-            std::memmove(vrow, vrow + k, w - k);
-            std::memset(vrow + w - k, 0, k);
             uint8_t* mrow = mask + y * stride;
             std::memmove(mrow, mrow + kb, stride - kb);
             // Also drops the moved pixels that share a byte with column w - k.
@@ -130,9 +186,6 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
         const int32_t rem = w & 7;
         const size_t start = static_cast<size_t>(full + (rem ? 1 : 0));
         for (int32_t y = live_begin; y < live_end; ++y) {
-            uint8_t* vrow = values + static_cast<size_t>(y) * w;
-            std::memmove(vrow + k, vrow, w - k);
-            std::memset(vrow, 0, k);
             uint8_t* mrow = mask + y * stride;
             std::memmove(mrow + kb, mrow, stride - kb);
             std::memset(mrow, 0, kb);
@@ -144,28 +197,38 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
 
 namespace {
 
-// value := byte for the pixels x0 <= x < x1 of one row whose bit is clear.
-inline void fill_row_uncomputed(uint8_t* row, const uint8_t* mrow, int32_t x0, int32_t x1,
-                                uint8_t value) {
+// value := byte and counts := count for the pixels x0 <= x < x1 of one row
+// whose bit is clear.
+inline void fill_row_uncomputed(uint8_t* row, uint32_t* crow, const uint8_t* mrow, int32_t x0,
+                                int32_t x1, uint8_t value, uint32_t count) {
     int32_t x = x0;
     for (; x < x1 && (x & 7); ++x)
-        if (!((mrow[x >> 3] >> (x & 7)) & 1)) row[x] = value;
+        if (!((mrow[x >> 3] >> (x & 7)) & 1)) row[x] = value, crow[x] = count;
     for (; x + 8 <= x1; x += 8) {
         const unsigned m = mrow[x >> 3];
         if (m == 0) {
             std::memset(row + x, value, 8);
+            std::fill(crow + x, crow + x + 8, count);
         } else if (m != 0xFF) {
             for (int i = 0; i < 8; ++i)
-                if (!((m >> i) & 1)) row[x + i] = value;
+                if (!((m >> i) & 1)) row[x + i] = value, crow[x + i] = count;
         }
     }
     for (; x < x1; ++x)
-        if (!((mrow[x >> 3] >> (x & 7)) & 1)) row[x] = value;
+        if (!((mrow[x >> 3] >> (x & 7)) & 1)) row[x] = value, crow[x] = count;
+}
+
+// counts := count for the pixels x0 <= x < x1 of one row whose bit is clear:
+// a computed pixel keeps the count of its own orbit.
+inline void fill_counts_uncomputed(uint32_t* crow, const uint8_t* mrow, int32_t x0, int32_t x1,
+                                   uint32_t count) {
+    for (int32_t x = x0; x < x1; ++x)
+        if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
 }
 
 }  // namespace
 
-void MaskedImage::fill_box(Box box, uint8_t value) {
+void MaskedImage::fill_box(Box box, uint8_t value, uint32_t count) {
     unpack();
     const int32_t x0 = std::max<int32_t>(box.x0, 0);
     const int32_t x1 = std::min<int32_t>(box.x1, width_ - 1);
@@ -174,20 +237,23 @@ void MaskedImage::fill_box(Box box, uint8_t value) {
     if (x0 > x1) return;
     for (int32_t y = y0; y <= y1; ++y)
         fill_row_uncomputed(values_.data() + static_cast<size_t>(y) * width_,
-                            mask_.data() + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1,
-                            value);
+                            counts() + static_cast<size_t>(y) * width_,
+                            mask_.data() + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1, value,
+                            count);
 }
 
-void MaskedImage::fill_edges(Box box, uint8_t value) {
+void MaskedImage::fill_edges(Box box, uint8_t value, uint32_t count) {
     unpack();
     const int32_t x0 = std::max<int32_t>(box.x0, 0);
     const int32_t x1 = std::min<int32_t>(box.x1, width_ - 1);
     uint8_t* values = values_.data();
+    uint32_t* counts = this->counts();
     const uint8_t* mask = mask_.data();
     auto row_edge = [&](int32_t y) {
         if (y < 0 || y >= height_ || x0 > x1) return;
         fill_row_uncomputed(values + static_cast<size_t>(y) * width_,
-                            mask + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1, value);
+                            counts + static_cast<size_t>(y) * width_,
+                            mask + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1, value, count);
     };
     row_edge(box.y0);
     if (box.y1 != box.y0) row_edge(box.y1);
@@ -197,15 +263,17 @@ void MaskedImage::fill_edges(Box box, uint8_t value) {
     auto column_edge = [&](int32_t x) {
         if (x < 0 || x >= width_) return;
         for (int32_t y = y0; y <= y1; ++y) {
-            if (!((mask[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1))
+            if (!((mask[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1)) {
                 values[static_cast<size_t>(y) * width_ + x] = value;
+                counts[static_cast<size_t>(y) * width_ + x] = count;
+            }
         }
     };
     column_edge(box.x0);
     if (box.x1 != box.x0) column_edge(box.x1);
 }
 
-int32_t MaskedImage::fill_interior(Box box, uint8_t value) {
+int32_t MaskedImage::fill_interior(Box box, uint8_t value, uint32_t count) {
     unpack();
     const int32_t x0 = std::max<int32_t>(box.x0 + 1, 0);
     const int32_t x1 = std::min<int32_t>(box.x1 - 1, width_ - 1);
@@ -213,22 +281,31 @@ int32_t MaskedImage::fill_interior(Box box, uint8_t value) {
     const int32_t y1 = std::min<int32_t>(box.y1 - 1, height_ - 1);
     if (x0 > x1 || y0 > y1) return 0;
     const size_t run = static_cast<size_t>(x1 - x0 + 1);
-    for (int32_t y = y0; y <= y1; ++y)
-        std::memset(values_.data() + static_cast<size_t>(y) * width_ + x0, value, run);
+    for (int32_t y = y0; y <= y1; ++y) {
+        const size_t row = static_cast<size_t>(y) * width_;
+        std::memset(values_.data() + row + x0, value, run);
+        fill_counts_uncomputed(counts() + row, mask_.data() + static_cast<size_t>(y) * mask_stride_,
+                               x0, x1 + 1, count);
+    }
     return (x1 - x0 + 1) * (y1 - y0 + 1);
 }
 
-void MaskedImage::fill_spans(const Span* spans, size_t count, uint8_t value) {
+void MaskedImage::fill_spans(const Span* spans, size_t count, uint8_t value, uint32_t full_count) {
     unpack();
     uint8_t* values = values_.data();
+    uint32_t* counts = this->counts();
     for (size_t i = 0; i < count; ++i) {
         const Span& s = spans[i];
         if (s.y < 0 || s.y >= height_) continue;
         const int32_t x0 = std::max(s.x0, 0);
         const int32_t x1 = std::min(s.x1, width_);
-        if (x0 < x1)
-            std::memset(values + static_cast<size_t>(s.y) * width_ + x0, value,
-                        static_cast<size_t>(x1 - x0));
+        if (x0 < x1) {
+            const size_t row = static_cast<size_t>(s.y) * width_;
+            std::memset(values + row + x0, value, static_cast<size_t>(x1 - x0));
+            fill_counts_uncomputed(counts + row,
+                                   mask_.data() + static_cast<size_t>(s.y) * mask_stride_, x0, x1,
+                                   full_count);
+        }
     }
 }
 
@@ -237,10 +314,10 @@ uint32_t MaskedImage::memory_size() const {
     // mask is not charged.
     uint64_t size = 36 + static_cast<uint64_t>(mask_stride_) * height_;
     if (packed_)
-        size += packed_values_.size();
+        size += packed_values_.size() + packed_counts_.size() + packed_fractions_.size();
     else
-        size += static_cast<uint64_t>(width_) * height_;
-    return static_cast<uint32_t>(size);
+        size += static_cast<uint64_t>(width_) * height_ + counts_.size() + fractions_.size();
+    return static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu));
 }
 
 }  // namespace quorvel

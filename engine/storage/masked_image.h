@@ -1,9 +1,11 @@
-// MaskedImage: one value byte and one computed bit per pixel, unpacked for
-// work or packed into two compact bit streams.
+// MaskedImage: one value byte, one full count and one computed bit per pixel
+// (and, once asked for, a smooth fraction), unpacked for work or packed into
+// compact streams.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "storage/box.h"
@@ -36,10 +38,12 @@ public:
     // must be a multiple of 8, as view moves keep it, so mask bytes move whole.
     void shift(int32_t dx, int32_t dy);
 
-    void fill_box(Box box, uint8_t value);
-    void fill_edges(Box box, uint8_t value);
-    int32_t fill_interior(Box box, uint8_t value);
-    void fill_spans(const Span* spans, size_t count, uint8_t value);
+    // Fills give each pixel the value byte and the full count of the pixel
+    // the fill came from; filled pixels have no fraction.
+    void fill_box(Box box, uint8_t value, uint32_t count = 0);
+    void fill_edges(Box box, uint8_t value, uint32_t count = 0);
+    int32_t fill_interior(Box box, uint8_t value, uint32_t count = 0);
+    void fill_spans(const Span* spans, size_t count, uint8_t value, uint32_t full_count = 0);
 
     uint32_t memory_size() const;
 
@@ -53,6 +57,16 @@ public:
     uint8_t* values() { return values_.data(); }
     const uint8_t* mask() const { return mask_.data(); }
     const uint8_t* values() const { return values_.data(); }
+    // The full escape count of each pixel (the limit inside the set, 0 when
+    // never computed). Unpacked state required.
+    uint32_t* counts() { return reinterpret_cast<uint32_t*>(counts_.data()); }
+    const uint32_t* counts() const { return reinterpret_cast<const uint32_t*>(counts_.data()); }
+    // Smooth fractions, coded as 1 + (s - n) in [1, 2), 0 for a pixel without
+    // one; null until fractions_for_use() first makes them.
+    float* fractions() { return reinterpret_cast<float*>(fractions_.data()); }
+    const float* fractions() const { return reinterpret_cast<const float*>(fractions_.data()); }
+    float* fractions_for_use();
+    bool has_fractions() const { return !fractions_.empty() || !packed_fractions_.empty(); }
     bool is_computed(int32_t x, int32_t y) const {
         return (mask_.data()[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1;
     }
@@ -63,12 +77,24 @@ public:
     // Packed streams; packed state required.
     const std::vector<uint8_t>& packed_mask() const { return packed_mask_; }
     const std::vector<uint8_t>& packed_values() const { return packed_values_; }
+    const std::vector<uint8_t>& packed_counts() const { return packed_counts_; }
+    const std::vector<uint8_t>& packed_fractions() const { return packed_fractions_; }
+    // Stored counts and fractions for a packed image from a file; streams that
+    // do not fit the size are dropped at unpacking.
+    void set_packed_counts(std::vector<uint8_t> counts, std::vector<uint8_t> fractions) {
+        packed_counts_ = std::move(counts);
+        packed_fractions_ = std::move(fractions);
+    }
 
 private:
     ZeroedBytes mask_;
     ZeroedBytes values_;
+    ZeroedBytes counts_;     // uint32 per pixel
+    ZeroedBytes fractions_;  // float per pixel, or empty
     std::vector<uint8_t> packed_mask_;
     std::vector<uint8_t> packed_values_;
+    std::vector<uint8_t> packed_counts_;
+    std::vector<uint8_t> packed_fractions_;
     int32_t width_;
     int32_t height_;
     int32_t mask_stride_;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "deep/perturbation_plan.h"
+#include "view/smooth_fraction.h"
 
 namespace quorvel {
 
@@ -54,6 +55,7 @@ Fractal::Fractal(const Fractal& other)
       computed_count_(other.settled_count()),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
+      smooth_(other.smooth_),
       deep_kernel_(other.deep_kernel_),
       image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
       wide_(other.wide_ ? std::make_unique<WideView>(*other.wide_) : nullptr),
@@ -270,28 +272,72 @@ MaskedImage& Fractal::image_for_use() {
     return *image_;
 }
 
-uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint8_t value) {
+uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) {
     MaskedImage& img = *image_;
-    img.values()[static_cast<size_t>(y) * width_ + x] = value;
+    const size_t i = static_cast<size_t>(y) * width_ + x;
+    const uint8_t value = byte_of(n);
+    img.values()[i] = value;
+    img.counts()[i] = n;
+    if (smooth_)
+        img.fractions_for_use()[i] = fraction;
+    else if (float* fractions = img.fractions())
+        fractions[i] = 0.0f;
     img.mark_computed(x, y);
     return value;
+}
+
+float Fractal::fraction_of(const Orbit& o) const {
+    if (!smooth_ || o.n >= max_iterations_) return 0.0f;
+    if (use_big_float_) return 1.0f;
+    return smooth_fraction_code(o.cx, o.cy, o.x, o.y);
+}
+
+uint32_t Fractal::unmark_without_fraction() {
+    if (!image_) return 0;
+    lookahead_.reset();
+    MaskedImage& img = *image_;
+    const float* fractions = img.fractions_for_use();
+    const uint8_t* values = img.values();
+    uint8_t* mask = img.mask();
+    const int32_t stride = img.mask_stride();
+    uint32_t unmarked = 0;
+    for (int32_t y = 0; y < height_; ++y) {
+        const size_t row = static_cast<size_t>(y) * width_;
+        uint8_t* mrow = mask + static_cast<size_t>(y) * stride;
+        for (int32_t x = 0; x < width_; ++x) {
+            if (values[row + x] == 0 || fractions[row + x] != 0.0f) continue;
+            // Filled pixels are not marked computed already.
+            mrow[x >> 3] &= static_cast<uint8_t>(~(1u << (x & 7)));
+            ++unmarked;
+        }
+    }
+    computed_count_ = std::min(computed_count_, pixel_count_ - std::min(pixel_count_, unmarked));
+    return unmarked;
 }
 
 uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
     if (lookahead_) {
         const size_t i = static_cast<size_t>(y) * width_ + x;
         const Lookahead::State state = lookahead_->state(i);
-        if (state == Lookahead::kReady) return store_pixel(x, y, lookahead_->take(i));
+        if (state == Lookahead::kReady) {
+            const Lookahead::Result r = lookahead_->take(i);
+            return store_pixel(x, y, r.count, r.fraction);
+        }
         if (state == Lookahead::kQueued) lookahead_->forget(i);
     }
     ++computed_count_;
+    if (smooth_ && !use_big_float_) {
+        Orbit o = fresh_orbit(column_double_.data()[x], row_double_.data()[y]);
+        advance_orbit(max_iterations_, o, UINT32_MAX);
+        return store_pixel(x, y, o.n, fraction_of(o));
+    }
     const uint32_t n =
         !use_big_float_
             ? iterate_double(max_iterations_, column_double_.data()[x], row_double_.data()[y])
         : perturbed() ? perturbed_count(x, y)
                       : iterate_big_float(max_iterations_, column_big_float_.data()[x],
                                           row_big_float_.data()[y]);
-    return store_pixel(x, y, byte_of(n));
+    return store_pixel(x, y, n, smooth_ && n < max_iterations_ ? 1.0f : 0.0f);
 }
 
 PerturbationPlan& Fractal::plan() {

@@ -80,6 +80,18 @@ public:
     // lookahead on them); they are found again if it is computed further.
     void release_references() { drop_plan(); }
 
+    // The full count of a computed pixel (or one a fill gave it).
+    uint32_t pixel_count(int32_t x, int32_t y) const {
+        return image_->counts()[static_cast<size_t>(y) * width_ + x];
+    }
+    // With smooth on, iterated pixels also store their smooth fraction.
+    void set_smooth(bool on) { smooth_ = on; }
+    bool smooth() const { return smooth_; }
+    // Marks uncomputed the escaped pixels that have no fraction (those filled
+    // from a border, or computed with smooth off), to be iterated for one;
+    // returns how many there are.
+    uint32_t unmark_without_fraction();
+
     // The pixel query: the stored byte of a computed pixel, otherwise iterates
     // it, stores it and marks it computed. 0xFFFFFFFF outside the grid.
     // Requires prepare(true) since the view last changed.
@@ -179,7 +191,10 @@ private:
     uint32_t settled_count() const {
         return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
     }
-    uint32_t store_pixel(int32_t x, int32_t y, uint8_t value);
+    uint32_t store_pixel(int32_t x, int32_t y, uint32_t n, float fraction);
+    // The fraction code of a finished record of the double kernel, or 1 (a
+    // fraction of 0) for kinds whose records do not keep z; 0 with smooth off.
+    float fraction_of(const Orbit& o) const;
     // The record a listed pixel starts from, for the kernel of this view's
     // kind (the 192-bit kernel keeps its state beside the list).
     Orbit start_orbit(int32_t x, int32_t y);
@@ -204,6 +219,7 @@ private:
     uint32_t computed_count_ = 0;
     uint32_t pixel_count_ = 0;
     bool use_big_float_ = false;
+    bool smooth_ = false;
     DeepKernel deep_kernel_ = DeepKernel::automatic;
     std::unique_ptr<MaskedImage> image_;
     // Set for a wide view; its centre and radius are then the exact ones and

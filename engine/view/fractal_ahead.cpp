@@ -55,7 +55,7 @@ bool Fractal::run_ahead_at_once(int32_t x, int32_t y, uint32_t steps) {
     Orbit orbit = start_orbit(x, y);
     // A cheap pixel costs less on one lane than a trip through the list.
     if (!use_big_float_ && advance_orbit(max_iterations_, orbit, steps)) {
-        ahead.settle(i, byte_of(orbit.n));
+        ahead.settle(i, orbit.n, fraction_of(orbit));
         ++computed_count_;
         return true;
     }
@@ -99,7 +99,7 @@ bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget, size_t r
         run_perturbed(until);
     else
         iterate_double_batch(max_iterations_, orbits.data() + w0, window, until);
-    computed_count_ += ahead.collect([this](uint32_t n) { return byte_of(n); }, w0);
+    computed_count_ += ahead.collect([this](const Orbit& o) { return fraction_of(o); }, w0);
     return ahead_ready(x, y);
 }
 
@@ -128,7 +128,7 @@ bool Fractal::run_perturbed(const Budget& budget) {
 bool Fractal::run_ahead(const Budget& budget) {
     if (!lookahead_ || lookahead_->idle()) return true;
     Lookahead& ahead = *lookahead_;
-    auto to_byte = [this](uint32_t n) { return byte_of(n); };
+    auto fraction = [this](const Orbit& o) { return fraction_of(o); };
     bool all_done = true;
     // The kernel follows the view's kind; every kind works on the same list.
     if (perturbed()) {
@@ -163,7 +163,7 @@ bool Fractal::run_ahead(const Budget& budget) {
         all_done = iterate_double_batch_at(level, max_iterations_, ahead.orbits().data(),
                                            ahead.orbits().size(), budget);
     }
-    computed_count_ += ahead.collect(to_byte);
+    computed_count_ += ahead.collect(fraction);
     return all_done;
 }
 

@@ -1,7 +1,7 @@
 // Lookahead: pixels iterated ahead of the pixel query, in batches that keep
 // every SIMD lane busy. Holds the list of pixels waiting, the orbit state of
-// those a budget interrupted, and the values of those done, which wait aside
-// (not marked computed) until the pixel query takes them.
+// those a budget interrupted, and the counts (and smooth fractions) of those
+// done, which wait aside (not marked computed) until the pixel query takes them.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +17,13 @@ public:
     enum State : uint8_t { kNone = 0, kQueued = 1, kReady = 2 };
 
     // Sizes the per-pixel state for a grid of `pixels`, all kNone.
-    explicit Lookahead(size_t pixels) : state_(pixels, kNone), value_(pixels, 0) {}
+    explicit Lookahead(size_t pixels) : state_(pixels, kNone), count_(pixels, 0) {}
+
+    // A ready pixel: its count and its fraction code (0: none).
+    struct Result {
+        uint32_t count;
+        float fraction;
+    };
 
     State state(size_t i) const { return static_cast<State>(state_[i]); }
     // Lists pixel i (state kNone) for iteration, starting from the given orbit.
@@ -26,10 +32,11 @@ public:
         pending_.push_back(static_cast<uint32_t>(i));
         orbits_.push_back(start);
     }
-    // Pixel i (state kNone), finished by the caller: ready with `value`.
-    void settle(size_t i, uint8_t value) {
+    // Pixel i (state kNone), finished by the caller: ready with count n.
+    void settle(size_t i, uint32_t n, float fraction = 0.0f) {
         state_[i] = kReady;
-        value_[i] = value;
+        count_[i] = n;
+        set_fraction(i, fraction);
         ++ready_;
     }
     // Unlists all but the `keep` most recently listed pixels; their orbit
@@ -43,20 +50,21 @@ public:
         orbits_.erase(orbits_.begin(), orbits_.begin() + static_cast<std::ptrdiff_t>(drop));
         big_orbit_ = BigOrbit{};
     }
-    // The value of a ready pixel, which goes back to kNone.
-    uint8_t take(size_t i) {
+    // The result of a ready pixel, which goes back to kNone.
+    Result take(size_t i) {
         state_[i] = kNone;
         --ready_;
-        return value_[i];
+        return {count_[i], fraction_.empty() ? 0.0f : fraction_[i]};
     }
     // How many pixels are ready and not taken.
     uint32_t ready_count() const { return ready_; }
     // A queued pixel the caller computed itself: its result here is dropped.
     void forget(size_t i) { state_[i] = kNone; }
     bool idle() const { return pending_.empty(); }
-    // Bytes held: two per pixel of the grid, and the lists.
+    // Bytes held: the per-pixel state of the grid, and the lists.
     uint64_t memory_size() const {
-        return state_.capacity() + value_.capacity() + pending_.capacity() * sizeof(uint32_t) +
+        return state_.capacity() + count_.capacity() * sizeof(uint32_t) +
+               fraction_.capacity() * sizeof(float) + pending_.capacity() * sizeof(uint32_t) +
                orbits_.capacity() * sizeof(Orbit);
     }
 
@@ -68,10 +76,10 @@ public:
     BigOrbit& big_orbit() { return big_orbit_; }
 
     // Moves records marked done, from index `from` on, out of the lists,
-    // making their pixels ready with the byte to_byte(n); returns how many
-    // were still wanted.
-    template <class ToByte>
-    uint32_t collect(ToByte&& to_byte, size_t from = 0) {
+    // making their pixels ready with their count and the fraction code
+    // fraction_of(record); returns how many were still wanted.
+    template <class FractionOf>
+    uint32_t collect(FractionOf&& fraction_of, size_t from = 0) {
         uint32_t finished = 0;
         size_t kept = from;
         for (size_t k = from; k < pending_.size(); ++k) {
@@ -87,7 +95,8 @@ public:
             }
             if (state_[i] != kQueued) continue;  // taken by the caller meanwhile
             state_[i] = kReady;
-            value_[i] = to_byte(orbits_[k].n);
+            count_[i] = orbits_[k].n;
+            set_fraction(i, fraction_of(orbits_[k]));
             ++finished;
             ++ready_;
         }
@@ -97,8 +106,16 @@ public:
     }
 
 private:
+    // Fractions take memory only once a pixel has one.
+    void set_fraction(size_t i, float fraction) {
+        if (fraction == 0.0f && fraction_.empty()) return;
+        if (fraction_.empty()) fraction_.assign(state_.size(), 0.0f);
+        fraction_[i] = fraction;
+    }
+
     std::vector<uint8_t> state_;
-    std::vector<uint8_t> value_;
+    std::vector<uint32_t> count_;
+    std::vector<float> fraction_;
     std::vector<uint32_t> pending_;
     std::vector<Orbit> orbits_;
     BigOrbit big_orbit_;

@@ -10,6 +10,9 @@ int main(void) {
     double x = 1.0, y = 1.0, radius = 0.0;
     char tx[63], ty[63];
     bool ok;
+    double density = 0.0, phase = 1.0;
+    int smooth = 1;
+    uint32_t counts[1];
     if (handle == NULL) return 1;
     if (sizeof(Location) != 100) return 2;
     if (qv_get_image_width(handle) != 100 || qv_get_image_height(handle) != 100) return 3;
@@ -23,6 +26,13 @@ int main(void) {
     ok = qv_history_back(handle);
     if (ok) return 8;
     if (qv_set_deep_kernel(handle, 2) != 0 || qv_get_deep_kernel(handle) != 2) return 10;
+    qv_get_colour_mapping(handle, &density, &phase, &smooth);
+    if (density != 1.0 || phase != 0.0 || smooth != 0) return 11;
+    if (qv_set_colour_mapping(handle, 0.0, 0.0, 0) != 0) return 12;
+    if (qv_set_colour_mapping(handle, 4.0, 300.0, 1) != 1) return 13;
+    qv_get_colour_mapping(handle, &density, &phase, &smooth);
+    if (density != 4.0 || phase != 44.0 || smooth != 1) return 14;
+    if (qv_get_pixel_counts(handle, counts, NULL, 1) != 10000) return 15;
     qv_delete_context(&handle);
     if (handle != NULL) return 9;
     printf("c header ok\n");

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -112,7 +114,8 @@ TEST(MaskedImage, KnownStreams) {
     empty.pack();
     EXPECT_EQ(empty.packed_values(), Bytes(4, 0));
     EXPECT_EQ(empty.packed_mask(), Bytes(254, 0));
-    EXPECT_EQ(empty.memory_size(), 36u + 2000u + 4u);
+    // Mask, value stream and 10000 counts of 0, a byte each.
+    EXPECT_EQ(empty.memory_size(), 36u + 2000u + 4u + 10000u);
     EXPECT_EQ(snapshot(empty).values, Bytes(10000, 0));
 }
 
@@ -208,17 +211,21 @@ TEST(MaskedImage, ShiftMatchesReference) {
 }
 
 // Box and edge fills write only pixels not yet computed; interior and span
-// fills write every pixel. All clip to the image.
+// fills write every pixel's value and the count of those not computed. All
+// clip to the image; counts and fractions move and pack with the values.
 TEST(MaskedImage, Fills) {
     MaskedImage img(20, 10);
-    for (auto [x, y] : {std::pair{5, 5}, {3, 1}, {2, 7}}) img.mark_computed(x, y);
-    img.fill_box(Box{-5, 4, 30, 5}, 1);
-    img.fill_edges(Box{3, 1, 9, 3}, 2);
-    EXPECT_EQ(img.fill_interior(Box{10, 0, 14, 3}, 3), 3 * 2);
-    EXPECT_EQ(img.fill_interior(Box{10, 2, 11, 8}, 4), 0);
-    EXPECT_EQ(img.fill_interior(Box{-3, 8, 30, 20}, 6), 20);
+    for (auto [x, y] : {std::pair{5, 5}, {3, 1}, {2, 7}}) {
+        img.mark_computed(x, y);
+        img.counts()[y * 20 + x] = 77;
+    }
+    img.fill_box(Box{-5, 4, 30, 5}, 1, 1001);
+    img.fill_edges(Box{3, 1, 9, 3}, 2, 1002);
+    EXPECT_EQ(img.fill_interior(Box{10, 0, 14, 3}, 3, 1003), 3 * 2);
+    EXPECT_EQ(img.fill_interior(Box{10, 2, 11, 8}, 4, 1004), 0);
+    EXPECT_EQ(img.fill_interior(Box{-3, 8, 30, 20}, 6, 1006), 20);
     const Span spans[] = {{0, 4, 7}, {18, 25, 8}, {5, 5, 6}, {-3, 2, 6}, {0, 20, 17}};
-    img.fill_spans(spans, 5, 5);
+    img.fill_spans(spans, 5, 5, 1005);
     auto want = [](int x, int y) {
         if ((x == 5 && y == 5) || (x == 3 && y == 1)) return 0;
         if (y == 4 || y == 5) return 1;
@@ -227,14 +234,59 @@ TEST(MaskedImage, Fills) {
         if ((y == 6 && x < 2) || (y == 7 && x < 4) || (y == 8 && x >= 18)) return 5;
         return y == 9 ? 6 : 0;
     };
+    auto want_count = [&](int x, int y) -> uint32_t {
+        if (img.is_computed(x, y)) return 77;
+        return want(x, y) == 0 ? 0 : 1000 + want(x, y);
+    };
     for (int y = 0; y < 10; ++y)
-        for (int x = 0; x < 20; ++x)
+        for (int x = 0; x < 20; ++x) {
             ASSERT_EQ(img.values()[y * 20 + x], want(x, y)) << x << "," << y;
+            ASSERT_EQ(img.counts()[y * 20 + x], want_count(x, y)) << x << "," << y;
+        }
+    EXPECT_EQ(img.fractions(), nullptr);
+    img.fractions_for_use()[4 * 20 + 3] = 1.25f;
     img.values()[5 * 20 + 5] = 7;
+    img.counts()[5 * 20 + 5] = 300007;
     img.pack();
-    img.clear_mask();  // unpacks; computed values stay
+    EXPECT_LT(img.packed_counts().size(), 20u * 10 * 2);
+    img.clear_mask();  // unpacks; computed values stay, fractions go with the marks
     EXPECT_FALSE(img.is_computed(5, 5));
     EXPECT_EQ(img.values()[5 * 20 + 5], 7);
+    EXPECT_EQ(img.counts()[5 * 20 + 5], 300007u);
+    EXPECT_EQ(img.counts()[9 * 20 + 19], 1006u);
+    EXPECT_EQ(img.fractions()[4 * 20 + 3], 0.0f);
+    img.fractions()[4 * 20 + 3] = 1.5f;
+    img.shift(-8, 1);  // pixel (x, y) takes (x - 8, y + 1)
+    EXPECT_EQ(img.counts()[4 * 20 + 13], 300007u);
+    EXPECT_EQ(img.fractions()[3 * 20 + 11], 1.5f);
+    EXPECT_EQ(img.counts()[0], 0u);
+}
+
+// Counts that change little between neighbours pack to about a byte a pixel,
+// and any counts come back exactly; a damaged stream gives zeros.
+TEST(MaskedImage, CountsPackByTheirDifferences) {
+    MaskedImage img(600, 600);
+    std::mt19937 rng(7);
+    uint32_t* c = img.counts();
+    for (int y = 0; y < 600; ++y)
+        for (int x = 0; x < 600; ++x)
+            c[y * 600 + x] = 170000 +
+                             uint32_t(std::lround(40 * std::sin(x / 50.0) * std::cos(y / 70.0))) +
+                             rng() % 5;
+    c[0] = 0xFFFFFFFFu;
+    c[1] = 0;
+    const std::vector<uint32_t> before(c, c + 600 * 600);
+    img.pack();
+    std::printf("600x600 counts pack to %.2f bytes a pixel\n",
+                img.packed_counts().size() / 360000.0);
+    EXPECT_LT(img.packed_counts().size(), 600u * 600 * 3 / 2);
+    img.unpack();
+    EXPECT_TRUE(std::equal(before.begin(), before.end(), img.counts()));
+
+    MaskedImage damaged = MaskedImage::from_packed(2, 2, {}, {});
+    damaged.set_packed_counts({0x80, 0x80}, {});
+    damaged.unpack();
+    EXPECT_EQ(damaged.counts()[0] | damaged.counts()[3], 0u);
 }
 
 }  // namespace

@@ -139,6 +139,7 @@ TEST(FractalMove, MovedViewEqualsFreshView) {
                 ASSERT_EQ(f.pixel_value(x, y), want) << dx << "," << dy << " at " << x << "," << y;
                 if (inside) {
                     ASSERT_EQ(kept.values()[y * 96 + x], want);
+                    ASSERT_EQ(kept.counts()[y * 96 + x], fresh.pixel_count(x, y));
                 }
                 entering += !inside;
             }
@@ -204,6 +205,7 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
         for (Fractal* f : {&plain, &ahead}) {
             f->set_view(c.cx, c.cy, c.radius);
             f->set_max_iterations(c.limit);
+            f->set_smooth(true);
             f->prepare(true);
         }
         complete(plain);
@@ -224,6 +226,13 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
         complete(ahead);
         EXPECT_EQ(ahead.computed_count(), 24u * 18) << c.name;
         EXPECT_EQ(std::memcmp(ahead.image()->values(), plain.image()->values(), 24 * 18), 0)
+            << c.name;
+        // Full counts and smooth fractions too: the lanes keep the escaped z
+        // the one-lane loop ends with.
+        EXPECT_EQ(std::memcmp(ahead.image()->counts(), plain.image()->counts(), 24 * 18 * 4), 0)
+            << c.name;
+        EXPECT_EQ(std::memcmp(ahead.image()->fractions(), plain.image()->fractions(), 24 * 18 * 4),
+                  0)
             << c.name;
     }
 }
@@ -255,6 +264,7 @@ TEST(FractalLookahead, AtOnceAndRecentPixelsGiveTheQueryItsOwnValues) {
         for (Fractal* f : {&plain, &ahead}) {
             f->set_view(c.cx, c.cy, c.radius);
             f->set_max_iterations(c.limit);
+            f->set_smooth(true);
             f->prepare(true);
         }
         complete(plain);

@@ -1,0 +1,186 @@
+// Full counts, the colour mapping and smooth colouring, through the public
+// header only.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <vector>
+
+#include "public_test_util.h"
+
+using namespace qvtest;
+
+namespace {
+
+struct Counts {
+    std::vector<uint32_t> n;
+    std::vector<float> s;
+};
+
+Counts read_counts(qv_handle h) {
+    const size_t size = qv_get_pixel_counts(h, nullptr, nullptr, 0);
+    Counts c{std::vector<uint32_t>(size), std::vector<float>(size)};
+    EXPECT_EQ(qv_get_pixel_counts(h, c.n.data(), c.s.data(), size), size);
+    return c;
+}
+
+std::vector<uint8_t> picture(qv_handle h) {
+    const unsigned char* rgb = qv_get_rgb_image(h);
+    return std::vector<uint8_t>(rgb,
+                                rgb + size_t(qv_get_image_width(h)) * qv_get_image_height(h) * 3);
+}
+
+}  // namespace
+
+TEST(Colour, MappingIsCheckedAndThePhaseWrapped) {
+    ContextGuard h;
+    double density = 0.0, phase = 0.0;
+    int smooth = 1;
+    for (double bad : {0.0, -1.0, double(NAN), double(INFINITY)})
+        EXPECT_EQ(qv_set_colour_mapping(h, bad, 0.0, 0), 0) << bad;
+    EXPECT_EQ(qv_set_colour_mapping(h, 2.0, NAN, 0), 0);
+    qv_get_colour_mapping(h, &density, &phase, &smooth);
+    EXPECT_TRUE(density == 1.0 && phase == 0.0 && smooth == 0);
+    EXPECT_EQ(qv_set_colour_mapping(h, 0.5, -10.5, 0), 1);
+    qv_get_colour_mapping(h, &density, nullptr, nullptr);
+    qv_get_colour_mapping(h, nullptr, &phase, &smooth);
+    EXPECT_TRUE(density == 0.5 && phase == 245.5 && smooth == 0);
+    // Too small a buffer: the size only.
+    std::vector<uint32_t> one(1, 7);
+    EXPECT_EQ(qv_get_pixel_counts(h, one.data(), nullptr, 1), 10000u);
+    EXPECT_EQ(one[0], 7u);
+}
+
+// The counts of every strategy: iterated pixels have the escape count,
+// filled ones a count with their value byte; each picture at the default
+// mapping is the value-byte picture, and another density recolours it from
+// the counts without any refinement.
+TEST(Colour, CountsAndDensityAtEveryStrategy) {
+    const int side = 96;
+    const double cx = -0.7436, cy = 0.1318, radius = 0.004;
+    const uint32_t limit = 1200;
+    for (int generator : {0, 1, 2}) {
+        ContextGuard h;
+        qv_set_view_params_from_doubles(h, cx, cy, radius);
+        qv_adjust_maximum_iterations(h, float(limit) / 150.0f);
+        ASSERT_EQ(qv_get_maximum_iterations(h), limit);
+        const auto values = render(h, side, cx, cy, radius, generator);
+        const Counts c = read_counts(h);
+        size_t differ = 0, high = 0;
+        for (int i = 0; i < side * side; ++i) {
+            const double x = cx - radius + i % side * 2 * radius / side;
+            const double y = cy + radius - i / side * 2 * radius / side;
+            const uint32_t n = c.n[i];
+            ASSERT_EQ(values[i], n == limit ? 0 : (n - 1) % 255 + 1) << generator << " " << i;
+            ASSERT_EQ(c.s[i], float(n));  // no fractions with smooth off
+            differ += n != reference_escape(x, y, limit);
+            high += n > 255 && n < limit;
+        }
+        EXPECT_GT(high, 1000u);
+        if (generator == 2) {
+            EXPECT_LT(differ, size_t(side) * side / 100);  // edge rounding only
+        }
+
+        // Density 4, phase 10: the red channel is the mapped index.
+        ASSERT_EQ(qv_set_colour_mapping(h, 4.0, 10.0, 0), 1);
+        EXPECT_FALSE(qv_refine_image(h));
+        const auto mapped = read_values(h);
+        for (int i = 0; i < side * side; ++i) {
+            const uint32_t n = c.n[i];
+            const int want =
+                n == limit ? 0 : int(uint64_t(std::floor((n - 1) / 4.0 + 10.0)) % 255 + 1);
+            ASSERT_EQ(mapped[i], want) << i;
+        }
+        ASSERT_EQ(qv_set_colour_mapping(h, 1.0, 0.0, 0), 1);
+        EXPECT_EQ(read_values(h), values);
+    }
+}
+
+// Smooth colouring: every escaped pixel gets s in [n, n + 1) from its own
+// orbit, whichever strategy found n; neighbours differ little where their
+// counts differ by one; and pictures blend the two palette entries.
+TEST(Colour, SmoothFractionsHaveNoFlatPatches) {
+    const int side = 80;
+    const double cx = -0.75, cy = 0.1, radius = 0.05;
+    Counts brute;
+    for (int generator : {2, 0, 1}) {
+        ContextGuard h;
+        ASSERT_EQ(qv_set_colour_mapping(h, 1.0, 0.0, 1), 1);
+        render(h, side, cx, cy, radius, generator);
+        EXPECT_FALSE(qv_refine_image(h));
+        const Counts c = read_counts(h);
+        size_t fractional = 0, escaped = 0;
+        for (int i = 0; i < side * side; ++i) {
+            if (c.n[i] == 150) continue;
+            ++escaped;
+            ASSERT_TRUE(c.s[i] >= float(c.n[i]) && c.s[i] < float(c.n[i]) + 1.0f)
+                << i << " n " << c.n[i] << " s " << c.s[i];
+            fractional += c.s[i] != float(c.n[i]);
+        }
+        // Those with |z_n| past 4 have s = n.
+        EXPECT_GT(fractional, escaped * 9 / 10);
+        if (generator == 2) {
+            brute = c;
+        } else {
+            // Filled areas were iterated afterwards: brute force's picture.
+            for (int i = 0; i < side * side; ++i)
+                ASSERT_TRUE(c.n[i] == brute.n[i] && c.s[i] == brute.s[i])
+                    << generator << " at " << i << ": " << c.n[i] << " " << c.s[i] << " against "
+                    << brute.n[i] << " " << brute.s[i];
+        }
+    }
+}
+
+// Across a boundary between counts s changes no more than between
+// neighbours of one count: no steps at the boundaries.
+TEST(Colour, SmoothValuesJoinUpAcrossCounts) {
+    ContextGuard h;
+    const int side = 120;
+    ASSERT_EQ(qv_set_colour_mapping(h, 1.0, 0.0, 1), 1);
+    render(h, side, 0.3, 0.6, 0.001, 2);
+    const Counts c = read_counts(h);
+    double across = 0.0, within = 0.0;
+    size_t crossings = 0, pairs = 0;
+    for (int i = 0; i + 1 < side * side; ++i) {
+        if ((i + 1) % side == 0) continue;
+        const double change = std::fabs(double(c.s[i + 1]) - c.s[i]);
+        if (c.n[i + 1] == c.n[i]) {
+            within += change;
+            ++pairs;
+        } else {
+            ASSERT_EQ(std::abs(int(c.n[i + 1]) - int(c.n[i])), 1);
+            across += change;
+            ++crossings;
+        }
+    }
+    ASSERT_GT(crossings, 50u);
+    std::printf("s changes by %.5f across counts, %.5f within\n", across / crossings,
+                within / pairs);
+    EXPECT_LT(across / crossings, 2.0 * within / pairs);
+}
+
+TEST(Colour, SmoothPicturesBlendNeighbouringEntries) {
+    ContextGuard h;
+    unsigned char rgb[768] = {};
+    for (int i = 0; i < 256; ++i) rgb[3 * i + 1] = static_cast<unsigned char>(i);
+    qv_set_palette(h, rgb);
+    qv_set_image_properties(h, 40, 30, 1, 1.75f);
+    qv_set_view_params_from_doubles(h, -0.75, 0.1, 0.05);
+    const std::vector<uint8_t> plain = picture(h);  // nothing computed yet
+    ASSERT_EQ(qv_set_colour_mapping(h, 2.0, 3.0, 1), 1);
+    refine_to_end(h);
+    const Counts c = read_counts(h);
+    const auto smooth = picture(h);
+    for (size_t i = 0; i < c.n.size(); ++i) {
+        if (c.n[i] == 150) {
+            ASSERT_EQ(smooth[3 * i + 1], 0);
+            continue;
+        }
+        const double t = (double(c.s[i]) - 1.0) / 2.0 + 3.0;
+        const int k = int(uint64_t(std::floor(t)) % 255 + 1), k2 = k % 255 + 1;
+        const double u = t - std::floor(t);
+        // The palette's green channel is the index.
+        ASSERT_NEAR(smooth[3 * i + 1], k * (1 - u) + k2 * u, 0.51 + 1e-3) << i;
+    }
+    EXPECT_NE(plain, smooth);
+}
