@@ -136,6 +136,14 @@ std::optional<float> read_gamma(const std::string& text) {
     return static_cast<float>(*g);
 }
 
+std::optional<double> read_colour_density(const std::string& text) {
+    const std::optional<double> d = read_decimal(text);
+    if (!d || !(*d > 0.0)) return std::nullopt;
+    return d;
+}
+
+std::optional<double> read_colour_phase(const std::string& text) { return read_decimal(text); }
+
 std::string format_view_text(const ViewText& view) {
     char number[64];
     std::string text = "centre-x " + view.centre_x + "\ncentre-y " + view.centre_y + "\n";
@@ -153,6 +161,13 @@ std::string format_view_text(const ViewText& view) {
         text += std::string("gamma ") + number + "\n";
     }
     if (!view.palette.empty()) text += "palette " + view.palette + "\n";
+    if (!view.plain_mapping()) {
+        std::snprintf(number, sizeof number, "%.17g", view.colour_density);
+        text += std::string("colour-density ") + number + "\n";
+        std::snprintf(number, sizeof number, "%.17g", view.colour_phase);
+        text += std::string("colour-phase ") + number + "\n";
+        if (view.smooth) text += "smooth 1\n";
+    }
     if (!view.exact_x.empty()) {
         text += "exact-centre-x " + view.exact_x + "\nexact-centre-y " + view.exact_y +
                 "\nexact-radius " + view.radius_text + "\n";
@@ -173,6 +188,13 @@ std::string render_command_line(const ViewText& view, int width, int height) {
         line += std::string(" --gamma ") + number;
     }
     if (!view.palette.empty()) line += " --palette " + shell_quoted(view.palette);
+    if (!view.plain_mapping()) {
+        std::snprintf(number, sizeof number, "%.17g", view.colour_density);
+        line += std::string(" --colour-density ") + number;
+        std::snprintf(number, sizeof number, "%.17g", view.colour_phase);
+        line += std::string(" --colour-phase ") + number;
+        if (view.smooth) line += " --smooth";
+    }
     return line + " --out quorvel.png";
 }
 
@@ -206,6 +228,12 @@ std::optional<ViewText> parse_view_text(const std::string& text) {
             view.gamma = read_gamma(value).value_or(0.0f);
         } else if (key == "palette") {
             view.palette = value;
+        } else if (key == "colour-density") {
+            view.colour_density = read_colour_density(value).value_or(1.0);
+        } else if (key == "colour-phase") {
+            view.colour_phase = read_colour_phase(value).value_or(0.0);
+        } else if (key == "smooth") {
+            view.smooth = value == "1";
         } else if (key == "exact-centre-x" || key == "exact-centre-y") {
             ++exact_keys;
             exact_good = exact_good && is_hex_text(value);

@@ -3,6 +3,10 @@
 // gamma and palette. Written by the viewer's export and quorvel-render, read
 // back by quorvel-render --place.
 //
+// A colour mapping other than the plain one adds "colour-density D",
+// "colour-phase P" and "smooth 1" lines; without them the mapping is (1, 0,
+// off), and the text is what it was before mappings.
+//
 // A view deeper than 192-bit coordinates and a double radius hold keeps those
 // lines, written as always (its centre rounded to 192 bits, its radius as the
 // double it rounds to, 0 below the double range), and adds three more with the
@@ -39,6 +43,10 @@ struct ViewText {
     int supersampling = 0;  // 0: not known
     float gamma = 0.0f;     // 0: not known
     std::string palette;    // the path as given; empty: none given
+    double colour_density = 1.0;
+    double colour_phase = 0.0;
+    bool smooth = false;
+    bool plain_mapping() const { return colour_density == 1.0 && colour_phase == 0.0 && !smooth; }
 };
 
 // The values of a view as text, read by one set of rules wherever they come
@@ -79,6 +87,10 @@ std::optional<uint32_t> read_iterations(const std::string& text);
 std::optional<int> read_supersampling(const std::string& text);
 // A decimal gamma above 0 and at most 100.
 std::optional<float> read_gamma(const std::string& text);
+// A decimal colour density: positive and finite.
+std::optional<double> read_colour_density(const std::string& text);
+// A decimal colour phase, any finite number (the engine takes it modulo 256).
+std::optional<double> read_colour_phase(const std::string& text);
 
 std::string format_view_text(const ViewText& view);
 // A ready quorvel-render command line for the view at this picture size;

@@ -346,7 +346,11 @@ size_t qv_get_view_strings(qv_handle handle, char* x, char* y, char* radius, siz
 
 bool qv_load(qv_handle handle, const char* path) {
     if (path == nullptr) return false;
-    return with_context(handle, false, [path](Context& ctx) { return load_history(ctx, path); });
+    return with_context(handle, false, [path](Context& ctx) {
+        if (!load_history(ctx, path)) return false;
+        recount_stored_views(ctx);
+        return true;
+    });
 }
 
 bool qv_save_all(qv_handle handle, const char* path) {

@@ -21,6 +21,7 @@
 #include "base/atomic_file.h"
 #include "base/little_endian.h"
 #include "history/history.h"
+#include "storage/count_code.h"
 
 namespace quorvel {
 
@@ -34,6 +35,7 @@ constexpr std::string_view kImageTag = "MaskedImage\n";
 constexpr std::string_view kNullTag = "NULL\n";
 constexpr std::string_view kVersion0 = "v000\n";
 constexpr std::string_view kVersion1 = "v001\n";
+constexpr std::string_view kVersion2 = "v002\n";
 
 // Limits of what a loaded file may ask for. Grids are addressed with 16-bit
 // boxes; the output picture of the current entry is allocated by the load
@@ -109,22 +111,34 @@ private:
     bool ok_ = true;
 };
 
-void write_storage(Writer& w, MaskedImage& image) {
+// With a mapping other than the plain one the counts and fractions go along,
+// so the pictures come back without computing; otherwise the form stays the
+// one files had before counts.
+void write_storage(Writer& w, MaskedImage& image, bool with_counts) {
     // The file holds the packed form; the unpacked one comes back on next use.
     image.pack();
     const std::vector<uint8_t>& mask = image.packed_mask();
     const std::vector<uint8_t>& values = image.packed_values();
-    if (mask.size() > UINT32_MAX || values.size() > UINT32_MAX) return w.fail();
-    w.tag(kVersion1);
+    const std::vector<uint8_t>& counts = image.packed_counts();
+    const std::vector<uint8_t>& fractions = image.packed_fractions();
+    if (mask.size() > UINT32_MAX || values.size() > UINT32_MAX || counts.size() > UINT32_MAX ||
+        fractions.size() > UINT32_MAX)
+        return w.fail();
+    w.tag(with_counts ? kVersion2 : kVersion1);
     w.i32(image.width());
     w.i32(image.height());
     w.u32(static_cast<uint32_t>(values.size()));
     w.u32(static_cast<uint32_t>(mask.size()));
     w.bytes(mask.data(), mask.size());
     w.bytes(values.data(), values.size());
+    if (!with_counts) return;
+    w.u32(static_cast<uint32_t>(counts.size()));
+    w.u32(static_cast<uint32_t>(fractions.size()));
+    w.bytes(counts.data(), counts.size());
+    w.bytes(fractions.data(), fractions.size());
 }
 
-void write_view(Writer& w, Fractal& view, bool full) {
+void write_view(Writer& w, Fractal& view, bool full, bool with_counts) {
     const FractalRecord r = view.record();
     // Views within 192 bits keep the first form, byte for byte.
     w.tag(r.wide ? kVersion1 : kVersion0);
@@ -149,14 +163,14 @@ void write_view(Writer& w, Fractal& view, bool full) {
     if (full && image != nullptr) {
         w.u32(r.computed_count);
         w.tag(kImageTag);
-        write_storage(w, *image);
+        write_storage(w, *image, with_counts);
     } else {
         w.u32(0);
         w.tag(kNullTag);
     }
 }
 
-void write_entry(Writer& w, HistEntry& entry, bool full) {
+void write_entry(Writer& w, HistEntry& entry, bool full, bool with_counts) {
     w.tag(kEntryTag);
     w.tag(kVersion0);
     w.i32(entry.width);
@@ -170,7 +184,7 @@ void write_entry(Writer& w, HistEntry& entry, bool full) {
     w.u8(entry.trimmed ? 1 : 0);
     if (entry.fractal) {
         w.tag(kFractalTag);
-        write_view(w, *entry.fractal, full);
+        write_view(w, *entry.fractal, full, with_counts);
     } else {
         w.tag(kNullTag);
     }
@@ -179,7 +193,8 @@ void write_entry(Writer& w, HistEntry& entry, bool full) {
 void write_history(Writer& w, Context& ctx, bool full) {
     w.tag(kMagic);
     w.tag(kContextTag);
-    w.tag(kVersion0);
+    const bool mapped = !ctx.mapping.is_default();
+    w.tag(mapped ? kVersion1 : kVersion0);
     w.u32(ctx.memory_limit);
     w.u32(ctx.capacity);
     w.i32(ctx.current);
@@ -188,8 +203,13 @@ void write_history(Writer& w, Context& ctx, bool full) {
     w.f32(ctx.gamma);
     w.f32(ctx.cycling_speed);
     if (w.ok() && !ctx.rgb_image->write_palette(w.file())) w.fail();
+    if (mapped) {
+        w.f64(ctx.mapping.density);
+        w.f64(ctx.mapping.phase);
+        w.u8(ctx.mapping.smooth ? 1 : 0);
+    }
     for (int32_t i = 0; i <= ctx.last && w.ok(); ++i)
-        write_entry(w, ctx.entries[static_cast<size_t>(i)], full);
+        write_entry(w, ctx.entries[static_cast<size_t>(i)], full, mapped);
 }
 
 // ---------------------------------------------------------------------------
@@ -295,6 +315,7 @@ struct LoadedHistory {
     float gamma = 0.0f;
     float cycling_speed = 0.0f;
     uint8_t palette[768] = {};
+    ColourMapping mapping;
     std::vector<HistEntry> entries;
     uint64_t table_bytes = 0;
 };
@@ -312,7 +333,7 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
     for (int i = 1; i <= 3; ++i)
         if (line[i] < '0' || line[i] > '9') return false;
     const int version = (line[1] - '0') * 100 + (line[2] - '0') * 10 + (line[3] - '0');
-    if (version > 1) return false;
+    if (version > 2) return false;
 
     int32_t w, h;
     uint32_t values_size;
@@ -333,6 +354,28 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
     out = std::make_unique<MaskedImage>(
         MaskedImage::from_packed(w, h, std::vector<uint8_t>(mask, mask + mask_size),
                                  std::vector<uint8_t>(bytes, bytes + values_size)));
+    if (version == 1) return true;
+    uint32_t counts_size, fractions_size;
+    const uint8_t *counts, *fractions;
+    const uint64_t pixels = uint64_t(w) * uint64_t(h);
+    if (!in.u32(counts_size) || !in.u32(fractions_size) || !in.take(counts_size, counts) ||
+        !in.take(fractions_size, fractions))
+        return false;
+    if (fractions_size != 0 && fractions_size != 4 * pixels) return false;
+    // Fraction codes are 0 or in [1, 2); counts must decode to the grid.
+    for (uint64_t i = 0; i < fractions_size / 4; ++i) {
+        uint32_t u = load_le32(fractions + 4 * i);
+        float f;
+        std::memcpy(&f, &u, 4);
+        if (f != 0.0f && !(f >= 1.0f && f < 2.0f)) return false;
+    }
+    std::vector<uint8_t> count_stream(counts, counts + counts_size);
+    {
+        std::vector<uint32_t> check(static_cast<size_t>(pixels));
+        if (!unpack_counts(count_stream, check.data(), w, h)) return false;
+    }
+    out->set_packed_counts(std::move(count_stream),
+                           std::vector<uint8_t>(fractions, fractions + fractions_size));
     return true;
 }
 
@@ -401,13 +444,19 @@ bool read_entry(Cursor& in, LoadedHistory& h, HistEntry& entry) {
 
 bool read_history(const std::vector<uint8_t>& data, LoadedHistory& h) {
     Cursor in(data.data(), data.size());
-    if (!in.tag(kMagic) || !in.tag(kContextTag) || !in.tag(kVersion0)) return false;
+    if (!in.tag(kMagic) || !in.tag(kContextTag)) return false;
+    const bool mapped = in.tag(kVersion1);
+    if (!mapped && !in.tag(kVersion0)) return false;
     if (!in.u32(h.memory_limit) || !in.u32(h.capacity) || !in.i32(h.current) || !in.i32(h.last) ||
         !in.flag(h.preview) || !in.f32(h.gamma) || !in.f32(h.cycling_speed))
         return false;
     const uint8_t* palette;
     if (!in.take(sizeof h.palette, palette)) return false;
     std::memcpy(h.palette, palette, sizeof h.palette);
+    if (mapped && (!in.f64(h.mapping.density) || !in.f64(h.mapping.phase) ||
+                   !in.flag(h.mapping.smooth) || !(h.mapping.density > 0.0) ||
+                   !(h.mapping.phase >= 0.0 && h.mapping.phase < 256.0)))
+        return false;
     if (h.capacity < 1 || h.capacity > kMaxCapacity || h.current < 0 || h.current > h.last ||
         static_cast<uint32_t>(h.last) >= h.capacity || !(h.gamma > 0.0f))
         return false;
@@ -504,6 +553,8 @@ bool load_history(Context& ctx, const char* path) {
     ctx.last = h.last;
     ctx.preview = h.preview;
     ctx.gamma = h.gamma;
+    ctx.mapping = h.mapping;
+    ctx.rgb_image->set_mapping(h.mapping);
     ctx.cycling_speed = h.cycling_speed;
     ctx.cycling_phase = 0.0f;
     ctx.cycle_timer.restart_timer();

@@ -162,6 +162,22 @@ int set_deep_kernel(Context& ctx, int mode) {
     return before;
 }
 
+void recount_stored_views(Context& ctx) {
+    if (ctx.mapping.is_default()) return;
+    // Views read from a file without their counts are computed again: their
+    // value bytes cannot give counts above 255.
+    for (int32_t i = 0; i <= ctx.last; ++i) {
+        HistEntry& entry = ctx.entries[static_cast<size_t>(i)];
+        if (!entry.fractal || !entry.fractal->image() || entry.fractal->image()->counts_known())
+            continue;
+        entry.generator.reset();
+        entry.fractal->discard_image();
+        entry.finished = false;
+        entry.progress = 0.0f;
+    }
+    recompute_memory_used(ctx);
+}
+
 bool set_colour_mapping(Context& ctx, double density, double phase, bool smooth) {
     if (!(density > 0.0) || !std::isfinite(density) || std::isnan(phase)) return false;
     // Phases beyond doubles' integers have no fraction left: taken as 0.
@@ -171,6 +187,7 @@ bool set_colour_mapping(Context& ctx, double density, double phase, bool smooth)
     const bool smooth_on = smooth && !ctx.mapping.smooth;
     ctx.mapping = ColourMapping{density, p, smooth};
     ctx.rgb_image->set_mapping(ctx.mapping);
+    recount_stored_views(ctx);
     // Views finished without fractions get them at their next refinement.
     if (smooth_on)
         for (int32_t i = 0; i <= ctx.last; ++i) {

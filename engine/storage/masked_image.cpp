@@ -28,6 +28,7 @@ MaskedImage MaskedImage::from_packed(int32_t width, int32_t height,
     img.packed_mask_ = std::move(packed_mask);
     img.packed_values_ = std::move(packed_values);
     img.packed_ = true;
+    img.counts_known_ = false;
     return img;
 }
 
@@ -47,6 +48,7 @@ MaskedImage MaskedImage::from_run_length(int32_t width, int32_t height, std::vec
     unpack_run_length(run_length, run_length_size, img.values_.data(), img.mask_.data(), img.width_,
                       img.height_, img.mask_stride_);
     img.pack();
+    img.counts_known_ = false;
     return img;
 }
 

@@ -67,6 +67,8 @@ public:
     const float* fractions() const { return reinterpret_cast<const float*>(fractions_.data()); }
     float* fractions_for_use();
     bool has_fractions() const { return !fractions_.empty() || !packed_fractions_.empty(); }
+    // False for an image read from a file that did not keep its counts.
+    bool counts_known() const { return counts_known_; }
     bool is_computed(int32_t x, int32_t y) const {
         return (mask_.data()[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1;
     }
@@ -84,6 +86,7 @@ public:
     void set_packed_counts(std::vector<uint8_t> counts, std::vector<uint8_t> fractions) {
         packed_counts_ = std::move(counts);
         packed_fractions_ = std::move(fractions);
+        counts_known_ = true;
     }
 
 private:
@@ -99,6 +102,7 @@ private:
     int32_t height_;
     int32_t mask_stride_;
     bool packed_ = false;
+    bool counts_known_ = true;
 };
 
 }  // namespace quorvel

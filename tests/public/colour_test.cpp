@@ -184,3 +184,55 @@ TEST(Colour, SmoothPicturesBlendNeighbouringEntries) {
     }
     EXPECT_NE(plain, smooth);
 }
+
+// A history saved with another mapping keeps it, and a full save keeps the
+// counts and fractions: loading shows the same picture without computing.
+// Old files, and files saved with the plain mapping, load with the plain
+// mapping; asked for another one, their views are computed again for counts.
+TEST(Colour, HistoryFilesKeepTheMappingAndTheCounts) {
+    qvtest::TempDir dir("qvc", qvtest::TempDir::Where::memory);
+    const std::string mapped = dir / "mapped.qvh", plain = dir / "plain.qvh",
+                      minimum = dir / "minimum.qvh";
+    ContextGuard h;
+    qv_set_view_params_from_doubles(h, -0.7436, 0.1318, 0.004);
+    qv_adjust_maximum_iterations(h, 8.0f);
+    render(h, 64, -0.7436, 0.1318, 0.004, 0);
+    ASSERT_TRUE(qv_save_all(h, plain.c_str()));
+    ASSERT_EQ(qv_set_colour_mapping(h, 3.5, 17.25, 1), 1);
+    refine_to_end(h);  // fractions for the filled pixels
+    const auto picture_before = picture(h);
+    const Counts counts_before = read_counts(h);
+    ASSERT_TRUE(qv_save_all(h, mapped.c_str()) && qv_save_minimum(h, minimum.c_str()));
+
+    ContextGuard loaded;
+    ASSERT_TRUE(qv_load(loaded, mapped.c_str()));
+    double density = 0, phase = 0;
+    int smooth = 0;
+    qv_get_colour_mapping(loaded, &density, &phase, &smooth);
+    EXPECT_TRUE(density == 3.5 && phase == 17.25 && smooth == 1);
+    EXPECT_FALSE(qv_refine_image(loaded));
+    EXPECT_EQ(picture(loaded), picture_before);
+    const Counts counts_after = read_counts(loaded);
+    EXPECT_EQ(counts_after.n, counts_before.n);
+    EXPECT_EQ(counts_after.s, counts_before.s);
+
+    ContextGuard small;
+    ASSERT_TRUE(qv_load(small, minimum.c_str()));
+    qv_get_colour_mapping(small, &density, &phase, &smooth);
+    EXPECT_TRUE(density == 3.5 && phase == 17.25 && smooth == 1);
+
+    ContextGuard old;
+    ASSERT_TRUE(qv_load(old, plain.c_str()));
+    qv_get_colour_mapping(old, &density, &phase, &smooth);
+    EXPECT_TRUE(density == 1.0 && phase == 0.0 && smooth == 0);
+    EXPECT_FALSE(qv_refine_image(old));
+    ASSERT_EQ(qv_set_colour_mapping(old, 3.5, 17.25, 1), 1);
+    EXPECT_GT(refine_to_end(old), 0);
+    EXPECT_EQ(picture(old), picture_before);
+
+    // The golden files are from before mappings.
+    ContextGuard golden;
+    ASSERT_TRUE(qv_load(golden, QV_TEST_DATA_DIR "/history_full.qvh"));
+    qv_get_colour_mapping(golden, &density, &phase, &smooth);
+    EXPECT_TRUE(density == 1.0 && phase == 0.0 && smooth == 0);
+}

@@ -61,6 +61,13 @@ std::string EngineContext::configure(const Setup& s) {
                " exceeds the grid limit of 32767 pixels at the history file's supersampling";
     }
     if (!s.palette.empty()) qv_set_palette(h, s.palette.data());
+    if (s.colour_density || s.colour_phase || s.smooth) {
+        double density = 1.0, phase = 0.0;
+        int smooth = 0;
+        qv_get_colour_mapping(h, &density, &phase, &smooth);
+        qv_set_colour_mapping(h, s.colour_density.value_or(density), s.colour_phase.value_or(phase),
+                              s.smooth ? *s.smooth : smooth);
+    }
     if (s.generator >= 0) qv_set_generator_type(h, s.generator);
     if (s.deep_kernel >= 0) qv_set_deep_kernel(h, s.deep_kernel);
 
@@ -114,6 +121,9 @@ Target EngineContext::target() const {
     t.exact_x = std::move(exact.x);
     t.exact_y = std::move(exact.y);
     t.exact_radius = std::move(exact.radius);
+    int smooth = 0;
+    qv_get_colour_mapping(handle_, &t.colour_density, &t.colour_phase, &smooth);
+    t.smooth = smooth != 0;
     return t;
 }
 

@@ -24,6 +24,9 @@ struct Setup {
     std::optional<std::string> centre_x, centre_y;
     std::optional<std::string> radius;
     std::optional<uint32_t> iterations;
+    // The colour mapping's parts to set; unset ones keep the context's.
+    std::optional<double> colour_density, colour_phase;
+    std::optional<bool> smooth;
 };
 
 // The view a set-up context shows.
@@ -39,6 +42,8 @@ struct Target {
     // its radius is no normal double.
     std::string exact_x, exact_y, exact_radius;
     bool wide = false;
+    double colour_density = 1.0, colour_phase = 0.0;
+    bool smooth = false;
 };
 
 class EngineContext {

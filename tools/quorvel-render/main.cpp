@@ -10,6 +10,7 @@
 #include <string>
 
 #include "bands.h"
+#include "counts_file.h"
 #include "help.h"
 #include "image_file.h"
 #include "movie.h"
@@ -42,6 +43,7 @@ int render_single(const Plan& plan, const Options& o, common::AtomicFile& output
     if (!common::write_picture(output, o.format, {rgb, t.width, t.height}, reason,
                                chunk_text(plan, t)))
         return failure(reason);
+    if (o.counts && !write_counts_exr(context.get(), *o.counts, reason)) return failure(reason);
     print_centre(t);
     std::printf("seconds     %.3f\n", outcome.seconds);
     std::printf("efficiency  %.1f%%\n", outcome.efficiency * 100.0);
@@ -97,8 +99,9 @@ int run(const Options& o) {
 
     const int jobs = o.jobs.value_or(default_jobs());
     if (o.zoom_frames) return render_movie(plan, o, target, jobs, ffmpeg);
-    // A history file's pixels and unknown supersampling stay in one process.
-    if (jobs > 1 && !o.load_file && target.height > 1)
+    // A history file's pixels and unknown supersampling stay in one process,
+    // and so do the counts, which no band holds in full.
+    if (jobs > 1 && !o.load_file && !o.counts && target.height > 1)
         return render_bands(plan, o, target, jobs, output);
     return render_single(plan, o, output);
 }

@@ -141,6 +141,29 @@ std::string apply_load(Options& o, const std::string* v) {
     return {};
 }
 
+std::string apply_colour_density(Options& o, const std::string* v) {
+    o.colour_density = common::read_colour_density(*v);
+    if (!o.colour_density) return "--colour-density: " + quoted(*v) + " is not a number above 0";
+    return {};
+}
+
+std::string apply_colour_phase(Options& o, const std::string* v) {
+    o.colour_phase = common::read_colour_phase(*v);
+    if (!o.colour_phase) return "--colour-phase: " + quoted(*v) + " is not a decimal number";
+    return {};
+}
+
+std::string apply_smooth(Options& o, const std::string*) {
+    o.smooth = true;
+    return {};
+}
+
+std::string apply_counts(Options& o, const std::string* v) {
+    if (!ends_with_ignoring_case(*v, ".exr")) return "--counts: " + quoted(*v) + " does not end in .exr";
+    o.counts = *v;
+    return {};
+}
+
 std::string apply_out(Options& o, const std::string* v) {
     if (ends_with_ignoring_case(*v, ".png")) {
         o.format = ImageFormat::png;
@@ -212,6 +235,10 @@ constexpr OptionRule kRules[] = {
     {"--palette", nullptr, 1, apply_palette},
     {"--place", nullptr, 1, apply_place},
     {"--load", nullptr, 1, apply_load},
+    {"--colour-density", "--color-density", 1, apply_colour_density},
+    {"--colour-phase", "--color-phase", 1, apply_colour_phase},
+    {"--smooth", nullptr, 0, apply_smooth},
+    {"--counts", nullptr, 1, apply_counts},
     {"--out", "-o", 1, apply_out},
     {"--zoom-frames", nullptr, 1, apply_zoom_frames},
     {"--zoom-from", nullptr, 1, apply_zoom_from},
@@ -250,6 +277,9 @@ std::string check_combination(const Options& o) {
                    std::to_string(*o.zoom_frames - 1);
         if (o.video && o.format != ImageFormat::png)
             return "--video: the frames must be PNG pictures";
+        if (o.counts && !is_frame_pattern(*o.counts))
+            return "--counts: " + quoted(*o.counts) +
+                   " has no frame number like %05d (needed with --zoom-frames)";
     } else {
         const char* movie_only = o.frames            ? "--frames"
                                  : o.video           ? "--video"

@@ -30,6 +30,11 @@ struct Options {
     std::optional<std::string> place_file;  // a places file or a PNG picture
     int place_slot = 0;
     std::optional<std::string> load_file;
+    // The colour mapping; unset parts keep the loaded or stored one.
+    std::optional<double> colour_density, colour_phase;
+    bool smooth = false;
+    // The counts as an OpenEXR picture (a frame pattern for movies).
+    std::optional<std::string> counts;
     std::string out = "quorvel.png";
     ImageFormat format = ImageFormat::png;
     // Zoom movies.

@@ -186,6 +186,16 @@ std::string prepare(const Options& o, Plan& plan) {
     if (!error.empty()) return error;
     s.generator = o.generator.value_or(-1);
     s.deep_kernel = o.deep_kernel.value_or(-1);
+    // The mapping a picture carries, unless given.
+    const common::ViewText* view = picture ? &picture->view : nullptr;
+    s.colour_density = o.colour_density;
+    s.colour_phase = o.colour_phase;
+    if (o.smooth) s.smooth = true;
+    if (view && !view->plain_mapping()) {
+        if (!s.colour_density) s.colour_density = view->colour_density;
+        if (!s.colour_phase) s.colour_phase = view->colour_phase;
+        if (!s.smooth) s.smooth = view->smooth;
+    }
     return {};
 }
 

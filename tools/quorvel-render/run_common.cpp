@@ -45,6 +45,9 @@ std::string chunk_text(const Plan& plan, const Target& t) {
     view.supersampling = std::max(plan.setup.supersampling, 0);
     view.gamma = std::max(plan.setup.gamma, 0.0f);
     view.palette = plan.palette_name;
+    view.colour_density = t.colour_density;
+    view.colour_phase = t.colour_phase;
+    view.smooth = t.smooth;
     return common::format_view_text(view);
 }
 

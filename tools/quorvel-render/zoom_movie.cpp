@@ -13,6 +13,7 @@
 #include <fstream>
 #include <vector>
 
+#include "counts_file.h"
 #include "image_file.h"
 #include "movie.h"
 #include "workers.h"
@@ -176,6 +177,8 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
         if (rgb == nullptr) return failure("the engine returned no picture for frame " + path);
         if (!common::write_picture(output, o.format, {rgb, f.width, f.height}, reason,
                                    chunk_text(plan, f)))
+            return failure(reason);
+        if (o.counts && !write_counts_exr(context.get(), frame_path(*o.counts, k), reason))
             return failure(reason);
         return 0;
     };
