@@ -3,7 +3,8 @@
 # Usage: scripts/deps.sh [extra packages...]
 set -euo pipefail
 packages=(cmake g++ make pkg-config googletest libgtest-dev libbenchmark-dev libgmp-dev
-  libmpfr-dev freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libx11-dev libpng-dev clang libclang-rt-14-dev
+  libmpfr-dev freeglut3-dev libgl1-mesa-dev libglu1-mesa-dev libx11-dev libpng-dev libopenexr-dev clang
+  libclang-rt-14-dev
   xvfb xauth xdotool x11-apps imagemagick parallel "$@")
 missing=()
 for p in "${packages[@]}"; do

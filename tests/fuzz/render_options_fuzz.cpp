@@ -107,6 +107,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (t.exact_x.empty() || t.exact_y.empty() || t.exact_radius.empty()) __builtin_trap();
     if (!t.wide && (t.exact_x != t.centre_x || t.exact_y != t.centre_y)) __builtin_trap();
     if (o.iterations && !o.place_file && t.iterations != *o.iterations) __builtin_trap();
+    // A given colour mapping is the one in force; a phase wraps into [0, 256).
+    if (o.colour_density && t.colour_density != *o.colour_density) __builtin_trap();
+    if (o.smooth && !t.smooth) __builtin_trap();
+    if (!(t.colour_density > 0.0) || !(t.colour_phase >= 0.0 && t.colour_phase < 256.0))
+        __builtin_trap();
 
     // The exact texts set the same view again.
     qv_handle again = qv_create_context(8);

@@ -136,6 +136,72 @@ TEST(RenderTool, PicturesInPngAndTgaMatchTheLibrary) {
     }
 }
 
+// The colour options: the picture is the library's with the same mapping,
+// the view chunk carries the mapping (and --place takes it back), --counts
+// writes an OpenEXR picture of the grid, and a history file saved with its
+// counts is recoloured without computing.
+TEST(RenderTool, ColourMappingAndCounts) {
+    TempDir dir;
+    dir.write("test.pal", test_palette());
+    const std::string view = "--centre -0.7436 0.1318 --radius 0.004 --iterations 1200 --size 60x40 ";
+    auto place = [](qv_handle h) {
+        qv_set_view_from_strings(h, "-0.7436", "0.1318", "0.004");  // as the tool reads them
+        qv_adjust_maximum_iterations(h, 8.0f);
+    };
+    const Image expected = render_in_process(60, 40, 1, 1.75f, 0, [&](qv_handle h) {
+        qv_set_colour_mapping(h, 6.0, 40.5, 1);
+        place(h);
+    });
+    TempDir::Run run = dir.run(view + "--colour-density 6 --colour-phase 296.5 --smooth --jobs 1 "
+                                      "--palette test.pal --counts n.exr --out mapped.png");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(read_png(dir / "mapped.png") == expected);
+    const std::string chunk = png_text_chunk(dir / "mapped.png", "quorvel view");
+    EXPECT_NE(chunk.find("colour-density 6\ncolour-phase 40.5\nsmooth 1\n"), std::string::npos)
+        << chunk;
+    const std::string exr = slurp(dir / "n.exr");
+    ASSERT_GT(exr.size(), 60u * 40);
+    EXPECT_EQ(exr.substr(0, 4), std::string("\x76\x2f\x31\x01", 4));
+    EXPECT_NE(exr.find("NF"), std::string::npos);
+
+    run = dir.run("--place mapped.png --jobs 1 --palette test.pal --out again.png");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(read_png(dir / "again.png") == expected);
+
+    // A plain picture's chunk has no mapping lines.
+    run = dir.run(view + "--jobs 1 --palette test.pal --out plain.png");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(png_text_chunk(dir / "plain.png", "quorvel view").find("colour"), std::string::npos);
+
+    // A history saved with counts: recoloured, no time spent computing.
+    qv_handle h = qv_create_context(16);
+    qv_set_image_properties(h, 60, 40, 1, 1.75f);
+    qv_set_palette(h, reinterpret_cast<const unsigned char*>(test_palette().data()));
+    place(h);
+    qv_set_colour_mapping(h, 2.0, 0.0, 0);
+    while (qv_refine_image(h)) {
+    }
+    ASSERT_TRUE(qv_save_all(h, (dir / "counted.q").c_str()));
+    qv_set_colour_mapping(h, 6.0, 40.5, 0);
+    const unsigned char* rgb = qv_get_rgb_image(h);
+    const Image recoloured{60, 40, std::vector<uint8_t>(rgb, rgb + 60 * 40 * 3)};
+    qv_delete_context(&h);
+    run = dir.run("--load counted.q --colour-density 6 --colour-phase 40.5 --out load.png");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(read_png(dir / "load.png") == recoloured);
+    EXPECT_NE(run.out.find("seconds     0.0"), std::string::npos) << run.out;
+
+    for (const char* bad : {"--counts n.png", "--colour-density 0", "--colour-density -2",
+                            "--colour-phase x", "--zoom-frames 2 --out f%02d.png --counts n.exr"}) {
+        run = dir.run(view + bad);
+        EXPECT_EQ(run.status, 2) << bad;
+        EXPECT_NE(run.err.find(std::string(bad).find("counts") != std::string::npos ? "--counts"
+                                                                                    : "--colour"),
+                  std::string::npos)
+            << run.err;
+    }
+}
+
 TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     // Cases separated by commas; each one's first word is what its message must name.
     std::string cases =

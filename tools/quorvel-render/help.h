@@ -11,7 +11,8 @@ SYNOPSIS
     quorvel-render [--centre X Y] [--radius R] [--iterations N] [--size WxH]
                    [--supersampling F] [--gamma G] [--generator contour|box|brute]
                    [--deep-kernel auto|exact|perturbation] [--palette FILE]
-                   [--place FILE[:SLOT] | --load FILE] [--out FILE]
+                   [--place FILE[:SLOT] | --load FILE] [--colour-density D]
+                   [--colour-phase P] [--smooth] [--counts FILE.exr] [--out FILE]
                    [--jobs N]
     quorvel-render ...the same view options... --zoom-frames N [--zoom-from R0]
                    [--iterations-from N0] [--frames A:B] [--video FILE.mp4]
@@ -38,7 +39,8 @@ DESCRIPTION
     standard output.
 
     PNG pictures carry their view in a tEXt chunk ("quorvel view"): the exact
-    centre, radius, iteration limit, supersampling, gamma and palette file.
+    centre, radius, iteration limit, supersampling, gamma and palette file,
+    and a colour mapping other than the default one.
 
 OPTIONS
     --centre X Y
@@ -80,6 +82,25 @@ OPTIONS
         Start from the current view of a history file, with its size,
         supersampling, gamma, strategy, palette and any pixels it holds. A
         single picture from a history file is computed in one process.
+    --colour-density D
+        Iterations per palette step, a number above 0: 8 spreads each palette
+        colour over 8 counts, which shows deep views whose neighbouring pixels
+        differ by many iterations. Default 1 (each count the next colour), or
+        the mapping of the place picture or history file.
+    --colour-phase P
+        Palette offset in steps, taken modulo 256. Default 0.
+    --smooth
+        Smooth colouring: each pixel blends two neighbouring palette colours by
+        its continuous escape value, so no bands show between counts.
+        With --load, a history file saved with its counts is recoloured
+        without computing.
+    --counts FILE.exr
+        Also write the escape counts as an OpenEXR picture of the computed
+        grid (the picture times the supersampling): a UINT channel N, the
+        count (the limit inside the set), and a FLOAT channel NF, the smooth
+        fraction s - n (0 without --smooth). For a movie, a pattern with a
+        frame number such as counts/%05d.exr. Implies one process for a
+        single picture.
     --out FILE
         Picture to write; the extension .png or .tga chooses the format.
         Default quorvel.png. The picture appears only when complete. For a
@@ -122,6 +143,10 @@ EXAMPLES
     quorvel-render --centre -0.743643887037151 0.131825904205330 --radius 1e-10 \
                    --iterations 5000 --size 300x300 --zoom-frames 120 \
                    --out dive/%05d.png --video dive.mp4
+    quorvel-render --centre -0.0494700290631040937516922267273536301187457 \
+                   -0.6747875758446753640113920531305976563347707 \
+                   --radius 2e-40 --iterations 263010 --colour-density 16 --smooth \
+                   --counts deep.exr --out deep.png
 )";
 
 }  // namespace quorvel::render
