@@ -88,15 +88,43 @@ void shut_down(ViewerState& state) {
     state.handle = nullptr;
 }
 
+std::string mapping_text(qv_handle handle) {
+    double density = 1.0, phase = 0.0;
+    int smooth = 0;
+    qv_get_colour_mapping(handle, &density, &phase, &smooth);
+    if (density == 1.0 && phase == 0.0 && smooth == 0) return {};
+    char text[96];
+    std::snprintf(text, sizeof text, "colour density %.6g, phase %.6g%s", density, phase,
+                  smooth ? ", smooth" : "");
+    return text;
+}
+
 void print_view(qv_handle handle, std::FILE* out) {
     if (const auto deeper = deeper_view(handle)) {
         print_deeper_view(*deeper, qv_get_maximum_iterations(handle), out);
-        return;
+    } else {
+        double x = 0.0, y = 0.0, radius = 0.0;
+        qv_get_view_params_as_doubles(handle, &x, &y, &radius);
+        std::fprintf(out, "mandelbrot center = %.10f / %.10f\nradius= %.5g; ", x, y, radius);
+        std::fprintf(out, "maximum iteration depth = %u\n", qv_get_maximum_iterations(handle));
     }
-    double x = 0.0, y = 0.0, radius = 0.0;
-    qv_get_view_params_as_doubles(handle, &x, &y, &radius);
-    std::fprintf(out, "mandelbrot center = %.10f / %.10f\nradius= %.5g; ", x, y, radius);
-    std::fprintf(out, "maximum iteration depth = %u\n", qv_get_maximum_iterations(handle));
+    // The plain mapping adds nothing: the lines stay as they always were.
+    const std::string mapping = mapping_text(handle);
+    if (!mapping.empty()) std::fprintf(out, "%s\n", mapping.c_str());
+}
+
+void Commands::change_mapping(double density_factor, double phase_step, bool flip_smooth) {
+    double density = 1.0, phase = 0.0;
+    int smooth = 0;
+    qv_get_colour_mapping(state_.handle, &density, &phase, &smooth);
+    density *= density_factor;
+    // Densities stay where doubles keep them exact powers of two apart.
+    if (!(density >= 0x1p-20 && density <= 0x1p40)) return;
+    qv_set_colour_mapping(state_.handle, density, phase + phase_step,
+                          flip_smooth ? !smooth : smooth);
+    const std::string mapping = mapping_text(state_.handle);
+    std::fprintf(out_, "%s\n", mapping.empty() ? "colour density 1, phase 0" : mapping.c_str());
+    restart_refinement();
 }
 
 void Commands::info_print() { print_view(state_.handle, out_); }
@@ -111,6 +139,9 @@ common::ViewText Commands::current_view() const {
     view.supersampling = state_.supersampling;
     view.gamma = state_.gamma;
     view.palette = state_.palette_path;
+    int smooth = 0;
+    qv_get_colour_mapping(state_.handle, &view.colour_density, &view.colour_phase, &smooth);
+    view.smooth = smooth != 0;
     return view;
 }
 
@@ -214,6 +245,12 @@ void Commands::key(unsigned char key) {
             qv_set_palette(handle, state_.palette.data());
             restart_refinement();
             return;
+        case '*':
+            change_mapping(2.0, 0.0, false);
+            return;
+        case '/':
+            change_mapping(0.5, 0.0, false);
+            return;
         case 'H':
             save_history();
             return;
@@ -289,6 +326,12 @@ void Commands::key_ignoring_case(unsigned char key) {
             return;
         case 'V':
             print_render_command();
+            return;
+        case 'O':
+            change_mapping(1.0, kPhaseStep, false);
+            return;
+        case 'G':
+            change_mapping(1.0, 0.0, true);
             return;
         default:
             return;
@@ -387,7 +430,9 @@ bool Commands::refine_idle() {
 }
 
 void Commands::append_depth_to_title() {
-    const std::string depth = title_depth(state_.handle);
+    const std::string mapping = mapping_text(state_.handle);
+    const std::string depth =
+        title_depth(state_.handle) + (mapping.empty() ? std::string() : ", " + mapping);
     if (depth.empty()) return;
     const std::size_t used = std::strlen(state_.title.data());
     std::snprintf(state_.title.data() + used, state_.title.size() - used, "%s", depth.c_str());

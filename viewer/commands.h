@@ -98,6 +98,11 @@ void shut_down(ViewerState& state);
 
 // The centre, radius and iteration limit, as every view change prints them.
 void print_view(qv_handle handle, std::FILE* out);
+// A colour mapping other than the plain one as text ("colour density 8, phase
+// 16, smooth"); empty for the plain one.
+std::string mapping_text(qv_handle handle);
+// Palette steps the phase key adds.
+inline constexpr double kPhaseStep = 16.0;
 
 class Commands {
 public:
@@ -131,6 +136,8 @@ private:
     void set_title_tail(const char* tail);
     // A deeper view's radius after the title's progress or efficiency.
     void append_depth_to_title();
+    // Multiplies the colour density, adds to the phase, flips smooth colouring.
+    void change_mapping(double density_factor, double phase_step, bool flip_smooth);
     void adjust_iterations(float factor);
     void change_cycling_speed(bool raise);
     void step_history(bool forward);

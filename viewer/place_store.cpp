@@ -93,13 +93,22 @@ void store_place(qv_handle handle, Location& place, std::optional<PlaceText>& te
     qv_store_location_to(handle, &place);
     ExactView view = exact_view(handle);
     text.reset();
-    if (!view.radius.empty()) text = PlaceText{std::move(view), qv_get_maximum_iterations(handle)};
+    PlaceMapping mapping;
+    int smooth = 0;
+    qv_get_colour_mapping(handle, &mapping.density, &mapping.phase, &smooth);
+    mapping.smooth = smooth != 0;
+    if (!view.radius.empty())
+        text = PlaceText{std::move(view), qv_get_maximum_iterations(handle),
+                         mapping == PlaceMapping{} ? std::nullopt : std::optional(mapping)};
 }
 
 void restore_place(qv_handle handle, const Location& place, const std::optional<PlaceText>& text) {
     if (text && qv_set_view_from_strings(handle, text->view.x.c_str(), text->view.y.c_str(),
                                          text->view.radius.c_str()) == 1) {
         set_iteration_limit(handle, text->iterations);
+        if (text->mapping)
+            qv_set_colour_mapping(handle, text->mapping->density, text->mapping->phase,
+                                  text->mapping->smooth ? 1 : 0);
         return;
     }
     qv_restore_location_from(handle, &place);

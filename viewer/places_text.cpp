@@ -1,19 +1,52 @@
 #include "places_text.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
 namespace quorvel::viewer {
 namespace {
 
+// A number of a mapping, only in the form mapping_number() writes.
+std::optional<double> read_mapping_number(std::string_view field) {
+    const std::string text(field);
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || !std::isfinite(value) ||
+        mapping_number(value) != text)
+        return std::nullopt;
+    return value;
+}
+
 // The parsed slot, or the fault.
 std::optional<PlaceText> parse_line(std::string_view line, std::string& problem) {
-    std::string_view fields[4];
-    for (int i = 0; i < 4; ++i) {
+    std::string_view fields[7];
+    int count = 0;
+    while (count < 7) {
         const std::size_t space = line.find(' ');
-        if ((space == std::string_view::npos) != (i == 3)) {
-            problem = "four fields separated by single spaces expected";
+        fields[count++] = line.substr(0, space);
+        if (space == std::string_view::npos) break;
+        line = line.substr(space + 1);
+    }
+    if ((count != 4 && count != 7) || line.find(' ') != std::string_view::npos) {
+        problem = "four (or seven) fields separated by single spaces expected";
+        return std::nullopt;
+    }
+    std::optional<PlaceMapping> mapping;
+    if (count == 7) {
+        const auto density = read_mapping_number(fields[4]);
+        const auto phase = read_mapping_number(fields[5]);
+        if (!density || !(*density > 0.0) || !phase || !(*phase >= 0.0 && *phase < 256.0) ||
+            (fields[6] != "0" && fields[6] != "1")) {
+            problem =
+                "the colour mapping is not a density above 0, a phase from 0 to 256 and 0 or 1";
             return std::nullopt;
         }
-        fields[i] = line.substr(0, space);
-        line = space == std::string_view::npos ? std::string_view() : line.substr(space + 1);
+        mapping = PlaceMapping{*density, *phase, fields[6] == "1"};
+        if (*mapping == PlaceMapping{}) {
+            problem = "the plain colour mapping is written as four fields";
+            return std::nullopt;
+        }
     }
     if (!is_hex_text(fields[0]) || !is_hex_text(fields[1])) {
         problem = "the centre is no exact hexadecimal text";
@@ -35,10 +68,17 @@ std::optional<PlaceText> parse_line(std::string_view line, std::string& problem)
         return std::nullopt;
     }
     return PlaceText{{std::string(fields[0]), std::string(fields[1]), std::string(fields[2])},
-                     static_cast<std::uint32_t>(iterations)};
+                     static_cast<std::uint32_t>(iterations),
+                     mapping};
 }
 
 }  // namespace
+
+std::string mapping_number(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", value);
+    return text;
+}
 
 std::string places_text_path(const std::string& places_path) { return places_path + ".txt"; }
 
@@ -48,6 +88,11 @@ std::string format_places_text(const PlaceTexts& places) {
         if (place)
             text += place->view.x + " " + place->view.y + " " + place->view.radius + " " +
                     std::to_string(place->iterations);
+        if (place && place->mapping && *place->mapping != PlaceMapping{}) {
+            text.append(1, ' ').append(mapping_number(place->mapping->density));
+            text.append(1, ' ').append(mapping_number(place->mapping->phase));
+            text.append(place->mapping->smooth ? " 1" : " 0");
+        }
         text += '\n';
     }
     return text;

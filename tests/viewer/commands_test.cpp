@@ -21,6 +21,8 @@ struct FakeEngine {
     std::vector<std::string> calls;
     bool save = true, load = true;
     int deep_kernel = 0;
+    double density = 1.0, phase = 0.0;
+    int smooth = 0;
 } engine;
 
 const std::string kInfo =
@@ -56,6 +58,17 @@ int qv_set_deep_kernel(qv_handle, int mode) {
     return before;
 }
 int qv_get_deep_kernel(qv_handle) { return engine.deep_kernel; }
+int qv_set_colour_mapping(qv_handle, double density, double phase, int smooth) {
+    engine.density = density;
+    engine.phase = std::fmod(phase, 256.0);
+    engine.smooth = smooth;
+    return 1;
+}
+void qv_get_colour_mapping(qv_handle, double* density, double* phase, int* smooth) {
+    *density = engine.density;
+    *phase = engine.phase;
+    *smooth = engine.smooth;
+}
 unsigned int qv_adjust_maximum_iterations(qv_handle, float) { return 150; }
 unsigned int qv_get_maximum_iterations(qv_handle) { return 150; }
 void qv_zoom_on_window_coord(qv_handle, int x, int y, float f) {
@@ -175,6 +188,21 @@ TEST_F(CommandsTest, DeepKernelKeyCyclesAutoPerturbationExact) {
     EXPECT_EQ(after("K"), "deep kernel: auto\n");
     EXPECT_EQ(engine.deep_kernel, 0);
     EXPECT_EQ(restarts, 3);
+}
+
+// Density x 2 and / 2, a phase step and smooth colouring; a mapping other
+// than the plain one follows the view's lines, and the plain one adds none.
+TEST_F(CommandsTest, ColourMappingKeys) {
+    EXPECT_EQ(after("**"), "colour density 2, phase 0\ncolour density 4, phase 0\n");
+    EXPECT_EQ(after("/"), "colour density 2, phase 0\n");
+    EXPECT_EQ(after("o"), "colour density 2, phase 16\n");
+    EXPECT_EQ(after("G"), "colour density 2, phase 16, smooth\n");
+    EXPECT_EQ(after(" "), kInfo + "colour density 2, phase 16, smooth\n");
+    EXPECT_NE(after("V").find("--colour-density 2 --colour-phase 16 --smooth"), std::string::npos);
+    for (int i = 0; i < 15; ++i) after("O");
+    EXPECT_EQ(after("g/"), "colour density 2, phase 0\ncolour density 1, phase 0\n");
+    EXPECT_EQ(after(" "), kInfo);
+    EXPECT_EQ(restarts, 24);  // every key here, the space bar too
 }
 
 TEST(CyclingSpeed, SequenceAndMirror) {

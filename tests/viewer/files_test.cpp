@@ -137,12 +137,21 @@ TEST(PlacesFile, MissingShortFullAndFailedWrite) {
 TEST(PlacesText, RoundTripAndRefusals) {
     PlaceTexts places;
     places[0] =
-        PlaceText{{"-B.E5F721EB1E3C8x-1", "+8.6FD5EAD4F61B8x-3", "+D.BE6FECEBDEDD8x-34"}, 150};
-    places[11] = PlaceText{{"+8.0x-2", "-0.0x+0", "+F.D00B897478238x-3330"}, 4294967295u};
+        PlaceText{{"-B.E5F721EB1E3C8x-1", "+8.6FD5EAD4F61B8x-3", "+D.BE6FECEBDEDD8x-34"}, 150, {}};
+    places[11] = PlaceText{{"+8.0x-2", "-0.0x+0", "+F.D00B897478238x-3330"}, 4294967295u, {}};
     const std::string text = format_places_text(places);
     EXPECT_EQ(text, "-B.E5F721EB1E3C8x-1 +8.6FD5EAD4F61B8x-3 +D.BE6FECEBDEDD8x-34 150\n" +
                         std::string(10, '\n') +
                         "+8.0x-2 -0.0x+0 +F.D00B897478238x-3330 4294967295\n");
+    // A colour mapping other than the plain one adds three fields.
+    PlaceTexts mapped = places;
+    mapped[5] = PlaceText{{"+8.0x-2", "-0.0x+0", "+8.0x-40"}, 300, PlaceMapping{0.1, 16, true}};
+    const std::string mapped_text = format_places_text(mapped);
+    EXPECT_NE(mapped_text.find("+8.0x-40 300 0.10000000000000001 16 1\n"), std::string::npos);
+    PlaceTexts mapped_read;
+    std::string mapped_problem;
+    ASSERT_TRUE(parse_places_text(mapped_text, mapped_read, mapped_problem)) << mapped_problem;
+    EXPECT_EQ(mapped_read, mapped);
     PlaceTexts read;
     std::string problem;
     ASSERT_TRUE(parse_places_text(text, read, problem)) << problem;
@@ -156,10 +165,16 @@ TEST(PlacesText, RoundTripAndRefusals) {
         {rest + line, "line 12: no line end"},
         {line + "\r\n" + rest, "line 1: the iteration limit is not a number from 2 to 4294967295"},
         {"+8.0x-2  +0.0x+0 +8.0x-40 300\n" + rest,
-         "line 1: four fields separated by single spaces expected"},
+         "line 1: four (or seven) fields separated by single spaces expected"},
         {"+8.0x-2\t+0.0x+0 +8.0x-40 300\n" + rest,
-         "line 1: four fields separated by single spaces expected"},
-        {line + " 5\n" + rest, "line 1: four fields separated by single spaces expected"},
+         "line 1: four (or seven) fields separated by single spaces expected"},
+        {line + " 5\n" + rest,
+         "line 1: four (or seven) fields separated by single spaces expected"},
+        {line + " 1 0 0\n" + rest, "line 1: the plain colour mapping is written as four fields"},
+        {line + " 2.0 0 0\n" + rest,
+         "line 1: the colour mapping is not a density above 0, a phase from 0 to 256 and 0 or 1"},
+        {line + " 2 256 1\n" + rest,
+         "line 1: the colour mapping is not a density above 0, a phase from 0 to 256 and 0 or 1"},
         {"0.25 +0.0x+0 +8.0x-40 300\n" + rest, "line 1: the centre is no exact hexadecimal text"},
         {"+8.0x-2 +0.0x+0 -8.0x-40 300\n" + rest,
          "line 1: the radius is no positive exact hexadecimal text"},

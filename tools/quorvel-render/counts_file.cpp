@@ -29,8 +29,8 @@ bool write_counts_exr(qv_handle handle, const std::string& path, std::string& re
     qv_get_pixel_counts(handle, counts.data(), smooth.data(), samples);
     // NF: the fraction alone, which a float keeps to full precision whatever n is.
     for (size_t i = 0; i < samples; ++i)
-        smooth[i] = counts[i] == 0 ? 0.0f
-                                   : static_cast<float>(static_cast<double>(smooth[i]) - counts[i]);
+        smooth[i] =
+            counts[i] == 0 ? 0.0f : static_cast<float>(static_cast<double>(smooth[i]) - counts[i]);
     const std::string temp = path + ".quorvel-" + std::to_string(getpid()) + ".exr";
     try {
         Imf::Header header(grid_width, grid_height);
