@@ -323,4 +323,18 @@ end_viewer TERM
 [ $status -eq 0 ] || fail "the busy viewer ended with status $status"
 cmp -s "$prog/places" "$work/busy.places" || fail "the busy viewer lost its places"
 
+# 13. The colour mapping: * doubles the density at once, without computing;
+# the title and the view print show it, and -resume keeps it.
+start_viewer
+press asterisk 1 0
+[ "$(tail -n 1 "$work/out")" = "colour density 2, phase 0" ] ||
+  fail "* does not double the density: $(tail -n 1 "$work/out")"
+wait_for "the mapping in the title" '[[ "$(xdotool getwindowname "$wid")" == *"colour density 2, phase 0"* ]]'
+press Prior 3 1
+[ "$(tail -n 1 "$work/out")" = "colour density 2, phase 0" ] || fail "the view print lacks the mapping"
+end_viewer TERM
+start_viewer -resume
+wait_for "the resumed mapping" '[[ "$(xdotool getwindowname "$wid")" == *"colour density 2, phase 0"* ]]'
+end_viewer TERM
+
 echo "viewer end-to-end: all checks passed"
