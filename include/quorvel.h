@@ -121,8 +121,8 @@ QV_EXPORT void qv_get_colour_mapping(qv_handle handle, double* density, double* 
    (height x supersampling) samples in rows from the top: counts gets each
    escape count (the limit inside the set), smooth (when not null) the
    continuous escape value, or the count for a sample without one; samples not
-   computed give 0. Returns the number of samples; copies nothing when capacity
-   is smaller. */
+   computed (or of a view read from a file that did not keep its counts) give
+   0. Returns the number of samples; copies nothing when capacity is smaller. */
 QV_EXPORT size_t qv_get_pixel_counts(qv_handle handle, uint32_t* counts, float* smooth,
                                      size_t capacity);
 

@@ -22,13 +22,14 @@ std::optional<double> read_mapping_number(std::string_view field) {
 std::optional<PlaceText> parse_line(std::string_view line, std::string& problem) {
     std::string_view fields[7];
     int count = 0;
-    while (count < 7) {
+    bool more = true;  // a space follows the last field taken
+    while (more && count < 7) {
         const std::size_t space = line.find(' ');
         fields[count++] = line.substr(0, space);
-        if (space == std::string_view::npos) break;
-        line = line.substr(space + 1);
+        more = space != std::string_view::npos;
+        if (more) line = line.substr(space + 1);
     }
-    if ((count != 4 && count != 7) || line.find(' ') != std::string_view::npos) {
+    if ((count != 4 && count != 7) || more) {
         problem = "four (or seven) fields separated by single spaces expected";
         return std::nullopt;
     }

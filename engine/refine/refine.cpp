@@ -209,20 +209,18 @@ size_t copy_pixel_counts(Fractal& view, uint32_t* counts, float* smooth, size_t 
     image->unpack();
     const uint32_t* stored = image->counts();
     const float* fractions = image->fractions();
+    // Filled pixels are not marked computed but have their count; pixels
+    // never reached have none.
     for (size_t i = 0; i < n; ++i) {
-        {
-            // Filled pixels are not marked computed but have their count;
-            // pixels never reached have none.
-            const uint32_t c = stored[i];
-            counts[i] = c;
-            if (smooth == nullptr) continue;
-            const float code = fractions != nullptr && c != 0 ? fractions[i] : 0.0f;
-            // Rounded to a float, s stays below n + 1.
-            const float whole = static_cast<float>(c);
-            const float s =
-                static_cast<float>(static_cast<double>(c) + (code >= 1.0f ? code - 1.0 : 0.0));
-            smooth[i] = s < whole + 1.0f ? s : std::nextafter(whole + 1.0f, 0.0f);
-        }
+        const uint32_t c = stored[i];
+        counts[i] = c;
+        if (smooth == nullptr) continue;
+        const float code = fractions != nullptr && c != 0 ? fractions[i] : 0.0f;
+        // Rounded to a float, s stays below n + 1.
+        const float whole = static_cast<float>(c);
+        const float s =
+            static_cast<float>(static_cast<double>(c) + (code >= 1.0f ? code - 1.0 : 0.0));
+        smooth[i] = s < whole + 1.0f ? s : std::nextafter(whole + 1.0f, 0.0f);
     }
     return n;
 }

@@ -171,6 +171,8 @@ TEST(PlacesText, RoundTripAndRefusals) {
         {line + " 5\n" + rest,
          "line 1: four (or seven) fields separated by single spaces expected"},
         {line + " 1 0 0\n" + rest, "line 1: the plain colour mapping is written as four fields"},
+        {line + " 2 0 1 \n" + rest,
+         "line 1: four (or seven) fields separated by single spaces expected"},
         {line + " 2.0 0 0\n" + rest,
          "line 1: the colour mapping is not a density above 0, a phase from 0 to 256 and 0 or 1"},
         {line + " 2 256 1\n" + rest,
