@@ -210,9 +210,11 @@ size_t copy_pixel_counts(Fractal& view, uint32_t* counts, float* smooth, size_t 
     const uint32_t* stored = image->counts();
     const float* fractions = image->fractions();
     // Filled pixels are not marked computed but have their count; pixels
-    // never reached have none.
+    // never reached have none. Counts below a lowered limit stay right, and
+    // those above it stand for the new limit until computed again.
+    const uint32_t limit = view.max_iterations();
     for (size_t i = 0; i < n; ++i) {
-        const uint32_t c = stored[i];
+        const uint32_t c = std::min(stored[i], limit);
         counts[i] = c;
         if (smooth == nullptr) continue;
         const float code = fractions != nullptr && c != 0 ? fractions[i] : 0.0f;

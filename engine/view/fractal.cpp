@@ -389,14 +389,19 @@ void Fractal::set_max_iterations(uint32_t n) {
         if (max_iterations_ < limit) {
             // Escaped pixels escape below the new limit too; only those that
             // reached the old limit must be iterated further.
+            // Their counts said the old limit; until iterated they have none.
             const int32_t stride = image_->mask_stride();
             const uint8_t* values = image_->values();
+            uint32_t* counts = image_->counts();
             uint8_t* mask = image_->mask();
             for (int32_t y = 0; y < height_; ++y) {
-                const uint8_t* row = values + static_cast<size_t>(y) * width_;
+                const size_t row = static_cast<size_t>(y) * width_;
                 uint8_t* mrow = mask + static_cast<size_t>(y) * stride;
-                for (int32_t x = 0; x < width_; ++x)
-                    if (row[x] == 0) mrow[x >> 3] &= static_cast<uint8_t>(~(1u << (x & 7)));
+                for (int32_t x = 0; x < width_; ++x) {
+                    if (values[row + x] != 0) continue;
+                    mrow[x >> 3] &= static_cast<uint8_t>(~(1u << (x & 7)));
+                    counts[row + x] = 0;
+                }
             }
         } else {
             image_->clear_mask();

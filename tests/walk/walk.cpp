@@ -316,7 +316,7 @@ private:
         const Snapshot before = snapshot(h);
         bool refused = false;    // the call must have changed nothing
         bool new_entry = false;  // the call made a new newest view
-        const int op = pick(40);
+        const int op = pick(42);
         switch (op) {
             case 0:
                 if (chance(0.3)) {
@@ -683,6 +683,55 @@ private:
                 double x = 1, y = 1, r = 1;
                 qv_get_view_params_as_doubles(dead, &x, &y, &r);
                 expect(x == 0 && y == 0 && r == 2, "a dead handle's view is not the default");
+                break;
+            }
+            case 38: {
+                op_ = "qv_set_colour_mapping";
+                static const double kDensities[] = {1.0, 0.25, 7.5, 1e-300, 0.0, -2.0};
+                static const double kPhases[] = {0.0, 17.5, -3.0, 1e300};
+                double density = kDensities[pick(6)];
+                if (chance(0.05)) density = chance(0.5) ? std::nan("") : HUGE_VAL;
+                const double phase = chance(0.05) ? std::nan("") : kPhases[pick(4)];
+                double d0 = 0, p0 = 0;
+                int s0 = 0;
+                qv_get_colour_mapping(h, &d0, &p0, &s0);
+                const int smooth = chance(0.2) ? 1 : 0;
+                const int ok = qv_set_colour_mapping(h, density, phase, smooth);
+                const bool good = density > 0 && std::isfinite(density) && !std::isnan(phase);
+                expect(ok == (good ? 1 : 0), "a mapping accepted or refused wrongly");
+                double d1 = 0, p1 = 0;
+                int s1 = 0;
+                qv_get_colour_mapping(h, &d1, &p1, &s1);
+                if (good)
+                    expect(d1 == density && p1 >= 0 && p1 < 256 && s1 == smooth,
+                           "the mapping set is not the one in force");
+                else
+                    expect(d1 == d0 && p1 == p0 && s1 == s0, "a refused mapping changed it");
+                break;
+            }
+            case 39: {
+                op_ = "qv_get_pixel_counts";
+                const size_t need = qv_get_pixel_counts(h, nullptr, nullptr, 0);
+                expect(need % (size_t(before.width) * before.height) == 0,
+                       "counts are not a grid of the picture");
+                std::vector<uint32_t> counts(need + 1, 7u);
+                std::vector<float> smooth(need + 1, -1.0f);
+                if (need > 0) {
+                    expect(qv_get_pixel_counts(h, counts.data(), nullptr, need - 1) == need &&
+                               counts[0] == 7u,
+                           "a short buffer was written");
+                }
+                expect(qv_get_pixel_counts(h, counts.data(), chance(0.5) ? smooth.data() : nullptr,
+                                           need) == need,
+                       "not the grid's sample count");
+                for (size_t i = 0; i < need; ++i) {
+                    expect(counts[i] <= before.iterations, "a count past the limit");
+                    if (smooth[i] != -1.0f)
+                        expect(smooth[i] >= float(counts[i]) &&
+                                   (counts[i] == 0 || smooth[i] < float(counts[i]) + 1.0f),
+                               "s not in [n, n + 1)");
+                }
+                expect(counts[need] == 7u && smooth[need] == -1.0f, "written past the grid");
                 break;
             }
             default:
