@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <tuple>
+#include <vector>
 
 #include "support/test_support.h"
 
@@ -241,6 +242,31 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
 // once, and otherwise goes to the kernel with its tile, which runs only the
 // latest listed pixels, paused every few steps; older listed pixels are
 // dropped. Every query gets its own value, and every pixel counts once.
+// Every SIMD level leaves the escaped z, so smooth fractions do not depend on
+// the level.
+TEST(FractalLookahead, FractionsAtEverySimdLevel) {
+    auto run = [](SimdLevel level) {
+        set_simd_level(level);
+        Fractal f(40, 30);
+        f.set_view(BigFloat(-0.7436438870371), BigFloat(0.1318259042053), 1e-6);
+        f.set_max_iterations(3000);
+        f.set_smooth(true);
+        f.prepare(true);
+        f.queue_ahead(0, 0, 39, 29);
+        while (!f.run_ahead(Budget{})) {
+        }
+        complete(f);
+        const float* fractions = f.image()->fractions();
+        return std::vector<float>(fractions, fractions + 40 * 30);
+    };
+    const SimdLevel before = active_simd_level();
+    const std::vector<float> scalar = run(SimdLevel::scalar);
+    EXPECT_GT(std::count_if(scalar.begin(), scalar.end(), [](float c) { return c > 1.0f; }), 300);
+    for (int level = 1; level <= int(best_simd_level()); ++level)
+        EXPECT_EQ(run(static_cast<SimdLevel>(level)), scalar) << level;
+    set_simd_level(before);
+}
+
 TEST(FractalLookahead, AtOnceAndRecentPixelsGiveTheQueryItsOwnValues) {
     const char* deep_x = "-B.E5F721E9D05DC5BD64D566E76C7649B2E487x-1";
     const char* deep_y = "+8.6FD5EAD72F4C47C96FDE2A4F8B563BB33441x-3";
