@@ -143,7 +143,8 @@ TEST(RenderTool, PicturesInPngAndTgaMatchTheLibrary) {
 TEST(RenderTool, ColourMappingAndCounts) {
     TempDir dir;
     dir.write("test.pal", test_palette());
-    const std::string view = "--centre -0.7436 0.1318 --radius 0.004 --iterations 1200 --size 60x40 ";
+    const std::string view =
+        "--centre -0.7436 0.1318 --radius 0.004 --iterations 1200 --size 60x40 ";
     auto place = [](qv_handle h) {
         qv_set_view_from_strings(h, "-0.7436", "0.1318", "0.004");  // as the tool reads them
         qv_adjust_maximum_iterations(h, 8.0f);
@@ -152,8 +153,9 @@ TEST(RenderTool, ColourMappingAndCounts) {
         qv_set_colour_mapping(h, 6.0, 40.5, 1);
         place(h);
     });
-    TempDir::Run run = dir.run(view + "--colour-density 6 --colour-phase 296.5 --smooth --jobs 1 "
-                                      "--palette test.pal --counts n.exr --out mapped.png");
+    TempDir::Run run = dir.run(view +
+                               "--colour-density 6 --colour-phase 296.5 --smooth --jobs 1 "
+                               "--palette test.pal --counts n.exr --out mapped.png");
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(read_png(dir / "mapped.png") == expected);
     const std::string chunk = png_text_chunk(dir / "mapped.png", "quorvel view");
@@ -191,6 +193,12 @@ TEST(RenderTool, ColourMappingAndCounts) {
     EXPECT_TRUE(read_png(dir / "load.png") == recoloured);
     EXPECT_NE(run.out.find("seconds     0.0"), std::string::npos) << run.out;
 
+    // A movie writes the counts of every frame.
+    run = dir.run(view + "--smooth --zoom-frames 2 --out f%02d.png --counts n%02d.exr --jobs 2");
+    ASSERT_EQ(run.status, 0) << run.err;
+    for (const char* frame : {"n00.exr", "n01.exr"})
+        EXPECT_EQ(slurp(dir / frame).substr(0, 4), std::string("\x76\x2f\x31\x01", 4)) << frame;
+
     for (const char* bad : {"--counts n.png", "--colour-density 0", "--colour-density -2",
                             "--colour-phase x", "--zoom-frames 2 --out f%02d.png --counts n.exr"}) {
         run = dir.run(view + bad);
@@ -207,7 +215,8 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     std::string cases =
         "--frobnicate,stray,--size 0x10,--size 600,--size 5000x10 --supersampling 8,"
         "--radius abc,--radius 0,--radius nan,--radius,--iterations 1,--iterations 12x,"
-        "--supersampling 9,--gamma -1,--generator fast,--deep-kernel fast,--deep-kernel,--centre 0.1,--centre abc 0,"
+        "--supersampling 9,--gamma -1,--generator fast,--deep-kernel fast,--deep-kernel,--centre "
+        "0.1,--centre abc 0,"
         "--centre 0x1p3 0,--palette missing.pal,--palette short.pal,--load missing.q,"
         "--load garbage.q,--place missing,--place places:0,--place places:12,--place short:5,"
         "--place places:1 --load garbage.q,--out no/such/folder/x.png,--out picture.jpg,"
