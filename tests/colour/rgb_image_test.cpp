@@ -145,5 +145,47 @@ TEST(RgbImage, WritePalette) {
     }
 }
 
+// Through the mapping: smooth colouring of whole counts (no fraction) is the
+// plain picture at every supersampling, with palette cycling too; density and
+// phase pick ((floor((n - 1) / density + phase)) mod 255) + 1.
+TEST(RgbImage, MappingsAgreeWithThePlainPath) {
+    const int w = 9, h = 7;
+    const Bytes palette = random_bytes(768, 5);
+    for (int f : {1, 2, 3}) {
+        const size_t n = size_t(w) * h * f * f;
+        std::vector<uint32_t> counts(n);
+        Bytes bytes(n);
+        std::mt19937 rng(f);
+        for (size_t i = 0; i < n; ++i) {
+            counts[i] = i % 11 == 0 ? 5000 : 1 + rng() % 4000;
+            bytes[i] = counts[i] == 5000 ? 0 : uint8_t((counts[i] - 1) % 255 + 1);
+        }
+        RgbImage plain(w, h), mapped(w, h);
+        for (RgbImage* image : {&plain, &mapped}) {
+            image->set_palette(palette.data());
+            image->set_gamma_and_supersampling(1.75f, f);
+            image->cycle_palette(37);
+        }
+        plain.render(bytes.data());
+        mapped.set_mapping(ColourMapping{1.0, 0.0, true});
+        mapped.render(bytes.data(), counts.data(), nullptr);
+        EXPECT_EQ(Bytes(mapped.pixels(), mapped.pixels() + w * h * 3),
+                  Bytes(plain.pixels(), plain.pixels() + w * h * 3))
+            << f;
+
+        Bytes indices(n);
+        for (size_t i = 0; i < n; ++i)
+            indices[i] =
+                bytes[i] == 0 ? 0 : uint8_t(uint64_t((counts[i] - 1) / 2.5 + 3.0) % 255 + 1);
+        plain.dirty = true;
+        plain.render(indices.data());
+        mapped.set_mapping(ColourMapping{2.5, 3.0, false});
+        mapped.render(bytes.data(), counts.data(), nullptr);
+        EXPECT_EQ(Bytes(mapped.pixels(), mapped.pixels() + w * h * 3),
+                  Bytes(plain.pixels(), plain.pixels() + w * h * 3))
+            << f;
+    }
+}
+
 }  // namespace
 }  // namespace quorvel
