@@ -51,7 +51,7 @@ extern "C" {
 #endif
 
 /* Opaque context handle. */
-typedef struct qv_context* qv_handle;
+typedef struct qv_context *qv_handle;
 
 /* A stored place: three 32-byte BigFloats (eight little-endian 32-bit words
    each) and a little-endian 32-bit iteration limit; 100 bytes in all. */
@@ -68,7 +68,7 @@ QV_EXPORT qv_handle qv_create_context(int memory_megabytes);
 /* Returns the context to its initial state: one default 100x100 view. */
 QV_EXPORT void qv_reset_context(qv_handle handle);
 /* Destroys the context and writes NULL into *handle. */
-QV_EXPORT void qv_delete_context(qv_handle* handle);
+QV_EXPORT void qv_delete_context(qv_handle *handle);
 
 /* One refinement time slice (about 0.25 s) on the current view; false once the
    current image was already finished. */
@@ -83,15 +83,15 @@ QV_EXPORT int qv_set_generator_type(qv_handle handle, int type);
 QV_EXPORT int qv_change_generator_type(qv_handle handle);
 /* Name of a strategy type; "unknown!?" for any other number. The text is a
    constant of the library: valid while it is loaded, never to be freed. */
-QV_EXPORT const char* qv_describe_generator(int type);
+QV_EXPORT const char *qv_describe_generator(int type);
 
 /* Sets the current view's output size and supersampling (1 to 8) and the
    gamma; values out of range (<= 0, a gamma that is not finite, or a grid above
    32767) keep the current value. */
-QV_EXPORT void qv_set_image_properties(qv_handle handle, int width, int height, int supersampling,
-                                       float gamma);
+QV_EXPORT void qv_set_image_properties(qv_handle handle, int width, int height,
+                                       int supersampling, float gamma);
 /* Copies a palette of 256 R,G,B triplets (768 bytes). */
-QV_EXPORT void qv_set_palette(qv_handle handle, const unsigned char* rgb);
+QV_EXPORT void qv_set_palette(qv_handle handle, const unsigned char *rgb);
 /* Palette-cycling speed in palette steps per second; 0 (or a speed that is not
    finite) stops cycling. */
 QV_EXPORT void qv_set_palette_cycling_speed(qv_handle handle, float speed);
@@ -114,16 +114,18 @@ QV_EXPORT int qv_get_deep_kernel(qv_handle handle);
    is not a positive finite number or phase is NaN (nothing changes then).
    (1, 0, 0) is the plain mapping; pictures recolour without recomputing,
    except that turning smooth on iterates the pixels still without a fraction. */
-QV_EXPORT int qv_set_colour_mapping(qv_handle handle, double density, double phase, int smooth);
+QV_EXPORT int qv_set_colour_mapping(qv_handle handle, double density, double phase,
+                                    int smooth);
 /* The colour mapping in force; null pointers are skipped. */
-QV_EXPORT void qv_get_colour_mapping(qv_handle handle, double* density, double* phase, int* smooth);
+QV_EXPORT void qv_get_colour_mapping(qv_handle handle, double *density, double *phase,
+                                     int *smooth);
 /* Copies the current view's full counts, its (width x supersampling) x
    (height x supersampling) samples in rows from the top: counts gets each
    escape count (the limit inside the set), smooth (when not null) the
    continuous escape value, or the count for a sample without one; samples not
    computed (or of a view read from a file that did not keep its counts) give
    0. Returns the number of samples; copies nothing when capacity is smaller. */
-QV_EXPORT size_t qv_get_pixel_counts(qv_handle handle, uint32_t* counts, float* smooth,
+QV_EXPORT size_t qv_get_pixel_counts(qv_handle handle, uint32_t *counts, float *smooth,
                                      size_t capacity);
 
 /* Multiplies the iteration limit by factor (saturating); returns the limit now
@@ -144,7 +146,7 @@ QV_EXPORT void qv_move(qv_handle handle, float dx, float dy);
 
 /* Advances palette cycling, re-renders if due and returns the current RGB
    image: width x height pixels, 3 bytes each, top row first. */
-QV_EXPORT unsigned char* qv_get_rgb_image(qv_handle handle);
+QV_EXPORT unsigned char *qv_get_rgb_image(qv_handle handle);
 /* Current output width in pixels. */
 QV_EXPORT int qv_get_image_width(qv_handle handle);
 /* Current output height in pixels. */
@@ -165,51 +167,52 @@ QV_EXPORT bool qv_history_forward(qv_handle handle);
 
 /* Writes the current view into *location; a deeper view's centre rounded to
    192 bits, its radius exact. */
-QV_EXPORT void qv_store_location_to(qv_handle handle, Location* location);
+QV_EXPORT void qv_store_location_to(qv_handle handle, Location *location);
 /* New history entry showing a stored view with its iteration limit; a record
    whose centre is no finite double, or whose radius is <= 0 or no finite
    double, shows the home view, as a radius of 2 or more does. A radius below
    the double range is kept: a deep view, with the record's 192-bit centre. */
-QV_EXPORT void qv_restore_location_from(qv_handle handle, const Location* location);
+QV_EXPORT void qv_restore_location_from(qv_handle handle, const Location *location);
 /* New history entry with this centre and radius (a radius of 2 or more gives the
    home view). A radius that is not a positive normal double (NaN, infinite,
    zero, negative or subnormal) is ignored: no new entry, nothing changes. */
-QV_EXPORT void qv_set_view_params_from_doubles(qv_handle handle, double x, double y, double radius);
+QV_EXPORT void qv_set_view_params_from_doubles(qv_handle handle, double x, double y,
+                                               double radius);
 /* As above, the centre given in the hexadecimal BigFloat text form (or plain
    decimal); the same radius is ignored. Text exponents beyond the 32-bit range
    saturate. */
-QV_EXPORT void qv_set_view_params_from_text(qv_handle handle, const char* x, const char* y,
+QV_EXPORT void qv_set_view_params_from_text(qv_handle handle, const char *x, const char *y,
                                             double radius);
 /* Writes the current centre (as doubles) and radius. */
-QV_EXPORT void qv_get_view_params_as_doubles(qv_handle handle, double* x, double* y,
-                                             double* radius);
+QV_EXPORT void qv_get_view_params_as_doubles(qv_handle handle, double *x, double *y,
+                                             double *radius);
 /* Writes the current centre in text form (buffers of at least 63 bytes) and the
    radius. */
-QV_EXPORT void qv_get_view_params_as_text(qv_handle handle, char* x, char* y, double* radius);
+QV_EXPORT void qv_get_view_params_as_text(qv_handle handle, char *x, char *y, double *radius);
 
 /* New history entry with a view of any depth: the centre as decimal text of any
    length or the hexadecimal text form with any number of digits, the radius as
    decimal with any exponent ("2e-1086") or the same hexadecimal form. A radius of
    2 or more gives the home view. Returns 1; bad text or a radius not above 0
    returns 0 and changes nothing. */
-QV_EXPORT int qv_set_view_from_strings(qv_handle handle, const char* x, const char* y,
-                                       const char* radius);
+QV_EXPORT int qv_set_view_from_strings(qv_handle handle, const char *x, const char *y,
+                                       const char *radius);
 /* Writes the current centre and radius exactly, in the hexadecimal text form,
    into three buffers of `capacity` bytes, so that qv_set_view_from_strings gives
    the same view back. Returns the capacity each buffer needs, terminator
    included, and writes nothing when `capacity` is smaller. An unknown handle
    gives the home view's text. */
-QV_EXPORT size_t qv_get_view_strings(qv_handle handle, char* x, char* y, char* radius,
+QV_EXPORT size_t qv_get_view_strings(qv_handle handle, char *x, char *y, char *radius,
                                      size_t capacity);
 
 /* Replaces the history with the one in a history file; on false the context is
    unchanged. */
-QV_EXPORT bool qv_load(qv_handle handle, const char* path);
+QV_EXPORT bool qv_load(qv_handle handle, const char *path);
 /* Writes the whole history with its computed pixels; false on any failure, the
    existing file then untouched. */
-QV_EXPORT bool qv_save_all(qv_handle handle, const char* path);
+QV_EXPORT bool qv_save_all(qv_handle handle, const char *path);
 /* Writes the history with views and settings only. */
-QV_EXPORT bool qv_save_minimum(qv_handle handle, const char* path);
+QV_EXPORT bool qv_save_minimum(qv_handle handle, const char *path);
 
 #ifdef __cplusplus
 }

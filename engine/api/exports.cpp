@@ -131,8 +131,9 @@ void qv_set_palette(qv_handle handle, const unsigned char* rgb) {
 void qv_set_palette_cycling_speed(qv_handle handle, float speed) {
     // A speed that is not finite never cycles; kept as 0, it also saves into
     // a file the loader takes.
-    with_context(
-        handle, [speed](Context& ctx) { ctx.cycling_speed = std::isfinite(speed) ? speed : 0.0f; });
+    with_context(handle, [speed](Context& ctx) {
+        ctx.cycling_speed = std::isfinite(speed) ? speed : 0.0f;
+    });
 }
 
 bool qv_toggle_preview(qv_handle handle) {

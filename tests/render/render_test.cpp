@@ -215,8 +215,7 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     std::string cases =
         "--frobnicate,stray,--size 0x10,--size 600,--size 5000x10 --supersampling 8,"
         "--radius abc,--radius 0,--radius nan,--radius,--iterations 1,--iterations 12x,"
-        "--supersampling 9,--gamma -1,--generator fast,--deep-kernel fast,--deep-kernel,--centre "
-        "0.1,--centre abc 0,"
+        "--supersampling 9,--gamma -1,--generator fast,--deep-kernel fast,--deep-kernel,--centre 0.1,--centre abc 0,"
         "--centre 0x1p3 0,--palette missing.pal,--palette short.pal,--load missing.q,"
         "--load garbage.q,--place missing,--place places:0,--place places:12,--place short:5,"
         "--place places:1 --load garbage.q,--out no/such/folder/x.png,--out picture.jpg,"
