@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "base/stopwatch.h"
+#include "deep/bla_table.h"
 #include "deep/perturbation_batch.h"
+#include "deep/perturbation_bla.h"
 #include "deep/perturbation_ext.h"
 #include "deep/perturbation_ext_batch.h"
 
@@ -68,8 +70,50 @@ struct PerturbationPlan::Reference {
     }
     size_t memory_size() const {
         return orbit.memory_size() + sizeof(double) * (dcx_.size() + dcy_.size()) +
-               sizeof(ExtFloat) * (ext_dcx_.size() + ext_dcy_.size());
+               sizeof(ExtFloat) * (ext_dcx_.size() + ext_dcy_.size()) +
+               (bla ? bla->memory_size() : 0) + (ext_bla ? ext_bla->memory_size() : 0);
     }
+
+    // Builds the linear steps for pixels of the whole grid for about
+    // `seconds`; true once they are complete.
+    bool advance_table(double seconds) {
+        if (orbit.extended()) {
+            if (!ext_bla) {
+                auto largest = [](const std::vector<ExtFloat>& v) {
+                    ExtFloat top(0.0);
+                    for (const ExtFloat& d : v) top = std::max(top, abs(d));
+                    return top;
+                };
+                ext_dcx();
+                ext_dcy();
+                const ExtFloat mx = largest(ext_dcx_), my = largest(ext_dcy_);
+                // A little above the largest |dc|, as its root rounds.
+                const ExtFloat c = sqrt(mx * mx + my * my) * ExtFloat(1.0 + 0x1p-40);
+                ext_bla = std::make_unique<BlaTable<ExtFloat>>(orbit.ext_re(), orbit.ext_im(),
+                                                               orbit.length(), c);
+            }
+            return ext_bla->advance(seconds);
+        }
+        if (!bla) {
+            auto largest = [](const std::vector<double>& v) {
+                double top = 0.0;
+                for (double d : v) top = std::max(top, std::fabs(d));
+                return top;
+            };
+            dcx();
+            dcy();
+            const double mx = largest(dcx_), my = largest(dcy_);
+            const double c = std::sqrt(mx * mx + my * my) * (1.0 + 0x1p-40);
+            bla = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c);
+        }
+        return bla->advance(seconds);
+    }
+    bool table_ready() const {
+        return (bla && bla->complete()) || (ext_bla && ext_bla->complete());
+    }
+
+    std::unique_ptr<BlaTable<double>> bla;
+    std::unique_ptr<BlaTable<ExtFloat>> ext_bla;
 
 private:
     static ReferenceOrbit start(int32_t px, int32_t py, const GridCoordinates& grid, long bits,
@@ -87,18 +131,20 @@ private:
 
 PerturbationPlan::PerturbationPlan(const std::vector<BigFloat>& columns,
                                    const std::vector<BigFloat>& rows, double radius,
-                                   uint32_t max_iterations)
+                                   uint32_t max_iterations, bool skipping)
     : grid_(columns, rows),
       extended_(false),
+      skipping_(skipping),
       bits_(reference_bits(radius)),
       limit_(max_iterations),
       main_(make_reference(static_cast<int32_t>(columns.size() / 2),
                            static_cast<int32_t>(rows.size() / 2))) {}
 
 PerturbationPlan::PerturbationPlan(const GridCoordinates& grid, ExtFloat radius,
-                                   ExtFloat pixel_step, uint32_t max_iterations)
+                                   ExtFloat pixel_step, uint32_t max_iterations, bool skipping)
     : grid_(grid),
       extended_(abs(pixel_step) < ExtFloat(kExtendedBelowStep)),
+      skipping_(skipping),
       bits_(reference_bits(radius)),
       limit_(max_iterations),
       main_(make_reference(grid.width() / 2, grid.height() / 2)) {}
@@ -131,11 +177,13 @@ bool PerturbationPlan::prepare(double seconds) {
     for (bool first = true; stage_ != Stage::ready; first = false) {
         const double left = seconds - watch.elapsed();
         if (left <= 0.0 && !first) break;
-        if (stage_ == Stage::orbit) {
+        if (stage_ == Stage::table) {
+            if (main_->advance_table(left)) stage_ = Stage::ready;
+        } else if (stage_ == Stage::orbit) {
             if (!main_->orbit.advance(left)) break;
             if (!main_->orbit.escaped() || rounds_ >= kMaxRounds) {
-                stage_ = Stage::ready;
-                break;
+                stage_ = searched();
+                continue;
             }
             // The orbit escaped before the limit: look for sampled pixels that
             // outlast it. The first round samples a grid, later ones re-try
@@ -159,7 +207,7 @@ bool PerturbationPlan::prepare(double seconds) {
             stage_ = Stage::candidates;
         } else if (evaluate_candidates(seconds, watch.elapsed())) {
             if (outlasting_.empty()) {
-                stage_ = Stage::ready;
+                stage_ = searched();
             } else {
                 // The sampled pixel nearest the centre that outlasted the
                 // reference escapes later than it: it becomes the reference.
@@ -198,9 +246,19 @@ bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
 }
 
 uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const {
+    if (ref.table_ready()) {
+        if (extended_)
+            return iterate_bla_ext(ref.ext_span(), *ref.ext_bla, limit, ref.ext_dcx()[x],
+                                   ref.ext_dcy()[y]);
+        return iterate_bla(ref.span(), *ref.bla, limit, ref.dcx()[x], ref.dcy()[y]);
+    }
     if (extended_)
         return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y]);
     return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y]);
+}
+
+PerturbationPlan::Stage PerturbationPlan::searched() const {
+    return skipping_ ? Stage::table : Stage::ready;
 }
 
 void PerturbationPlan::finish_search() {
@@ -230,6 +288,8 @@ const double* PerturbationPlan::row_offsets() {
 
 bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& budget) {
     finish_search();
+    if (main_->table_ready())
+        return iterate_bla_batch(main_->span(), *main_->bla, limit_, pixels, count, budget);
     return iterate_perturbed_batch(main_->span(), limit_, pixels, count, budget);
 }
 
@@ -246,6 +306,8 @@ bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pi
                          main_->ext_dcy(),
                          pixels,
                          static_cast<uint32_t>(grid_.width())};
+    if (main_->table_ready())
+        return iterate_bla_ext_batch(batch, *main_->ext_bla, limit_, records, count, budget);
     return iterate_perturbed_ext_batch(batch, limit_, records, count, budget);
 }
 
@@ -293,8 +355,16 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
         static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) + static_cast<uint32_t>(x);
     Waiting& w = waiting_[key];
     if (w.count != 0) return settle(key, w.count);
-    // The two nearest extra references first.
-    while (w.tries < 2) {
+    // A pixel the linear steps left undecided is stepped on the main
+    // reference: the error of their dropped terms is gone there.
+    if (skipping_ && !w.stepped_main) {
+        uint32_t n = 0;
+        if (!run_on(*main_, x, y, w, budget, n)) return 0;
+        w.stepped_main = true;
+        if (n != kNeedsOtherReference) return settle(key, n);
+    }
+    // The nearest extra references first.
+    while (w.tries < (skipping_ ? kMostTries : kPlainTries)) {
         Reference* r = w.on ? w.on : nearest_untried(x, y, w);
         if (!r) break;
         uint32_t n = 0;

@@ -22,19 +22,21 @@ namespace quorvel {
 
 class PerturbationPlan {
 public:
-    // The view's coordinate tables must outlive the plan unchanged.
+    // The view's coordinate tables must outlive the plan unchanged. With
+    // `skipping`, the main reference gets a BlaTable once the search is done,
+    // and its pixels take its linear steps.
     PerturbationPlan(const std::vector<BigFloat>& columns, const std::vector<BigFloat>& rows,
-                     double radius, uint32_t max_iterations);
+                     double radius, uint32_t max_iterations, bool skipping = false);
     // Pixels at any depth; offsets are extended once the pixel step is below
     // the double range's headroom (kExtendedBelowStep).
     PerturbationPlan(const GridCoordinates& grid, ExtFloat radius, ExtFloat pixel_step,
-                     uint32_t max_iterations);
+                     uint32_t max_iterations, bool skipping = false);
     ~PerturbationPlan();
     PerturbationPlan(const PerturbationPlan&) = delete;
     PerturbationPlan& operator=(const PerturbationPlan&) = delete;
 
-    // Works on the reference search for about `seconds`; true once pixels can
-    // be computed.
+    // Works on the reference search, then on the table of linear steps, for
+    // about `seconds`; true once pixels can be computed.
     bool prepare(double seconds);
     bool ready() const { return stage_ == Stage::ready; }
     // The pixel's count; finishes the search first if it is not done.
@@ -42,6 +44,7 @@ public:
     // Pixels are offsets with an extended exponent: records of the batch are
     // fresh_extended() and run by iterate_batch_extended().
     bool extended() const { return extended_; }
+    bool skipping() const { return skipping_; }
     // Offsets of every column and row from the main reference, for records of
     // the batch kernel (fresh_perturbed); finish the search first.
     const double* column_offsets();
@@ -84,13 +87,19 @@ public:
 
 private:
     struct Reference;
-    enum class Stage { orbit, candidates, ready };
+    // Extra references a pixel tries before it gets its own: stepping on one
+    // costs far less than an exact orbit, more so with linear steps.
+    static constexpr int kPlainTries = 2;
+    static constexpr int kMostTries = 2;
+    enum class Stage { orbit, candidates, table, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
     // the references it tried, the one it runs on and its state there, or its
     // count once its own reference decided it.
     struct Waiting {
-        Reference* tried[2] = {nullptr, nullptr};
+        Reference* tried[kMostTries] = {};
         int tries = 0;
+        // Stepped on the main reference without linear steps.
+        bool stepped_main = false;
         Reference* on = nullptr;
         PixelState state{0.0, 0.0, 0, 0, 0.0};
         ExtPixelState ext_state;
@@ -111,9 +120,12 @@ private:
         return iterate_on(ref, x, y, limit_);
     }
     void finish_search();
+    // The stage after the search.
+    Stage searched() const;
 
     GridCoordinates grid_;
     bool extended_;
+    bool skipping_;
     long bits_;
     uint32_t limit_;
     Stage stage_ = Stage::orbit;
