@@ -5,7 +5,9 @@
 //   - accuracy on 1000 sampled pixels against 512-bit MPFR, at C and on two
 //     boundary views at 1e-40 and 1e-50;
 //   - auto against the 192-bit kernel at C's radius and shallower;
-//   - the longest qv_refine_image call on C at limit 10^7, reference included.
+//   - the longest qv_refine_image call on C at limit 10^7, reference included;
+//   - all of C by brute force with linear steps against plain perturbation
+//     (CPU time, bytes differing) and the steps per pixel of each.
 #include <benchmark/benchmark.h>
 #include <quorvel.h>
 #include <time.h>
@@ -24,6 +26,7 @@
 #include "deep/perturbation_plan.h"
 #include "generators/generator_factory.h"
 #include "mpfr_count.h"
+#include "skip_steps.h"
 #include "view/fractal.h"
 
 namespace {
@@ -127,6 +130,28 @@ void BM_C_Perturbation(benchmark::State& state, SimdLevel level) {
     set_simd_level(best_simd_level());
 }
 
+// All of C with linear steps and with plain perturbation, each on the SIMD
+// lanes it uses.
+void BM_C_Skipping(benchmark::State& state) {
+    double skipping = 0, plain = 0;
+    size_t differ = 0;
+    bench::StepsPerPixel steps;
+    for (auto _ : state) {
+        auto fast = make_view(kC, 600, DeepKernel::perturbation);
+        const std::vector<uint8_t> a = complete(*fast, skipping);
+        auto slow = make_view(kC, 600, DeepKernel::plain);
+        differ = differing(a, complete(*slow, plain));
+        steps = bench::steps_per_pixel(*fast, 1000);
+    }
+    state.counters["times_faster"] = plain / skipping;
+    g_figures["C skipping, cpu s"] = skipping;
+    g_figures["C plain perturbation, cpu s"] = plain;
+    g_figures["C skipping, times faster than plain"] = plain / skipping;
+    g_figures["C skipping, % bytes differing from plain"] = 100.0 * differ / (600.0 * 600.0);
+    g_figures["C steps per pixel, plain"] = steps.plain;
+    g_figures["C steps per pixel, skipping"] = steps.skipping;
+}
+
 // Shares of 1000 sampled pixels whose byte differs from 512-bit MPFR.
 void accuracy(benchmark::State& state, const View& v) {
     double exact_share = 0, perturbed_share = 0;
@@ -222,6 +247,9 @@ int main(int argc, char** argv) {
             ->Iterations(1)
             ->Unit(benchmark::kSecond);
     }
+    benchmark::RegisterBenchmark("C/skipping", BM_C_Skipping)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
     benchmark::RegisterBenchmark("Accuracy/C", accuracy, kC)->Iterations(1);
     for (const View& v : kDeep)
         benchmark::RegisterBenchmark((std::string("Accuracy/") + v.name).c_str(), accuracy, v)

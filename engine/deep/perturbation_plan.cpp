@@ -18,6 +18,9 @@ namespace {
 constexpr int32_t kCandidateGrid = 10;
 // New main references tried before the pixels are left to extra references.
 constexpr int kMaxRounds = 6;
+// Iterations on the SIMD lanes that cost about as much as one step, linear or
+// single, of the kernel with linear steps (bench/deep_bench.cpp).
+constexpr uint64_t kLaneSteps = 3;
 // Iterations an extended pixel runs between looks at the budget.
 constexpr uint32_t kExtendedStepsPerCheck = 4096;
 // Values a pixel's own reference keeps for its neighbours (16 or 32 bytes
@@ -108,12 +111,25 @@ struct PerturbationPlan::Reference {
         }
         return bla->advance(seconds);
     }
-    bool table_ready() const {
-        return (bla && bla->complete()) || (ext_bla && ext_bla->complete());
+    // Pixels take the linear steps: the table is complete and pays.
+    bool table_ready() const { return use_table; }
+    // Steps and iterations of a sampled pixel with the linear steps.
+    void try_table(int32_t x, int32_t y, uint32_t limit, uint64_t& steps, uint64_t& iterations) {
+        const uint32_t n =
+            orbit.extended()
+                ? iterate_bla_ext(ext_span(), *ext_bla, limit, ext_dcx()[x], ext_dcy()[y], &steps)
+                : iterate_bla(span(), *bla, limit, dcx()[x], dcy()[y], &steps);
+        // A pixel left to other references would have run to about the limit.
+        iterations += n != kNeedsOtherReference ? n : limit;
+    }
+    void drop_table() {
+        bla.reset();
+        ext_bla.reset();
     }
 
     std::unique_ptr<BlaTable<double>> bla;
     std::unique_ptr<BlaTable<ExtFloat>> ext_bla;
+    bool use_table = false;
 
 private:
     static ReferenceOrbit start(int32_t px, int32_t py, const GridCoordinates& grid, long bits,
@@ -178,7 +194,9 @@ bool PerturbationPlan::prepare(double seconds) {
         const double left = seconds - watch.elapsed();
         if (left <= 0.0 && !first) break;
         if (stage_ == Stage::table) {
-            if (main_->advance_table(left)) stage_ = Stage::ready;
+            if (main_->advance_table(left)) stage_ = Stage::trial;
+        } else if (stage_ == Stage::trial) {
+            if (try_table(seconds, watch.elapsed())) stage_ = Stage::ready;
         } else if (stage_ == Stage::orbit) {
             if (!main_->orbit.advance(left)) break;
             if (!main_->orbit.escaped() || rounds_ >= kMaxRounds) {
@@ -255,6 +273,28 @@ uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y, uint
     if (extended_)
         return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y]);
     return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y]);
+}
+
+bool PerturbationPlan::uses_table() const { return main_->table_ready(); }
+
+bool PerturbationPlan::try_table(double seconds, double started) {
+    Stopwatch watch;
+    const int32_t w = grid_.width(), h = grid_.height();
+    while (tried_ < kCandidateGrid * kCandidateGrid) {
+        const int32_t i = tried_ % kCandidateGrid, j = tried_ / kCandidateGrid;
+        const auto x = static_cast<int32_t>((2 * i + 1) * int64_t{w} / (2 * kCandidateGrid));
+        const auto y = static_cast<int32_t>((2 * j + 1) * int64_t{h} / (2 * kCandidateGrid));
+        main_->try_table(x, y, limit_, trial_steps_, trial_iterations_);
+        ++tried_;
+        if (started + watch.elapsed() >= seconds) return false;
+    }
+    // A linear step or a single one on one lane costs about as much as
+    // kLaneSteps iterations on the SIMD lanes: where the steps save less, the
+    // lanes are quicker.
+    const uint64_t lanes = active_simd_level() == SimdLevel::scalar ? 1 : kLaneSteps;
+    main_->use_table = trial_steps_ * lanes < trial_iterations_;
+    if (!main_->use_table) main_->drop_table();
+    return true;
 }
 
 PerturbationPlan::Stage PerturbationPlan::searched() const {

@@ -35,8 +35,9 @@ public:
     PerturbationPlan(const PerturbationPlan&) = delete;
     PerturbationPlan& operator=(const PerturbationPlan&) = delete;
 
-    // Works on the reference search, then on the table of linear steps, for
-    // about `seconds`; true once pixels can be computed.
+    // Works on the reference search, then on the table of linear steps and a
+    // trial of whether it pays, for about `seconds`; true once pixels can be
+    // computed.
     bool prepare(double seconds);
     bool ready() const { return stage_ == Stage::ready; }
     // The pixel's count; finishes the search first if it is not done.
@@ -45,6 +46,9 @@ public:
     // fresh_extended() and run by iterate_batch_extended().
     bool extended() const { return extended_; }
     bool skipping() const { return skipping_; }
+    // Pixels on the main reference take linear steps: skipping, and the trial
+    // found that they pay.
+    bool uses_table() const;
     // Offsets of every column and row from the main reference, for records of
     // the batch kernel (fresh_perturbed); finish the search first.
     const double* column_offsets();
@@ -91,7 +95,7 @@ private:
     // costs far less than an exact orbit, more so with linear steps.
     static constexpr int kPlainTries = 2;
     static constexpr int kMostTries = 2;
-    enum class Stage { orbit, candidates, table, ready };
+    enum class Stage { orbit, candidates, table, trial, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
     // the references it tried, the one it runs on and its state there, or its
     // count once its own reference decided it.
@@ -115,6 +119,9 @@ private:
     uint32_t settle(uint32_t key, uint32_t count);
     void keep_reference(std::unique_ptr<Reference> ref);
     bool evaluate_candidates(double seconds, double started);
+    // Runs sampled pixels with the table's steps and keeps it if it pays;
+    // true once decided.
+    bool try_table(double seconds, double started);
     uint32_t iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const;
     uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const {
         return iterate_on(ref, x, y, limit_);
@@ -141,6 +148,9 @@ private:
     // that outlasted it.
     std::vector<int32_t> candidates_, outlasting_;
     size_t next_candidate_ = 0;
+    // Sampled pixels run with the table so far, their steps and iterations.
+    int32_t tried_ = 0;
+    uint64_t trial_steps_ = 0, trial_iterations_ = 0;
 };
 
 }  // namespace quorvel

@@ -51,14 +51,15 @@ struct DeepPlan {
     }
 };
 
-// At the limit of 2000 a view at 1e-320 beside c = i: extended offsets.
+// Beside c = i at limit 2000, where linear steps skip most iterations: at
+// 1e-100 with double offsets, at 1e-320 with extended ones.
 struct NearI {
     Fractal view{16, 16};
     std::unique_ptr<PerturbationPlan> plan;
     std::vector<ExtFloat> dcx, dcy;
-    explicit NearI(bool skipping) {
+    NearI(bool skipping, const char* radius = "1e-320") {
         view.set_view(*WideReal::parse("3e-330"), *WideReal::parse("1"),
-                      parse_radius("1e-320").value());
+                      parse_radius(radius).value());
         view.set_max_iterations(2000);
         view.prepare(true);
         const WideView& wide = *view.wide();
@@ -207,13 +208,14 @@ TEST(Skipping, GivesThePlainCountsInFewerSteps) {
 }
 
 TEST(Skipping, BatchGivesTheOnePixelCountsAcrossPauses) {
-    DeepPlan deep(true);
-    ASSERT_TRUE(deep.plan->skipping());
-    NearI near(true);
+    NearI deep(true, "1e-100"), near(true);
+    ASSERT_FALSE(deep.plan->extended());
+    ASSERT_TRUE(deep.plan->uses_table());
+    ASSERT_TRUE(near.plan->uses_table());
     // Each pixel alone, in one call.
     std::vector<uint32_t> expected, expected_ext, pixels;
-    for (int32_t y = 0; y < kSide; ++y)
-        for (int32_t x = 0; x < kSide; ++x) {
+    for (int32_t y = 0; y < 16; ++y)
+        for (int32_t x = 0; x < 16; ++x) {
             Orbit one =
                 fresh_perturbed(deep.plan->column_offsets()[x], deep.plan->row_offsets()[y]);
             ASSERT_TRUE(deep.plan->iterate_batch(&one, 1, Budget{}));
@@ -227,8 +229,8 @@ TEST(Skipping, BatchGivesTheOnePixelCountsAcrossPauses) {
     }
     for (const uint64_t steps : {uint64_t{97}, uint64_t{5}}) {
         std::vector<Orbit> records;
-        for (int32_t y = 0; y < kSide; ++y)
-            for (int32_t x = 0; x < kSide; ++x)
+        for (int32_t y = 0; y < 16; ++y)
+            for (int32_t x = 0; x < 16; ++x)
                 records.push_back(
                     fresh_perturbed(deep.plan->column_offsets()[x], deep.plan->row_offsets()[y]));
         Budget budget;
@@ -250,19 +252,31 @@ TEST(Skipping, BatchGivesTheOnePixelCountsAcrossPauses) {
 }
 
 TEST(Skipping, PlanCountsItsTableAndGivesThePlainPixels) {
-    DeepPlan plain(false), skipping(true);
-    EXPECT_GT(skipping.plan->memory_size(), plain.plan->memory_size());
-    for (int32_t y = 0; y < kSide; y += 3)
-        for (int32_t x = 0; x < kSide; x += 2)
-            EXPECT_EQ(skipping.plan->iterate(x, y), plain.plan->iterate(x, y)) << x << "," << y;
-    // Building the table takes slices of its own, each making some progress.
-    Fractal& view = skipping.view;
-    PerturbationPlan sliced(view.grid_coordinates(), ExtFloat(1e-36), ExtFloat(2e-36 / kSide),
-                            kLimit, true);
-    int calls = 1;
-    while (!sliced.prepare(0.0)) ++calls;
-    EXPECT_GT(calls, 2);
-    EXPECT_EQ(sliced.memory_size(), skipping.plan->memory_size());
+    for (const char* radius : {"1e-100", "1e-320"}) {
+        NearI plain(false, radius), skipping(true, radius);
+        ASSERT_TRUE(skipping.plan->uses_table());
+        EXPECT_FALSE(plain.plan->uses_table());
+        EXPECT_GT(skipping.plan->memory_size(), plain.plan->memory_size());
+        for (int32_t y = 0; y < 16; y += 3)
+            for (int32_t x = 0; x < 16; x += 2)
+                EXPECT_EQ(skipping.plan->iterate(x, y), plain.plan->iterate(x, y))
+                    << radius << " " << x << "," << y;
+        // Building the table and trying it take slices of their own, each
+        // making some progress.
+        const WideView& wide = *skipping.view.wide();
+        PerturbationPlan sliced(skipping.view.grid_coordinates(), wide.radius,
+                                std::min(abs(wide.step_x), abs(wide.step_y)), 2000, true);
+        int calls = 1;
+        while (!sliced.prepare(0.0)) ++calls;
+        EXPECT_GT(calls, 2);
+        EXPECT_TRUE(sliced.uses_table());
+        EXPECT_EQ(sliced.memory_size(), skipping.plan->memory_size());
+    }
+    // Where the steps save too little, the plan keeps to the lanes and lets
+    // the table go.
+    DeepPlan deep(true), plain(false);
+    EXPECT_FALSE(deep.plan->uses_table());
+    EXPECT_EQ(deep.plan->memory_size(), plain.plan->memory_size());
 }
 
 TEST(Skipping, ModesChooseTheKernel) {
