@@ -29,9 +29,14 @@ T zero() {
 }  // namespace
 
 template <class T>
-BlaTable<T>::BlaTable(const T* zre, const T* zim, uint32_t length, T c_max)
+BlaTable<T>::BlaTable(const T* zre, const T* zim, uint32_t length, T c_max, size_t max_bytes)
     : zre_(zre), zim_(zim), singles_(length >= 3 ? length - 2 : 0), c_max_(c_max) {
-    if (singles_ < (uint32_t{1} << kFirstLevel)) complete_ = true;
+    // Levels from k on take at most 2^(1-k) entries a single step, and one
+    // more a level.
+    while (first_level_ < 30 &&
+           ((size_t{singles_} >> (first_level_ - 1)) + 32) * sizeof(BlaStep<T>) > max_bytes)
+        ++first_level_;
+    if (singles_ < (uint32_t{1} << first_level_)) complete_ = true;
 }
 
 template <class T>
@@ -85,15 +90,15 @@ bool BlaTable<T>::advance(double seconds) {
         if (done % kEntriesPerCheck == kEntriesPerCheck - 1 && watch.elapsed() >= seconds) break;
         if (levels_.empty() || next_ == 0) {
             // A new level: its size is known, so it is reserved at once.
-            const uint32_t span = uint32_t{1} << (kFirstLevel + levels_.size());
+            const uint32_t span = uint32_t{1} << (first_level_ + levels_.size());
             level_size_ = (singles_ + span - 1) / span;
             levels_.emplace_back().reserve(level_size_);
         }
         std::vector<BlaStep<T>>& level = levels_.back();
         if (levels_.size() == 1) {
-            // From the single steps at 1 + 4j .. at most 4 + 4j.
-            const uint32_t first = 1 + static_cast<uint32_t>(next_) * (1u << kFirstLevel);
-            const uint32_t end = std::min(first + (1u << kFirstLevel), singles_ + 1);
+            // From the single steps at 1 + 2^k j .. at most 2^k (j + 1).
+            const uint32_t first = 1 + static_cast<uint32_t>(next_) * (1u << first_level_);
+            const uint32_t end = std::min(first + (1u << first_level_), singles_ + 1);
             BlaStep<T> s = single(first);
             for (uint32_t m = first + 1; m < end; ++m) s = merge(s, single(m));
             level.push_back(s);

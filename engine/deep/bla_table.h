@@ -34,11 +34,15 @@ class BlaTable {
 public:
     // Levels below this are not kept: their steps save little, and level 0
     // and 1 would take most of the memory.
-    static constexpr int kFirstLevel = 2;
+    static constexpr int kLowestLevel = 2;
 
     // The orbit Z_0 .. Z_{length-1} must outlive the table unchanged;
-    // c_max bounds |dc| of every pixel that uses it.
-    BlaTable(const T* zre, const T* zim, uint32_t length, T c_max);
+    // c_max bounds |dc| of every pixel that uses it. Lower levels are left
+    // out until the table fits in `max_bytes`.
+    BlaTable(const T* zre, const T* zim, uint32_t length, T c_max, size_t max_bytes = SIZE_MAX);
+
+    // Steps start only at indices 1 + j 2^first_level().
+    int first_level() const { return first_level_; }
 
     // Builds for about `seconds` (at least some entries); true once complete.
     bool advance(double seconds);
@@ -52,7 +56,7 @@ public:
         if (i >= singles_) return nullptr;
         const BlaStep<T>* best = nullptr;
         for (size_t level = 0; level < levels_.size(); ++level) {
-            const int k = kFirstLevel + static_cast<int>(level);
+            const int k = first_level_ + static_cast<int>(level);
             if ((i & ((uint32_t{1} << k) - 1)) != 0) break;
             const uint32_t j = i >> k;
             const std::vector<BlaStep<T>>& steps = levels_[level];
@@ -74,6 +78,7 @@ private:
     const T* zim_;
     // Single steps from indices 1 .. singles_, ending at most at the last.
     uint32_t singles_;
+    int first_level_ = kLowestLevel;
     T c_max_;
     std::vector<std::vector<BlaStep<T>>> levels_;
     size_t next_ = 0;  // the next entry of the level under way, of level_size_

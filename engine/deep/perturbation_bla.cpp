@@ -11,13 +11,16 @@ namespace {
 
 // Steps between two looks at the budget.
 constexpr uint64_t kStepsPerCheck = 1024;
-// Linear steps start only at indices 1 + j 2^kFirstLevel.
-constexpr uint32_t kAlignMask = (1u << BlaTable<double>::kFirstLevel) - 1;
+// Linear steps start only at indices 1 + j 2^k, k the table's first level.
+template <class T>
+uint32_t align_mask(const BlaTable<T>& table) {
+    return (1u << table.first_level()) - 1;
+}
 
-bool aligned(uint32_t m) { return m != 0 && ((m - 1) & kAlignMask) == 0; }
+bool aligned(uint32_t m, uint32_t mask) { return m != 0 && ((m - 1) & mask) == 0; }
 
 // Iterations from m to the next index a linear step may start from.
-uint32_t to_aligned(uint32_t m) { return m == 0 ? 1 : kAlignMask + 1 - ((m - 1) & kAlignMask); }
+uint32_t to_aligned(uint32_t m, uint32_t mask) { return m == 0 ? 1 : mask + 1 - ((m - 1) & mask); }
 
 constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
 
@@ -30,13 +33,14 @@ bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t m
     const uint32_t last = orbit.length - 1;
     const double dc2 = dcx * dcx + dcy * dcy;
     const double dc = std::sqrt(dc2);
+    const uint32_t mask = align_mask(table);
     double dx = s.dx, dy = s.dy, error = s.error;
     uint32_t m = s.m, n = s.n;
     double previous = (zre[m] + dx) * (zre[m] + dx) + (zim[m] + dy) * (zim[m] + dy);
     for (; work > 0; --work) {
         const BlaStep<double>* b = nullptr;
         uint32_t l = 1;
-        if (aligned(m)) {
+        if (aligned(m, mask)) {
             const double d0 = dx * dx + dy * dy;
             b = table.find(m, d0, max_iterations - 1 - n, l);
             if (b) {
@@ -101,15 +105,17 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
     const uint32_t last = orbit.length - 1;
     const ExtFloat dc2 = dcx * dcx + dcy * dcy;
     const ExtFloat dc = sqrt(dc2);
+    const uint32_t mask = align_mask(table);
     const ExtFloat low(kLow), four_rounding(4.0 * kStepErrorSquared);
     while (work > 0) {
         uint32_t l = 0;
         const ExtFloat d0 = s.dx * s.dx + s.dy * s.dy;
         const BlaStep<ExtFloat>* b =
-            aligned(s.m) ? table.find(s.m, d0, max_iterations - 1 - s.n, l) : nullptr;
+            aligned(s.m, mask) ? table.find(s.m, d0, max_iterations - 1 - s.n, l) : nullptr;
         if (!b) {
             // Single steps up to the next index a linear step may start from.
-            const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(to_aligned(s.m), work));
+            const auto chunk =
+                static_cast<uint32_t>(std::min<uint64_t>(to_aligned(s.m, mask), work));
             ExtWalk w;
             kernel.enter(s, w);
             if (kernel.advance(w, chunk, result)) return true;

@@ -21,6 +21,8 @@ constexpr int kMaxRounds = 6;
 // Iterations on the SIMD lanes that cost about as much as one step, linear or
 // single, of the kernel with linear steps (bench/deep_bench.cpp).
 constexpr uint64_t kLaneSteps = 3;
+// Steps a sampled pixel takes at most in the trial of the table.
+constexpr uint64_t kTrialSteps = 1u << 14;
 // Iterations an extended pixel runs between looks at the budget.
 constexpr uint32_t kExtendedStepsPerCheck = 4096;
 // Values a pixel's own reference keeps for its neighbours (16 or 32 bytes
@@ -79,7 +81,7 @@ struct PerturbationPlan::Reference {
 
     // Builds the linear steps for pixels of the whole grid for about
     // `seconds`; true once they are complete.
-    bool advance_table(double seconds) {
+    bool advance_table(double seconds, size_t table_bytes) {
         if (orbit.extended()) {
             if (!ext_bla) {
                 auto largest = [](const std::vector<ExtFloat>& v) {
@@ -93,7 +95,7 @@ struct PerturbationPlan::Reference {
                 // A little above the largest |dc|, as its root rounds.
                 const ExtFloat c = sqrt(mx * mx + my * my) * ExtFloat(1.0 + 0x1p-40);
                 ext_bla = std::make_unique<BlaTable<ExtFloat>>(orbit.ext_re(), orbit.ext_im(),
-                                                               orbit.length(), c);
+                                                               orbit.length(), c, table_bytes);
             }
             return ext_bla->advance(seconds);
         }
@@ -107,20 +109,33 @@ struct PerturbationPlan::Reference {
             dcy();
             const double mx = largest(dcx_), my = largest(dcy_);
             const double c = std::sqrt(mx * mx + my * my) * (1.0 + 0x1p-40);
-            bla = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c);
+            bla = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c,
+                                                     table_bytes);
         }
         return bla->advance(seconds);
     }
     // Pixels take the linear steps: the table is complete and pays.
     bool table_ready() const { return use_table; }
-    // Steps and iterations of a sampled pixel with the linear steps.
-    void try_table(int32_t x, int32_t y, uint32_t limit, uint64_t& steps, uint64_t& iterations) {
-        const uint32_t n =
-            orbit.extended()
-                ? iterate_bla_ext(ext_span(), *ext_bla, limit, ext_dcx()[x], ext_dcy()[y], &steps)
-                : iterate_bla(span(), *bla, limit, dcx()[x], dcy()[y], &steps);
+    // Steps and iterations of a sampled pixel with the linear steps, over at
+    // most `most` steps.
+    void try_table(int32_t x, int32_t y, uint32_t limit, uint64_t most, uint64_t& steps,
+                   uint64_t& iterations) {
+        uint64_t work = most;
+        uint32_t n = 0;
+        bool ended = false;
+        if (orbit.extended()) {
+            ExtPixelState s{};
+            ended =
+                bla_steps_ext(ext_span(), *ext_bla, limit, ext_dcx()[x], ext_dcy()[y], s, work, n);
+            if (!ended) n = s.n;
+        } else {
+            PixelState s{0.0, 0.0, 0, 0, 0.0};
+            ended = bla_steps(span(), *bla, limit, dcx()[x], dcy()[y], s, work, n);
+            if (!ended) n = s.n;
+        }
+        steps += most - work + (ended ? 1 : 0);
         // A pixel left to other references would have run to about the limit.
-        iterations += n != kNeedsOtherReference ? n : limit;
+        iterations += ended && n == kNeedsOtherReference ? limit : n;
     }
     void drop_table() {
         bla.reset();
@@ -194,7 +209,8 @@ bool PerturbationPlan::prepare(double seconds) {
         const double left = seconds - watch.elapsed();
         if (left <= 0.0 && !first) break;
         if (stage_ == Stage::table) {
-            if (main_->advance_table(left)) stage_ = Stage::trial;
+            // The table takes at most half the memory the other references may.
+            if (main_->advance_table(left, memory_cap_ / 2)) stage_ = Stage::trial;
         } else if (stage_ == Stage::trial) {
             if (try_table(seconds, watch.elapsed())) stage_ = Stage::ready;
         } else if (stage_ == Stage::orbit) {
@@ -284,7 +300,7 @@ bool PerturbationPlan::try_table(double seconds, double started) {
         const int32_t i = tried_ % kCandidateGrid, j = tried_ / kCandidateGrid;
         const auto x = static_cast<int32_t>((2 * i + 1) * int64_t{w} / (2 * kCandidateGrid));
         const auto y = static_cast<int32_t>((2 * j + 1) * int64_t{h} / (2 * kCandidateGrid));
-        main_->try_table(x, y, limit_, trial_steps_, trial_iterations_);
+        main_->try_table(x, y, limit_, kTrialSteps, trial_steps_, trial_iterations_);
         ++tried_;
         if (started + watch.elapsed() >= seconds) return false;
     }

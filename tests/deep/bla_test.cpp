@@ -151,6 +151,40 @@ TEST(BlaTable, BuiltInSlicesEqualsBuiltAtOnce) {
     }
 }
 
+TEST(BlaTable, LeavesOutLowLevelsToFitItsMemory) {
+    DeepPlan deep(false);
+    const OrbitSpan orbit = deep.span();
+    BlaTable<double> full(orbit.re, orbit.im, orbit.length, deep.c_max());
+    while (!full.advance(1.0)) {
+    }
+    const size_t cap = full.memory_size() / 8;
+    BlaTable<double> small(orbit.re, orbit.im, orbit.length, deep.c_max(), cap);
+    while (!small.advance(1.0)) {
+    }
+    EXPECT_EQ(full.first_level(), BlaTable<double>::kLowestLevel);
+    EXPECT_GE(small.first_level(), full.first_level() + 3);
+    EXPECT_LE(small.memory_size(), cap);
+    const uint32_t span = 1u << small.first_level();
+    uint32_t l = 0, lf = 0;
+    int compared = 0;
+    for (uint32_t m = 1; m < orbit.length; m += 4) {
+        const BlaStep<double>* s = small.find(m, 0.0, UINT32_MAX, l);
+        if ((m - 1) % span != 0) {
+            EXPECT_EQ(s, nullptr) << m;
+            continue;
+        }
+        // The full table's steps from the first kept level on (merged in
+        // another order, so within rounding).
+        const BlaStep<double>* f = full.find(m, 0.0, UINT32_MAX, lf);
+        if (!s || !f || lf < span) continue;
+        ++compared;
+        EXPECT_EQ(l, lf);
+        EXPECT_NEAR(s->ar, f->ar, 1e-12 * std::hypot(f->ar, f->ai));
+        EXPECT_NEAR(s->r2, f->r2, 1e-9 * f->r2);
+    }
+    EXPECT_GT(compared, 20);
+}
+
 TEST(Skipping, GivesThePlainCountsInFewerSteps) {
     {
         DeepPlan deep(false);
