@@ -29,6 +29,20 @@ constexpr uint32_t kExtendedStepsPerCheck = 4096;
 // each); past them it only counts.
 constexpr uint32_t kOwnKept = 1u << 20;
 
+double magnitude(double x) { return std::fabs(x); }
+ExtFloat magnitude(ExtFloat x) { return abs(x); }
+double square_root(double x) { return std::sqrt(x); }
+ExtFloat square_root(ExtFloat x) { return sqrt(x); }
+
+// A little above the largest |dc| of the grid, as its root rounds.
+template <class T>
+T largest_offset(const std::vector<T>& columns, const std::vector<T>& rows) {
+    T mx(0.0), my(0.0);
+    for (const T& d : columns) mx = std::max(mx, magnitude(d));
+    for (const T& d : rows) my = std::max(my, magnitude(d));
+    return square_root(mx * mx + my * my) * T(1.0 + 0x1p-40);
+}
+
 // Seconds left of a budget; a budget without a clock never ends.
 double seconds_left(const Budget& budget) {
     return budget.watch ? budget.seconds - budget.watch->elapsed() : 1e300;
@@ -84,33 +98,19 @@ struct PerturbationPlan::Reference {
     bool advance_table(double seconds, size_t table_bytes) {
         if (orbit.extended()) {
             if (!ext_bla) {
-                auto largest = [](const std::vector<ExtFloat>& v) {
-                    ExtFloat top(0.0);
-                    for (const ExtFloat& d : v) top = std::max(top, abs(d));
-                    return top;
-                };
                 ext_dcx();
                 ext_dcy();
-                const ExtFloat mx = largest(ext_dcx_), my = largest(ext_dcy_);
-                // A little above the largest |dc|, as its root rounds.
-                const ExtFloat c = sqrt(mx * mx + my * my) * ExtFloat(1.0 + 0x1p-40);
-                ext_bla = std::make_unique<BlaTable<ExtFloat>>(orbit.ext_re(), orbit.ext_im(),
-                                                               orbit.length(), c, table_bytes);
+                ext_bla = std::make_unique<BlaTable<ExtFloat>>(
+                    orbit.ext_re(), orbit.ext_im(), orbit.length(),
+                    largest_offset(ext_dcx_, ext_dcy_), table_bytes);
             }
             return ext_bla->advance(seconds);
         }
         if (!bla) {
-            auto largest = [](const std::vector<double>& v) {
-                double top = 0.0;
-                for (double d : v) top = std::max(top, std::fabs(d));
-                return top;
-            };
             dcx();
             dcy();
-            const double mx = largest(dcx_), my = largest(dcy_);
-            const double c = std::sqrt(mx * mx + my * my) * (1.0 + 0x1p-40);
-            bla = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c,
-                                                     table_bytes);
+            bla = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(),
+                                                     largest_offset(dcx_, dcy_), table_bytes);
         }
         return bla->advance(seconds);
     }
@@ -352,9 +352,10 @@ bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& 
 bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
                                               const Budget& budget) {
     finish_search();
-    // The lanes read a double copy of the orbit, formed at their first use.
+    // The lanes read a double copy of the orbit, formed at their first use;
+    // the linear steps are taken one pixel at a time.
     ReferenceOrbit& orbit = main_->orbit;
-    const bool lanes = active_simd_level() != SimdLevel::scalar;
+    const bool lanes = active_simd_level() != SimdLevel::scalar && !main_->table_ready();
     const ExtBatch batch{main_->ext_span(),
                          lanes ? orbit.lane_re() : nullptr,
                          lanes ? orbit.lane_im() : nullptr,
@@ -413,14 +414,14 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
     if (w.count != 0) return settle(key, w.count);
     // A pixel the linear steps left undecided is stepped on the main
     // reference: the error of their dropped terms is gone there.
-    if (skipping_ && !w.stepped_main) {
+    if (main_->table_ready() && !w.stepped_main) {
         uint32_t n = 0;
         if (!run_on(*main_, x, y, w, budget, n)) return 0;
         w.stepped_main = true;
         if (n != kNeedsOtherReference) return settle(key, n);
     }
-    // The nearest extra references first.
-    while (w.tries < (skipping_ ? kMostTries : kPlainTries)) {
+    // The two nearest extra references first.
+    while (w.tries < 2) {
         Reference* r = w.on ? w.on : nearest_untried(x, y, w);
         if (!r) break;
         uint32_t n = 0;

@@ -24,7 +24,7 @@ class PerturbationPlan {
 public:
     // The view's coordinate tables must outlive the plan unchanged. With
     // `skipping`, the main reference gets a BlaTable once the search is done,
-    // and its pixels take its linear steps.
+    // and its pixels take its linear steps where a trial finds they pay.
     PerturbationPlan(const std::vector<BigFloat>& columns, const std::vector<BigFloat>& rows,
                      double radius, uint32_t max_iterations, bool skipping = false);
     // Pixels at any depth; offsets are extended once the pixel step is below
@@ -91,16 +91,12 @@ public:
 
 private:
     struct Reference;
-    // Extra references a pixel tries before it gets its own: stepping on one
-    // costs far less than an exact orbit, more so with linear steps.
-    static constexpr int kPlainTries = 2;
-    static constexpr int kMostTries = 2;
     enum class Stage { orbit, candidates, table, trial, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
     // the references it tried, the one it runs on and its state there, or its
     // count once its own reference decided it.
     struct Waiting {
-        Reference* tried[kMostTries] = {};
+        Reference* tried[2] = {nullptr, nullptr};
         int tries = 0;
         // Stepped on the main reference without linear steps.
         bool stepped_main = false;
