@@ -60,12 +60,6 @@ const View kInside{"R 1e-40", "-B.E5F721E91B8DA48AD8D3740AA20603949F9D04A65E658x
                    "+8.6FD5EAE7E864DDA1DE2AEA2B31B1439EE67ADFD16D11x-3", 1e-40};
 constexpr uint32_t kLimit = 5000;
 
-double cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + 1e-9 * ts.tv_nsec;
-}
-
 std::unique_ptr<Fractal> make_view(const View& v, int32_t side, DeepKernel mode,
                                    double scale = 1.0) {
     auto f = std::make_unique<Fractal>(side, side);
@@ -75,16 +69,8 @@ std::unique_ptr<Fractal> make_view(const View& v, int32_t side, DeepKernel mode,
     return f;
 }
 
-// Brute force to the end, preview off; the values and the CPU seconds.
 std::vector<uint8_t> complete(Fractal& view, double& seconds) {
-    auto g = make_generator(2, view);
-    g->set_preview(false);
-    const double start = cpu_seconds();
-    while (g->refine(0.25f)) {
-    }
-    seconds = cpu_seconds() - start;
-    const uint8_t* values = view.image_for_use().values();
-    return std::vector<uint8_t>(values, values + size_t(view.width()) * view.height());
+    return bench::brute_force(view, seconds);
 }
 
 std::map<std::string, double> g_figures;

@@ -32,7 +32,6 @@
 
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_plan.h"
-#include "generators/generator_factory.h"
 #include "mpfr_count.h"
 #include "skip_steps.h"
 #include "view/fractal.h"
@@ -265,18 +264,6 @@ void BM_LongestSlice(benchmark::State& state, int decades, bool inside) {
     g_figures[name + ": whole picture s"] = total;
 }
 
-// Brute force to the end, preview off; the values and the CPU seconds.
-std::vector<uint8_t> complete(Fractal& view, double& seconds) {
-    auto g = make_generator(2, view);
-    g->set_preview(false);
-    const double start = cpu_seconds();
-    while (g->refine(0.25f)) {
-    }
-    seconds = cpu_seconds() - start;
-    const uint8_t* values = view.image_for_use().values();
-    return std::vector<uint8_t>(values, values + size_t(view.width()) * view.height());
-}
-
 // A whole picture by brute force with linear steps and with plain
 // perturbation, and the steps per pixel of each on sampled pixels.
 void BM_Skipping(benchmark::State& state, const DeepView& v, int32_t side) {
@@ -285,10 +272,10 @@ void BM_Skipping(benchmark::State& state, const DeepView& v, int32_t side) {
     bench::StepsPerPixel steps;
     for (auto _ : state) {
         auto fast = make_view(v, side, DeepKernel::perturbation);
-        const std::vector<uint8_t> a = complete(*fast, skipping);
+        const std::vector<uint8_t> a = bench::brute_force(*fast, skipping);
         references_skipping = fast->perturbation_plan()->reference_count();
         auto slow = make_view(v, side, DeepKernel::plain);
-        const std::vector<uint8_t> b = complete(*slow, plain);
+        const std::vector<uint8_t> b = bench::brute_force(*slow, plain);
         references_plain = slow->perturbation_plan()->reference_count();
         differing = 0;
         for (size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];

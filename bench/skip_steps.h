@@ -1,7 +1,10 @@
 // Steps per pixel of the perturbation kernel with and without linear steps, on
 // sampled pixels of a view's main reference: a plain step is one iteration, a
-// skipping pixel counts its linear and single steps.
+// skipping pixel counts its linear and single steps. And whole pictures by
+// brute force, timed in CPU seconds.
 #pragma once
+
+#include <time.h>
 
 #include <algorithm>
 #include <cmath>
@@ -13,9 +16,27 @@
 #include "deep/perturbation_bla.h"
 #include "deep/perturbation_ext.h"
 #include "deep/perturbation_plan.h"
+#include "generators/generator_factory.h"
 #include "view/fractal.h"
 
 namespace quorvel::bench {
+
+// Brute force to the end, preview off; the values and the CPU seconds.
+inline std::vector<uint8_t> brute_force(Fractal& view, double& seconds) {
+    auto cpu = [] {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return ts.tv_sec + 1e-9 * ts.tv_nsec;
+    };
+    auto g = make_generator(2, view);
+    g->set_preview(false);
+    const double start = cpu();
+    while (g->refine(0.25f)) {
+    }
+    seconds = cpu() - start;
+    const uint8_t* values = view.image_for_use().values();
+    return std::vector<uint8_t>(values, values + size_t(view.width()) * view.height());
+}
 
 struct StepsPerPixel {
     double plain = 0, skipping = 0;
