@@ -1,8 +1,8 @@
 // Views of any depth, in one run (the machine may be shared: compare ratios):
 //   - accuracy: sampled pixels against MPFR at the depth's precision and at 64
 //     bits more (only pixels where the two agree), beside the Misiurewicz point
-//     c = i from 1e-60 to 1e-5000, and on a public deep location at three
-//     depths with 10^5 to 2.2 x 10^5 iterations;
+//     c = i from 1e-60 to 1e-5000, and on three public deep locations with
+//     limits of 10^5 to 1.2 x 10^6 iterations;
 //   - cost: CPU ns per pixel-iteration of the perturbation kernel at each
 //     depth on one view shape, double offsets against extended ones, at every
 //     SIMD level;
@@ -86,8 +86,9 @@ const char* const kPublicY =
     "784429534086481786923537881537872299402216117310344052035199453139116273149008518510721229904"
     "92499999999999999999991";
 
-// Two more public locations, posted with their radii and limits: one at 2e-50
-// whose pixels escape near 170,000 iterations, one at 4e-228.
+// Two more public locations, posted with their zooms and limits: one at
+// 2e-50 whose pixels escape near 170,000 iterations, and one at 4e-228 with a
+// limit of 1.2 x 10^6.
 const char* const kE50X =
     "-0."
     "04947002906310409375169222672735363011874571248822487931810494023264219477268690342799154997"
@@ -344,12 +345,14 @@ void BM_SessionMemory(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     for (const DeepView& v : accuracy_views()) {
+        // Fewer samples where MPFR's orbits are longest.
         const bool public_view = v.name.rfind("public", 0) == 0;
         const bool deepest = v.name == "i 1e-3000" || v.name == "i 1e-5000";
         benchmark::RegisterBenchmark(("Accuracy/" + v.name).c_str(), BM_Accuracy, v,
-                                     public_view ? 30
-                                     : deepest   ? 20
-                                                 : 200)
+                                     v.limit > 500000 ? 30
+                                     : public_view    ? 100
+                                     : deepest        ? 20
+                                                      : 200)
             ->Iterations(1)
             ->Unit(benchmark::kSecond);
     }
