@@ -16,10 +16,10 @@ namespace quorvel {
 
 // Validity radius of a single step, relative to |Z_m|: the dropped term dz^2
 // stays below kBlaEpsilon / 2 of the kept one 2 Z_m dz. Chosen with
-// bench/depth_bench.cpp: every sampled count agreed with MPFR from 2^-24 to
-// 2^-53, but the dropped terms left the escape check undecided for half the
-// pixels at 2e-50 with 2^-24, 8 % with 2^-36 and 3 % here (1 % plainly),
-// while the steps per pixel grew from 1,500 to 6,700 and 12,000 at 2^-53.
+// bench/depth_bench.cpp: the dropped terms leave the escape check undecided
+// for half the sampled pixels at 2e-50 with 2^-24, 8 % with 2^-36 and 3 %
+// here (1 % plainly), while the steps per pixel grow from 1,500 to 6,700 here
+// and 12,000 at 2^-53; here every sampled count agreed with MPFR.
 constexpr double kBlaEpsilon = 0x1p-42;
 
 // T is double, or ExtFloat where coefficients leave the double range.
