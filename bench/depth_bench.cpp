@@ -1,15 +1,19 @@
 // Views of any depth, in one run (the machine may be shared: compare ratios):
 //   - accuracy: sampled pixels against MPFR at the depth's precision and at 64
 //     bits more (only pixels where the two agree), beside the Misiurewicz point
-//     c = i from 1e-60 to 1e-5000, and on a public deep location at three
-//     depths with 10^5 to 2.2 x 10^5 iterations;
+//     c = i from 1e-60 to 1e-5000, and on three public deep locations with
+//     limits of 10^5 to 1.2 x 10^6 iterations;
 //   - cost: CPU ns per pixel-iteration of the perturbation kernel at each
 //     depth on one view shape, double offsets against extended ones, at every
 //     SIMD level;
 //   - time slices: the longest qv_refine_image call at 1e-1000 and 1e-5000
 //     with limit 10^6, reference orbit included;
 //   - memory: peak resident memory over a 256-view session zooming from 1e-30
-//     to 1e-1000 with a 96 MB budget.
+//     to 1e-1000 with a 96 MB budget;
+//   - skipping: brute force with linear steps against plain perturbation on
+//     the public locations at 2e-50 and 4e-228 (CPU time, bytes differing),
+//     the steps per pixel of each, and on the sampled pixels of the accuracy
+//     views, skipping against plain.
 #include <benchmark/benchmark.h>
 #include <quorvel.h>
 #include <time.h>
@@ -29,6 +33,7 @@
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_plan.h"
 #include "mpfr_count.h"
+#include "skip_steps.h"
 #include "view/fractal.h"
 
 namespace {
@@ -81,12 +86,42 @@ const char* const kPublicY =
     "784429534086481786923537881537872299402216117310344052035199453139116273149008518510721229904"
     "92499999999999999999991";
 
+// Two more public locations, posted with their zooms and limits: one at
+// 2e-50 whose pixels escape near 170,000 iterations, and one at 4e-228 with a
+// limit of 1.2 x 10^6.
+const char* const kE50X =
+    "-0."
+    "04947002906310409375169222672735363011874571248822487931810494023264219477268690342799154997"
+    "47594190000000000000000000";
+const char* const kE50Y =
+    "-0."
+    "67478757584467536401139205313059765633477070682240348069799979479099419834548451115142084995"
+    "40310299999999999999999880";
+const char* const kE227X =
+    "-0."
+    "74962449737876168207862620426836138684529527812364025754481571424558286479672801698750203976"
+    "7791356081486877471965951748581253882975777885730827532104698067397213779012974511726247624509"
+    "4"
+    "0529814713048377873612297220313016947039287469999999999999998999999999999999999999949999999999"
+    "9"
+    "999999980";
+const char* const kE227Y =
+    "0."
+    "034270108740460169451729515457494748680515346724391118531748547383705957729359301718429997787"
+    "1322279421545343662899820059191420820763267478078097849678484380769051040182930130906954219841"
+    "3"
+    "5743924258851663672311920874163384970654955099999999999999990000000000000000000000000000000000"
+    "0"
+    "00000000";
+
 std::vector<DeepView> accuracy_views() {
     std::vector<DeepView> v;
     for (int d : {60, 100, 300, 320, 1000, 3000, 5000}) v.push_back(misiurewicz(d));
     v.push_back({"public 4.4e-311", kPublicX, kPublicY, "4.4e-311", 100000});
     v.push_back({"public 1e-450", kPublicX, kPublicY, "1e-450", 150000});
     v.push_back({"public 8.4e-612", kPublicX, kPublicY, "8.4e-612", 220000});
+    v.push_back({"public 2e-50", kE50X, kE50Y, "2e-50", 263010});
+    v.push_back({"public 4e-228", kE227X, kE227Y, "4e-228", 1200000});
     return v;
 }
 
@@ -96,8 +131,10 @@ double cpu_seconds() {
     return ts.tv_sec + 1e-9 * ts.tv_nsec;
 }
 
-std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side) {
+std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side,
+                                   DeepKernel mode = DeepKernel::automatic) {
     auto f = std::make_unique<Fractal>(side, side);
+    f->set_deep_kernel(mode);
     f->set_view(*WideReal::parse(v.x), *WideReal::parse(v.y), *parse_radius(v.radius));
     f->set_max_iterations(v.limit);
     f->prepare(true);
@@ -106,12 +143,14 @@ std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side) {
 
 std::map<std::string, double> g_figures;
 
-// Sampled pixels of a 400 x 400 view against MPFR.
+// Sampled pixels of a 400 x 400 view against MPFR (the default kernel, which
+// skips), and the same pixels with plain perturbation.
 void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
-    int compared = 0, wrong = 0;
+    int compared = 0, wrong = 0, wrong_plain = 0, against_plain = 0;
     double count_sum = 0;
     for (auto _ : state) {
         auto view = make_view(v, 400);
+        auto plain = make_view(v, 400, DeepKernel::plain);
         const GridCoordinates grid = view->grid_coordinates();
         const long bits = reference_bits(view->exact_radius());
         std::mt19937_64 random(7);
@@ -119,6 +158,9 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
         MpfrNumber cx(bits + 64), cy(bits + 64);
         for (int k = 0; k < samples; ++k) {
             const int32_t x = pick(random), y = pick(random);
+            const uint32_t skipped = view->pixel_value(x, y);
+            const uint32_t stepped = plain->pixel_value(x, y);
+            against_plain += skipped != stepped;
             grid.set_column(cx.get(), x);
             grid.set_row(cy.get(), y);
             const uint32_t a = sample::mpfr_count(cx.get(), cy.get(), v.limit, bits);
@@ -126,13 +168,18 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
             if (a != b) continue;
             ++compared;
             count_sum += a;
-            wrong += view->pixel_value(x, y) != sample::pixel_byte(a, v.limit);
+            wrong += skipped != sample::pixel_byte(a, v.limit);
+            wrong_plain += stepped != sample::pixel_byte(a, v.limit);
         }
     }
     state.counters["compared"] = compared;
     state.counters["wrong"] = wrong;
     g_figures[v.name + ": pixels compared with MPFR"] = compared;
     g_figures[v.name + ": % differing from MPFR"] = compared ? 100.0 * wrong / compared : 0.0;
+    g_figures[v.name + ": plain, % differing from MPFR"] =
+        compared ? 100.0 * wrong_plain / compared : 0.0;
+    g_figures[v.name + ": % of all sampled differing, skipping against plain"] =
+        100.0 * against_plain / samples;
     g_figures[v.name + ": mean count of the compared pixels"] =
         compared ? count_sum / compared : 0.0;
 }
@@ -218,6 +265,59 @@ void BM_LongestSlice(benchmark::State& state, int decades, bool inside) {
     g_figures[name + ": whole picture s"] = total;
 }
 
+// A whole picture by brute force with linear steps and with plain
+// perturbation, and the steps per pixel of each on sampled pixels.
+void BM_Skipping(benchmark::State& state, const DeepView& v, int32_t side) {
+    double skipping = 0, plain = 0;
+    size_t differing = 0, references_skipping = 0, references_plain = 0;
+    bench::StepsPerPixel steps;
+    for (auto _ : state) {
+        auto fast = make_view(v, side, DeepKernel::perturbation);
+        const std::vector<uint8_t> a = bench::brute_force(*fast, skipping);
+        references_skipping = fast->perturbation_plan()->reference_count();
+        auto slow = make_view(v, side, DeepKernel::plain);
+        const std::vector<uint8_t> b = bench::brute_force(*slow, plain);
+        references_plain = slow->perturbation_plan()->reference_count();
+        differing = 0;
+        for (size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
+        steps = bench::steps_per_pixel(*fast, 200);
+    }
+    const std::string name = v.name + " " + std::to_string(side) + "x" + std::to_string(side);
+    state.counters["times_faster"] = plain / skipping;
+    g_figures[name + ": skipping cpu s"] = skipping;
+    g_figures[name + ": plain cpu s"] = plain;
+    g_figures[name + ": skipping, times faster than plain"] = plain / skipping;
+    g_figures[name + ": % bytes differing, skipping against plain"] =
+        100.0 * differing / (double(side) * side);
+    g_figures[name + ": steps per pixel, plain"] = steps.plain;
+    g_figures[name + ": steps per pixel, skipping"] = steps.skipping;
+    g_figures[name + ": references kept, plain"] = static_cast<double>(references_plain);
+    g_figures[name + ": references kept, skipping"] = static_cast<double>(references_skipping);
+    g_figures[name + ": sampled pixels decided by the main reference in both"] = steps.pixels;
+    g_figures[name + ": sampled pixels left to other references, plain"] = steps.undecided_plain;
+    g_figures[name + ": sampled pixels left to other references, skipping"] =
+        steps.undecided_skipping;
+}
+
+// Steps per pixel on 200 sampled pixels of a 400 x 400 view, with and without
+// linear steps, and the pixels each leaves to other references.
+void BM_Steps(benchmark::State& state, const DeepView& v) {
+    bench::StepsPerPixel steps;
+    for (auto _ : state) {
+        auto view = make_view(v, 400);
+        steps = bench::steps_per_pixel(*view, 200);
+    }
+    state.counters["plain"] = steps.plain;
+    state.counters["skipping"] = steps.skipping;
+    state.counters["undecided_plain"] = steps.undecided_plain;
+    state.counters["undecided_skipping"] = steps.undecided_skipping;
+    g_figures[v.name + ": steps per pixel, plain"] = steps.plain;
+    g_figures[v.name + ": steps per pixel, skipping"] = steps.skipping;
+    g_figures[v.name + ": of 200 sampled, left to other references, plain"] = steps.undecided_plain;
+    g_figures[v.name + ": of 200 sampled, left to other references, skipping"] =
+        steps.undecided_skipping;
+}
+
 // 256 views from 1e-30 to 1e-1000 beside c = i, two slices each, 96 MB.
 void BM_SessionMemory(benchmark::State& state) {
     long peak = 0;
@@ -245,14 +345,26 @@ void BM_SessionMemory(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     for (const DeepView& v : accuracy_views()) {
+        // Fewer samples where MPFR's orbits are longest.
         const bool public_view = v.name.rfind("public", 0) == 0;
         const bool deepest = v.name == "i 1e-3000" || v.name == "i 1e-5000";
         benchmark::RegisterBenchmark(("Accuracy/" + v.name).c_str(), BM_Accuracy, v,
-                                     public_view ? 30
-                                     : deepest   ? 20
-                                                 : 200)
+                                     v.limit > 500000 ? 30
+                                     : public_view    ? 100
+                                     : deepest        ? 20
+                                                      : 200)
             ->Iterations(1)
             ->Unit(benchmark::kSecond);
+    }
+    for (const DeepView& v : accuracy_views()) {
+        benchmark::RegisterBenchmark(("Steps/" + v.name).c_str(), BM_Steps, v)
+            ->Iterations(1)
+            ->Unit(benchmark::kSecond);
+        if (v.name == "public 2e-50" || v.name == "public 4e-228")
+            benchmark::RegisterBenchmark(("Skipping/" + v.name).c_str(), BM_Skipping, v,
+                                         v.name == "public 2e-50" ? 128 : 64)
+                ->Iterations(1)
+                ->Unit(benchmark::kSecond);
     }
     for (int d : {60, 100, 300, 320, 1000, 3000, 5000})
         for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level)

@@ -101,11 +101,13 @@ QV_EXPORT bool qv_toggle_preview(qv_handle handle);
 /* Selects the kernel for views too deep for doubles: 0 auto (the 192-bit
    kernel while it is exact enough, perturbation deeper), 1 exact (the 192-bit
    kernel wherever 192-bit coordinates hold the view; deeper views always
-   perturb), 2 perturbation. Other modes change nothing. Returns the
-   mode in force before the call. A change discards the current view's pixels
-   if that view is past the double path, so they are computed again. */
+   perturb, every iteration stepped), 2 perturbation skipping iterations with
+   linear steps where they are valid, 3 plain perturbation (every iteration
+   stepped). Auto skips too. Other modes change nothing. Returns the mode in
+   force before the call. A change discards the current view's pixels if that
+   view is past the double path, so they are computed again. */
 QV_EXPORT int qv_set_deep_kernel(qv_handle handle, int mode);
-/* The deep-view kernel mode in force (0 auto, 1 exact, 2 perturbation). */
+/* The deep-view kernel mode in force (0 auto, 1 exact, 2 perturbation, 3 plain). */
 QV_EXPORT int qv_get_deep_kernel(qv_handle handle);
 
 /* Sets how counts pick palette colours, for every view of the context:
@@ -175,12 +177,13 @@ QV_EXPORT void qv_store_location_to(qv_handle handle, Location *location);
 QV_EXPORT void qv_restore_location_from(qv_handle handle, const Location *location);
 /* New history entry with this centre and radius (a radius of 2 or more gives the
    home view). A radius that is not a positive normal double (NaN, infinite,
-   zero, negative or subnormal) is ignored: no new entry, nothing changes. */
+   zero, negative or subnormal), or a centre that is not finite or lies 2^64 or
+   farther out, is ignored: no new entry, nothing changes. */
 QV_EXPORT void qv_set_view_params_from_doubles(qv_handle handle, double x, double y,
                                                double radius);
 /* As above, the centre given in the hexadecimal BigFloat text form (or plain
-   decimal); the same radius is ignored. Text exponents beyond the 32-bit range
-   saturate. */
+   decimal); the same radii and centres are ignored. Text exponents beyond the
+   32-bit range saturate. */
 QV_EXPORT void qv_set_view_params_from_text(qv_handle handle, const char *x, const char *y,
                                             double radius);
 /* Writes the current centre (as doubles) and radius. */

@@ -142,16 +142,22 @@ common::ViewText Commands::current_view() const {
     int smooth = 0;
     qv_get_colour_mapping(state_.handle, &view.colour_density, &view.colour_phase, &smooth);
     view.smooth = smooth != 0;
+    // A deeper view's exact place goes beside the 192-bit lines, so that a
+    // picture's view chunk takes the explorer back to it.
+    if (auto deeper = deeper_view(state_.handle)) {
+        view.exact_x = std::move(deeper->x);
+        view.exact_y = std::move(deeper->y);
+        view.radius_text = std::move(deeper->radius);
+    }
     return view;
 }
 
 void Commands::print_render_command() {
     common::ViewText view = current_view();
     // The renderer takes exact texts of any length and depth.
-    if (auto deeper = deeper_view(state_.handle)) {
-        view.centre_x = std::move(deeper->x);
-        view.centre_y = std::move(deeper->y);
-        view.radius_text = std::move(deeper->radius);
+    if (!view.exact_x.empty()) {
+        view.centre_x = view.exact_x;
+        view.centre_y = view.exact_y;
     }
     std::fprintf(out_, "%s\n",
                  common::render_command_line(view, qv_get_image_width(state_.handle),
@@ -307,10 +313,10 @@ void Commands::key_ignoring_case(unsigned char key) {
             restart_refinement();
             return;
         case 'K': {
-            // auto -> perturbation -> exact -> auto
-            static const int next[3] = {2, 0, 1};
-            static const char* const names[3] = {"auto", "exact", "perturbation"};
-            const int mode = next[qv_get_deep_kernel(handle) % 3];
+            // auto -> perturbation -> plain -> exact -> auto
+            static const int next[4] = {2, 0, 3, 1};
+            static const char* const names[4] = {"auto", "exact", "perturbation", "plain"};
+            const int mode = next[qv_get_deep_kernel(handle) % 4];
             qv_set_deep_kernel(handle, mode);
             std::fprintf(out_, "deep kernel: %s\n", names[mode]);
             restart_refinement();
