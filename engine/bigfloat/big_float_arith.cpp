@@ -48,15 +48,27 @@ uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const Bi
     const Num c_re = from(cx), c_im = from(cy);
     Num x = c_re, y = c_im;
     uint32_t n = 1;
-    orbit(max_iterations, c_re, c_im, x, y, n, UINT32_MAX, [] { return false; });
+    Seen seen;
+    orbit(max_iterations, c_re, c_im, x, y, n, seen, UINT32_MAX, [] { return false; });
     return n;
 }
 
 uint32_t iterate_double(uint32_t max_iterations, double cx, double cy) {
     double x = cx, y = cy;
     uint32_t n = 1;
+    // Brent's cycle detection: z remembered at doubling counts; an orbit
+    // back at a remembered z never escapes.
+    double seen_x = x, seen_y = y;
+    uint32_t next_mark = 2;
     while (double_step(cx, cy, x, y)) {
         if (++n >= max_iterations) break;
+        if (x == seen_x && y == seen_y) [[unlikely]]
+            return max_iterations;
+        if (n >= next_mark) [[unlikely]] {
+            seen_x = x;
+            seen_y = y;
+            next_mark = n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n;
+        }
     }
     return n;
 }

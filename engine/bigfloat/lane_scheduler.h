@@ -24,6 +24,14 @@
 //   ends(l, event, at_limit, n, count): after store(regs), whether the pixel
 //                of lane l ended at this step, n being base + (s - start); if
 //                so, count is its final count.
+// A kernel that detects cycles (kDetectsCycles) also provides:
+//   repeats(regs) the lanes whose state equals the one they remember;
+//   remember(l)  after store(regs): lane l remembers its present state.
+// Its load_lane and save_lane carry the remembered state too. The scheduler
+// looks for repeats every kCycleEvery steps and remembers a lane's state at
+// counts that double each time (Brent's scheme), so a cycle of period p is
+// seen once the lane remembered a state on it and lcm(p, kCycleEvery) more
+// steps ran. A lane that repeats ends as at its limit.
 #pragma once
 
 #include <bit>
@@ -36,6 +44,11 @@ namespace quorvel::lane_scheduler {
 
 // Steps between two looks at the budget (each step advances every lane).
 constexpr uint64_t kCheckSteps = 1024;
+// Steps between two looks for repeated states; a power of two.
+constexpr uint64_t kCycleEvery = 16;
+
+template <class K>
+concept DetectsCycles = K::kDetectsCycles;
 // The stop of an empty lane.
 constexpr uint64_t kParked = UINT64_MAX;
 
@@ -68,6 +81,12 @@ public:
         stop_[l] = at + (max_iterations_ > o.n + offset ? max_iterations_ - o.n - offset : 0);
         which_[l] = cursor_++;
         ++active_;
+        if constexpr (DetectsCycles<K>) {
+            seen_n_[l] = o.seen_n;
+            const uint64_t mark = CycleWatch::next_mark(o.seen_n);
+            mark_[l] = at + (mark > o.n ? mark - o.n : 0);
+            if (mark_[l] < next_mark_) next_mark_ = mark_[l];
+        }
     }
     void finish(int l, uint32_t n) {
         Orbit& o = records_[which_[l]];
@@ -82,6 +101,29 @@ public:
             Orbit& o = records_[which_[l]];
             kernel_.save_lane(l, o);
             o.n = static_cast<uint32_t>(count_at(l, at));
+            if constexpr (DetectsCycles<K>) o.seen_n = seen_n_[l];
+        }
+    }
+    // The count lane l's pixel gets at its limit.
+    uint32_t count_at_limit(int l) {
+        uint32_t count = 0;
+        kernel_.ends(l, false, true, count_at(l, stop_[l]), count);
+        return count;
+    }
+    // The earliest step at which a lane is due to remember its state.
+    uint64_t next_mark() const { return next_mark_; }
+    // After store(regs) before step `at`: the lanes due remember their state.
+    void remember_due(uint64_t at) {
+        next_mark_ = kParked;
+        for (int l = 0; l < K::L; ++l) {
+            if (stop_[l] == kParked) continue;
+            if (mark_[l] <= at) {
+                const uint64_t n = count_at(l, at);
+                kernel_.remember(l);
+                seen_n_[l] = static_cast<uint32_t>(n);
+                mark_[l] = at + (CycleWatch::next_mark(seen_n_[l]) - n);
+            }
+            if (mark_[l] < next_mark_) next_mark_ = mark_[l];
         }
     }
     uint64_t earliest_stop() const {
@@ -100,6 +142,11 @@ private:
     size_t which_[K::L];
     size_t cursor_ = 0;
     int active_ = 0;
+    // Cycle detection: the count at which each lane last remembered its
+    // state, and the step at which it does next.
+    uint32_t seen_n_[K::L] = {};
+    uint64_t mark_[K::L] = {};
+    uint64_t next_mark_ = kParked;
 };
 
 // After step k: ends the pixels of the lanes with an event or at their limit
@@ -130,6 +177,23 @@ uint64_t retire(K& kernel, LaneBook<K>& book, unsigned events, uint64_t k, uint6
     return k == next_stop ? book.earliest_stop() : next_stop;
 }
 
+// Before step k: ends the pixels of the lanes whose state repeated, as at
+// their limit, refills those lanes, and lets the lanes due remember their
+// state. Returns the earliest stop to watch for next.
+template <class K>
+uint64_t retire_cycles(LaneBook<K>& book, unsigned repeated, uint64_t k, uint64_t next_stop) {
+    while (repeated != 0) {
+        const int l = std::countr_zero(repeated);
+        repeated &= repeated - 1;
+        if (book.stop(l) == kParked) continue;
+        book.finish(l, book.count_at_limit(l));
+        book.fill(l, k);
+        if (book.stop(l) < next_stop) next_stop = book.stop(l);
+    }
+    if (book.next_mark() <= k) book.remember_due(k);
+    return next_stop;
+}
+
 // Runs records[0 .. count) on the kernel's lanes under the batch contract of
 // bigfloat/orbit_batch.h; true when every record is done.
 template <class K>
@@ -146,6 +210,21 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
     kernel.init(regs);
     kernel.load(regs);
     for (uint64_t k = 0;;) {
+        if constexpr (DetectsCycles<K>) {
+            if ((k & (kCycleEvery - 1)) == 0) [[unlikely]] {
+                const unsigned repeated = kernel.repeats(regs);
+                if (repeated != 0 || book.next_mark() <= k) {
+                    kernel.store(regs);
+                    next_stop = retire_cycles(book, repeated, k, next_stop);
+                    if (book.active() == 0) return true;
+                    if (budget.wanted != nullptr && budget.wanted->done) {
+                        book.write_back(k);
+                        return false;
+                    }
+                    kernel.load(regs);
+                }
+            }
+        }
         const unsigned events = kernel.step(regs);
         if (events != 0 || k == next_stop) [[unlikely]] {
             kernel.store(regs);

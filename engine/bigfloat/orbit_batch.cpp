@@ -45,9 +45,14 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
         const double cx = o.cx, cy = o.cy;
         double x = o.x, y = o.y;
         uint32_t n = o.n;
+        CycleWatch seen{o};
         uint32_t until_check = check;
         while (double_step(cx, cy, x, y)) {
             if (++n >= max_iterations) break;
+            if (seen.repeats(x, y, n)) [[unlikely]] {
+                n = max_iterations;
+                break;
+            }
             if (--until_check == 0) {
                 steps += check;
                 until_check = check;
@@ -55,6 +60,7 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
                     o.x = x;
                     o.y = y;
                     o.n = n;
+                    seen.keep(o);
                     return false;
                 }
             }
