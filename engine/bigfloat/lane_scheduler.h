@@ -29,8 +29,8 @@
 //   remember(l)  after store(regs): lane l remembers its present state.
 // Its load_lane and save_lane carry the remembered state too. The scheduler
 // looks for repeats every kCycleEvery steps and remembers a lane's state at
-// counts that double each time (Brent's scheme), so a cycle of period p is
-// seen once the lane remembered a state on it and lcm(p, kCycleEvery) more
+// counts that about double each time (Brent's scheme), so a cycle of period p
+// is seen once the lane remembered a state on it and lcm(p, kCycleEvery) more
 // steps ran. A lane that repeats ends as at its limit.
 #pragma once
 
@@ -44,8 +44,12 @@ namespace quorvel::lane_scheduler {
 
 // Steps between two looks at the budget (each step advances every lane).
 constexpr uint64_t kCheckSteps = 1024;
-// Steps between two looks for repeated states; a power of two.
-constexpr uint64_t kCycleEvery = 16;
+// Steps between two looks for repeated states, and between two chances for
+// lanes to remember their state (a lane's first comes at the latest this many
+// steps after it is filled); powers of two. Remembering stores every lane,
+// so it is kept rare.
+constexpr uint64_t kCycleEvery = 64;
+constexpr uint64_t kRememberEvery = 512;
 
 template <class K>
 concept DetectsCycles = K::kDetectsCycles;
@@ -190,7 +194,7 @@ uint64_t retire_cycles(LaneBook<K>& book, unsigned repeated, uint64_t k, uint64_
         book.fill(l, k);
         if (book.stop(l) < next_stop) next_stop = book.stop(l);
     }
-    if (book.next_mark() <= k) book.remember_due(k);
+    if ((k & (kRememberEvery - 1)) == 0 && book.next_mark() <= k) book.remember_due(k);
     return next_stop;
 }
 
@@ -203,28 +207,18 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
     if (book.active() == 0) return true;
     uint64_t next_stop = book.earliest_stop();
     const uint64_t step_cap = budget.max_steps;
-    uint64_t next_check = kCheckSteps < step_cap ? kCheckSteps : step_cap;
+    uint64_t next_budget = kCheckSteps < step_cap ? kCheckSteps : step_cap;
+    // The budget and, for a kernel that detects cycles, repeats are looked at
+    // behind one test of the step counter.
+    uint64_t next_check = next_budget;
+    if constexpr (DetectsCycles<K>)
+        next_check = kCycleEvery < next_check ? kCycleEvery : next_check;
 
     // Kept in registers: only inlined hooks see them.
     typename K::Regs regs;
     kernel.init(regs);
     kernel.load(regs);
     for (uint64_t k = 0;;) {
-        if constexpr (DetectsCycles<K>) {
-            if ((k & (kCycleEvery - 1)) == 0) [[unlikely]] {
-                const unsigned repeated = kernel.repeats(regs);
-                if (repeated != 0 || book.next_mark() <= k) {
-                    kernel.store(regs);
-                    next_stop = retire_cycles(book, repeated, k, next_stop);
-                    if (book.active() == 0) return true;
-                    if (budget.wanted != nullptr && budget.wanted->done) {
-                        book.write_back(k);
-                        return false;
-                    }
-                    kernel.load(regs);
-                }
-            }
-        }
         const unsigned events = kernel.step(regs);
         if (events != 0 || k == next_stop) [[unlikely]] {
             kernel.store(regs);
@@ -238,12 +232,33 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
         }
         ++k;
         if (k >= next_check) [[unlikely]] {
-            if (k >= step_cap || budget.time_over()) {
-                kernel.store(regs);
-                book.write_back(k);
-                return false;
+            if (k >= next_budget) {
+                if (k >= step_cap || budget.time_over()) {
+                    kernel.store(regs);
+                    book.write_back(k);
+                    return false;
+                }
+                next_budget = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;
             }
-            next_check = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;
+            next_check = next_budget;
+            if constexpr (DetectsCycles<K>) {
+                if ((k & (kCycleEvery - 1)) == 0) {
+                    const unsigned repeated = kernel.repeats(regs);
+                    if (repeated != 0 ||
+                        ((k & (kRememberEvery - 1)) == 0 && book.next_mark() <= k)) {
+                        kernel.store(regs);
+                        next_stop = retire_cycles(book, repeated, k, next_stop);
+                        if (book.active() == 0) return true;
+                        if (budget.wanted != nullptr && budget.wanted->done) {
+                            book.write_back(k);
+                            return false;
+                        }
+                        kernel.load(regs);
+                    }
+                }
+                const uint64_t cycle_check = (k | (kCycleEvery - 1)) + 1;
+                if (cycle_check < next_check) next_check = cycle_check;
+            }
         }
     }
 }
