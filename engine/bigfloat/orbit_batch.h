@@ -42,6 +42,7 @@ struct Orbit {
     double seen_x = std::numeric_limits<double>::quiet_NaN();
     double seen_y = std::numeric_limits<double>::quiet_NaN();
     uint32_t seen_n = 0;
+    uint32_t seen_aux = 0;  // aux as it was then, for kernels whose state holds it
 };
 
 inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1, 0, false}; }
