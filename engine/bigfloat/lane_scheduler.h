@@ -25,7 +25,13 @@
 //                of lane l ended at this step, n being base + (s - start); if
 //                so, count is its final count.
 // A kernel that detects cycles (kDetectsCycles) also provides:
-//   repeats(regs) the lanes whose state equals the one they remember;
+//   kCycleEvery  steps between two looks for repeats, and
+//   kRememberEvery steps between two chances for lanes to remember their
+//                state (a lane's first comes at the latest this many steps
+//                after it is filled); powers of two, as large as detection
+//                allows, since each look stores and loads every lane;
+//   repeats()    after store(regs): the lanes whose state equals the one they
+//                remember;
 //   remember(l)  after store(regs): lane l remembers its present state.
 // Its load_lane and save_lane carry the remembered state too. The scheduler
 // looks for repeats every kCycleEvery steps and remembers a lane's state at
@@ -44,12 +50,6 @@ namespace quorvel::lane_scheduler {
 
 // Steps between two looks at the budget (each step advances every lane).
 constexpr uint64_t kCheckSteps = 1024;
-// Steps between two looks for repeated states, and between two chances for
-// lanes to remember their state (a lane's first comes at the latest this many
-// steps after it is filled); powers of two. Remembering stores every lane,
-// so it is kept rare.
-constexpr uint64_t kCycleEvery = 64;
-constexpr uint64_t kRememberEvery = 512;
 
 template <class K>
 concept DetectsCycles = K::kDetectsCycles;
@@ -194,8 +194,28 @@ uint64_t retire_cycles(LaneBook<K>& book, unsigned repeated, uint64_t k, uint64_
         book.fill(l, k);
         if (book.stop(l) < next_stop) next_stop = book.stop(l);
     }
-    if ((k & (kRememberEvery - 1)) == 0 && book.next_mark() <= k) book.remember_due(k);
+    if ((k & (K::kRememberEvery - 1)) == 0 && book.next_mark() <= k) book.remember_due(k);
     return next_stop;
+}
+
+enum class CycleCheck { go_on, all_done, paused };
+
+// Before step k, after store(regs): the lanes whose state repeated end, the
+// lanes due remember their state. Out of line: it is rare, and works on the
+// stored lanes; the caller loads the registers again.
+template <class K>
+[[gnu::noinline]] CycleCheck check_cycles(K& kernel, LaneBook<K>& book, uint64_t k,
+                                          uint64_t& next_stop, const Budget& budget) {
+    const unsigned repeated = kernel.repeats();
+    if (repeated == 0 && ((k & (K::kRememberEvery - 1)) != 0 || book.next_mark() > k))
+        return CycleCheck::go_on;
+    next_stop = retire_cycles(book, repeated, k, next_stop);
+    if (book.active() == 0) return CycleCheck::all_done;
+    if (budget.wanted != nullptr && budget.wanted->done) {
+        book.write_back(k);
+        return CycleCheck::paused;
+    }
+    return CycleCheck::go_on;
 }
 
 // Runs records[0 .. count) on the kernel's lanes under the batch contract of
@@ -207,12 +227,14 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
     if (book.active() == 0) return true;
     uint64_t next_stop = book.earliest_stop();
     const uint64_t step_cap = budget.max_steps;
-    uint64_t next_budget = kCheckSteps < step_cap ? kCheckSteps : step_cap;
-    // The budget and, for a kernel that detects cycles, repeats are looked at
-    // behind one test of the step counter.
-    uint64_t next_check = next_budget;
-    if constexpr (DetectsCycles<K>)
-        next_check = kCycleEvery < next_check ? kCycleEvery : next_check;
+    uint64_t next_check = kCheckSteps < step_cap ? kCheckSteps : step_cap;
+    // For a kernel that detects cycles: the step before which repeats are
+    // looked for next. The look shares the rare path of the step's events
+    // (one place that stores and loads the registers keeps the step's
+    // register use as it is), visited after step next_visit.
+    uint64_t next_cycle = kParked;
+    if constexpr (DetectsCycles<K>) next_cycle = K::kCycleEvery;
+    uint64_t next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
 
     // Kept in registers: only inlined hooks see them.
     typename K::Regs regs;
@@ -220,7 +242,7 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
     kernel.load(regs);
     for (uint64_t k = 0;;) {
         const unsigned events = kernel.step(regs);
-        if (events != 0 || k == next_stop) [[unlikely]] {
+        if (events != 0 || k == next_visit) [[unlikely]] {
             kernel.store(regs);
             next_stop = retire(kernel, book, events, k, next_stop);
             if (book.active() == 0) return true;
@@ -228,37 +250,24 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
                 book.write_back(k + 1);
                 return false;
             }
+            if constexpr (DetectsCycles<K>) {
+                if (k + 1 == next_cycle) {
+                    next_cycle += K::kCycleEvery;
+                    const CycleCheck result = check_cycles(kernel, book, k + 1, next_stop, budget);
+                    if (result != CycleCheck::go_on) return result == CycleCheck::all_done;
+                }
+            }
+            next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
             kernel.load(regs);
         }
         ++k;
         if (k >= next_check) [[unlikely]] {
-            if (k >= next_budget) {
-                if (k >= step_cap || budget.time_over()) {
-                    kernel.store(regs);
-                    book.write_back(k);
-                    return false;
-                }
-                next_budget = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;
+            if (k >= step_cap || budget.time_over()) {
+                kernel.store(regs);
+                book.write_back(k);
+                return false;
             }
-            next_check = next_budget;
-            if constexpr (DetectsCycles<K>) {
-                if ((k & (kCycleEvery - 1)) == 0) {
-                    const unsigned repeated = kernel.repeats(regs);
-                    if (repeated != 0 ||
-                        ((k & (kRememberEvery - 1)) == 0 && book.next_mark() <= k)) {
-                        kernel.store(regs);
-                        next_stop = retire_cycles(book, repeated, k, next_stop);
-                        if (book.active() == 0) return true;
-                        if (budget.wanted != nullptr && budget.wanted->done) {
-                            book.write_back(k);
-                            return false;
-                        }
-                        kernel.load(regs);
-                    }
-                }
-                const uint64_t cycle_check = (k | (kCycleEvery - 1)) + 1;
-                if (cycle_check < next_check) next_check = cycle_check;
-            }
+            next_check = k + kCheckSteps < step_cap ? k + kCheckSteps : step_cap;
         }
     }
 }

@@ -26,6 +26,9 @@ public:
     // After the test at step s the count is base + (s - start) + 1.
     static constexpr uint32_t kStopOffset = 1;
     static constexpr bool kDetectsCycles = true;
+    // The step is so cheap that looks for repeats are kept rare.
+    static constexpr uint64_t kCycleEvery = 1024;
+    static constexpr uint64_t kRememberEvery = 1024;
     struct Regs {
         typename V::reg x[U], y[U], cx[U], cy[U];
         typename V::reg four;
@@ -89,11 +92,12 @@ public:
         return escaped;
     }
     // The lanes whose z equals the z they remember.
-    [[gnu::always_inline]] unsigned repeats(const Regs& r) const {
+    unsigned repeats() const {
         unsigned equal = 0;
 #pragma GCC unroll 4
         for (int u = 0; u < U; ++u)
-            equal |= V::eq2_mask(r.x[u], V::load(seen_x_ + u * W), r.y[u], V::load(seen_y_ + u * W))
+            equal |= V::eq2_mask(V::load(x_ + u * W), V::load(seen_x_ + u * W), V::load(y_ + u * W),
+                                 V::load(seen_y_ + u * W))
                      << (u * W);
         return equal;
     }

@@ -34,6 +34,8 @@ public:
     static constexpr uint32_t kStopOffset = 2;
     // The state that repeats is dz with the reference index.
     static constexpr bool kDetectsCycles = true;
+    static constexpr uint64_t kCycleEvery = 64;
+    static constexpr uint64_t kRememberEvery = 512;
     struct Regs {
         reg dcx[U], dcy[U], dx[U], dy[U], zr[U], zi[U], m[U], err[U], prev[U];
         reg one, low, four, step_error, last;
@@ -85,13 +87,15 @@ public:
         seen_m_[l] = m_[l];
     }
     // The lanes whose dz and reference index equal those they remember.
-    [[gnu::always_inline]] unsigned repeats(const Regs& r) const {
+    unsigned repeats() const {
         unsigned equal = 0;
-        for (int u = 0; u < U; ++u)
-            equal |= (V::bits(V::eq(r.dx[u], V::load(seen_x_ + u * W))) &
-                      V::bits(V::eq(r.dy[u], V::load(seen_y_ + u * W))) &
-                      V::bits(V::eq(r.m[u], V::load(seen_m_ + u * W))))
-                     << (u * W);
+        for (int u = 0; u < U; ++u) {
+            const int o = u * W;
+            equal |= (V::bits(V::eq(V::load(dx_ + o), V::load(seen_x_ + o))) &
+                      V::bits(V::eq(V::load(dy_ + o), V::load(seen_y_ + o))) &
+                      V::bits(V::eq(V::load(m_ + o), V::load(seen_m_ + o))))
+                     << o;
+        }
         return equal;
     }
 
