@@ -50,6 +50,9 @@ namespace quorvel::lane_scheduler {
 
 // Steps between two looks at the budget (each step advances every lane).
 constexpr uint64_t kCheckSteps = 1024;
+// The count at which a lane first remembers its state, at most: a quarter
+// of the limit below. Most escaping pixels end before and never pay for it.
+constexpr uint32_t kFirstMark = 1024;
 
 template <class K>
 concept DetectsCycles = K::kDetectsCycles;
@@ -61,7 +64,11 @@ template <class K>
 class LaneBook {
 public:
     LaneBook(K& kernel, uint32_t max_iterations, Orbit* records, size_t count)
-        : kernel_(kernel), max_iterations_(max_iterations), records_(records), count_(count) {}
+        : kernel_(kernel),
+          max_iterations_(max_iterations),
+          records_(records),
+          count_(count),
+          first_mark_(max_iterations / 4 < kFirstMark ? max_iterations / 4 : kFirstMark) {}
 
     int active() const { return active_; }
     uint64_t stop(int l) const { return stop_[l]; }
@@ -75,6 +82,7 @@ public:
             kernel_.park(l);
             stop_[l] = kParked;
             which_[l] = count_;
+            seeing_ &= ~(1u << l);
             return;
         }
         const Orbit& o = records_[cursor_];
@@ -87,7 +95,11 @@ public:
         ++active_;
         if constexpr (DetectsCycles<K>) {
             seen_n_[l] = o.seen_n;
-            const uint64_t mark = CycleWatch::next_mark(o.seen_n);
+            // As the kernel's load_lane: a state seen at the present count
+            // is no earlier state.
+            const bool seeing = o.seen_n != 0 && o.seen_n < o.n;
+            seeing_ = (seeing_ & ~(1u << l)) | (static_cast<unsigned>(seeing) << l);
+            const uint64_t mark = o.seen_n == 0 ? first_mark_ : CycleWatch::next_mark(o.seen_n);
             mark_[l] = at + (mark > o.n ? mark - o.n : 0);
             if (mark_[l] < next_mark_) next_mark_ = mark_[l];
         }
@@ -97,6 +109,7 @@ public:
         o.n = n;
         o.done = true;
         --active_;
+        seeing_ &= ~(1u << l);
     }
     // Leaves the pixels in flight resumable, as they stand before step `at`.
     void write_back(uint64_t at) {
@@ -116,6 +129,20 @@ public:
     }
     // The earliest step at which a lane is due to remember its state.
     uint64_t next_mark() const { return next_mark_; }
+    // The first step from `from` on before which a look for repeats can
+    // find one or a lane is due to remember its state.
+    uint64_t next_look(uint64_t from) const {
+        const auto round_up = [](uint64_t k, uint64_t every) {
+            return (k + every - 1) & ~(every - 1);
+        };
+        uint64_t at = seeing_ != 0 ? round_up(from, K::kCycleEvery) : kParked;
+        if (next_mark_ != kParked) {
+            const uint64_t remember =
+                round_up(next_mark_ > from ? next_mark_ : from, K::kRememberEvery);
+            at = remember < at ? remember : at;
+        }
+        return at;
+    }
     // After store(regs) before step `at`: the lanes due remember their state.
     void remember_due(uint64_t at) {
         next_mark_ = kParked;
@@ -124,6 +151,7 @@ public:
             if (mark_[l] <= at) {
                 const uint64_t n = count_at(l, at);
                 kernel_.remember(l);
+                seeing_ |= 1u << l;
                 seen_n_[l] = static_cast<uint32_t>(n);
                 mark_[l] = at + (CycleWatch::next_mark(seen_n_[l]) - n);
             }
@@ -151,6 +179,8 @@ private:
     uint32_t seen_n_[K::L] = {};
     uint64_t mark_[K::L] = {};
     uint64_t next_mark_ = kParked;
+    unsigned seeing_ = 0;  // the lanes that remember a state
+    const uint32_t first_mark_;
 };
 
 // After step k: ends the pixels of the lanes with an event or at their limit
@@ -233,7 +263,7 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
     // (one place that stores and loads the registers keeps the step's
     // register use as it is), visited after step next_visit.
     uint64_t next_cycle = kParked;
-    if constexpr (DetectsCycles<K>) next_cycle = K::kCycleEvery;
+    if constexpr (DetectsCycles<K>) next_cycle = book.next_look(1);
     uint64_t next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
 
     // Kept in registers: only inlined hooks see them.
@@ -252,10 +282,10 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
             }
             if constexpr (DetectsCycles<K>) {
                 if (k + 1 == next_cycle) {
-                    next_cycle += K::kCycleEvery;
                     const CycleCheck result = check_cycles(kernel, book, k + 1, next_stop, budget);
                     if (result != CycleCheck::go_on) return result == CycleCheck::all_done;
                 }
+                next_cycle = book.next_look(k + 2);
             }
             next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
             kernel.load(regs);

@@ -26,7 +26,6 @@ public:
     // After the test at step s the count is base + (s - start) + 1.
     static constexpr uint32_t kStopOffset = 1;
     static constexpr bool kDetectsCycles = true;
-    // The step is so cheap that looks for repeats are kept rare.
     static constexpr uint64_t kCycleEvery = 1024;
     static constexpr uint64_t kRememberEvery = 1024;
     struct Regs {
