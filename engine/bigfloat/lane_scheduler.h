@@ -50,9 +50,9 @@ namespace quorvel::lane_scheduler {
 
 // Steps between two looks at the budget (each step advances every lane).
 constexpr uint64_t kCheckSteps = 1024;
-// The count at which a lane first remembers its state, at most: a quarter
-// of the limit below. Most escaping pixels end before and never pay for it.
-constexpr uint32_t kFirstMark = 1024;
+// The count at which a lane first remembers its state, at most: half the
+// limit below. Most escaping pixels end before and never pay for it.
+constexpr uint32_t kFirstMark = 4096;
 
 template <class K>
 concept DetectsCycles = K::kDetectsCycles;
@@ -68,7 +68,7 @@ public:
           max_iterations_(max_iterations),
           records_(records),
           count_(count),
-          first_mark_(max_iterations / 4 < kFirstMark ? max_iterations / 4 : kFirstMark) {}
+          first_mark_(max_iterations / 2 < kFirstMark ? max_iterations / 2 : kFirstMark) {}
 
     int active() const { return active_; }
     uint64_t stop(int l) const { return stop_[l]; }
@@ -176,8 +176,8 @@ private:
     int active_ = 0;
     // Cycle detection: the count at which each lane last remembered its
     // state, and the step at which it does next.
-    uint32_t seen_n_[K::L] = {};
-    uint64_t mark_[K::L] = {};
+    uint32_t seen_n_[K::L];
+    uint64_t mark_[K::L];
     uint64_t next_mark_ = kParked;
     unsigned seeing_ = 0;  // the lanes that remember a state
     const uint32_t first_mark_;

@@ -57,17 +57,14 @@ struct CycleWatch {
     explicit CycleWatch(const Orbit& o)
         : x(o.seen_x), y(o.seen_y), n(o.seen_n), next(next_mark(o.seen_n)) {}
     static uint32_t next_mark(uint32_t n) { return n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n; }
-    // True when z at count `count` equals the z remembered; otherwise
-    // remembers it when due.
-    [[gnu::always_inline]] bool repeats(double zx, double zy, uint32_t count) {
-        if (zx == x && zy == y) return true;
-        if (count >= next) [[unlikely]] {
-            x = zx;
-            y = zy;
-            n = count;
-            next = next_mark(count);
-        }
-        return false;
+    // True when z equals the z remembered.
+    [[gnu::always_inline]] bool repeats(double zx, double zy) const { return zx == x && zy == y; }
+    // Remembers z at count `count` (due from `next` on).
+    void remember(double zx, double zy, uint32_t count) {
+        x = zx;
+        y = zy;
+        n = count;
+        next = next_mark(count);
     }
     void keep(Orbit& o) const {
         o.seen_x = x;
