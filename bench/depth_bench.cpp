@@ -1,8 +1,8 @@
 // Views of any depth, in one run (the machine may be shared: compare ratios):
 //   - accuracy: sampled pixels against MPFR at the depth's precision and at 64
 //     bits more (only pixels where the two agree), beside the Misiurewicz point
-//     c = i from 1e-60 to 1e-5000, and on a public deep location at three
-//     depths with 10^5 to 2.2 x 10^5 iterations;
+//     c = i from 1e-60 to 1e-5000, and on three public deep locations with
+//     limits of 10^5 to 1.2 x 10^6 iterations;
 //   - cost: CPU ns per pixel-iteration of the perturbation kernel at each
 //     depth on one view shape, double offsets against extended ones, at every
 //     SIMD level;
@@ -81,12 +81,42 @@ const char* const kPublicY =
     "784429534086481786923537881537872299402216117310344052035199453139116273149008518510721229904"
     "92499999999999999999991";
 
+// Two more public locations, posted with their zooms and limits: one at
+// 2e-50 whose pixels escape near 170,000 iterations, and one at 4e-228 with a
+// limit of 1.2 x 10^6.
+const char* const kE50X =
+    "-0."
+    "04947002906310409375169222672735363011874571248822487931810494023264219477268690342799154997"
+    "47594190000000000000000000";
+const char* const kE50Y =
+    "-0."
+    "67478757584467536401139205313059765633477070682240348069799979479099419834548451115142084995"
+    "40310299999999999999999880";
+const char* const kE227X =
+    "-0."
+    "74962449737876168207862620426836138684529527812364025754481571424558286479672801698750203976"
+    "7791356081486877471965951748581253882975777885730827532104698067397213779012974511726247624509"
+    "4"
+    "0529814713048377873612297220313016947039287469999999999999998999999999999999999999949999999999"
+    "9"
+    "999999980";
+const char* const kE227Y =
+    "0."
+    "034270108740460169451729515457494748680515346724391118531748547383705957729359301718429997787"
+    "1322279421545343662899820059191420820763267478078097849678484380769051040182930130906954219841"
+    "3"
+    "5743924258851663672311920874163384970654955099999999999999990000000000000000000000000000000000"
+    "0"
+    "00000000";
+
 std::vector<DeepView> accuracy_views() {
     std::vector<DeepView> v;
     for (int d : {60, 100, 300, 320, 1000, 3000, 5000}) v.push_back(misiurewicz(d));
     v.push_back({"public 4.4e-311", kPublicX, kPublicY, "4.4e-311", 100000});
     v.push_back({"public 1e-450", kPublicX, kPublicY, "1e-450", 150000});
     v.push_back({"public 8.4e-612", kPublicX, kPublicY, "8.4e-612", 220000});
+    v.push_back({"public 2e-50", kE50X, kE50Y, "2e-50", 263010});
+    v.push_back({"public 4e-228", kE227X, kE227Y, "4e-228", 1200000});
     return v;
 }
 
@@ -245,12 +275,14 @@ void BM_SessionMemory(benchmark::State& state) {
 
 int main(int argc, char** argv) {
     for (const DeepView& v : accuracy_views()) {
+        // Fewer samples where MPFR's orbits are longest.
         const bool public_view = v.name.rfind("public", 0) == 0;
         const bool deepest = v.name == "i 1e-3000" || v.name == "i 1e-5000";
         benchmark::RegisterBenchmark(("Accuracy/" + v.name).c_str(), BM_Accuracy, v,
-                                     public_view ? 30
-                                     : deepest   ? 20
-                                                 : 200)
+                                     v.limit > 500000 ? 30
+                                     : public_view    ? 100
+                                     : deepest        ? 20
+                                                      : 200)
             ->Iterations(1)
             ->Unit(benchmark::kSecond);
     }

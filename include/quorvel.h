@@ -155,12 +155,13 @@ QV_EXPORT void qv_store_location_to(qv_handle handle, Location *location);
 QV_EXPORT void qv_restore_location_from(qv_handle handle, const Location *location);
 /* New history entry with this centre and radius (a radius of 2 or more gives the
    home view). A radius that is not a positive normal double (NaN, infinite,
-   zero, negative or subnormal) is ignored: no new entry, nothing changes. */
+   zero, negative or subnormal), or a centre that is not finite or lies 2^64 or
+   farther out, is ignored: no new entry, nothing changes. */
 QV_EXPORT void qv_set_view_params_from_doubles(qv_handle handle, double x, double y,
                                                double radius);
 /* As above, the centre given in the hexadecimal BigFloat text form (or plain
-   decimal); the same radius is ignored. Text exponents beyond the 32-bit range
-   saturate. */
+   decimal); the same radii and centres are ignored. Text exponents beyond the
+   32-bit range saturate. */
 QV_EXPORT void qv_set_view_params_from_text(qv_handle handle, const char *x, const char *y,
                                             double radius);
 /* Writes the current centre (as doubles) and radius. */

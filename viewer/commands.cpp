@@ -111,16 +111,22 @@ common::ViewText Commands::current_view() const {
     view.supersampling = state_.supersampling;
     view.gamma = state_.gamma;
     view.palette = state_.palette_path;
+    // A deeper view's exact place goes beside the 192-bit lines, so that a
+    // picture's view chunk takes the explorer back to it.
+    if (auto deeper = deeper_view(state_.handle)) {
+        view.exact_x = std::move(deeper->x);
+        view.exact_y = std::move(deeper->y);
+        view.radius_text = std::move(deeper->radius);
+    }
     return view;
 }
 
 void Commands::print_render_command() {
     common::ViewText view = current_view();
     // The renderer takes exact texts of any length and depth.
-    if (auto deeper = deeper_view(state_.handle)) {
-        view.centre_x = std::move(deeper->x);
-        view.centre_y = std::move(deeper->y);
-        view.radius_text = std::move(deeper->radius);
+    if (!view.exact_x.empty()) {
+        view.centre_x = view.exact_x;
+        view.centre_y = view.exact_y;
     }
     std::fprintf(out_, "%s\n",
                  common::render_command_line(view, qv_get_image_width(state_.handle),

@@ -63,6 +63,13 @@ bool fits_double(const BigFloat& b) {
 // zero, negative and subnormal radii make views no file can hold.
 bool usable_radius(double radius) { return radius > 0.0 && std::isnormal(radius); }
 
+// A centre a history file can hold: finite, and nearer than 2^64 (the rule the
+// loader applies). Any other would be saved, and the whole file then refused.
+bool usable_centre(const BigFloat& x, const BigFloat& y) {
+    auto near = [](double v) { return std::fabs(v) < 0x1p64; };
+    return near(x.to_double()) && near(y.to_double());
+}
+
 void write_default_text(char* x, char* y, double* radius) {
     if (x) std::strcpy(x, "0");
     if (y) std::strcpy(y, "0");
@@ -131,9 +138,8 @@ void qv_set_palette(qv_handle handle, const unsigned char* rgb) {
 void qv_set_palette_cycling_speed(qv_handle handle, float speed) {
     // A speed that is not finite never cycles; kept as 0, it also saves into
     // a file the loader takes.
-    with_context(handle, [speed](Context& ctx) {
-        ctx.cycling_speed = std::isfinite(speed) ? speed : 0.0f;
-    });
+    with_context(
+        handle, [speed](Context& ctx) { ctx.cycling_speed = std::isfinite(speed) ? speed : 0.0f; });
 }
 
 bool qv_toggle_preview(qv_handle handle) {
@@ -251,7 +257,7 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
 }
 
 void qv_set_view_params_from_doubles(qv_handle handle, double x, double y, double radius) {
-    if (!usable_radius(radius)) return;
+    if (!usable_radius(radius) || !usable_centre(BigFloat(x), BigFloat(y))) return;
     with_context(handle, [=](Context& ctx) {
         Fractal& view = push_view(ctx);
         view.set_view(BigFloat(x), BigFloat(y), radius);
@@ -263,6 +269,7 @@ void qv_set_view_params_from_text(qv_handle handle, const char* x, const char* y
     with_context(handle, [=](Context& ctx) {
         const BigFloat cx(x);
         const BigFloat cy(y);
+        if (!usable_centre(cx, cy)) return;
         Fractal& view = push_view(ctx);
         view.set_view(cx, cy, radius);
     });

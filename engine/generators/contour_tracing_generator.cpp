@@ -15,6 +15,8 @@ constexpr double kWalkCap = 0.6;
 constexpr uint32_t kAtOnceSteps = 32;
 // Horizontal legs between two looks at the walk's clock.
 constexpr uint32_t kLegsPerClock = 16;
+// Pixels a walk waits for between two looks at the slice's clock.
+constexpr uint32_t kWaitsPerClock = 16;
 // Seeds tried between two looks at the slice's clock when no walk ran.
 constexpr uint32_t kSeedsPerClock = 16;
 // Tiles whose pixels stay listed for the batch kernel.
@@ -309,6 +311,7 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
     bool closed = false, capped = false;
     uint32_t legs = 0;
     uint32_t legs_since_clock = kLegsPerClock - 1;  // the first leg looks
+    uint32_t waits_since_clock = 0;                 // the first waits do not
 
     // The walk as a machine over the neighbours it looks at, so that it can
     // stop at any look whose pixel the budget left unready and resume there.
@@ -327,7 +330,15 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
         }
         const Point q = looked_at(w);
         check_forecast(q);
-        if (!view.ahead_ready(q.x, q.y) && !make_walk_ready(w, budget)) break;
+        if (!view.ahead_ready(q.x, q.y)) {
+            // Pixels that come ready within the kernel's first steps never
+            // end the batch, so the walk looks at the slice's clock itself.
+            if (++waits_since_clock == kWaitsPerClock) {
+                waits_since_clock = 0;
+                if (budget.time_over()) break;
+            }
+            if (!make_walk_ready(w, budget)) break;
+        }
         closed = advance<true>(w, view.pixel_value(q.x, q.y) == target_);
         if (closed) break;
     }

@@ -217,6 +217,20 @@ TEST(ContourTracing, InterruptedWalksResumeToTheSameResult) {
     }
 }
 
+// A walk over pixels that come ready at once still ends with its slice: here
+// the first walk goes round the whole border of a single-valued view, which
+// one slice of a tenth of a millisecond must not finish.
+TEST(ContourTracing, WalksOfCheapPixelsStopWithTheSlice) {
+    auto view = make_view(4000, 4000, 3.0, 3.0, 0.1, 100);
+    ContourTracingGenerator g(*view);
+    g.set_preview(false);
+    ASSERT_TRUE(g.refine(1e-4f));
+    EXPECT_TRUE(GeneratorProbe::tracing(g));
+    EXPECT_LT(view->computed_count(), 4000u);
+    complete(g);
+    EXPECT_EQ(view->computed_count(), 4u * 4000 - 4);
+}
+
 // Views with a side of at most 2 get no preview box; all are computed fully.
 TEST(AllStrategies, ComputeThinViewsFully) {
     for (int type : {0, 1, 2}) {

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 #include "public_test_util.h"
@@ -201,8 +202,9 @@ TEST(History, EveryMoveAndZoomAddsAnEntryWhateverItsSize) {
     EXPECT_EQ(back_to_start(h), 7);
 }
 
-// The view setters ignore a radius that is not a positive normal double (a
-// view no history file could hold), take 2 or more as the home view, and read
+// The view setters ignore a radius that is not a positive normal double and a
+// centre that is not finite or is too far out (views no history file could
+// hold), take 2 or more as the home view, and read
 // text centres whose exponents are beyond the double's range without wrapping.
 TEST(History, ViewSettersTakeOnlyRadiiAFileCanHold) {
     const double inf = std::numeric_limits<double>::infinity();
@@ -225,7 +227,27 @@ TEST(History, ViewSettersTakeOnlyRadiiAFileCanHold) {
             EXPECT_EQ(back_to_start(h), 1) << text << " " << radius;
         }
     }
+    // Centres likewise: not finite, or 2^64 and beyond, where the loader
+    // would refuse the whole file.
+    const double far[] = {std::nan(""), inf, -inf, 1e300, -0x1p64};
+    const char* const far_text[] = {"nan", "1e400", "+8.0x+2000000000", "-1e30"};
+    for (size_t k = 0; k < std::size(far) + std::size(far_text); ++k) {
+        ContextGuard h;
+        qv_set_view_params_from_doubles(h, 0.25, -0.5, 0.125);
+        if (k < std::size(far))
+            qv_set_view_params_from_doubles(h, 0.0, far[k], 0.5);
+        else
+            qv_set_view_params_from_text(h, far_text[k - std::size(far)], "0", 0.5);
+        EXPECT_EQ(back_to_start(h), 1) << k;
+        ASSERT_TRUE(qv_save_minimum(h, (dir / "h.q").c_str()));
+        ContextGuard g;
+        EXPECT_TRUE(qv_load(g, (dir / "h.q").c_str())) << k;
+    }
     ContextGuard h;
+    qv_set_view_params_from_doubles(h, -0x1p63, 0x1p63, 0.5);  // far, but held
+    ASSERT_TRUE(qv_save_minimum(h, (dir / "h.q").c_str()));
+    ContextGuard g;
+    EXPECT_TRUE(qv_load(g, (dir / "h.q").c_str()));
     qv_set_view_params_from_doubles(h, 0.25, -0.5, 2.5);
     qv_set_view_params_from_text(h, "+8.0x-2000000000", "-8.0x-1030", 0x1p-1022);
     double x, y, r;

@@ -163,10 +163,11 @@ struct Viewer : Window, Dialogs {
     void post_redisplay() override {}
     void reshape_window(int, int) override {}
     std::optional<std::string> open_file(const FileDialog&) override { return std::nullopt; }
-    std::optional<SaveChoice> save_file(const FileDialog&) override { return std::nullopt; }
+    std::optional<SaveChoice> save_file(const FileDialog&) override { return save_answer; }
     void message(const std::string&, const std::string&) override {}
 
     ViewerState state;
+    std::optional<SaveChoice> save_answer;
     std::string title;
     char* buffer = nullptr;
     std::size_t size = 0;
@@ -236,6 +237,24 @@ TEST_F(DeepViewer, ConsoleTitleAndVShowTheExactView) {
     EXPECT_TRUE(said.ends_with("\nradius= 1e-60; maximum iteration depth = 150\n")) << said;
     v.commands.refine_idle();
     EXPECT_TRUE(v.title.ends_with(", radius 1e-60")) << v.title;
+}
+
+// A picture of a deeper view carries its exact place beside the 192-bit lines
+// of its view chunk; a shallow view's chunk has none.
+TEST_F(DeepViewer, PicturesOfDeeperViewsCarryTheExactPlace) {
+    v.save_answer = SaveChoice{dir / "deep.png", 2};
+    v.show("0.25", "0", "1e-1000");
+    v.commands.export_picture();
+    const std::string deep = test::read_file(dir / "deep.png");
+    EXPECT_NE(deep.find("exact-centre-x +8.0x-2\nexact-centre-y +0.0x+0\nexact-radius " +
+                        v.now().radius + "\n"),
+              std::string::npos);
+    v.save_answer = SaveChoice{dir / "shallow.png", 2};
+    v.show("0.25", "0", "1e-10");
+    v.commands.export_picture();
+    const std::string shallow = test::read_file(dir / "shallow.png");
+    EXPECT_NE(shallow.find("centre-x +8.0x-2\n"), std::string::npos);
+    EXPECT_EQ(shallow.find("exact-"), std::string::npos);
 }
 
 // Views within 192 bits print exactly as they always have; this includes a
