@@ -5,7 +5,9 @@
 //   - accuracy on 1000 sampled pixels against 512-bit MPFR, at C and on two
 //     boundary views at 1e-40 and 1e-50;
 //   - auto against the 192-bit kernel at C's radius and shallower;
-//   - the longest qv_refine_image call on C at limit 10^7, reference included.
+//   - the longest qv_refine_image call on C at limit 10^7, reference included;
+//   - all of C by brute force with linear steps against plain perturbation
+//     (CPU time, bytes differing) and the steps per pixel of each.
 #include <benchmark/benchmark.h>
 #include <quorvel.h>
 #include <time.h>
@@ -24,6 +26,7 @@
 #include "deep/perturbation_plan.h"
 #include "generators/generator_factory.h"
 #include "mpfr_count.h"
+#include "skip_steps.h"
 #include "view/fractal.h"
 
 namespace {
@@ -57,12 +60,6 @@ const View kInside{"R 1e-40", "-B.E5F721E91B8DA48AD8D3740AA20603949F9D04A65E658x
                    "+8.6FD5EAE7E864DDA1DE2AEA2B31B1439EE67ADFD16D11x-3", 1e-40};
 constexpr uint32_t kLimit = 5000;
 
-double cpu_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return ts.tv_sec + 1e-9 * ts.tv_nsec;
-}
-
 std::unique_ptr<Fractal> make_view(const View& v, int32_t side, DeepKernel mode,
                                    double scale = 1.0) {
     auto f = std::make_unique<Fractal>(side, side);
@@ -72,16 +69,8 @@ std::unique_ptr<Fractal> make_view(const View& v, int32_t side, DeepKernel mode,
     return f;
 }
 
-// Brute force to the end, preview off; the values and the CPU seconds.
 std::vector<uint8_t> complete(Fractal& view, double& seconds) {
-    auto g = make_generator(2, view);
-    g->set_preview(false);
-    const double start = cpu_seconds();
-    while (g->refine(0.25f)) {
-    }
-    seconds = cpu_seconds() - start;
-    const uint8_t* values = view.image_for_use().values();
-    return std::vector<uint8_t>(values, values + size_t(view.width()) * view.height());
+    return bench::brute_force(view, seconds);
 }
 
 std::map<std::string, double> g_figures;
@@ -125,6 +114,28 @@ void BM_C_Perturbation(benchmark::State& state, SimdLevel level) {
             100.0 * differing(values, g_exact_c) / values.size();
     }
     set_simd_level(best_simd_level());
+}
+
+// All of C with linear steps and with plain perturbation, each on the SIMD
+// lanes it uses.
+void BM_C_Skipping(benchmark::State& state) {
+    double skipping = 0, plain = 0;
+    size_t differ = 0;
+    bench::StepsPerPixel steps;
+    for (auto _ : state) {
+        auto fast = make_view(kC, 600, DeepKernel::perturbation);
+        const std::vector<uint8_t> a = complete(*fast, skipping);
+        auto slow = make_view(kC, 600, DeepKernel::plain);
+        differ = differing(a, complete(*slow, plain));
+        steps = bench::steps_per_pixel(*fast, 1000);
+    }
+    state.counters["times_faster"] = plain / skipping;
+    g_figures["C skipping, cpu s"] = skipping;
+    g_figures["C plain perturbation, cpu s"] = plain;
+    g_figures["C skipping, times faster than plain"] = plain / skipping;
+    g_figures["C skipping, % bytes differing from plain"] = 100.0 * differ / (600.0 * 600.0);
+    g_figures["C steps per pixel, plain"] = steps.plain;
+    g_figures["C steps per pixel, skipping"] = steps.skipping;
 }
 
 // Shares of 1000 sampled pixels whose byte differs from 512-bit MPFR.
@@ -222,6 +233,9 @@ int main(int argc, char** argv) {
             ->Iterations(1)
             ->Unit(benchmark::kSecond);
     }
+    benchmark::RegisterBenchmark("C/skipping", BM_C_Skipping)
+        ->Iterations(1)
+        ->Unit(benchmark::kSecond);
     benchmark::RegisterBenchmark("Accuracy/C", accuracy, kC)->Iterations(1);
     for (const View& v : kDeep)
         benchmark::RegisterBenchmark((std::string("Accuracy/") + v.name).c_str(), accuracy, v)

@@ -9,7 +9,11 @@
 //   - time slices: the longest qv_refine_image call at 1e-1000 and 1e-5000
 //     with limit 10^6, reference orbit included;
 //   - memory: peak resident memory over a 256-view session zooming from 1e-30
-//     to 1e-1000 with a 96 MB budget.
+//     to 1e-1000 with a 96 MB budget;
+//   - skipping: brute force with linear steps against plain perturbation on
+//     the public locations at 2e-50 and 4e-228 (CPU time, bytes differing),
+//     the steps per pixel of each, and on the sampled pixels of the accuracy
+//     views, skipping against plain.
 #include <benchmark/benchmark.h>
 #include <quorvel.h>
 #include <time.h>
@@ -29,6 +33,7 @@
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_plan.h"
 #include "mpfr_count.h"
+#include "skip_steps.h"
 #include "view/fractal.h"
 
 namespace {
@@ -126,8 +131,10 @@ double cpu_seconds() {
     return ts.tv_sec + 1e-9 * ts.tv_nsec;
 }
 
-std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side) {
+std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side,
+                                   DeepKernel mode = DeepKernel::automatic) {
     auto f = std::make_unique<Fractal>(side, side);
+    f->set_deep_kernel(mode);
     f->set_view(*WideReal::parse(v.x), *WideReal::parse(v.y), *parse_radius(v.radius));
     f->set_max_iterations(v.limit);
     f->prepare(true);
@@ -136,12 +143,14 @@ std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side) {
 
 std::map<std::string, double> g_figures;
 
-// Sampled pixels of a 400 x 400 view against MPFR.
+// Sampled pixels of a 400 x 400 view against MPFR (the default kernel, which
+// skips), and the same pixels with plain perturbation.
 void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
-    int compared = 0, wrong = 0;
+    int compared = 0, wrong = 0, wrong_plain = 0, against_plain = 0;
     double count_sum = 0;
     for (auto _ : state) {
         auto view = make_view(v, 400);
+        auto plain = make_view(v, 400, DeepKernel::plain);
         const GridCoordinates grid = view->grid_coordinates();
         const long bits = reference_bits(view->exact_radius());
         std::mt19937_64 random(7);
@@ -149,6 +158,9 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
         MpfrNumber cx(bits + 64), cy(bits + 64);
         for (int k = 0; k < samples; ++k) {
             const int32_t x = pick(random), y = pick(random);
+            const uint32_t skipped = view->pixel_value(x, y);
+            const uint32_t stepped = plain->pixel_value(x, y);
+            against_plain += skipped != stepped;
             grid.set_column(cx.get(), x);
             grid.set_row(cy.get(), y);
             const uint32_t a = sample::mpfr_count(cx.get(), cy.get(), v.limit, bits);
@@ -156,13 +168,18 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
             if (a != b) continue;
             ++compared;
             count_sum += a;
-            wrong += view->pixel_value(x, y) != sample::pixel_byte(a, v.limit);
+            wrong += skipped != sample::pixel_byte(a, v.limit);
+            wrong_plain += stepped != sample::pixel_byte(a, v.limit);
         }
     }
     state.counters["compared"] = compared;
     state.counters["wrong"] = wrong;
     g_figures[v.name + ": pixels compared with MPFR"] = compared;
     g_figures[v.name + ": % differing from MPFR"] = compared ? 100.0 * wrong / compared : 0.0;
+    g_figures[v.name + ": plain, % differing from MPFR"] =
+        compared ? 100.0 * wrong_plain / compared : 0.0;
+    g_figures[v.name + ": % of all sampled differing, skipping against plain"] =
+        100.0 * against_plain / samples;
     g_figures[v.name + ": mean count of the compared pixels"] =
         compared ? count_sum / compared : 0.0;
 }
@@ -248,6 +265,59 @@ void BM_LongestSlice(benchmark::State& state, int decades, bool inside) {
     g_figures[name + ": whole picture s"] = total;
 }
 
+// A whole picture by brute force with linear steps and with plain
+// perturbation, and the steps per pixel of each on sampled pixels.
+void BM_Skipping(benchmark::State& state, const DeepView& v, int32_t side) {
+    double skipping = 0, plain = 0;
+    size_t differing = 0, references_skipping = 0, references_plain = 0;
+    bench::StepsPerPixel steps;
+    for (auto _ : state) {
+        auto fast = make_view(v, side, DeepKernel::perturbation);
+        const std::vector<uint8_t> a = bench::brute_force(*fast, skipping);
+        references_skipping = fast->perturbation_plan()->reference_count();
+        auto slow = make_view(v, side, DeepKernel::plain);
+        const std::vector<uint8_t> b = bench::brute_force(*slow, plain);
+        references_plain = slow->perturbation_plan()->reference_count();
+        differing = 0;
+        for (size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
+        steps = bench::steps_per_pixel(*fast, 200);
+    }
+    const std::string name = v.name + " " + std::to_string(side) + "x" + std::to_string(side);
+    state.counters["times_faster"] = plain / skipping;
+    g_figures[name + ": skipping cpu s"] = skipping;
+    g_figures[name + ": plain cpu s"] = plain;
+    g_figures[name + ": skipping, times faster than plain"] = plain / skipping;
+    g_figures[name + ": % bytes differing, skipping against plain"] =
+        100.0 * differing / (double(side) * side);
+    g_figures[name + ": steps per pixel, plain"] = steps.plain;
+    g_figures[name + ": steps per pixel, skipping"] = steps.skipping;
+    g_figures[name + ": references kept, plain"] = static_cast<double>(references_plain);
+    g_figures[name + ": references kept, skipping"] = static_cast<double>(references_skipping);
+    g_figures[name + ": sampled pixels decided by the main reference in both"] = steps.pixels;
+    g_figures[name + ": sampled pixels left to other references, plain"] = steps.undecided_plain;
+    g_figures[name + ": sampled pixels left to other references, skipping"] =
+        steps.undecided_skipping;
+}
+
+// Steps per pixel on 200 sampled pixels of a 400 x 400 view, with and without
+// linear steps, and the pixels each leaves to other references.
+void BM_Steps(benchmark::State& state, const DeepView& v) {
+    bench::StepsPerPixel steps;
+    for (auto _ : state) {
+        auto view = make_view(v, 400);
+        steps = bench::steps_per_pixel(*view, 200);
+    }
+    state.counters["plain"] = steps.plain;
+    state.counters["skipping"] = steps.skipping;
+    state.counters["undecided_plain"] = steps.undecided_plain;
+    state.counters["undecided_skipping"] = steps.undecided_skipping;
+    g_figures[v.name + ": steps per pixel, plain"] = steps.plain;
+    g_figures[v.name + ": steps per pixel, skipping"] = steps.skipping;
+    g_figures[v.name + ": of 200 sampled, left to other references, plain"] = steps.undecided_plain;
+    g_figures[v.name + ": of 200 sampled, left to other references, skipping"] =
+        steps.undecided_skipping;
+}
+
 // 256 views from 1e-30 to 1e-1000 beside c = i, two slices each, 96 MB.
 void BM_SessionMemory(benchmark::State& state) {
     long peak = 0;
@@ -285,6 +355,16 @@ int main(int argc, char** argv) {
                                                       : 200)
             ->Iterations(1)
             ->Unit(benchmark::kSecond);
+    }
+    for (const DeepView& v : accuracy_views()) {
+        benchmark::RegisterBenchmark(("Steps/" + v.name).c_str(), BM_Steps, v)
+            ->Iterations(1)
+            ->Unit(benchmark::kSecond);
+        if (v.name == "public 2e-50" || v.name == "public 4e-228")
+            benchmark::RegisterBenchmark(("Skipping/" + v.name).c_str(), BM_Skipping, v,
+                                         v.name == "public 2e-50" ? 128 : 64)
+                ->Iterations(1)
+                ->Unit(benchmark::kSecond);
     }
     for (int d : {60, 100, 300, 320, 1000, 3000, 5000})
         for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level)

@@ -101,11 +101,13 @@ QV_EXPORT bool qv_toggle_preview(qv_handle handle);
 /* Selects the kernel for views too deep for doubles: 0 auto (the 192-bit
    kernel while it is exact enough, perturbation deeper), 1 exact (the 192-bit
    kernel wherever 192-bit coordinates hold the view; deeper views always
-   perturb), 2 perturbation. Other modes change nothing. Returns the
-   mode in force before the call. A change discards the current view's pixels
-   if that view is past the double path, so they are computed again. */
+   perturb, every iteration stepped), 2 perturbation skipping iterations with
+   linear steps where they are valid, 3 plain perturbation (every iteration
+   stepped). Auto skips too. Other modes change nothing. Returns the mode in
+   force before the call. A change discards the current view's pixels if that
+   view is past the double path, so they are computed again. */
 QV_EXPORT int qv_set_deep_kernel(qv_handle handle, int mode);
-/* The deep-view kernel mode in force (0 auto, 1 exact, 2 perturbation). */
+/* The deep-view kernel mode in force (0 auto, 1 exact, 2 perturbation, 3 plain). */
 QV_EXPORT int qv_get_deep_kernel(qv_handle handle);
 
 /* Multiplies the iteration limit by factor (saturating); returns the limit now

@@ -276,10 +276,10 @@ void Commands::key_ignoring_case(unsigned char key) {
             restart_refinement();
             return;
         case 'K': {
-            // auto -> perturbation -> exact -> auto
-            static const int next[3] = {2, 0, 1};
-            static const char* const names[3] = {"auto", "exact", "perturbation"};
-            const int mode = next[qv_get_deep_kernel(handle) % 3];
+            // auto -> perturbation -> plain -> exact -> auto
+            static const int next[4] = {2, 0, 3, 1};
+            static const char* const names[4] = {"auto", "exact", "perturbation", "plain"};
+            const int mode = next[qv_get_deep_kernel(handle) % 4];
             qv_set_deep_kernel(handle, mode);
             std::fprintf(out_, "deep kernel: %s\n", names[mode]);
             restart_refinement();

@@ -4,7 +4,9 @@
 #include <cmath>
 
 #include "base/stopwatch.h"
+#include "deep/bla_table.h"
 #include "deep/perturbation_batch.h"
+#include "deep/perturbation_bla.h"
 #include "deep/perturbation_ext.h"
 #include "deep/perturbation_ext_batch.h"
 
@@ -16,11 +18,30 @@ namespace {
 constexpr int32_t kCandidateGrid = 10;
 // New main references tried before the pixels are left to extra references.
 constexpr int kMaxRounds = 6;
+// Iterations on the SIMD lanes that cost about as much as one step, linear or
+// single, of the kernel with linear steps (bench/deep_bench.cpp).
+constexpr uint64_t kLaneSteps = 3;
+// Steps a sampled pixel takes at most in the trial of the table.
+constexpr uint64_t kTrialSteps = 1u << 14;
 // Iterations an extended pixel runs between looks at the budget.
 constexpr uint32_t kExtendedStepsPerCheck = 4096;
 // Values a pixel's own reference keeps for its neighbours (16 or 32 bytes
 // each); past them it only counts.
 constexpr uint32_t kOwnKept = 1u << 20;
+
+double magnitude(double x) { return std::fabs(x); }
+ExtFloat magnitude(ExtFloat x) { return abs(x); }
+double square_root(double x) { return std::sqrt(x); }
+ExtFloat square_root(ExtFloat x) { return sqrt(x); }
+
+// A little above the largest |dc| of the grid, as its root rounds.
+template <class T>
+T largest_offset(const std::vector<T>& columns, const std::vector<T>& rows) {
+    T mx(0.0), my(0.0);
+    for (const T& d : columns) mx = std::max(mx, magnitude(d));
+    for (const T& d : rows) my = std::max(my, magnitude(d));
+    return square_root(mx * mx + my * my) * T(1.0 + 0x1p-40);
+}
 
 // Seconds left of a budget; a budget without a clock never ends.
 double seconds_left(const Budget& budget) {
@@ -68,8 +89,62 @@ struct PerturbationPlan::Reference {
     }
     size_t memory_size() const {
         return orbit.memory_size() + sizeof(double) * (dcx_.size() + dcy_.size()) +
-               sizeof(ExtFloat) * (ext_dcx_.size() + ext_dcy_.size());
+               sizeof(ExtFloat) * (ext_dcx_.size() + ext_dcy_.size()) +
+               (bla ? bla->memory_size() : 0) + (ext_bla ? ext_bla->memory_size() : 0);
     }
+
+    // Builds the linear steps for pixels of the whole grid for about
+    // `seconds`; true once they are complete.
+    bool advance_table(double seconds, size_t table_bytes) {
+        if (orbit.extended()) {
+            if (!ext_bla) {
+                ext_dcx();
+                ext_dcy();
+                ext_bla = std::make_unique<BlaTable<ExtFloat>>(
+                    orbit.ext_re(), orbit.ext_im(), orbit.length(),
+                    largest_offset(ext_dcx_, ext_dcy_), table_bytes);
+            }
+            return ext_bla->advance(seconds);
+        }
+        if (!bla) {
+            dcx();
+            dcy();
+            bla = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(),
+                                                     largest_offset(dcx_, dcy_), table_bytes);
+        }
+        return bla->advance(seconds);
+    }
+    // Pixels take the linear steps: the table is complete and pays.
+    bool table_ready() const { return use_table; }
+    // Steps and iterations of a sampled pixel with the linear steps, over at
+    // most `most` steps.
+    void try_table(int32_t x, int32_t y, uint32_t limit, uint64_t most, uint64_t& steps,
+                   uint64_t& iterations) {
+        uint64_t work = most;
+        uint32_t n = 0;
+        bool ended = false;
+        if (orbit.extended()) {
+            ExtPixelState s{};
+            ended =
+                bla_steps_ext(ext_span(), *ext_bla, limit, ext_dcx()[x], ext_dcy()[y], s, work, n);
+            if (!ended) n = s.n;
+        } else {
+            PixelState s{0.0, 0.0, 0, 0, 0.0};
+            ended = bla_steps(span(), *bla, limit, dcx()[x], dcy()[y], s, work, n);
+            if (!ended) n = s.n;
+        }
+        steps += most - work + (ended ? 1 : 0);
+        // A pixel left to other references would have run to about the limit.
+        iterations += ended && n == kNeedsOtherReference ? limit : n;
+    }
+    void drop_table() {
+        bla.reset();
+        ext_bla.reset();
+    }
+
+    std::unique_ptr<BlaTable<double>> bla;
+    std::unique_ptr<BlaTable<ExtFloat>> ext_bla;
+    bool use_table = false;
 
 private:
     static ReferenceOrbit start(int32_t px, int32_t py, const GridCoordinates& grid, long bits,
@@ -87,18 +162,20 @@ private:
 
 PerturbationPlan::PerturbationPlan(const std::vector<BigFloat>& columns,
                                    const std::vector<BigFloat>& rows, double radius,
-                                   uint32_t max_iterations)
+                                   uint32_t max_iterations, bool skipping)
     : grid_(columns, rows),
       extended_(false),
+      skipping_(skipping),
       bits_(reference_bits(radius)),
       limit_(max_iterations),
       main_(make_reference(static_cast<int32_t>(columns.size() / 2),
                            static_cast<int32_t>(rows.size() / 2))) {}
 
 PerturbationPlan::PerturbationPlan(const GridCoordinates& grid, ExtFloat radius,
-                                   ExtFloat pixel_step, uint32_t max_iterations)
+                                   ExtFloat pixel_step, uint32_t max_iterations, bool skipping)
     : grid_(grid),
       extended_(abs(pixel_step) < ExtFloat(kExtendedBelowStep)),
+      skipping_(skipping),
       bits_(reference_bits(radius)),
       limit_(max_iterations),
       main_(make_reference(grid.width() / 2, grid.height() / 2)) {}
@@ -131,11 +208,16 @@ bool PerturbationPlan::prepare(double seconds) {
     for (bool first = true; stage_ != Stage::ready; first = false) {
         const double left = seconds - watch.elapsed();
         if (left <= 0.0 && !first) break;
-        if (stage_ == Stage::orbit) {
+        if (stage_ == Stage::table) {
+            // The table takes at most half the memory the other references may.
+            if (main_->advance_table(left, memory_cap_ / 2)) stage_ = Stage::trial;
+        } else if (stage_ == Stage::trial) {
+            if (try_table(seconds, watch.elapsed())) stage_ = Stage::ready;
+        } else if (stage_ == Stage::orbit) {
             if (!main_->orbit.advance(left)) break;
             if (!main_->orbit.escaped() || rounds_ >= kMaxRounds) {
-                stage_ = Stage::ready;
-                break;
+                stage_ = searched();
+                continue;
             }
             // The orbit escaped before the limit: look for sampled pixels that
             // outlast it. The first round samples a grid, later ones re-try
@@ -159,7 +241,7 @@ bool PerturbationPlan::prepare(double seconds) {
             stage_ = Stage::candidates;
         } else if (evaluate_candidates(seconds, watch.elapsed())) {
             if (outlasting_.empty()) {
-                stage_ = Stage::ready;
+                stage_ = searched();
             } else {
                 // The sampled pixel nearest the centre that outlasted the
                 // reference escapes later than it: it becomes the reference.
@@ -198,9 +280,41 @@ bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
 }
 
 uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const {
+    if (ref.table_ready()) {
+        if (extended_)
+            return iterate_bla_ext(ref.ext_span(), *ref.ext_bla, limit, ref.ext_dcx()[x],
+                                   ref.ext_dcy()[y]);
+        return iterate_bla(ref.span(), *ref.bla, limit, ref.dcx()[x], ref.dcy()[y]);
+    }
     if (extended_)
         return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y]);
     return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y]);
+}
+
+bool PerturbationPlan::uses_table() const { return main_->table_ready(); }
+
+bool PerturbationPlan::try_table(double seconds, double started) {
+    Stopwatch watch;
+    const int32_t w = grid_.width(), h = grid_.height();
+    while (tried_ < kCandidateGrid * kCandidateGrid) {
+        const int32_t i = tried_ % kCandidateGrid, j = tried_ / kCandidateGrid;
+        const auto x = static_cast<int32_t>((2 * i + 1) * int64_t{w} / (2 * kCandidateGrid));
+        const auto y = static_cast<int32_t>((2 * j + 1) * int64_t{h} / (2 * kCandidateGrid));
+        main_->try_table(x, y, limit_, kTrialSteps, trial_steps_, trial_iterations_);
+        ++tried_;
+        if (started + watch.elapsed() >= seconds) return false;
+    }
+    // A linear step or a single one on one lane costs about as much as
+    // kLaneSteps iterations on the SIMD lanes: where the steps save less, the
+    // lanes are quicker.
+    const uint64_t lanes = active_simd_level() == SimdLevel::scalar ? 1 : kLaneSteps;
+    main_->use_table = trial_steps_ * lanes < trial_iterations_;
+    if (!main_->use_table) main_->drop_table();
+    return true;
+}
+
+PerturbationPlan::Stage PerturbationPlan::searched() const {
+    return skipping_ ? Stage::table : Stage::ready;
 }
 
 void PerturbationPlan::finish_search() {
@@ -230,15 +344,18 @@ const double* PerturbationPlan::row_offsets() {
 
 bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& budget) {
     finish_search();
+    if (main_->table_ready())
+        return iterate_bla_batch(main_->span(), *main_->bla, limit_, pixels, count, budget);
     return iterate_perturbed_batch(main_->span(), limit_, pixels, count, budget);
 }
 
 bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
                                               const Budget& budget) {
     finish_search();
-    // The lanes read a double copy of the orbit, formed at their first use.
+    // The lanes read a double copy of the orbit, formed at their first use;
+    // the linear steps are taken one pixel at a time.
     ReferenceOrbit& orbit = main_->orbit;
-    const bool lanes = active_simd_level() != SimdLevel::scalar;
+    const bool lanes = active_simd_level() != SimdLevel::scalar && !main_->table_ready();
     const ExtBatch batch{main_->ext_span(),
                          lanes ? orbit.lane_re() : nullptr,
                          lanes ? orbit.lane_im() : nullptr,
@@ -246,6 +363,8 @@ bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pi
                          main_->ext_dcy(),
                          pixels,
                          static_cast<uint32_t>(grid_.width())};
+    if (main_->table_ready())
+        return iterate_bla_ext_batch(batch, *main_->ext_bla, limit_, records, count, budget);
     return iterate_perturbed_ext_batch(batch, limit_, records, count, budget);
 }
 
@@ -293,6 +412,14 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
         static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) + static_cast<uint32_t>(x);
     Waiting& w = waiting_[key];
     if (w.count != 0) return settle(key, w.count);
+    // A pixel the linear steps left undecided is stepped on the main
+    // reference: the error of their dropped terms is gone there.
+    if (main_->table_ready() && !w.stepped_main) {
+        uint32_t n = 0;
+        if (!run_on(*main_, x, y, w, budget, n)) return 0;
+        w.stepped_main = true;
+        if (n != kNeedsOtherReference) return settle(key, n);
+    }
     // The two nearest extra references first.
     while (w.tries < 2) {
         Reference* r = w.on ? w.on : nearest_untried(x, y, w);

@@ -22,19 +22,22 @@ namespace quorvel {
 
 class PerturbationPlan {
 public:
-    // The view's coordinate tables must outlive the plan unchanged.
+    // The view's coordinate tables must outlive the plan unchanged. With
+    // `skipping`, the main reference gets a BlaTable once the search is done,
+    // and its pixels take its linear steps where a trial finds they pay.
     PerturbationPlan(const std::vector<BigFloat>& columns, const std::vector<BigFloat>& rows,
-                     double radius, uint32_t max_iterations);
+                     double radius, uint32_t max_iterations, bool skipping = false);
     // Pixels at any depth; offsets are extended once the pixel step is below
     // the double range's headroom (kExtendedBelowStep).
     PerturbationPlan(const GridCoordinates& grid, ExtFloat radius, ExtFloat pixel_step,
-                     uint32_t max_iterations);
+                     uint32_t max_iterations, bool skipping = false);
     ~PerturbationPlan();
     PerturbationPlan(const PerturbationPlan&) = delete;
     PerturbationPlan& operator=(const PerturbationPlan&) = delete;
 
-    // Works on the reference search for about `seconds`; true once pixels can
-    // be computed.
+    // Works on the reference search, then on the table of linear steps and a
+    // trial of whether it pays, for about `seconds`; true once pixels can be
+    // computed.
     bool prepare(double seconds);
     bool ready() const { return stage_ == Stage::ready; }
     // The pixel's count; finishes the search first if it is not done.
@@ -42,6 +45,10 @@ public:
     // Pixels are offsets with an extended exponent: records of the batch are
     // fresh_extended() and run by iterate_batch_extended().
     bool extended() const { return extended_; }
+    bool skipping() const { return skipping_; }
+    // Pixels on the main reference take linear steps: skipping, and the trial
+    // found that they pay.
+    bool uses_table() const;
     // Offsets of every column and row from the main reference, for records of
     // the batch kernel (fresh_perturbed); finish the search first.
     const double* column_offsets();
@@ -84,13 +91,15 @@ public:
 
 private:
     struct Reference;
-    enum class Stage { orbit, candidates, ready };
+    enum class Stage { orbit, candidates, table, trial, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
     // the references it tried, the one it runs on and its state there, or its
     // count once its own reference decided it.
     struct Waiting {
         Reference* tried[2] = {nullptr, nullptr};
         int tries = 0;
+        // Stepped on the main reference without linear steps.
+        bool stepped_main = false;
         Reference* on = nullptr;
         PixelState state{0.0, 0.0, 0, 0, 0.0};
         ExtPixelState ext_state;
@@ -106,14 +115,20 @@ private:
     uint32_t settle(uint32_t key, uint32_t count);
     void keep_reference(std::unique_ptr<Reference> ref);
     bool evaluate_candidates(double seconds, double started);
+    // Runs sampled pixels with the table's steps and keeps it if it pays;
+    // true once decided.
+    bool try_table(double seconds, double started);
     uint32_t iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const;
     uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const {
         return iterate_on(ref, x, y, limit_);
     }
     void finish_search();
+    // The stage after the search.
+    Stage searched() const;
 
     GridCoordinates grid_;
     bool extended_;
+    bool skipping_;
     long bits_;
     uint32_t limit_;
     Stage stage_ = Stage::orbit;
@@ -129,6 +144,9 @@ private:
     // that outlasted it.
     std::vector<int32_t> candidates_, outlasting_;
     size_t next_candidate_ = 0;
+    // Sampled pixels run with the table so far, their steps and iterations.
+    int32_t tried_ = 0;
+    uint64_t trial_steps_ = 0, trial_iterations_ = 0;
 };
 
 }  // namespace quorvel

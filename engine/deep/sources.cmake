@@ -1,9 +1,11 @@
 # The sources of engine/deep/, built as the object library qv_deep.
 set(QV_DEEP_SOURCES
+  bla_table.cpp
   grid_coordinates.cpp
   mpfr_number.cpp
   perturbation.cpp
   perturbation_batch.cpp
+  perturbation_bla.cpp
   perturbation_batch_avx2.cpp
   perturbation_batch_avx512.cpp
   perturbation_batch_sse2.cpp

@@ -141,7 +141,7 @@ bool toggle_preview(Context& ctx) {
 
 int set_deep_kernel(Context& ctx, int mode) {
     const int before = static_cast<int>(ctx.deep_kernel);
-    if (mode < 0 || mode > 2 || mode == before) return before;
+    if (mode < 0 || mode > 3 || mode == before) return before;
     ctx.deep_kernel = static_cast<DeepKernel>(mode);
     // Pixels past the double path came from the other kernel: compute them again.
     Fractal& view = ctx.current_view();

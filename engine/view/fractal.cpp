@@ -195,7 +195,9 @@ void Fractal::drop_plan() {
 
 void Fractal::set_deep_kernel(DeepKernel mode) {
     if (mode == deep_kernel_) return;
-    // Pixels waiting in the lookahead were set up for the other kernel.
+    // Pixels waiting in the lookahead were set up for the other kernel, and
+    // the plan's references for the other way of stepping.
+    if (skips(mode) != skips(deep_kernel_)) drop_plan();
     drop_ahead();
     deep_kernel_ = mode;
 }
@@ -298,10 +300,10 @@ PerturbationPlan& Fractal::plan() {
     if (!plan_ && wide_)
         plan_ = std::make_unique<PerturbationPlan>(grid_coordinates(), wide_->radius,
                                                    std::min(abs(wide_->step_x), abs(wide_->step_y)),
-                                                   max_iterations_);
+                                                   max_iterations_, skips(deep_kernel_));
     if (!plan_) {
         plan_ = std::make_unique<PerturbationPlan>(column_big_float_, row_big_float_, radius_,
-                                                   max_iterations_);
+                                                   max_iterations_, skips(deep_kernel_));
     }
     if (reference_budget_ != SIZE_MAX) plan_->set_memory_cap(reference_budget_);
     return *plan_;

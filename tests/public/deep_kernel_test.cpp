@@ -40,7 +40,7 @@ TEST(DeepKernel, SettingReturnsThePreviousModeAndIgnoresBadInput) {
     EXPECT_EQ(qv_get_deep_kernel(h), 0);  // auto
     const struct {
         int mode, returned, after;
-    } steps[] = {{2, 0, 2}, {1, 2, 1}, {3, 1, 1}, {-1, 1, 1}, {0, 1, 0}, {0, 0, 0}};
+    } steps[] = {{2, 0, 2}, {1, 2, 1}, {3, 1, 3}, {4, 3, 3}, {-1, 3, 3}, {0, 3, 0}, {0, 0, 0}};
     for (const auto& s : steps) {
         EXPECT_EQ(qv_set_deep_kernel(h, s.mode), s.returned) << s.mode;
         EXPECT_EQ(qv_get_deep_kernel(h), s.after) << s.mode;

@@ -104,6 +104,16 @@ TEST(RenderTool, PicturesInPngAndTgaMatchTheLibrary) {
                                qv_adjust_maximum_iterations(h, 32.0f);
                            }),
          "iterations  4800\n"},
+        {"--centre " + kDeepX + " " + kDeepY +
+             " --radius 1e-21 --iterations 4800 --size 24x18 --deep-kernel plain",
+         render_in_process(24, 18, 1, 1.75f, 0,
+                           [](qv_handle h) {
+                               qv_set_deep_kernel(h, 3);
+                               qv_set_view_params_from_text(h, kDeepX.c_str(), kDeepY.c_str(),
+                                                            1e-21);
+                               qv_adjust_maximum_iterations(h, 32.0f);
+                           }),
+         "iterations  4800\n"},
         {"--place my:places:3 --size 64x48 --generator box",
          render_in_process(64, 48, 1, 1.75f, 1,
                            [&](qv_handle h) { qv_restore_location_from(h, &stored); }),

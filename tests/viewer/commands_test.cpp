@@ -167,14 +167,16 @@ TEST_F(CommandsTest, KeysFoldAndStopAtTheirLimits) {
     EXPECT_EQ(state.cycling_speed, -307.546875f);
 }
 
-TEST_F(CommandsTest, DeepKernelKeyCyclesAutoPerturbationExact) {
+TEST_F(CommandsTest, DeepKernelKeyCyclesAutoPerturbationPlainExact) {
     engine.deep_kernel = 0;
     EXPECT_EQ(after("K"), "deep kernel: perturbation\n");
     EXPECT_EQ(engine.deep_kernel, 2);
-    EXPECT_EQ(after("k"), "deep kernel: exact\n");
+    EXPECT_EQ(after("k"), "deep kernel: plain\n");
+    EXPECT_EQ(engine.deep_kernel, 3);
+    EXPECT_EQ(after("K"), "deep kernel: exact\n");
     EXPECT_EQ(after("K"), "deep kernel: auto\n");
     EXPECT_EQ(engine.deep_kernel, 0);
-    EXPECT_EQ(restarts, 3);
+    EXPECT_EQ(restarts, 4);
 }
 
 TEST(CyclingSpeed, SequenceAndMirror) {

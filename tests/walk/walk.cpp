@@ -412,7 +412,7 @@ private:
                 const int mode = pick(6) - 1;
                 expect(qv_set_deep_kernel(h, mode) == before.deep_kernel, "not the mode before");
                 const int now = qv_get_deep_kernel(h);
-                expect(now == (mode >= 0 && mode <= 2 ? mode : before.deep_kernel), "wrong mode");
+                expect(now == (mode >= 0 && mode <= 3 ? mode : before.deep_kernel), "wrong mode");
                 break;
             }
             case 12: {

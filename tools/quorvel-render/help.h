@@ -10,7 +10,7 @@ inline constexpr const char* kHelp =
 SYNOPSIS
     quorvel-render [--centre X Y] [--radius R] [--iterations N] [--size WxH]
                    [--supersampling F] [--gamma G] [--generator contour|box|brute]
-                   [--deep-kernel auto|exact|perturbation] [--palette FILE]
+                   [--deep-kernel auto|exact|perturbation|plain] [--palette FILE]
                    [--place FILE[:SLOT] | --load FILE] [--out FILE]
                    [--jobs N]
     quorvel-render ...the same view options... --zoom-frames N [--zoom-from R0]
@@ -64,10 +64,12 @@ OPTIONS
         Gamma used when averaging supersamples. Default 1.75.
     --generator contour|box|brute
         Strategy: contour tracing (default), box matching or brute force.
-    --deep-kernel auto|exact|perturbation
+    --deep-kernel auto|exact|perturbation|plain
         Kernel for views too deep for doubles: the 192-bit kernel (exact),
-        perturbation from a reference orbit, or auto (default): the 192-bit
-        kernel down to radius 1e-30, perturbation below.
+        perturbation from a reference orbit skipping iterations with linear
+        steps where they are valid, plain perturbation stepping every
+        iteration, or auto (default): the 192-bit kernel down to radius
+        1e-30, perturbation with skipping below.
     --palette FILE
         Palette of 256 red, green, blue byte triplets (768 bytes). Default: def.pal
         in the program's folder; without it, a grey ramp.

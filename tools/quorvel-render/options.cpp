@@ -102,14 +102,14 @@ std::string apply_generator(Options& o, const std::string* v) {
 }
 
 std::string apply_deep_kernel(Options& o, const std::string* v) {
-    static constexpr const char* kNames[] = {"auto", "exact", "perturbation"};
-    for (int mode = 0; mode < 3; ++mode) {
+    static constexpr const char* kNames[] = {"auto", "exact", "perturbation", "plain"};
+    for (int mode = 0; mode < 4; ++mode) {
         if (*v == kNames[mode]) {
             o.deep_kernel = mode;
             return {};
         }
     }
-    return "--deep-kernel: " + quoted(*v) + " is not one of auto, exact, perturbation";
+    return "--deep-kernel: " + quoted(*v) + " is not one of auto, exact, perturbation, plain";
 }
 
 std::string apply_palette(Options& o, const std::string* v) {

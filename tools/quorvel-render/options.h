@@ -25,7 +25,7 @@ struct Options {
     std::optional<int> supersampling;
     std::optional<float> gamma;
     std::optional<int> generator;    // 0 contour, 1 box, 2 brute
-    std::optional<int> deep_kernel;  // 0 auto, 1 exact, 2 perturbation
+    std::optional<int> deep_kernel;  // 0 auto, 1 exact, 2 perturbation, 3 plain
     std::optional<std::string> palette;
     std::optional<std::string> place_file;  // a places file or a PNG picture
     int place_slot = 0;

@@ -1,0 +1,116 @@
+// Steps per pixel of the perturbation kernel with and without linear steps, on
+// sampled pixels of a view's main reference: a plain step is one iteration, a
+// skipping pixel counts its linear and single steps. And whole pictures by
+// brute force, timed in CPU seconds.
+#pragma once
+
+#include <time.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "deep/bla_table.h"
+#include "deep/perturbation.h"
+#include "deep/perturbation_bla.h"
+#include "deep/perturbation_ext.h"
+#include "deep/perturbation_plan.h"
+#include "generators/generator_factory.h"
+#include "view/fractal.h"
+
+namespace quorvel::bench {
+
+// Brute force to the end, preview off; the values and the CPU seconds.
+inline std::vector<uint8_t> brute_force(Fractal& view, double& seconds) {
+    auto cpu = [] {
+        timespec ts;
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return ts.tv_sec + 1e-9 * ts.tv_nsec;
+    };
+    auto g = make_generator(2, view);
+    g->set_preview(false);
+    const double start = cpu();
+    while (g->refine(0.25f)) {
+    }
+    seconds = cpu() - start;
+    const uint8_t* values = view.image_for_use().values();
+    return std::vector<uint8_t>(values, values + size_t(view.width()) * view.height());
+}
+
+struct StepsPerPixel {
+    double plain = 0, skipping = 0;
+    int pixels = 0;  // pixels the main reference decided in both kernels
+    // Sampled pixels the main reference left to others, in either kernel.
+    int undecided_plain = 0, undecided_skipping = 0;
+};
+
+inline StepsPerPixel steps_per_pixel(Fractal& view, int samples) {
+    const GridCoordinates grid = view.grid_coordinates();
+    StepsPerPixel out;
+    const ExtFloat step = view.wide() ? std::min(abs(view.wide()->step_x), abs(view.wide()->step_y))
+                                      : ExtFloat(2.0 * view.radius() / view.height());
+    PerturbationPlan plan(grid, view.exact_radius(), step, view.max_iterations());
+    while (!plan.prepare(1.0)) {
+    }
+    const ReferenceOrbit& orbit = plan.main_orbit();
+    const int32_t w = view.width(), h = view.height();
+    const int32_t rx = plan.reference_x(), ry = plan.reference_y();
+    std::mt19937_64 random(11);
+    std::uniform_int_distribution<int32_t> px(0, w - 1), py(0, h - 1);
+    uint64_t plain = 0, skipping = 0;
+    const uint32_t limit = view.max_iterations();
+    if (plan.extended()) {
+        const std::vector<ExtFloat> dcx = grid.column_offsets_ext(rx),
+                                    dcy = grid.row_offsets_ext(ry);
+        ExtFloat mx(0.0), my(0.0);
+        for (const ExtFloat& d : dcx) mx = std::max(mx, abs(d));
+        for (const ExtFloat& d : dcy) my = std::max(my, abs(d));
+        BlaTable<ExtFloat> table(orbit.ext_re(), orbit.ext_im(), orbit.length(),
+                                 sqrt(mx * mx + my * my) * ExtFloat(1.0 + 0x1p-40));
+        while (!table.advance(1.0)) {
+        }
+        const ExtOrbitSpan span{orbit.ext_re(), orbit.ext_im(), orbit.length(), orbit.escaped()};
+        for (int k = 0; k < samples; ++k) {
+            const int32_t x = px(random), y = py(random);
+            const uint32_t a = iterate_perturbed_ext(span, limit, dcx[x], dcy[y]);
+            uint64_t steps = 0;
+            const uint32_t b = iterate_bla_ext(span, table, limit, dcx[x], dcy[y], &steps);
+            out.undecided_plain += a == kNeedsOtherReference;
+            out.undecided_skipping += b == kNeedsOtherReference;
+            if (a == kNeedsOtherReference || b == kNeedsOtherReference) continue;
+            plain += a;
+            skipping += steps;
+            ++out.pixels;
+        }
+    } else {
+        const std::vector<double> dcx = grid.column_offsets(rx), dcy = grid.row_offsets(ry);
+        double mx = 0, my = 0;
+        for (double d : dcx) mx = std::max(mx, std::fabs(d));
+        for (double d : dcy) my = std::max(my, std::fabs(d));
+        BlaTable<double> table(orbit.re(), orbit.im(), orbit.length(),
+                               std::sqrt(mx * mx + my * my) * (1.0 + 0x1p-40));
+        while (!table.advance(1.0)) {
+        }
+        const OrbitSpan span{orbit.re(), orbit.im(), orbit.length(), orbit.escaped()};
+        for (int k = 0; k < samples; ++k) {
+            const int32_t x = px(random), y = py(random);
+            const uint32_t a = iterate_perturbed(span, limit, dcx[x], dcy[y]);
+            uint64_t steps = 0;
+            const uint32_t b = iterate_bla(span, table, limit, dcx[x], dcy[y], &steps);
+            out.undecided_plain += a == kNeedsOtherReference;
+            out.undecided_skipping += b == kNeedsOtherReference;
+            if (a == kNeedsOtherReference || b == kNeedsOtherReference) continue;
+            plain += a;
+            skipping += steps;
+            ++out.pixels;
+        }
+    }
+    if (out.pixels > 0) {
+        out.plain = static_cast<double>(plain) / out.pixels;
+        out.skipping = static_cast<double>(skipping) / out.pixels;
+    }
+    return out;
+}
+
+}  // namespace quorvel::bench

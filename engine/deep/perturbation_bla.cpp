@@ -1,0 +1,262 @@
+#include "deep/perturbation_bla.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "deep/perturbation_ext_walk.h"
+
+namespace quorvel {
+
+namespace {
+
+// Steps between two looks at the budget.
+constexpr uint64_t kStepsPerCheck = 1024;
+// Linear steps start only at indices 1 + j 2^k, k the table's first level.
+template <class T>
+uint32_t align_mask(const BlaTable<T>& table) {
+    return (1u << table.first_level()) - 1;
+}
+
+bool aligned(uint32_t m, uint32_t mask) { return m != 0 && ((m - 1) & mask) == 0; }
+
+// Iterations from m to the next index a linear step may start from.
+uint32_t to_aligned(uint32_t m, uint32_t mask) { return m == 0 ? 1 : mask + 1 - ((m - 1) & mask); }
+
+constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
+
+}  // namespace
+
+bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
+               double dcx, double dcy, PixelState& s, uint64_t& work, uint32_t& result) {
+    const double* const zre = orbit.re;
+    const double* const zim = orbit.im;
+    const uint32_t last = orbit.length - 1;
+    const double dc2 = dcx * dcx + dcy * dcy;
+    const double dc = std::sqrt(dc2);
+    const uint32_t mask = align_mask(table);
+    double dx = s.dx, dy = s.dy, error = s.error;
+    uint32_t m = s.m, n = s.n;
+    double previous = (zre[m] + dx) * (zre[m] + dx) + (zim[m] + dy) * (zim[m] + dy);
+    for (; work > 0; --work) {
+        const BlaStep<double>* b = nullptr;
+        uint32_t l = 1;
+        if (aligned(m, mask)) {
+            const double d0 = dx * dx + dy * dy;
+            b = table.find(m, d0, max_iterations - 1 - n, l);
+            if (b) {
+                const double nx = ((b->ar * dx) - (b->ai * dy)) + ((b->br * dcx) - (b->bi * dcy));
+                const double ny = ((b->ar * dy) + (b->ai * dx)) + ((b->br * dcy) + (b->bi * dcx));
+                const double a2 = b->ar * b->ar + b->ai * b->ai;
+                const double b2 = b->br * b->br + b->bi * b->bi;
+                dx = nx;
+                dy = ny;
+                // The dropped terms of the skipped iterations, and the
+                // rounding of the two products.
+                const double dz = std::sqrt(d0);
+                const double t = ((b->p * dz) + (b->q * dc)) * dz + b->s * dc2;
+                error = (a2 * error) + ((t * t) + (4.0 * kStepErrorSquared) * (a2 * d0 + b2 * dc2));
+            }
+        }
+        if (!b) {
+            const double ar = (zre[m] + zre[m]) + dx, ai = (zim[m] + zim[m]) + dy;
+            const double nx = ((ar * dx) - (ai * dy)) + dcx;
+            const double ny = ((ar * dy) + (ai * dx)) + dcy;
+            dx = nx;
+            dy = ny;
+            const double d = dx * dx + dy * dy;
+            error = ((4.0 * previous) * error) + (kStepErrorSquared * d);
+        }
+        m += l;
+        n += l;
+        const double d = dx * dx + dy * dy;
+        const double x = zre[m] + dx, y = zim[m] + dy;
+        const double r = x * x + y * y;
+        previous = r;
+        if (r >= kLow) {
+            result = escape_decided(r, error, n) ? n : kNeedsOtherReference;
+            return true;
+        }
+        if (n + 1 >= max_iterations) {
+            result = n + 1;
+            return true;
+        }
+        if (r < d) {
+            dx = x;
+            dy = y;
+            m = 0;
+        } else if (m == last) {
+            if (orbit.escaped) {
+                result = kNeedsOtherReference;
+                return true;
+            }
+            dx = x;
+            dy = y;
+            m = 0;
+        }
+    }
+    s = PixelState{dx, dy, m, n, error};
+    return false;
+}
+
+bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
+                   uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, ExtPixelState& s,
+                   uint64_t& work, uint32_t& result) {
+    const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy);
+    const uint32_t last = orbit.length - 1;
+    const ExtFloat dc2 = dcx * dcx + dcy * dcy;
+    const ExtFloat dc = sqrt(dc2);
+    const uint32_t mask = align_mask(table);
+    const ExtFloat low(kLow), four_rounding(4.0 * kStepErrorSquared);
+    while (work > 0) {
+        uint32_t l = 0;
+        const ExtFloat d0 = s.dx * s.dx + s.dy * s.dy;
+        const BlaStep<ExtFloat>* b =
+            aligned(s.m, mask) ? table.find(s.m, d0, max_iterations - 1 - s.n, l) : nullptr;
+        if (!b) {
+            // Single steps up to the next index a linear step may start from.
+            const auto chunk =
+                static_cast<uint32_t>(std::min<uint64_t>(to_aligned(s.m, mask), work));
+            ExtWalk w;
+            kernel.enter(s, w);
+            if (kernel.advance(w, chunk, result)) return true;
+            s = ExtPixelKernel::leave(w);
+            work -= chunk;
+            continue;
+        }
+        --work;
+        const ExtFloat nx = ((b->ar * s.dx) - (b->ai * s.dy)) + ((b->br * dcx) - (b->bi * dcy));
+        const ExtFloat ny = ((b->ar * s.dy) + (b->ai * s.dx)) + ((b->br * dcy) + (b->bi * dcx));
+        const ExtFloat a2 = b->ar * b->ar + b->ai * b->ai;
+        const ExtFloat b2 = b->br * b->br + b->bi * b->bi;
+        const ExtFloat d = nx * nx + ny * ny;
+        const ExtFloat dz = sqrt(d0);
+        const ExtFloat t = ((b->p * dz) + (b->q * dc)) * dz + b->s * dc2;
+        s.error = (a2 * s.error) + ((t * t) + four_rounding * (a2 * d0 + b2 * dc2));
+        s.m += l;
+        s.n += l;
+        const ExtFloat x = orbit.re[s.m] + nx, y = orbit.im[s.m] + ny;
+        const ExtFloat r = x * x + y * y;
+        if (r >= low) {
+            result = escape_decided(r.to_double(), s.error.to_double(), s.n) ? s.n
+                                                                             : kNeedsOtherReference;
+            return true;
+        }
+        if (s.n + 1 >= max_iterations) {
+            result = s.n + 1;
+            return true;
+        }
+        if (r < d || s.m == last) {
+            if (!(r < d) && orbit.escaped) {
+                result = kNeedsOtherReference;
+                return true;
+            }
+            s.dx = x;
+            s.dy = y;
+            s.m = 0;
+        } else {
+            s.dx = nx;
+            s.dy = ny;
+        }
+    }
+    return false;
+}
+
+uint32_t iterate_bla(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
+                     double dcx, double dcy, uint64_t* steps) {
+    PixelState s{0.0, 0.0, 0, 0, 0.0};
+    uint32_t result = 0;
+    uint64_t work = UINT64_MAX;
+    bla_steps(orbit, table, max_iterations, dcx, dcy, s, work, result);
+    if (steps) *steps += UINT64_MAX - work + 1;
+    return result;
+}
+
+uint32_t iterate_bla_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
+                         uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, uint64_t* steps) {
+    ExtPixelState s{};
+    uint32_t result = 0;
+    uint64_t work = UINT64_MAX;
+    bla_steps_ext(orbit, table, max_iterations, dcx, dcy, s, work, result);
+    if (steps) *steps += UINT64_MAX - work + 1;
+    return result;
+}
+
+namespace {
+
+// One pixel after another; `run` takes a record and a number of steps, and
+// returns true once the record is done, with the steps taken off.
+template <class Run>
+bool one_by_one(Orbit* records, size_t count, const Budget& budget, Run run) {
+    uint64_t steps = 0;
+    for (size_t i = 0; i < count; ++i) {
+        Orbit& o = records[i];
+        if (o.done) continue;
+        for (;;) {
+            const uint64_t chunk = std::min<uint64_t>(
+                kStepsPerCheck, budget.max_steps - std::min(steps, budget.max_steps));
+            uint64_t work = chunk;
+            const bool ended = chunk > 0 && run(i, o, work);
+            steps += chunk - work;
+            if (ended) break;
+            if (steps >= budget.max_steps || budget.time_over()) return false;
+        }
+        if (&o == budget.wanted)
+            return std::all_of(records + i, records + count, [](const Orbit& r) { return r.done; });
+        if (i + 1 < count && (steps >= budget.max_steps || budget.time_over())) return false;
+    }
+    return true;
+}
+
+// An extended record's state (perturbation_ext_batch.h): dz = (x, y) 2^cx,
+// the error extra 2^cy.
+void pack(const ExtPixelState& s, Orbit& o) {
+    const int64_t k = s.dx.is_zero() ? s.dy.e : s.dy.is_zero() ? s.dx.e : std::max(s.dx.e, s.dy.e);
+    o.x = ldexp(s.dx, -k).to_double();
+    o.y = ldexp(s.dy, -k).to_double();
+    o.cx = static_cast<double>(k);
+    o.extra = s.error.m;
+    o.cy = static_cast<double>(s.error.e);
+    o.aux = s.m;
+    o.n = s.n;
+}
+
+}  // namespace
+
+bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
+                       uint32_t max_iterations, Orbit* pixels, size_t count, const Budget& budget) {
+    return one_by_one(pixels, count, budget, [&](size_t, Orbit& o, uint64_t& work) {
+        PixelState s{o.x, o.y, o.aux, o.n, o.extra};
+        uint32_t result = 0;
+        if (bla_steps(orbit, table, max_iterations, o.cx, o.cy, s, work, result)) {
+            o.n = result;
+            o.done = true;
+            return true;
+        }
+        o.x = s.dx;
+        o.y = s.dy;
+        o.aux = s.m;
+        o.n = s.n;
+        o.extra = s.error;
+        return false;
+    });
+}
+
+bool iterate_bla_ext_batch(const ExtBatch& b, const BlaTable<ExtFloat>& table,
+                           uint32_t max_iterations, Orbit* records, size_t count,
+                           const Budget& budget) {
+    return one_by_one(records, count, budget, [&](size_t i, Orbit& o, uint64_t& work) {
+        const uint32_t pixel = b.pixels[i];
+        ExtPixelState s = ext_record_state(o);
+        uint32_t result = 0;
+        if (bla_steps_ext(b.orbit, table, max_iterations, b.dcx[pixel % b.width],
+                          b.dcy[pixel / b.width], s, work, result)) {
+            o.n = result;
+            o.done = true;
+            return true;
+        }
+        pack(s, o);
+        return false;
+    });
+}
+
+}  // namespace quorvel
