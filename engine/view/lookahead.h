@@ -43,6 +43,8 @@ public:
         orbits_.erase(orbits_.begin(), orbits_.begin() + static_cast<std::ptrdiff_t>(drop));
         big_orbit_ = BigOrbit{};
     }
+    // The value of a ready pixel, which stays ready.
+    uint8_t peek(size_t i) const { return value_[i]; }
     // The value of a ready pixel, which goes back to kNone.
     uint8_t take(size_t i) {
         state_[i] = kNone;
