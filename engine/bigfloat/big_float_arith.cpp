@@ -48,15 +48,32 @@ uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const Bi
     const Num c_re = from(cx), c_im = from(cy);
     Num x = c_re, y = c_im;
     uint32_t n = 1;
-    orbit(max_iterations, c_re, c_im, x, y, n, UINT32_MAX, [] { return false; });
+    Seen seen;
+    orbit(max_iterations, c_re, c_im, x, y, n, seen, UINT32_MAX, [] { return false; });
     return n;
 }
 
 uint32_t iterate_double(uint32_t max_iterations, double cx, double cy) {
     double x = cx, y = cy;
     uint32_t n = 1;
+    // Brent's cycle detection, looked at every kLook counts behind the one
+    // test of the limit: z is remembered at counts that about double, and an
+    // orbit back at a remembered z never escapes.
+    constexpr uint32_t kLook = 8;
+    double seen_x = x, seen_y = y;
+    uint32_t mark = kLook;
+    uint32_t stop = max_iterations < kLook ? max_iterations : kLook;
     while (double_step(cx, cy, x, y)) {
-        if (++n >= max_iterations) break;
+        if (++n < stop) [[likely]]
+            continue;
+        if (n >= max_iterations) break;
+        if (x == seen_x && y == seen_y) return max_iterations;
+        if (n >= mark) {
+            seen_x = x;
+            seen_y = y;
+            mark = n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n;
+        }
+        stop = max_iterations - n > kLook ? n + kLook : max_iterations;
     }
     return n;
 }

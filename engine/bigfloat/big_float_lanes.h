@@ -431,10 +431,28 @@ inline bool escapes(const Num& x, const Num& t) {
 // The 192-bit escape-time loop from z = (x, y) at count n >= 1: true when the
 // pixel is done (its count in n), false when stop(), asked every `every`
 // iterations, said to stop; z and n then resume the loop exactly.
+// Brent's cycle detection: z as it was at count n (0: nothing yet), taken
+// again at counts that double each time.
+struct Seen {
+    Num x{}, y{};
+    uint32_t n = 0;
+};
+
+inline bool same_bits(const Num& a, const Num& b) {
+    return a.m[0] == b.m[0] && a.m[1] == b.m[1] && a.m[2] == b.m[2] && a.e == b.e && a.neg == b.neg;
+}
+
+// The escape-time loop from z = (x, y) at count n; true once the pixel escaped
+// or reached the limit (n the count), false when stop() asked for a pause,
+// looked at every `every` iterations. An orbit back at the z in `seen` never
+// escapes: it ends at once with the limit's count.
 template <class Stop>
 inline bool orbit(uint32_t max_iterations, const Num& c_re, const Num& c_im, Num& x, Num& y,
-                  uint32_t& n, uint32_t every, Stop&& stop) {
+                  uint32_t& n, Seen& seen, uint32_t every, Stop&& stop) {
     uint32_t until = every;
+    // A z seen at the present count is the present one.
+    uint32_t next_mark = seen.n >= n ? n + 1 : (seen.n > UINT32_MAX / 2 ? UINT32_MAX : 2 * seen.n);
+    if (seen.n >= n) seen.n = 0;
     for (;;) {
         const Num t = square(y);
         y = mul(y, x);
@@ -447,6 +465,16 @@ inline bool orbit(uint32_t max_iterations, const Num& c_re, const Num& c_im, Num
                                                          : add(x, negated(t));
         x = add(x, c_re);
         if (n >= max_iterations) return true;
+        if (same_bits(x, seen.x) && same_bits(y, seen.y) && seen.n != 0) [[unlikely]] {
+            n = max_iterations;
+            return true;
+        }
+        if (n >= next_mark) [[unlikely]] {
+            seen.x = x;
+            seen.y = y;
+            seen.n = n;
+            next_mark = n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n;
+        }
         if (--until == 0) {
             until = every;
             if (stop()) return false;

@@ -13,7 +13,8 @@ uint32_t iterate_big_float_mulx(uint32_t max_iterations, const BigFloat& cx, con
     const Num c_re = from(cx), c_im = from(cy);
     Num x = c_re, y = c_im;
     uint32_t n = 1;
-    orbit(max_iterations, c_re, c_im, x, y, n, UINT32_MAX, [] { return false; });
+    Seen seen;
+    orbit(max_iterations, c_re, c_im, x, y, n, seen, UINT32_MAX, [] { return false; });
     return n;
 }
 

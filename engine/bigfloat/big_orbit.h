@@ -18,14 +18,23 @@ bool resume_big_orbit(uint32_t max_iterations, const BigFloat& cx, const BigFloa
     Num x = orbit.n == 0 ? c_re : from(orbit.x);
     Num y = orbit.n == 0 ? c_im : from(orbit.y);
     uint32_t n = orbit.n == 0 ? 1 : orbit.n;
+    Seen seen;
+    if (orbit.n != 0 && orbit.seen_n != 0) {
+        seen.x = from(orbit.seen_x);
+        seen.y = from(orbit.seen_y);
+        seen.n = orbit.seen_n;
+    }
     uint64_t steps = 0;
-    const bool done = lanes::orbit(max_iterations, c_re, c_im, x, y, n, kBigOrbitCheck, [&] {
+    const bool done = lanes::orbit(max_iterations, c_re, c_im, x, y, n, seen, kBigOrbitCheck, [&] {
         steps += kBigOrbitCheck;
         return steps >= budget.max_steps || budget.time_over();
     });
     if (!done) {
         store(orbit.x, x);
         store(orbit.y, y);
+        store(orbit.seen_x, seen.x);
+        store(orbit.seen_y, seen.y);
+        orbit.seen_n = seen.n;
     }
     orbit.n = n;
     return done;

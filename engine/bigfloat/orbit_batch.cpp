@@ -29,6 +29,8 @@ namespace {
 
 // Iterations between two looks at the budget in the one-lane kernels.
 constexpr uint32_t kScalarCheck = 4096;
+// Iterations between two looks for a repeated z there.
+constexpr uint32_t kLook = 8;
 
 // iterate_double's loop, entered with z and n from the record and left when the
 // budget ends.
@@ -45,9 +47,21 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
         const double cx = o.cx, cy = o.cy;
         double x = o.x, y = o.y;
         uint32_t n = o.n;
+        CycleWatch seen{o};
+        // Repeats are looked for every kLook counts, behind the one test of
+        // the limit.
+        uint32_t stop = std::min(max_iterations, n + kLook);
         uint32_t until_check = check;
         while (double_step(cx, cy, x, y)) {
-            if (++n >= max_iterations) break;
+            if (++n >= stop) [[unlikely]] {
+                if (n >= max_iterations) break;
+                if (seen.repeats(x, y)) {
+                    n = max_iterations;
+                    break;
+                }
+                if (n >= seen.next) seen.remember(x, y, n);
+                stop = max_iterations - n > kLook ? n + kLook : max_iterations;
+            }
             if (--until_check == 0) {
                 steps += check;
                 until_check = check;
@@ -55,6 +69,7 @@ bool iterate_double_scalar(uint32_t max_iterations, Orbit* orbits, size_t count,
                     o.x = x;
                     o.y = y;
                     o.n = n;
+                    seen.keep(o);
                     return false;
                 }
             }

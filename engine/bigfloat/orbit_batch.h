@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "base/stopwatch.h"
 #include "bigfloat/big_float.h"
@@ -37,9 +38,41 @@ struct Orbit {
     uint32_t aux;   // not used by the double kernel; free for kernels of other kinds
     bool done;
     double extra = 0.0;  // likewise: the perturbation kernel keeps its error estimate here
+    // Cycle detection: z as it was at count seen_n (NaN: nothing seen yet). A
+    // later z equal to it bit for bit repeats forever and never escapes.
+    double seen_x = std::numeric_limits<double>::quiet_NaN();
+    double seen_y = std::numeric_limits<double>::quiet_NaN();
+    uint32_t seen_n = 0;
+    uint32_t seen_aux = 0;  // aux as it was then, for kernels whose state holds it
 };
 
 inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1, 0, false}; }
+
+// Brent's cycle detection on one lane: z is remembered at counts that double
+// each time, and each z is compared with the one remembered.
+struct CycleWatch {
+    double x, y;
+    uint32_t n;
+    uint32_t next;  // the count at which z is remembered next
+
+    explicit CycleWatch(const Orbit& o)
+        : x(o.seen_x), y(o.seen_y), n(o.seen_n), next(next_mark(o.seen_n)) {}
+    static uint32_t next_mark(uint32_t n) { return n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n; }
+    // True when z equals the z remembered.
+    [[gnu::always_inline]] bool repeats(double zx, double zy) const { return zx == x && zy == y; }
+    // Remembers z at count `count` (due from `next` on).
+    void remember(double zx, double zy, uint32_t count) {
+        x = zx;
+        y = zy;
+        n = count;
+        next = next_mark(count);
+    }
+    void keep(Orbit& o) const {
+        o.seen_x = x;
+        o.seen_y = y;
+        o.seen_n = n;
+    }
+};
 
 // Continues one orbit on one lane for at most `steps` iterations, with
 // iterate_double's operations; true (done set, n the count) when the pixel
@@ -110,6 +143,9 @@ bool iterate_double_batch_at(SimdLevel level, uint32_t max_iterations, Orbit* or
 struct BigOrbit {
     BigFloat x, y;
     uint32_t n = 0;  // 0: not started
+    // Cycle detection: z as it was at count seen_n (0: nothing seen yet).
+    BigFloat seen_x, seen_y;
+    uint32_t seen_n = 0;
 };
 // Continues `orbit` for c = (cx, cy); true with the count in orbit.n once the
 // pixel escapes or reaches the limit, false when the budget ended first.

@@ -27,6 +27,11 @@ struct Avx2 : lane_arith::Avx2 {
     static unsigned ge_mask(reg a, reg b) {
         return static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(a, b, _CMP_GE_OQ)));
     }
+    static unsigned eq2_mask(reg a, reg b, reg c, reg d) {
+        const reg both =
+            _mm256_and_pd(_mm256_cmp_pd(a, b, _CMP_EQ_OQ), _mm256_cmp_pd(c, d, _CMP_EQ_OQ));
+        return static_cast<unsigned>(_mm256_movemask_pd(both));
+    }
 };
 
 }  // namespace

@@ -29,6 +29,10 @@ struct Avx512 : lane_arith::Avx512 {
     static unsigned ge_mask(reg a, reg b) {
         return static_cast<unsigned>(_mm512_cmp_pd_mask(a, b, _CMP_GE_OQ));
     }
+    static unsigned eq2_mask(reg a, reg b, reg c, reg d) {
+        return static_cast<unsigned>(_mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ) &
+                                     _mm512_cmp_pd_mask(c, d, _CMP_EQ_OQ));
+    }
 };
 
 }  // namespace

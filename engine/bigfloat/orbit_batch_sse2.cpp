@@ -18,6 +18,10 @@ struct Sse2 : lane_arith::Sse2 {
     static unsigned ge_mask(reg a, reg b) {
         return static_cast<unsigned>(_mm_movemask_pd(_mm_cmpge_pd(a, b)));
     }
+    static unsigned eq2_mask(reg a, reg b, reg c, reg d) {
+        return static_cast<unsigned>(
+            _mm_movemask_pd(_mm_and_pd(_mm_cmpeq_pd(a, b), _mm_cmpeq_pd(c, d))));
+    }
 };
 
 }  // namespace

@@ -6,9 +6,12 @@
 // instruction set only.
 //
 // V provides: type reg, constant W, load(const double*), store(double*, reg),
-// set1(double), mul, add, sub, and ge_mask(reg, reg) -> bit mask of lanes with
-// a >= b (false for NaN, like the scalar comparison).
+// set1(double), mul, add, sub, ge_mask(reg, reg) -> bit mask of lanes with
+// a >= b (false for NaN, like the scalar comparison), and eq2_mask(a, b, c, d)
+// -> bit mask of lanes with a == b and c == d (false for NaN).
 #pragma once
+
+#include <limits>
 
 #include "bigfloat/lane_scheduler.h"
 
@@ -22,21 +25,37 @@ public:
     static constexpr int L = U * W;
     // After the test at step s the count is base + (s - start) + 1.
     static constexpr uint32_t kStopOffset = 1;
+    static constexpr bool kDetectsCycles = true;
+    static constexpr uint64_t kCycleEvery = 1024;
+    static constexpr uint64_t kRememberEvery = 1024;
     struct Regs {
         typename V::reg x[U], y[U], cx[U], cy[U];
         typename V::reg four;
     };
 
-    void park(int l) { cx_[l] = cy_[l] = x_[l] = y_[l] = 0.0; }  // 0 stays 0: never escapes
+    void park(int l) {
+        cx_[l] = cy_[l] = x_[l] = y_[l] = 0.0;   // 0 stays 0: never escapes
+        seen_x_[l] = seen_y_[l] = kNothingSeen;  // nor repeats
+    }
     void load_lane(int l, const Orbit& o) {
         cx_[l] = o.cx;
         cy_[l] = o.cy;
         x_[l] = o.x;
         y_[l] = o.y;
+        // A state remembered at the present count is the present state.
+        const bool earlier = o.seen_n < o.n;
+        seen_x_[l] = earlier ? o.seen_x : kNothingSeen;
+        seen_y_[l] = earlier ? o.seen_y : kNothingSeen;
     }
     void save_lane(int l, Orbit& o) const {
         o.x = x_[l];
         o.y = y_[l];
+        o.seen_x = seen_x_[l];
+        o.seen_y = seen_y_[l];
+    }
+    void remember(int l) {
+        seen_x_[l] = x_[l];
+        seen_y_[l] = y_[l];
     }
 
     // The z that escaped, kept aside by the step that found it.
@@ -82,6 +101,16 @@ public:
         }
         return escaped;
     }
+    // The lanes whose z equals the z they remember.
+    unsigned repeats() const {
+        unsigned equal = 0;
+#pragma GCC unroll 4
+        for (int u = 0; u < U; ++u)
+            equal |= V::eq2_mask(V::load(x_ + u * W), V::load(seen_x_ + u * W), V::load(y_ + u * W),
+                                 V::load(seen_y_ + u * W))
+                     << (u * W);
+        return equal;
+    }
     // An escape counts the steps before it; the limit counts the last step too.
     bool ends(int, bool escaped, bool at_limit, uint64_t n, uint32_t& count) const {
         if (!escaped && !at_limit) return false;
@@ -90,7 +119,9 @@ public:
     }
 
 private:
+    static constexpr double kNothingSeen = std::numeric_limits<double>::quiet_NaN();
     alignas(64) double cx_[L], cy_[L], x_[L], y_[L];
+    alignas(64) double seen_x_[L], seen_y_[L];
     alignas(64) double escaped_x_[L], escaped_y_[L];
 };
 

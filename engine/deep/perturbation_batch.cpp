@@ -26,7 +26,7 @@ bool iterate_perturbed_scalar(const OrbitSpan& orbit, uint32_t max_iterations, O
     for (size_t i = 0; i < count; ++i) {
         Orbit& o = pixels[i];
         if (o.done) continue;
-        PixelState s{o.x, o.y, o.aux, o.n, o.extra};
+        PixelState s{o.x, o.y, o.aux, o.n, o.extra, o.seen_x, o.seen_y, o.seen_aux, o.seen_n};
         uint32_t result = 0;
         for (;;) {
             const uint32_t before = s.n;
@@ -43,6 +43,10 @@ bool iterate_perturbed_scalar(const OrbitSpan& orbit, uint32_t max_iterations, O
                 o.aux = s.m;
                 o.n = s.n;
                 o.extra = s.error;
+                o.seen_x = s.seen_dx;
+                o.seen_y = s.seen_dy;
+                o.seen_aux = s.seen_m;
+                o.seen_n = s.seen_n;
                 return false;
             }
         }

@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "bigfloat/lane_scheduler.h"
 
@@ -31,6 +32,10 @@ public:
     // After the test at step s the count is base + (s - start) + 1; the limit
     // ends the pixel once that count + 1 reaches max_iterations.
     static constexpr uint32_t kStopOffset = 2;
+    // The state that repeats is dz with the reference index.
+    static constexpr bool kDetectsCycles = true;
+    static constexpr uint64_t kCycleEvery = 64;
+    static constexpr uint64_t kRememberEvery = 512;
     struct Regs {
         reg dcx[U], dcy[U], dx[U], dy[U], zr[U], zi[U], m[U], err[U], prev[U];
         reg one, low, four, step_error, last;
@@ -49,6 +54,7 @@ public:
     // leaves the stored orbit without an event that parks it again.
     void park(int l) {
         dcx_[l] = dcy_[l] = dx_[l] = dy_[l] = zr_[l] = zi_[l] = m_[l] = err_[l] = prev_[l] = 0.0;
+        seen_x_[l] = seen_y_[l] = kNothingSeen;
     }
     void load_lane(int l, const Orbit& o) {
         dcx_[l] = o.cx;
@@ -60,12 +66,37 @@ public:
         m_[l] = o.aux;
         err_[l] = o.extra;
         prev_[l] = (zr_[l] + dx_[l]) * (zr_[l] + dx_[l]) + (zi_[l] + dy_[l]) * (zi_[l] + dy_[l]);
+        // A state remembered at the present count is the present state.
+        const bool earlier = o.seen_n < o.n;
+        seen_x_[l] = earlier ? o.seen_x : kNothingSeen;
+        seen_y_[l] = earlier ? o.seen_y : kNothingSeen;
+        seen_m_[l] = o.seen_aux;
     }
     void save_lane(int l, Orbit& o) const {
         o.x = dx_[l];
         o.y = dy_[l];
         o.aux = static_cast<uint32_t>(m_[l]);
         o.extra = err_[l];
+        o.seen_x = seen_x_[l];
+        o.seen_y = seen_y_[l];
+        o.seen_aux = static_cast<uint32_t>(seen_m_[l]);
+    }
+    void remember(int l) {
+        seen_x_[l] = dx_[l];
+        seen_y_[l] = dy_[l];
+        seen_m_[l] = m_[l];
+    }
+    // The lanes whose dz and reference index equal those they remember.
+    unsigned repeats() const {
+        unsigned equal = 0;
+        for (int u = 0; u < U; ++u) {
+            const int o = u * W;
+            equal |= (V::bits(V::eq(V::load(dx_ + o), V::load(seen_x_ + o))) &
+                      V::bits(V::eq(V::load(dy_ + o), V::load(seen_y_ + o))) &
+                      V::bits(V::eq(V::load(m_ + o), V::load(seen_m_ + o))))
+                     << o;
+        }
+        return equal;
     }
 
     [[gnu::always_inline]] void init(Regs& r) const {
@@ -153,12 +184,14 @@ public:
 
 private:
     static constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
+    static constexpr double kNothingSeen = std::numeric_limits<double>::quiet_NaN();
 
     const double* const zre_;
     const double* const zim_;
     const uint32_t last_;
     const bool escaped_reference_;
     alignas(64) double dcx_[L], dcy_[L], dx_[L], dy_[L], zr_[L], zi_[L], m_[L], err_[L], prev_[L];
+    alignas(64) double seen_x_[L], seen_y_[L], seen_m_[L];
 };
 
 template <class V, int U>

@@ -3,17 +3,22 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "deep/perturbation.h"
 
 namespace quorvel {
 
 // A pixel between two calls: offset dz, reference index m, tests done n, and
-// the squared error estimate of z.
+// the squared error estimate of z; for cycle detection, dz and m as they were
+// after seen_n tests (seen_n 0: nothing seen yet).
 struct PixelState {
     double dx, dy;
     uint32_t m, n;
     double error;
+    double seen_dx = std::numeric_limits<double>::quiet_NaN();
+    double seen_dy = std::numeric_limits<double>::quiet_NaN();
+    uint32_t seen_m = 0, seen_n = 0;
 };
 
 // Runs at most `steps` iterations; true with the count (or
@@ -25,6 +30,11 @@ inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, dou
     const uint32_t last = orbit.length - 1;
     double dx = s.dx, dy = s.dy, error = s.error;
     uint32_t m = s.m, n = s.n;
+    // Brent's cycle detection: dz and m remembered at counts that double. A
+    // pixel back at a remembered state repeats it forever and never escapes.
+    double seen_dx = s.seen_dx, seen_dy = s.seen_dy;
+    uint32_t seen_m = s.seen_m, seen_n = s.seen_n;
+    uint32_t next_mark = seen_n > UINT32_MAX / 2 ? UINT32_MAX : 2 * seen_n;
     // |z|^2 of the current z, whose square amplifies the error of the next.
     double previous = (zre[m] + dx) * (zre[m] + dx) + (zim[m] + dy) * (zim[m] + dy);
     for (; steps > 0; --steps) {
@@ -66,8 +76,19 @@ inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, dou
             dy = y;
             m = 0;
         }
+        if (dx == seen_dx && dy == seen_dy && m == seen_m) [[unlikely]] {
+            result = max_iterations;
+            return true;
+        }
+        if (n >= next_mark) [[unlikely]] {
+            seen_dx = dx;
+            seen_dy = dy;
+            seen_m = m;
+            seen_n = n;
+            next_mark = n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n;
+        }
     }
-    s = PixelState{dx, dy, m, n, error};
+    s = PixelState{dx, dy, m, n, error, seen_dx, seen_dy, seen_m, seen_n};
     return false;
 }
 

@@ -21,6 +21,15 @@ constexpr uint32_t kWaitsPerClock = 16;
 constexpr uint32_t kSeedsPerClock = 16;
 // Tiles whose pixels stay listed for the batch kernel.
 constexpr size_t kTilesKept = 4;
+// Looks a walk's lookahead may take per pixel it lists, most at known pixels.
+constexpr size_t kLooksPerPixelAhead = 8;
+// A forecast of the walk comes true when the walk looks where it was foretold
+// up to this many pixels not known at the time. The score of recent
+// forecasts moves by this weight each time; at or above the trusted level
+// the walk's lookahead follows the forecast instead of tiles.
+constexpr size_t kForecastGuesses = 16;
+constexpr float kForecastWeight = 0.125f;
+constexpr float kForecastTrusted = 0.5f;
 
 }  // namespace
 
@@ -65,6 +74,8 @@ void ContourTracingGenerator::restart() {
     step_ = kLegStart;
     walk_seconds_ = 0.0;
     fill_pending_ = false;
+    forecast_.clear();
+    forecast_score_ = 1.0f;
     choose_tile();
 }
 
@@ -109,6 +120,7 @@ bool ContourTracingGenerator::refine(float seconds) {
                 if (view.pixel_value(x + 1, y) == v || view.pixel_value(x - 1, y) == v ||
                     view.pixel_value(x, y + 1) == v || view.pixel_value(x, y - 1) == v) {
                     tracing_ = true;
+                    forecast_.clear();
                     target_ = v;
                     target_count_ = view.pixel_count(x, y);
                     dir_x_ = -1;
@@ -166,6 +178,68 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
     return true;
 }
 
+bool ContourTracingGenerator::make_walk_ready(const Walker& w, const Budget& budget) {
+    Fractal& view = *view_;
+    const Point q = looked_at(w);
+    if (!view.ahead_listed(q.x, q.y)) {
+        // Most pixels escape within a few iterations: those are done at once.
+        if (view.run_ahead_at_once(q.x, q.y, kAtOnceSteps)) return true;
+        // The lanes get the pixels the walk will likely ask for next: along
+        // the walk while its forecasts come true, otherwise the tile around.
+        const bool along = forecast_score_ >= kForecastTrusted;
+        queue_walk(w, along);
+        if (!along)
+            view.queue_ahead(q.x - tile_w_ / 2, q.y - tile_h_ / 2, q.x + (tile_w_ - 1) / 2,
+                             q.y + (tile_h_ - 1) / 2);
+    }
+    const size_t batch = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
+    if (!view.run_ahead_for(q.x, q.y, budget, batch)) return false;
+    view.keep_recent_ahead(kTilesKept * batch);
+    return true;
+}
+
+void ContourTracingGenerator::queue_walk(Walker w, bool list) {
+    // Walks on as if every pixel not known yet were inside the region. Where
+    // borders run straight this is the walk's own path, and listing it spares
+    // the region's inside, which a tile would iterate and the fill gives for
+    // nothing; where they wind, the forecast fails and tiles serve better.
+    Fractal& view = *view_;
+    const size_t batch = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
+    const bool forecast = forecast_.empty();
+    size_t listed = 0, guessed = 0;
+    for (size_t looks = 0; looks < kLooksPerPixelAhead * batch; ++looks) {
+        if (w.step == kLegStart) w.step = kAcross;
+        const Point p = looked_at(w);
+        if (forecast && guessed < kForecastGuesses) forecast_.push_back(p);
+        bool inside = true;
+        if (view.ahead_ready(p.x, p.y)) {
+            inside = view.ready_value(p.x, p.y) == target_;
+        } else {
+            ++guessed;
+            if (list && !view.ahead_listed(p.x, p.y)) {
+                view.queue_ahead(p.x, p.y, p.x, p.y);
+                ++listed;
+            }
+        }
+        if ((listed >= batch || !list) && guessed >= kForecastGuesses) break;
+        if (advance<false>(w, inside)) break;
+    }
+    // The first look is the one being made.
+    if (forecast) forecast_next_ = 1;
+    if (forecast_next_ >= forecast_.size()) forecast_.clear();
+}
+
+void ContourTracingGenerator::check_forecast(Point q) {
+    if (forecast_.empty()) return;
+    if (forecast_[forecast_next_].x == q.x && forecast_[forecast_next_].y == q.y) {
+        if (++forecast_next_ < forecast_.size()) return;
+        forecast_score_ += (1.0f - forecast_score_) * kForecastWeight;
+    } else {
+        forecast_score_ -= forecast_score_ * kForecastWeight;
+    }
+    forecast_.clear();
+}
+
 // The walk's steps stay in its loop, with the walker in registers.
 [[gnu::always_inline]] inline ContourTracingGenerator::Point ContourTracingGenerator::looked_at(
     const Walker& w) {
@@ -173,13 +247,14 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
                                                          : Point{w.x, w.y + w.dy};
 }
 
+template <bool kRecord>
 [[gnu::always_inline]] inline bool ContourTracingGenerator::advance(Walker& w, bool inside) {
     switch (w.step) {
         case kAcross:
             if (!inside) {
                 // The row ends here: a border point, and the walk turns to
                 // the other vertical side.
-                contour_points_.push_back({w.x, w.y});
+                if constexpr (kRecord) contour_points_.push_back({w.x, w.y});
                 w.dy = -w.dy;
                 w.step = kUpDown;
                 return false;
@@ -207,7 +282,7 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
             }
             w.y += w.dy;
             if (w.x == start_x_ && w.y == start_y_) {
-                contour_points_.push_back({w.x, w.y});
+                if constexpr (kRecord) contour_points_.push_back({w.x, w.y});
                 return true;
             }
             w.step = kVerticalAhead;
@@ -220,7 +295,7 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
                 w.step = kLegStart;
             } else {
                 // This row ends at once: the pixel is a border point.
-                contour_points_.push_back({w.x, w.y});
+                if constexpr (kRecord) contour_points_.push_back({w.x, w.y});
                 w.step = kUpDown;
             }
             return false;
@@ -255,6 +330,7 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
             w.step = kAcross;
         }
         const Point q = looked_at(w);
+        check_forecast(q);
         if (!view.ahead_ready(q.x, q.y)) {
             // Pixels that come ready within the kernel's first steps never
             // end the batch, so the walk looks at the slice's clock itself.
@@ -262,9 +338,9 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
                 waits_since_clock = 0;
                 if (budget.time_over()) break;
             }
-            if (!make_ready(&q, 1, budget)) break;
+            if (!make_walk_ready(w, budget)) break;
         }
-        closed = advance(w, view.pixel_value(q.x, q.y) == target_);
+        closed = advance<true>(w, view.pixel_value(q.x, q.y) == target_);
         if (closed) break;
     }
     // A paused walk keeps its time; after a yield at the cap the next slices

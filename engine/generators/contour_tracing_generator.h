@@ -51,8 +51,20 @@ private:
     // The neighbour the walker's next look is at.
     static Point looked_at(const Walker& w);
     // Moves the walker on after a look that found the neighbour inside the
-    // region or not; true when the walk is back at its start.
+    // region or not; true when the walk is back at its start. Records the
+    // border points when kRecord.
+    template <bool kRecord>
     bool advance(Walker& w, bool inside);
+    // Makes the pixel of the walker's next look ready, listing the pixels the
+    // walk will likely look at after it; false when the budget ended first.
+    bool make_walk_ready(const Walker& w, const Budget& budget);
+    // Follows a walk from w as if every pixel not known yet were inside the
+    // region: lists the pixels it looks at for the batch kernel when `list`,
+    // and, when no forecast is pending, keeps its first looks as one.
+    void queue_walk(Walker w, bool list);
+    // Compares the walk's look at q with the pending forecast, scoring the
+    // forecast once it came true or failed.
+    void check_forecast(Point q);
     // Makes the pixels ready for the pixel query (computed or iterated ahead
     // with the tile around each); false when the budget ended first.
     bool make_ready(const Point* points, int count, const Budget& budget);
@@ -71,7 +83,10 @@ private:
     double walk_seconds_ = 0.0;  // the walk's time in earlier slices
     bool fill_pending_ = false;  // a walk is complete, its fill not done
     int32_t tile_w_ = 1, tile_h_ = 1;
-    std::vector<Span> spans_;  // reused by every fill
+    std::vector<Span> spans_;      // reused by every fill
+    std::vector<Point> forecast_;  // the looks foretold, pending
+    size_t forecast_next_ = 0;     // the next look foretold
+    float forecast_score_ = 1.0f;  // how often recent forecasts came true
     // When non-zero, a walk also yields after this many horizontal legs per
     // call; lets tests interrupt walks without depending on the clock.
     uint32_t legs_per_call_ = 0;

@@ -329,9 +329,14 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
     }
     ++computed_count_;
     if (smooth_ && !use_big_float_) {
-        Orbit o = fresh_orbit(column_double_.data()[x], row_double_.data()[y]);
-        advance_orbit(max_iterations_, o, UINT32_MAX);
-        return store_pixel(x, y, o.n, fraction_of(o));
+        // The count as ever (cycles found early); an escaped pixel's z from
+        // the same steps again.
+        const double cx = column_double_.data()[x], cy = row_double_.data()[y];
+        const uint32_t n = iterate_double(max_iterations_, cx, cy);
+        Orbit o = fresh_orbit(cx, cy);
+        if (n < max_iterations_) advance_orbit(max_iterations_, o, n);
+        o.n = n;
+        return store_pixel(x, y, n, fraction_of(o));
     }
     const uint32_t n =
         !use_big_float_

@@ -139,6 +139,16 @@ public:
         return lookahead_ &&
                lookahead_->state(static_cast<size_t>(y) * width_ + x) == Lookahead::kReady;
     }
+    // The value of a pixel for which ahead_ready() holds, as pixel_value()
+    // would return it, leaving a pixel waiting aside where it is.
+    uint32_t ready_value(int32_t x, int32_t y) const {
+        if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
+            static_cast<uint32_t>(y) >= static_cast<uint32_t>(height_))
+            return 0xFFFFFFFFu;
+        const size_t i = static_cast<size_t>(y) * width_ + x;
+        if (image_->is_computed(x, y)) return image_->values()[i];
+        return byte_of(lookahead_->peek(i));
+    }
     // The pixel is listed for the lookahead and not done yet.
     bool ahead_listed(int32_t x, int32_t y) const {
         return lookahead_ &&

@@ -50,6 +50,8 @@ public:
         orbits_.erase(orbits_.begin(), orbits_.begin() + static_cast<std::ptrdiff_t>(drop));
         big_orbit_ = BigOrbit{};
     }
+    // The count of a ready pixel, which stays ready.
+    uint32_t peek(size_t i) const { return count_[i]; }
     // The result of a ready pixel, which goes back to kNone.
     Result take(size_t i) {
         state_[i] = kNone;

@@ -107,13 +107,50 @@ TEST(BatchKernel, HighestLimitAndDoneRecordsAreSkipped) {
             ASSERT_EQ(orbits[i].n, iterate_double(4294967295u, escaping[i].cx, escaping[i].cy))
                 << simd_level_name(level);
         }
-        // A pixel inside is still running, with its count advanced.
-        Orbit inside[] = {fresh_orbit(-0.1, 0.0), {0.5, 0.5, 0.0, 0.0, 7, 0, true}};
+        // A pixel inside is still running, with its count advanced (at the
+        // cusp the orbit creeps towards its fixed point without repeating).
+        Orbit inside[] = {fresh_orbit(0.25, 0.0), {0.5, 0.5, 0.0, 0.0, 7, 0, true}};
         budget.max_steps = 5000;
         EXPECT_FALSE(iterate_double_batch_at(level, 4294967295u, inside, 2, budget));
         EXPECT_FALSE(inside[0].done);
         EXPECT_GE(inside[0].n, 4096u);
         EXPECT_EQ(inside[1].n, 7u);  // already done: untouched
+    }
+}
+
+// The escape-time loop without cycle detection.
+uint32_t plain_count(uint32_t limit, double cx, double cy) {
+    double x = cx, y = cy;
+    uint32_t n = 1;
+    while (double_step(cx, cy, x, y))
+        if (++n >= limit) break;
+    return n;
+}
+
+// Orbits that repeat end at the limit as soon as the repeat is seen, on every
+// lane and after any pause; every other count stays that of the plain loop.
+TEST(BatchKernel, RepeatingOrbitsEndAtTheLimitAtOnce) {
+    std::vector<Point> points = near_boundary(300, 5);
+    for (const Point p : {Point{-0.1, 0.0}, Point{-1.0, 0.0}, Point{-0.12, 0.75}, Point{-1.3, 0.05},
+                          Point{0.2, 0.3}, Point{-0.7, 0.2}})
+        points.push_back(p);
+    for (const Point& p : points)
+        ASSERT_EQ(iterate_double(20000, p.cx, p.cy), plain_count(20000, p.cx, p.cy))
+            << p.cx << " + " << p.cy << "i";
+    for (SimdLevel level : levels_here())
+        for (uint64_t steps : {0u, 1u, 7u, 100u}) expect_scalar_counts(level, 20000, points, steps);
+
+    // At a limit no budget here reaches, the pixels inside still finish.
+    const std::vector<Point> inside(points.end() - 6, points.end());
+    for (const Point& p : inside) EXPECT_EQ(iterate_double(4000000000u, p.cx, p.cy), 4000000000u);
+    for (SimdLevel level : levels_here()) {
+        std::vector<Orbit> orbits = fresh(inside);
+        Budget budget;
+        budget.max_steps = 1000000;
+        EXPECT_TRUE(
+            iterate_double_batch_at(level, 4000000000u, orbits.data(), orbits.size(), budget))
+            << simd_level_name(level);
+        for (const Orbit& o : orbits) EXPECT_EQ(o.n, 4000000000u) << simd_level_name(level);
     }
 }
 
@@ -204,7 +241,9 @@ TEST(BatchKernel, LevelsFallBackToWhatTheProcessorHas) {
 TEST(BigFloatKernel, PausedAndResumedGivesUninterruptedCount) {
     for (auto [limit, px, py] : {std::tuple{3000u, -0.75, 0.1},
                                  {5000u, -0.7436438870371587, 0.1318259042053120},
-                                 {2000u, -0.1, 0.0},
+                                 {2000u, 0.25, 0.0},
+                                 {4000000000u, -0.1, 0.0},
+                                 {4000000000u, -0.12, 0.75},
                                  {2u, 0.0, 0.0},
                                  {1u, 3.0, 0.0}}) {
         const BigFloat x(px), y(py);
@@ -214,8 +253,14 @@ TEST(BigFloatKernel, PausedAndResumedGivesUninterruptedCount) {
         int calls = 0;
         while (!iterate_big_float_resumable(limit, x, y, orbit, budget)) ++calls;
         EXPECT_EQ(orbit.n, iterate_big_float(limit, x, y)) << px << " + " << py << "i";
-        if (px == -0.1) {
-            EXPECT_GT(calls, 0);  // inside: it ran into the pause
+        // Inside: the cusp runs into the pause; a repeating orbit ends at its
+        // first repeat, pauses or not.
+        if (px == 0.25) {
+            EXPECT_GT(calls, 0);
+        }
+        if (limit == 4000000000u) {
+            EXPECT_EQ(orbit.n, limit);
+            EXPECT_LT(calls, 10000);
         }
     }
 }

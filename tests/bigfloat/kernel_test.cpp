@@ -73,5 +73,24 @@ TEST(Kernels, MatchReferencesNearTheBoundary) {
     }
 }
 
+// An orbit that repeats bit for bit ends at the limit at once; every count
+// stays that of the reference, which has no cycle detection.
+TEST(Kernels, RepeatingOrbitsEndAtTheLimitAtOnce) {
+    const std::pair<double, double> inside[] = {{-0.1, 0.0},  {-1.0, 0.0}, {-0.12, 0.75},
+                                                {-1.3, 0.05}, {0.2, 0.3},  {-0.7, 0.2}};
+    std::mt19937_64 rng(7);
+    for (int i = 0; i < 40; ++i) {
+        const double cx = -0.75 + double(int(rng() % 2001) - 1000) * 1e-4;
+        const double cy = 0.1 + double(int(rng() % 2001) - 1000) * 1e-4;
+        EXPECT_EQ(iterate_big_float(5000, BigFloat(cx), BigFloat(cy)),
+                  reference_kernel(5000, BigFloat(cx), BigFloat(cy)))
+            << cx << " + " << cy << "i";
+    }
+    for (auto [cx, cy] : inside) {
+        EXPECT_EQ(count(5000, cx, cy), 5000u);
+        EXPECT_EQ(iterate_big_float(4000000000u, BigFloat(cx), BigFloat(cy)), 4000000000u);
+    }
+}
+
 }  // namespace
 }  // namespace quorvel

@@ -107,6 +107,47 @@ TEST(Perturbation, RebasingCarriesPixelsPastAnEarlyEscapingReference) {
     EXPECT_EQ(iterate_perturbed(reference.span(), 2, -0.3, 0.0), 2u);
 }
 
+// A pixel whose offset and reference index repeat bit for bit never escapes:
+// it ends at the limit as soon as the repeat is seen, on one lane or many,
+// across pauses; other pixels keep their counts.
+TEST(Perturbation, RepeatingStatesEndAtTheLimitAtOnce) {
+    const TestOrbit early(0.3, 0.0, 1000), inside(-0.1, 0.05, 300);
+    const uint32_t limit = 4000000000u;
+    struct Case {
+        const TestOrbit* reference;
+        double dcx, dcy;
+    };
+    const Case cases[] = {
+        {&early, -0.3, 0.0},     // z stays 0: rebases every step
+        {&early, -1.3, 0.0},     // period 2 through 0
+        {&early, -0.4, 0.1},     // converges to a fixed point near 0
+        {&inside, 0.0, 0.0},     // the reference, wrapping round its cut end
+        {&inside, 0.01, -0.02},  // beside it
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(iterate_perturbed(c.reference->span(), limit, c.dcx, c.dcy), limit)
+            << c.dcx << "," << c.dcy;
+    for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+        for (const TestOrbit* reference : {&early, &inside}) {
+            std::vector<Orbit> pixels;
+            for (const Case& c : cases)
+                if (c.reference == reference) pixels.push_back(fresh_perturbed(c.dcx, c.dcy));
+            // An escaping pixel beside them keeps its count.
+            pixels.push_back(fresh_perturbed(-0.75 - 0.3, 0.1));
+            const uint32_t escaping = iterate_perturbed(reference->span(), limit, -1.05, 0.1);
+            Budget budget;
+            budget.max_steps = 5000;
+            int calls = 0;
+            while (!iterate_perturbed_batch_at(static_cast<SimdLevel>(level), reference->span(),
+                                               limit, pixels.data(), pixels.size(), budget))
+                ASSERT_LT(++calls, 1000) << "level " << level;
+            for (size_t i = 0; i + 1 < pixels.size(); ++i)
+                EXPECT_EQ(pixels[i].n, limit) << "level " << level << " pixel " << i;
+            EXPECT_EQ(pixels.back().n, escaping) << "level " << level;
+        }
+    }
+}
+
 std::vector<BigFloat> columns_of(const Fractal& view) {
     std::vector<BigFloat> out;
     for (int32_t x = 0; x < view.width(); ++x) out.push_back(view.column_coordinate(x));

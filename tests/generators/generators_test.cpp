@@ -141,6 +141,33 @@ TEST(InferringStrategies, SingleValueViewsCostOnlyTheirBorder) {
     set_simd_level(level);
 }
 
+// On wide lanes too, contour tracing iterates little more than the border of
+// a single-value view: the walk's lookahead lists the pixels the walk goes on
+// to, not tiles reaching into the region that the fill gives. Box matching
+// iterates the same pixels on every level.
+TEST(InferringStrategies, WideLanesIterateNoMoreThanTheBorder) {
+    const SimdLevel before = active_simd_level();
+    for (int i = 0; i <= static_cast<int>(best_simd_level()); ++i) {
+        const auto level = static_cast<SimdLevel>(i);
+        set_simd_level(level);
+        auto view = make_view(150, 110, -0.2, 0.0, 0.05, 100000);
+        ContourTracingGenerator contour(*view);
+        contour.set_preview(false);
+        complete(contour);
+        EXPECT_EQ(values_of(*view), std::vector<int>(150 * 110, 0));
+        // The border, and at most the tile around the first seed.
+        EXPECT_LE(view->computed_count(), 2u * (150 + 110) - 4 + 12 * 12 / 4)
+            << simd_level_name(level);
+
+        auto boxed_view = make_view(150, 110, -0.2, 0.0, 0.05, 100000);
+        BoxedGenerator boxes(*boxed_view);
+        boxes.set_preview(false);
+        complete(boxes);
+        EXPECT_EQ(boxed_view->computed_count(), 2u * (150 + 110) - 4) << simd_level_name(level);
+    }
+    set_simd_level(before);
+}
+
 // Every strategy gives the same image at every SIMD level, also when its
 // kernels pause every few steps and resume in the next call; pixels iterated
 // ahead are counted, never more than once. (Without the preview: how far it
