@@ -1,6 +1,8 @@
 // ZeroedBytes: an owned byte array that starts out all zero.
 #pragma once
 
+#include <sys/mman.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -11,13 +13,14 @@
 
 namespace quorvel {
 
-// Large arrays come from calloc, which hands out fresh pages that are zero
-// already: a new image costs no memset, and its pages are touched only as its
-// pixels are computed, within the refinement slices rather than before them.
+// Large arrays are fresh pages mapped for them, zero already: a new image costs
+// no memset, its pages are touched only as its pixels are computed, and they go
+// back to the system when it goes. (calloc gives this only until the
+// allocator's adaptive threshold moves above an image's size.)
 class ZeroedBytes {
 public:
     ZeroedBytes() = default;
-    explicit ZeroedBytes(size_t size) : bytes_(allocate(size)), size_(size) {}
+    explicit ZeroedBytes(size_t size) : bytes_(allocate(size), Free{size}), size_(size) {}
     ZeroedBytes(const ZeroedBytes& other) : ZeroedBytes(other.size_) {
         if (size_ != 0) std::memcpy(bytes_.get(), other.bytes_.get(), size_);
     }
@@ -44,11 +47,36 @@ public:
     }
 
 private:
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer guards only what the allocator hands out.
+    static constexpr size_t kMappedFrom = SIZE_MAX;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+    static constexpr size_t kMappedFrom = SIZE_MAX;
+#else
+    static constexpr size_t kMappedFrom = size_t{1} << 20;
+#endif
+#else
+    static constexpr size_t kMappedFrom = size_t{1} << 20;
+#endif
+
     struct Free {
-        void operator()(uint8_t* p) const { std::free(p); }
+        size_t size;  // bytes mapped, or below kMappedFrom: from calloc
+        void operator()(uint8_t* p) const {
+            if (size >= kMappedFrom)
+                ::munmap(p, size);
+            else
+                std::free(p);
+        }
     };
     static uint8_t* allocate(size_t size) {
         if (size == 0) return nullptr;
+        if (size >= kMappedFrom) {
+            void* p =
+                ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED) throw std::bad_alloc();
+            return static_cast<uint8_t*>(p);
+        }
         void* p = std::calloc(size, 1);
         if (p == nullptr) throw std::bad_alloc();
         return static_cast<uint8_t*>(p);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bigfloat/orbit_batch.h"
+#include "storage/zeroed_bytes.h"
 
 namespace quorvel {
 
@@ -17,7 +18,8 @@ public:
     enum State : uint8_t { kNone = 0, kQueued = 1, kReady = 2 };
 
     // Sizes the per-pixel state for a grid of `pixels`, all kNone.
-    explicit Lookahead(size_t pixels) : state_(pixels, kNone), count_(pixels, 0) {}
+    explicit Lookahead(size_t pixels)
+        : pixels_(pixels), state_(pixels), count_(pixels * sizeof(uint32_t)) {}
 
     // A ready pixel: its count and its fraction code (0: none).
     struct Result {
@@ -25,17 +27,17 @@ public:
         float fraction;
     };
 
-    State state(size_t i) const { return static_cast<State>(state_[i]); }
+    State state(size_t i) const { return static_cast<State>(state_.data()[i]); }
     // Lists pixel i (state kNone) for iteration, starting from the given orbit.
     void queue(size_t i, const Orbit& start) {
-        state_[i] = kQueued;
+        state_.data()[i] = kQueued;
         pending_.push_back(static_cast<uint32_t>(i));
         orbits_.push_back(start);
     }
     // Pixel i (state kNone), finished by the caller: ready with count n.
     void settle(size_t i, uint32_t n, float fraction = 0.0f) {
-        state_[i] = kReady;
-        count_[i] = n;
+        state_.data()[i] = kReady;
+        counts()[i] = n;
         set_fraction(i, fraction);
         ++ready_;
     }
@@ -45,29 +47,28 @@ public:
         if (pending_.size() <= keep) return;
         const size_t drop = pending_.size() - keep;
         for (size_t k = 0; k < drop; ++k)
-            if (state_[pending_[k]] == kQueued) state_[pending_[k]] = kNone;
+            if (state_.data()[pending_[k]] == kQueued) state_.data()[pending_[k]] = kNone;
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(drop));
         orbits_.erase(orbits_.begin(), orbits_.begin() + static_cast<std::ptrdiff_t>(drop));
         big_orbit_ = BigOrbit{};
     }
     // The count of a ready pixel, which stays ready.
-    uint32_t peek(size_t i) const { return count_[i]; }
+    uint32_t peek(size_t i) const { return counts()[i]; }
     // The result of a ready pixel, which goes back to kNone.
     Result take(size_t i) {
-        state_[i] = kNone;
+        state_.data()[i] = kNone;
         --ready_;
-        return {count_[i], fraction_.empty() ? 0.0f : fraction_[i]};
+        return {counts()[i], fraction_.empty() ? 0.0f : fractions()[i]};
     }
     // How many pixels are ready and not taken.
     uint32_t ready_count() const { return ready_; }
     // A queued pixel the caller computed itself: its result here is dropped.
-    void forget(size_t i) { state_[i] = kNone; }
+    void forget(size_t i) { state_.data()[i] = kNone; }
     bool idle() const { return pending_.empty(); }
     // Bytes held: the per-pixel state of the grid, and the lists.
     uint64_t memory_size() const {
-        return state_.capacity() + count_.capacity() * sizeof(uint32_t) +
-               fraction_.capacity() * sizeof(float) + pending_.capacity() * sizeof(uint32_t) +
-               orbits_.capacity() * sizeof(Orbit);
+        return state_.size() + count_.size() + fraction_.size() +
+               pending_.capacity() * sizeof(uint32_t) + orbits_.capacity() * sizeof(Orbit);
     }
 
     // The waiting pixels (grid indices) and their records, in the same order,
@@ -89,15 +90,15 @@ public:
             // A record done with count 0 still waits for its kernel (a
             // perturbed pixel that needs another reference), unless its
             // pixel was taken meanwhile.
-            if (!orbits_[k].done || (orbits_[k].n == 0 && state_[i] == kQueued)) {
+            if (!orbits_[k].done || (orbits_[k].n == 0 && state_.data()[i] == kQueued)) {
                 pending_[kept] = i;
                 orbits_[kept] = orbits_[k];
                 ++kept;
                 continue;
             }
-            if (state_[i] != kQueued) continue;  // taken by the caller meanwhile
-            state_[i] = kReady;
-            count_[i] = orbits_[k].n;
+            if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
+            state_.data()[i] = kReady;
+            counts()[i] = orbits_[k].n;
             set_fraction(i, fraction_of(orbits_[k]));
             ++finished;
             ++ready_;
@@ -111,13 +112,19 @@ private:
     // Fractions take memory only once a pixel has one.
     void set_fraction(size_t i, float fraction) {
         if (fraction == 0.0f && fraction_.empty()) return;
-        if (fraction_.empty()) fraction_.assign(state_.size(), 0.0f);
-        fraction_[i] = fraction;
+        if (fraction_.empty()) fraction_ = ZeroedBytes(pixels_ * sizeof(float));
+        fractions()[i] = fraction;
     }
+    uint32_t* counts() { return reinterpret_cast<uint32_t*>(count_.data()); }
+    const uint32_t* counts() const { return reinterpret_cast<const uint32_t*>(count_.data()); }
+    float* fractions() { return reinterpret_cast<float*>(fraction_.data()); }
 
-    std::vector<uint8_t> state_;
-    std::vector<uint32_t> count_;
-    std::vector<float> fraction_;
+    // Zeroed pages: a grid's arrays become resident only where pixels are
+    // listed, which on large grids is a small part of them.
+    size_t pixels_;
+    ZeroedBytes state_;
+    ZeroedBytes count_;     // uint32 per pixel
+    ZeroedBytes fraction_;  // float per pixel, once a pixel has a fraction
     std::vector<uint32_t> pending_;
     std::vector<Orbit> orbits_;
     BigOrbit big_orbit_;
