@@ -306,11 +306,19 @@ TEST(Skipping, PlanCountsItsTableAndGivesThePlainPixels) {
         EXPECT_TRUE(sliced.uses_table());
         EXPECT_EQ(sliced.memory_size(), skipping.plan->memory_size());
     }
-    // Where the steps save too little, the plan keeps to the lanes and lets
-    // the table go.
-    DeepPlan deep(true), plain(false);
-    EXPECT_FALSE(deep.plan->uses_table());
-    EXPECT_EQ(deep.plan->memory_size(), plain.plan->memory_size());
+    // Where the steps save too little against SIMD lanes, the plan keeps to
+    // the lanes and lets the table go; one lane gains from them.
+    const SimdLevel before = active_simd_level();
+    for (const SimdLevel level : {SimdLevel::scalar, best_simd_level()}) {
+        set_simd_level(level);
+        DeepPlan deep(true), plain(false);
+        const bool lanes = level != SimdLevel::scalar;
+        EXPECT_EQ(deep.plan->uses_table(), !lanes) << simd_level_name(level);
+        if (lanes) {
+            EXPECT_EQ(deep.plan->memory_size(), plain.plan->memory_size());
+        }
+    }
+    set_simd_level(before);
 }
 
 TEST(Skipping, ModesChooseTheKernel) {
