@@ -208,6 +208,12 @@ TEST(RenderTool, ColourMappingAndCounts) {
     ASSERT_EQ(run.status, 0) << run.err;
     for (const char* frame : {"n00.exr", "n01.exr"})
         EXPECT_EQ(slurp(dir / frame).substr(0, 4), std::string("\x76\x2f\x31\x01", 4)) << frame;
+    // A rerun renders again the frames whose counts are missing.
+    const std::string counts01 = slurp(dir / "n01.exr");
+    std::filesystem::remove(dir / "n01.exr");
+    run = dir.run(view + "--smooth --zoom-frames 2 --out f%02d.png --counts n%02d.exr --jobs 2");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(slurp(dir / "n01.exr") == counts01);
 
     for (const char* bad : {"--counts n.png", "--colour-density 0", "--colour-density -2",
                             "--colour-phase x", "--zoom-frames 2 --out f%02d.png --counts n.exr"}) {
@@ -225,7 +231,8 @@ TEST(RenderTool, BadInputOrInterruptLeavesNothing) {
     std::string cases =
         "--frobnicate,stray,--size 0x10,--size 600,--size 5000x10 --supersampling 8,"
         "--radius abc,--radius 0,--radius nan,--radius,--iterations 1,--iterations 12x,"
-        "--supersampling 9,--gamma -1,--generator fast,--deep-kernel fast,--deep-kernel,--centre 0.1,--centre abc 0,"
+        "--supersampling 9,--gamma -1,--generator fast,--deep-kernel fast,--deep-kernel,--centre "
+        "0.1,--centre abc 0,"
         "--centre 0x1p3 0,--palette missing.pal,--palette short.pal,--load missing.q,"
         "--load garbage.q,--place missing,--place places:0,--place places:12,--place short:5,"
         "--place places:1 --load garbage.q,--out no/such/folder/x.png,--out picture.jpg,"

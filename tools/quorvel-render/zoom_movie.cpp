@@ -140,7 +140,10 @@ int render_movie(const Plan& plan, const Options& o, const Target& t, int jobs,
 
     std::vector<int> tasks;
     for (int k = range.first; k <= range.last; ++k) {
-        if (!file_exists(frame_path(o.out, k))) tasks.push_back(k);
+        // A frame is there only with its counts, when they are asked for.
+        if (!file_exists(frame_path(o.out, k)) ||
+            (o.counts && !file_exists(frame_path(*o.counts, k))))
+            tasks.push_back(k);
     }
     const int total = range.last - range.first + 1;
     const int present = total - static_cast<int>(tasks.size());
