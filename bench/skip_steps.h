@@ -60,6 +60,21 @@ inline StepsPerPixel steps_per_pixel(Fractal& view, int samples) {
     std::uniform_int_distribution<int32_t> px(0, w - 1), py(0, h - 1);
     uint64_t plain = 0, skipping = 0;
     const uint32_t limit = view.max_iterations();
+    // Both kernels on the same sampled pixels; undecided ones are counted aside.
+    auto sample = [&](auto&& plain_count, auto&& skipping_count) {
+        for (int k = 0; k < samples; ++k) {
+            const int32_t x = px(random), y = py(random);
+            const uint32_t a = plain_count(x, y);
+            uint64_t steps = 0;
+            const uint32_t b = skipping_count(x, y, &steps);
+            out.undecided_plain += a == kNeedsOtherReference;
+            out.undecided_skipping += b == kNeedsOtherReference;
+            if (a == kNeedsOtherReference || b == kNeedsOtherReference) continue;
+            plain += a;
+            skipping += steps;
+            ++out.pixels;
+        }
+    };
     if (plan.extended()) {
         const std::vector<ExtFloat> dcx = grid.column_offsets_ext(rx),
                                     dcy = grid.row_offsets_ext(ry);
@@ -71,18 +86,11 @@ inline StepsPerPixel steps_per_pixel(Fractal& view, int samples) {
         while (!table.advance(1.0)) {
         }
         const ExtOrbitSpan span{orbit.ext_re(), orbit.ext_im(), orbit.length(), orbit.escaped()};
-        for (int k = 0; k < samples; ++k) {
-            const int32_t x = px(random), y = py(random);
-            const uint32_t a = iterate_perturbed_ext(span, limit, dcx[x], dcy[y]);
-            uint64_t steps = 0;
-            const uint32_t b = iterate_bla_ext(span, table, limit, dcx[x], dcy[y], &steps);
-            out.undecided_plain += a == kNeedsOtherReference;
-            out.undecided_skipping += b == kNeedsOtherReference;
-            if (a == kNeedsOtherReference || b == kNeedsOtherReference) continue;
-            plain += a;
-            skipping += steps;
-            ++out.pixels;
-        }
+        sample([&](int32_t x,
+                   int32_t y) { return iterate_perturbed_ext(span, limit, dcx[x], dcy[y]); },
+               [&](int32_t x, int32_t y, uint64_t* steps) {
+                   return iterate_bla_ext(span, table, limit, dcx[x], dcy[y], steps);
+               });
     } else {
         const std::vector<double> dcx = grid.column_offsets(rx), dcy = grid.row_offsets(ry);
         double mx = 0, my = 0;
@@ -93,18 +101,10 @@ inline StepsPerPixel steps_per_pixel(Fractal& view, int samples) {
         while (!table.advance(1.0)) {
         }
         const OrbitSpan span{orbit.re(), orbit.im(), orbit.length(), orbit.escaped()};
-        for (int k = 0; k < samples; ++k) {
-            const int32_t x = px(random), y = py(random);
-            const uint32_t a = iterate_perturbed(span, limit, dcx[x], dcy[y]);
-            uint64_t steps = 0;
-            const uint32_t b = iterate_bla(span, table, limit, dcx[x], dcy[y], &steps);
-            out.undecided_plain += a == kNeedsOtherReference;
-            out.undecided_skipping += b == kNeedsOtherReference;
-            if (a == kNeedsOtherReference || b == kNeedsOtherReference) continue;
-            plain += a;
-            skipping += steps;
-            ++out.pixels;
-        }
+        sample([&](int32_t x, int32_t y) { return iterate_perturbed(span, limit, dcx[x], dcy[y]); },
+               [&](int32_t x, int32_t y, uint64_t* steps) {
+                   return iterate_bla(span, table, limit, dcx[x], dcy[y], steps);
+               });
     }
     if (out.pixels > 0) {
         out.plain = static_cast<double>(plain) / out.pixels;
