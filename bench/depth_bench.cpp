@@ -12,8 +12,8 @@
 //     to 1e-1000 with a 96 MB budget;
 //   - skipping: brute force with linear steps against plain perturbation on
 //     the public locations at 2e-50 and 4e-228 (CPU time, bytes differing),
-//     the steps per pixel of each, and on the sampled pixels of the accuracy
-//     views, skipping against plain.
+//     the steps per pixel of each, the references each built, and on the
+//     sampled pixels of the accuracy views, skipping against plain.
 #include <benchmark/benchmark.h>
 #include <quorvel.h>
 #include <time.h>
@@ -270,14 +270,20 @@ void BM_LongestSlice(benchmark::State& state, int decades, bool inside) {
 void BM_Skipping(benchmark::State& state, const DeepView& v, int32_t side) {
     double skipping = 0, plain = 0;
     size_t differing = 0, references_skipping = 0, references_plain = 0;
+    size_t own_skipping = 0, own_plain = 0, main_length = 0;
+    bool main_escaped = false;
     bench::StepsPerPixel steps;
     for (auto _ : state) {
         auto fast = make_view(v, side, DeepKernel::perturbation);
         const std::vector<uint8_t> a = bench::brute_force(*fast, skipping);
         references_skipping = fast->perturbation_plan()->reference_count();
+        own_skipping = fast->perturbation_plan()->own_references_built();
+        main_length = fast->perturbation_plan()->main_orbit().length();
+        main_escaped = fast->perturbation_plan()->main_orbit().escaped();
         auto slow = make_view(v, side, DeepKernel::plain);
         const std::vector<uint8_t> b = bench::brute_force(*slow, plain);
         references_plain = slow->perturbation_plan()->reference_count();
+        own_plain = slow->perturbation_plan()->own_references_built();
         differing = 0;
         for (size_t i = 0; i < a.size(); ++i) differing += a[i] != b[i];
         steps = bench::steps_per_pixel(*fast, 200);
@@ -293,6 +299,10 @@ void BM_Skipping(benchmark::State& state, const DeepView& v, int32_t side) {
     g_figures[name + ": steps per pixel, skipping"] = steps.skipping;
     g_figures[name + ": references kept, plain"] = static_cast<double>(references_plain);
     g_figures[name + ": references kept, skipping"] = static_cast<double>(references_skipping);
+    g_figures[name + ": main reference values"] = static_cast<double>(main_length);
+    g_figures[name + ": main reference escapes"] = main_escaped ? 1.0 : 0.0;
+    g_figures[name + ": own references built, plain"] = static_cast<double>(own_plain);
+    g_figures[name + ": own references built, skipping"] = static_cast<double>(own_skipping);
     g_figures[name + ": sampled pixels decided by the main reference in both"] = steps.pixels;
     g_figures[name + ": sampled pixels left to other references, plain"] = steps.undecided_plain;
     g_figures[name + ": sampled pixels left to other references, skipping"] =

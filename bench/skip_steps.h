@@ -55,7 +55,6 @@ inline StepsPerPixel steps_per_pixel(Fractal& view, int samples) {
     }
     const ReferenceOrbit& orbit = plan.main_orbit();
     const int32_t w = view.width(), h = view.height();
-    const int32_t rx = plan.reference_x(), ry = plan.reference_y();
     std::mt19937_64 random(11);
     std::uniform_int_distribution<int32_t> px(0, w - 1), py(0, h - 1);
     uint64_t plain = 0, skipping = 0;
@@ -76,8 +75,8 @@ inline StepsPerPixel steps_per_pixel(Fractal& view, int samples) {
         }
     };
     if (plan.extended()) {
-        const std::vector<ExtFloat> dcx = grid.column_offsets_ext(rx),
-                                    dcy = grid.row_offsets_ext(ry);
+        const std::vector<ExtFloat> dcx(plan.column_offsets_ext(), plan.column_offsets_ext() + w),
+            dcy(plan.row_offsets_ext(), plan.row_offsets_ext() + h);
         ExtFloat mx(0.0), my(0.0);
         for (const ExtFloat& d : dcx) mx = std::max(mx, abs(d));
         for (const ExtFloat& d : dcy) my = std::max(my, abs(d));
@@ -92,7 +91,8 @@ inline StepsPerPixel steps_per_pixel(Fractal& view, int samples) {
                    return iterate_bla_ext(span, table, limit, dcx[x], dcy[y], steps);
                });
     } else {
-        const std::vector<double> dcx = grid.column_offsets(rx), dcy = grid.row_offsets(ry);
+        const std::vector<double> dcx(plan.column_offsets(), plan.column_offsets() + w),
+            dcy(plan.row_offsets(), plan.row_offsets() + h);
         double mx = 0, my = 0;
         for (double d : dcx) mx = std::max(mx, std::fabs(d));
         for (double d : dcy) my = std::max(my, std::fabs(d));

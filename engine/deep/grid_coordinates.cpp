@@ -1,5 +1,8 @@
 #include "deep/grid_coordinates.h"
 
+#include <algorithm>
+#include <type_traits>
+
 namespace quorvel {
 
 namespace {
@@ -69,5 +72,27 @@ std::vector<ExtFloat> GridCoordinates::Axis::offsets_ext(int32_t from) const {
         out[static_cast<size_t>(i)] = ExtFloat(static_cast<double>(i - from)) * step;
     return out;
 }
+
+template <class T>
+std::vector<T> GridCoordinates::Axis::offsets_from(mpfr_srcptr origin) const {
+    // Wide enough that the difference is exact, or all but so: it is rounded
+    // once more into T.
+    const long bits = std::max<long>(kDifferenceBits, mpfr_get_prec(origin)) +
+                      (table ? 0 : centre.precision()) + 64;
+    MpfrNumber coordinate(bits), difference(bits);
+    std::vector<T> out(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        set(coordinate.get(), i);
+        mpfr_sub(difference.get(), coordinate.get(), origin, MPFR_RNDN);
+        if constexpr (std::is_same_v<T, double>)
+            out[static_cast<size_t>(i)] = mpfr_get_d(difference.get(), MPFR_RNDN);
+        else
+            out[static_cast<size_t>(i)] = ext_from_mpfr(difference.get());
+    }
+    return out;
+}
+
+template std::vector<double> GridCoordinates::Axis::offsets_from<double>(mpfr_srcptr) const;
+template std::vector<ExtFloat> GridCoordinates::Axis::offsets_from<ExtFloat>(mpfr_srcptr) const;
 
 }  // namespace quorvel

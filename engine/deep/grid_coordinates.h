@@ -34,6 +34,20 @@ public:
         return columns_.offsets_ext(from);
     }
     std::vector<ExtFloat> row_offsets_ext(int32_t from) const { return rows_.offsets_ext(from); }
+    // Every column's (row's) offset from a point anywhere, such as a
+    // reference between pixels.
+    std::vector<double> column_offsets_from(mpfr_srcptr origin) const {
+        return columns_.offsets_from<double>(origin);
+    }
+    std::vector<double> row_offsets_from(mpfr_srcptr origin) const {
+        return rows_.offsets_from<double>(origin);
+    }
+    std::vector<ExtFloat> column_offsets_ext_from(mpfr_srcptr origin) const {
+        return columns_.offsets_from<ExtFloat>(origin);
+    }
+    std::vector<ExtFloat> row_offsets_ext_from(mpfr_srcptr origin) const {
+        return rows_.offsets_from<ExtFloat>(origin);
+    }
 
 private:
     // One axis: a table of BigFloats, or a centre and a step.
@@ -46,6 +60,8 @@ private:
         void set(mpfr_ptr out, int32_t i) const;
         std::vector<double> offsets(int32_t from) const;
         std::vector<ExtFloat> offsets_ext(int32_t from) const;
+        template <class T>
+        std::vector<T> offsets_from(mpfr_srcptr origin) const;
     };
 
     Axis columns_, rows_;

@@ -5,6 +5,7 @@
 
 #include "base/stopwatch.h"
 #include "deep/bla_table.h"
+#include "deep/mpfr_number.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_bla.h"
 #include "deep/perturbation_ext.h"
@@ -18,6 +19,8 @@ namespace {
 constexpr int32_t kCandidateGrid = 10;
 // New main references tried before the pixels are left to extra references.
 constexpr int kMaxRounds = 6;
+// Seconds of the centre's orbit between two scans for a period.
+constexpr double kScanEvery = 0.02;
 // Iterations on the SIMD lanes that cost about as much as one step, linear or
 // single, of the kernel with linear steps (bench/deep_bench.cpp).
 constexpr uint64_t kLaneSteps = 3;
@@ -64,6 +67,32 @@ struct PerturbationPlan::Reference {
                       extended, own ? kOwnKept : ReferenceOrbit::kMaxLength)),
           grid_(grid) {}
 
+    // A main reference at a point between pixels, whose orbit is kept up to
+    // z_{length-1}; x and y name the nearest pixel.
+    Reference(mpfr_srcptr cx, mpfr_srcptr cy, const GridCoordinates& grid, long bits,
+              uint32_t length, bool extended)
+        : x(0),
+          y(0),
+          orbit(cx, cy, bits, length, extended, ReferenceOrbit::kMaxLength),
+          grid_(grid),
+          origin_x_(std::make_unique<MpfrNumber>(mpfr_get_prec(cx))),
+          origin_y_(std::make_unique<MpfrNumber>(mpfr_get_prec(cy))) {
+        mpfr_set(origin_x_->get(), cx, MPFR_RNDN);
+        mpfr_set(origin_y_->get(), cy, MPFR_RNDN);
+        auto nearest = [](const auto& offsets) {
+            auto magnitude_less = [](auto a, auto b) { return magnitude(a) < magnitude(b); };
+            return static_cast<int32_t>(
+                std::min_element(offsets.begin(), offsets.end(), magnitude_less) - offsets.begin());
+        };
+        if (extended) {
+            x = nearest(std::vector<ExtFloat>(ext_dcx(), ext_dcx() + grid.width()));
+            y = nearest(std::vector<ExtFloat>(ext_dcy(), ext_dcy() + grid.height()));
+        } else {
+            x = nearest(std::vector<double>(dcx(), dcx() + grid.width()));
+            y = nearest(std::vector<double>(dcy(), dcy() + grid.height()));
+        }
+    }
+
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
     ExtOrbitSpan ext_span() const {
         return {orbit.ext_re(), orbit.ext_im(), orbit.length(), orbit.escaped()};
@@ -72,19 +101,26 @@ struct PerturbationPlan::Reference {
     // Offsets of every column and row, rounded to nearest; formed at the
     // first use, as most references made for one pixel serve only that one.
     const double* dcx() {
-        if (dcx_.empty()) dcx_ = grid_.column_offsets(x);
+        if (dcx_.empty())
+            dcx_ =
+                origin_x_ ? grid_.column_offsets_from(origin_x_->get()) : grid_.column_offsets(x);
         return dcx_.data();
     }
     const double* dcy() {
-        if (dcy_.empty()) dcy_ = grid_.row_offsets(y);
+        if (dcy_.empty())
+            dcy_ = origin_y_ ? grid_.row_offsets_from(origin_y_->get()) : grid_.row_offsets(y);
         return dcy_.data();
     }
     const ExtFloat* ext_dcx() {
-        if (ext_dcx_.empty()) ext_dcx_ = grid_.column_offsets_ext(x);
+        if (ext_dcx_.empty())
+            ext_dcx_ = origin_x_ ? grid_.column_offsets_ext_from(origin_x_->get())
+                                 : grid_.column_offsets_ext(x);
         return ext_dcx_.data();
     }
     const ExtFloat* ext_dcy() {
-        if (ext_dcy_.empty()) ext_dcy_ = grid_.row_offsets_ext(y);
+        if (ext_dcy_.empty())
+            ext_dcy_ =
+                origin_y_ ? grid_.row_offsets_ext_from(origin_y_->get()) : grid_.row_offsets_ext(y);
         return ext_dcy_.data();
     }
     size_t memory_size() const {
@@ -156,6 +192,8 @@ private:
     }
 
     const GridCoordinates& grid_;
+    // The reference's point when it lies between pixels.
+    std::unique_ptr<MpfrNumber> origin_x_, origin_y_;
     std::vector<double> dcx_, dcy_;
     std::vector<ExtFloat> ext_dcx_, ext_dcy_;
 };
@@ -168,8 +206,10 @@ PerturbationPlan::PerturbationPlan(const std::vector<BigFloat>& columns,
       skipping_(skipping),
       bits_(reference_bits(radius)),
       limit_(max_iterations),
+      radius_(radius),
       main_(make_reference(static_cast<int32_t>(columns.size() / 2),
-                           static_cast<int32_t>(rows.size() / 2))) {}
+                           static_cast<int32_t>(rows.size() / 2))),
+      nucleus_(std::make_unique<NucleusSearch>(radius_)) {}
 
 PerturbationPlan::PerturbationPlan(const GridCoordinates& grid, ExtFloat radius,
                                    ExtFloat pixel_step, uint32_t max_iterations, bool skipping)
@@ -178,9 +218,24 @@ PerturbationPlan::PerturbationPlan(const GridCoordinates& grid, ExtFloat radius,
       skipping_(skipping),
       bits_(reference_bits(radius)),
       limit_(max_iterations),
-      main_(make_reference(grid.width() / 2, grid.height() / 2)) {}
+      radius_(radius),
+      main_(make_reference(grid.width() / 2, grid.height() / 2)),
+      nucleus_(std::make_unique<NucleusSearch>(radius_)) {}
 
 PerturbationPlan::~PerturbationPlan() = default;
+
+std::unique_ptr<PerturbationPlan::Reference> PerturbationPlan::make_nucleus_reference() const {
+    MpfrNumber cx(bits_), cy(bits_), d(bits_);
+    grid_.set_column(cx.get(), main_->x);
+    grid_.set_row(cy.get(), main_->y);
+    set_from_ext(d.get(), nucleus_->offset_re());
+    mpfr_add(cx.get(), cx.get(), d.get(), MPFR_RNDN);
+    set_from_ext(d.get(), nucleus_->offset_im());
+    mpfr_add(cy.get(), cy.get(), d.get(), MPFR_RNDN);
+    // z_0 .. z_p: a pixel at the end goes on from the start.
+    return std::make_unique<Reference>(cx.get(), cy.get(), grid_, bits_, nucleus_->period() + 1,
+                                       extended_);
+}
 
 std::unique_ptr<PerturbationPlan::Reference> PerturbationPlan::make_reference(int32_t x, int32_t y,
                                                                               bool own) const {
@@ -213,8 +268,29 @@ bool PerturbationPlan::prepare(double seconds) {
             if (main_->advance_table(left, memory_cap_ / 2)) stage_ = Stage::trial;
         } else if (stage_ == Stage::trial) {
             if (try_table(seconds, watch.elapsed())) stage_ = Stage::ready;
+        } else if (stage_ == Stage::nucleus) {
+            const NucleusSearch::Result r = nucleus_->solve(main_->orbit, left);
+            if (r == NucleusSearch::Result::working) continue;
+            if (r == NucleusSearch::Result::found) {
+                // Pixels rebase onto the nucleus's orbit, which never escapes.
+                main_ = make_nucleus_reference();
+                nucleus_.reset();
+            } else if (!nucleus_->tries_left()) {
+                nucleus_.reset();
+            }
+            stage_ = Stage::orbit;
         } else if (stage_ == Stage::orbit) {
-            if (!main_->orbit.advance(left)) break;
+            // While the centre's orbit grows, its values are scanned for the
+            // period of a nucleus near the view.
+            const bool complete =
+                main_->orbit.advance(nucleus_ ? std::min(left, kScanEvery) : left);
+            if (nucleus_ && nucleus_->scan(main_->orbit, seconds - watch.elapsed())) {
+                stage_ = Stage::nucleus;
+                continue;
+            }
+            if (nucleus_ && (!complete || !nucleus_->caught_up(main_->orbit))) continue;
+            if (!complete) break;
+            nucleus_.reset();
             if (!main_->orbit.escaped() || rounds_ >= kMaxRounds) {
                 stage_ = searched();
                 continue;
@@ -255,6 +331,8 @@ bool PerturbationPlan::prepare(double seconds) {
                     outlasting_.begin(), outlasting_.end(),
                     [&](int32_t a, int32_t b) { return distance(a) < distance(b); });
                 main_ = make_reference(best % w, best / w);
+                // Its orbit goes further: a nucleus of a longer period may show.
+                nucleus_ = std::make_unique<NucleusSearch>(radius_);
                 ++rounds_;
                 stage_ = Stage::orbit;
             }
@@ -340,6 +418,16 @@ const double* PerturbationPlan::column_offsets() {
 const double* PerturbationPlan::row_offsets() {
     finish_search();
     return main_->dcy();
+}
+
+const ExtFloat* PerturbationPlan::column_offsets_ext() {
+    finish_search();
+    return main_->ext_dcx();
+}
+
+const ExtFloat* PerturbationPlan::row_offsets_ext() {
+    finish_search();
+    return main_->ext_dcy();
 }
 
 bool PerturbationPlan::iterate_batch(Orbit* pixels, size_t count, const Budget& budget) {
@@ -435,6 +523,7 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
     for (;;) {
         if (!building_) {
             building_ = make_reference(x, y, true);
+            ++own_built_;
             building_key_ = key;
         }
         // Every call advances the orbit a little, however short its budget.

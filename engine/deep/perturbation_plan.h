@@ -13,6 +13,7 @@
 #include "bigfloat/ext_float.h"
 #include "bigfloat/orbit_batch.h"
 #include "deep/grid_coordinates.h"
+#include "deep/nucleus_search.h"
 #include "deep/perturbation.h"
 #include "deep/perturbation_ext.h"
 #include "deep/perturbation_step.h"
@@ -53,6 +54,9 @@ public:
     // the batch kernel (fresh_perturbed); finish the search first.
     const double* column_offsets();
     const double* row_offsets();
+    // The same with an extended exponent, for views at any depth.
+    const ExtFloat* column_offsets_ext();
+    const ExtFloat* row_offsets_ext();
     // Runs such records on the main reference (perturbation_batch.h).
     bool iterate_batch(Orbit* pixels, size_t count, const Budget& budget);
     // A record of an extended plan's batch: its state lives in the record,
@@ -72,7 +76,10 @@ public:
     void set_memory_cap(size_t bytes);
 
     size_t reference_count() const { return 1 + extra_.size(); }
-    // The main reference's pixel and orbit, once the search is done.
+    // Pixels that got an orbit of their own so far.
+    size_t own_references_built() const { return own_built_; }
+    // The main reference's pixel (the nearest one when it lies between
+    // pixels) and orbit, once the search is done.
     int32_t reference_x() const;
     int32_t reference_y() const;
     const ReferenceOrbit& main_orbit() const;
@@ -91,7 +98,7 @@ public:
 
 private:
     struct Reference;
-    enum class Stage { orbit, candidates, table, trial, ready };
+    enum class Stage { orbit, nucleus, candidates, table, trial, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
     // the references it tried, the one it runs on and its state there, or its
     // count once its own reference decided it.
@@ -107,6 +114,8 @@ private:
     };
 
     std::unique_ptr<Reference> make_reference(int32_t x, int32_t y, bool own = false) const;
+    // The reference at the nucleus the search found near the centre.
+    std::unique_ptr<Reference> make_nucleus_reference() const;
     Reference* nearest_untried(int32_t x, int32_t y, const Waiting& w) const;
     // Runs the pixel on `ref` from its saved state while the budget lasts:
     // true with the count (or kNeedsOtherReference) in n once it ends.
@@ -131,14 +140,19 @@ private:
     bool skipping_;
     long bits_;
     uint32_t limit_;
+    ExtFloat radius_;
     Stage stage_ = Stage::orbit;
     int rounds_ = 0;
     std::unique_ptr<Reference> main_;
+    // The search for a nucleus near the main reference, while its orbit is
+    // computed (the centre's, then those of pixels that outlast it).
+    std::unique_ptr<NucleusSearch> nucleus_;
     std::vector<std::unique_ptr<Reference>> extra_;
     std::unordered_map<uint32_t, Waiting> waiting_;
     // The own reference under way, and the pixel (y * width + x) it is for.
     std::unique_ptr<Reference> building_;
     uint32_t building_key_ = 0;
+    size_t own_built_ = 0;
     size_t memory_cap_ = kMaxBytes;
     // Sampled pixels still to try on the current main reference, and those
     // that outlasted it.

@@ -3,6 +3,7 @@ set(QV_DEEP_SOURCES
   bla_table.cpp
   grid_coordinates.cpp
   mpfr_number.cpp
+  nucleus_search.cpp
   perturbation.cpp
   perturbation_batch.cpp
   perturbation_bla.cpp

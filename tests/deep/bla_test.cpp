@@ -68,9 +68,10 @@ struct NearI {
                                                   2000, skipping);
         while (!plan->prepare(1.0)) {
         }
-        const GridCoordinates grid = view.grid_coordinates();
-        dcx = grid.column_offsets_ext(plan->reference_x());
-        dcy = grid.row_offsets_ext(plan->reference_y());
+        if (plan->extended()) {
+            dcx.assign(plan->column_offsets_ext(), plan->column_offsets_ext() + 16);
+            dcy.assign(plan->row_offsets_ext(), plan->row_offsets_ext() + 16);
+        }
     }
     ExtOrbitSpan span() const {
         const ReferenceOrbit& o = plan->main_orbit();

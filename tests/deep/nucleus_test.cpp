@@ -1,0 +1,143 @@
+// The search for a minibrot's nucleus near a view, and the plans that take its
+// periodic orbit as their main reference; offsets from a point between pixels.
+#include <gtest/gtest.h>
+
+#include <complex>
+#include <memory>
+#include <vector>
+
+#include "deep/nucleus_search.h"
+#include "deep/perturbation_plan.h"
+#include "mpfr_count.h"
+#include "view/fractal.h"
+
+namespace quorvel {
+namespace {
+
+using sample::mpfr_count;
+using sample::pixel_byte;
+
+std::unique_ptr<ReferenceOrbit> centre_orbit(double cx, double cy, bool extended) {
+    MpfrNumber x(192), y(192);
+    mpfr_set_d(x.get(), cx, MPFR_RNDN);
+    mpfr_set_d(y.get(), cy, MPFR_RNDN);
+    auto orbit = std::make_unique<ReferenceOrbit>(x.get(), y.get(), 192, 1000, extended);
+    orbit->complete_now();
+    return orbit;
+}
+
+NucleusSearch::Result solve(NucleusSearch& search, const ReferenceOrbit& orbit) {
+    NucleusSearch::Result r = NucleusSearch::Result::working;
+    for (int calls = 0; r == NucleusSearch::Result::working && calls < 100000; ++calls)
+        r = search.solve(orbit, 0.0);
+    return r;
+}
+
+TEST(NucleusSearch, FindsTheLowestPeriodAndItsNucleusBesideTheCentre) {
+    const struct {
+        std::complex<double> nucleus;
+        uint32_t period;
+    } cases[] = {
+        {{-1.0, 0.0}, 2},
+        {{-0.12256116687665361, 0.74486176661974423}, 3},
+        {{-1.3107026413368329, 0.0}, 4},
+        {{-0.15652016683375508, 1.0322471089228318}, 4},
+    };
+    const std::complex<double> away(3e-4, -2e-4);
+    for (bool extended : {false, true})
+        for (const auto& c : cases) {
+            const std::complex<double> centre = c.nucleus + away;
+            const auto orbit = centre_orbit(centre.real(), centre.imag(), extended);
+            NucleusSearch search(ExtFloat(1e-3));
+            ASSERT_TRUE(search.scan(*orbit, 1.0)) << c.nucleus;
+            EXPECT_EQ(search.period(), c.period) << c.nucleus;
+            ASSERT_EQ(solve(search, *orbit), NucleusSearch::Result::found) << c.nucleus;
+            const std::complex<double> offset(search.offset_re().to_double(),
+                                              search.offset_im().to_double());
+            EXPECT_LT(std::abs(offset + away), 1e-12) << c.nucleus << " extended " << extended;
+        }
+}
+
+TEST(NucleusSearch, FindsNothingWhereNoNucleusIsNear) {
+    // Outside the set: the disk never takes in 0 before the orbit escapes.
+    const auto outside = centre_orbit(0.3, 0.0, false);
+    ASSERT_TRUE(outside->escaped());
+    NucleusSearch search(ExtFloat(1e-4));
+    EXPECT_FALSE(search.scan(*outside, 1.0));
+    EXPECT_TRUE(search.caught_up(*outside));
+}
+
+// A 192-bit grid and a wide one: offsets from a point are those from the pixel
+// there, and from between two pixels they are the pixel's less the gap.
+TEST(GridCoordinates, OffsetsFromAPointAreExactDifferences) {
+    Fractal table(24, 20), wide(24, 20);
+    table.set_view(BigFloat("-B.E5F721E91B8DA48AD8D3740Ax-1"), BigFloat("+8.6FD5EAE7E864DDA1Dx-3"),
+                   1e-25);
+    wide.set_view(*WideReal::parse("-0.0494700290631040937516922267273536301187457124882248793"),
+                  *WideReal::parse("-0.6747875758446753640113920531305976563347707068224034"),
+                  *parse_radius("2e-50"));
+    for (Fractal* view : {&table, &wide}) {
+        view->prepare(true);
+        const GridCoordinates grid = view->grid_coordinates();
+        MpfrNumber x(400), y(400), half(400);
+        grid.set_column(x.get(), 7);
+        grid.set_row(y.get(), 13);
+        EXPECT_EQ(grid.column_offsets_from(x.get()), grid.column_offsets(7));
+        EXPECT_EQ(grid.row_offsets_from(y.get()), grid.row_offsets(13));
+        const std::vector<ExtFloat> ext = grid.column_offsets_ext_from(x.get());
+        const std::vector<ExtFloat> pixel = grid.column_offsets_ext(7);
+        for (size_t i = 0; i < ext.size(); ++i) EXPECT_EQ(ext[i], pixel[i]) << i;
+        // Halfway to column 8: every offset moves by half a step.
+        grid.set_column(half.get(), 8);
+        mpfr_add(half.get(), half.get(), x.get(), MPFR_RNDN);
+        mpfr_div_2ui(half.get(), half.get(), 1, MPFR_RNDN);
+        const std::vector<double> from_half = grid.column_offsets_from(half.get());
+        const std::vector<double> from_8 = grid.column_offsets(8);
+        const std::vector<double> from_7 = grid.column_offsets(7);
+        for (size_t i = 0; i < from_half.size(); ++i)
+            EXPECT_DOUBLE_EQ(from_half[i], 0.5 * (from_7[i] + from_8[i])) << i;
+    }
+}
+
+// A public location at 2e-50 whose centre escapes near 170,000 iterations:
+// the period and the nucleus come from the centre's orbit in slices; the
+// nucleus's orbit serves the pixels, with linear steps or without, and their
+// counts are MPFR's.
+TEST(PerturbationPlan, MainReferenceIsANucleusFoundInSlices) {
+    Fractal view(16, 16);
+    view.set_view(*WideReal::parse("-0.049470029063104093751692226727353630118745712488224879318104"
+                                   "94023264219477268690342799154997475941900000000000"),
+                  *WideReal::parse("-0.674787575844675364011392053130597656334770706822403480697999"
+                                   "79479099419834548451115142084995403102999999999999999880"),
+                  *parse_radius("2e-50"));
+    const uint32_t limit = 263010;
+    view.set_max_iterations(limit);
+    view.prepare(true);
+    const WideView& wide = *view.wide();
+    const GridCoordinates grid = view.grid_coordinates();
+    const long bits = reference_bits(wide.radius);
+    for (bool skipping : {false, true}) {
+        PerturbationPlan plan(grid, wide.radius, std::min(abs(wide.step_x), abs(wide.step_y)),
+                              limit, skipping);
+        int slices = 0;
+        while (!plan.prepare(0.01)) ++slices;
+        EXPECT_GT(slices, 5);
+        const ReferenceOrbit& main = plan.main_orbit();
+        EXPECT_FALSE(main.escaped());
+        EXPECT_EQ(main.length(), 86615u);
+        // The nucleus lies within the view, nearer its centre than a pixel.
+        EXPECT_NEAR(plan.reference_x(), 8, 1);
+        EXPECT_NEAR(plan.reference_y(), 8, 1);
+        MpfrNumber cx(bits), cy(bits);
+        for (int32_t k = 0; k < 4; ++k) {
+            const int32_t x = 3 + 4 * k, y = 13 - 3 * k;
+            grid.set_column(cx.get(), x);
+            grid.set_row(cy.get(), y);
+            EXPECT_EQ(plan.iterate(x, y), mpfr_count(cx.get(), cy.get(), limit, bits))
+                << x << "," << y << " skipping " << skipping;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorvel
