@@ -1,7 +1,10 @@
 // PerturbationPlan: the references of one deep view and the pixel query on
-// them. A reference is searched first, a time slice at a time: the centre,
-// then, while sampled pixels outlast it, one of those pixels. Pixels that still
-// outlast it get references of their own, which their neighbours reuse.
+// them. A reference is searched first, a time slice at a time: the nucleus of
+// a minibrot near the view when its period shows along the centre's orbit,
+// else the centre, then, while sampled pixels outlast it, one of those pixels
+// (or a nucleus near it). Pixels that still outlast it, or whose counts its
+// error estimate cannot vouch for, get references of their own, which their
+// neighbours reuse.
 #pragma once
 
 #include <cstdint>
