@@ -73,12 +73,23 @@ std::vector<ExtFloat> GridCoordinates::Axis::offsets_ext(int32_t from) const {
     return out;
 }
 
+long GridCoordinates::Axis::offset_bits(mpfr_srcptr origin) const {
+    return std::max<long>(kDifferenceBits, mpfr_get_prec(origin)) +
+           (table ? 0 : centre.precision()) + 64;
+}
+
+void GridCoordinates::Axis::set_offset(mpfr_ptr out, int32_t i, mpfr_srcptr origin) const {
+    const long bits = offset_bits(origin);
+    MpfrNumber coordinate(bits);
+    set(coordinate.get(), i);
+    mpfr_set_prec(out, bits);
+    mpfr_sub(out, coordinate.get(), origin, MPFR_RNDN);
+}
+
+// The exact differences are rounded once more into T.
 template <class T>
 std::vector<T> GridCoordinates::Axis::offsets_from(mpfr_srcptr origin) const {
-    // Wide enough that the difference is exact, or all but so: it is rounded
-    // once more into T.
-    const long bits = std::max<long>(kDifferenceBits, mpfr_get_prec(origin)) +
-                      (table ? 0 : centre.precision()) + 64;
+    const long bits = offset_bits(origin);
     MpfrNumber coordinate(bits), difference(bits);
     std::vector<T> out(static_cast<size_t>(count));
     for (int32_t i = 0; i < count; ++i) {

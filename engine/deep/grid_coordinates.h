@@ -36,6 +36,13 @@ public:
     std::vector<ExtFloat> row_offsets_ext(int32_t from) const { return rows_.offsets_ext(from); }
     // Every column's (row's) offset from a point anywhere, such as a
     // reference between pixels.
+    // out = column x (row y) - origin, out's precision reset to hold it.
+    void set_column_offset(mpfr_ptr out, int32_t x, mpfr_srcptr origin) const {
+        columns_.set_offset(out, x, origin);
+    }
+    void set_row_offset(mpfr_ptr out, int32_t y, mpfr_srcptr origin) const {
+        rows_.set_offset(out, y, origin);
+    }
     std::vector<double> column_offsets_from(mpfr_srcptr origin) const {
         return columns_.offsets_from<double>(origin);
     }
@@ -62,6 +69,9 @@ private:
         std::vector<ExtFloat> offsets_ext(int32_t from) const;
         template <class T>
         std::vector<T> offsets_from(mpfr_srcptr origin) const;
+        // Wide enough that a coordinate less origin is exact, or all but so.
+        long offset_bits(mpfr_srcptr origin) const;
+        void set_offset(mpfr_ptr out, int32_t i, mpfr_srcptr origin) const;
     };
 
     Axis columns_, rows_;

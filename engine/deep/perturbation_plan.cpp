@@ -10,6 +10,7 @@
 #include "deep/perturbation_bla.h"
 #include "deep/perturbation_ext.h"
 #include "deep/perturbation_ext_batch.h"
+#include "deep/perturbation_precise.h"
 
 namespace quorvel {
 
@@ -73,7 +74,7 @@ struct PerturbationPlan::Reference {
               uint32_t length, bool extended)
         : x(0),
           y(0),
-          orbit(cx, cy, bits, length, extended, ReferenceOrbit::kMaxLength),
+          orbit(cx, cy, bits, length, extended, ReferenceOrbit::kMaxLength, true),
           grid_(grid),
           origin_x_(std::make_unique<MpfrNumber>(mpfr_get_prec(cx))),
           origin_y_(std::make_unique<MpfrNumber>(mpfr_get_prec(cy))) {
@@ -94,6 +95,30 @@ struct PerturbationPlan::Reference {
     }
 
     OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
+    // Pixels may run in double-doubles on an orbit that never ends and keeps
+    // its low parts.
+    bool precise() const {
+        return origin_x_ && orbit.re_low() && orbit.complete() && !orbit.escaped();
+    }
+    PreciseOrbitSpan precise_span() const {
+        return {orbit.re(),     orbit.im(),     orbit.re_low(),
+                orbit.im_low(), orbit.length(), orbit.escaped()};
+    }
+    // The pixel's exact offset from the reference, rounded to double-doubles.
+    void precise_offset(int32_t px, int32_t py, DoubleDouble& dcx, DoubleDouble& dcy) const {
+        MpfrNumber difference(2);
+        auto rounded = [&] {
+            DoubleDouble d;
+            d.hi = mpfr_get_d(difference.get(), MPFR_RNDN);
+            mpfr_sub_d(difference.get(), difference.get(), d.hi, MPFR_RNDN);
+            d.lo = mpfr_get_d(difference.get(), MPFR_RNDN);
+            return d;
+        };
+        grid_.set_column_offset(difference.get(), px, origin_x_->get());
+        dcx = rounded();
+        grid_.set_row_offset(difference.get(), py, origin_y_->get());
+        dcy = rounded();
+    }
     ExtOrbitSpan ext_span() const {
         return {orbit.ext_re(), orbit.ext_im(), orbit.length(), orbit.escaped()};
     }
@@ -494,6 +519,20 @@ bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
     }
 }
 
+bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budget& budget,
+                                   uint32_t& n) {
+    if (!w.precise) {
+        w.precise = std::make_unique<Precise>();
+        main_->precise_offset(x, y, w.precise->dcx, w.precise->dcy);
+    }
+    Precise& p = *w.precise;
+    const PreciseOrbitSpan orbit = main_->precise_span();
+    while (!precise_steps(orbit, limit_, p.dcx, p.dcy, p.state, kExtendedStepsPerCheck * 4, n))
+        if (budget.time_over()) return false;
+    w.precise.reset();
+    return true;
+}
+
 uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
     finish_search();
     const uint32_t key =
@@ -506,6 +545,14 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
         uint32_t n = 0;
         if (!run_on(*main_, x, y, w, budget, n)) return 0;
         w.stepped_main = true;
+        if (n != kNeedsOtherReference) return settle(key, n);
+    }
+    // Then in double-doubles on a main reference that never ends: the error
+    // estimate vouches there for nearly every count it could not in doubles.
+    if (main_->precise() && !w.stepped_precise) {
+        uint32_t n = 0;
+        if (!run_precise(x, y, w, budget, n)) return 0;
+        w.stepped_precise = true;
         if (n != kNeedsOtherReference) return settle(key, n);
     }
     // The two nearest extra references first.

@@ -19,6 +19,7 @@
 #include "deep/nucleus_search.h"
 #include "deep/perturbation.h"
 #include "deep/perturbation_ext.h"
+#include "deep/perturbation_precise.h"
 #include "deep/perturbation_step.h"
 #include "deep/reference_orbit.h"
 
@@ -101,6 +102,11 @@ public:
 
 private:
     struct Reference;
+    // A pixel run in double-doubles: its exact offset and its state.
+    struct Precise {
+        DoubleDouble dcx, dcy;
+        PrecisePixelState state;
+    };
     enum class Stage { orbit, nucleus, candidates, table, trial, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
     // the references it tried, the one it runs on and its state there, or its
@@ -110,6 +116,9 @@ private:
         int tries = 0;
         // Stepped on the main reference without linear steps.
         bool stepped_main = false;
+        // Run in double-doubles on the main reference, or under way there.
+        bool stepped_precise = false;
+        std::unique_ptr<Precise> precise;
         Reference* on = nullptr;
         PixelState state{0.0, 0.0, 0, 0, 0.0};
         ExtPixelState ext_state;
@@ -124,6 +133,8 @@ private:
     // true with the count (or kNeedsOtherReference) in n once it ends.
     bool run_on(Reference& ref, int32_t x, int32_t y, Waiting& w, const Budget& budget,
                 uint32_t& n);
+    // The same in double-doubles on the main reference.
+    bool run_precise(int32_t x, int32_t y, Waiting& w, const Budget& budget, uint32_t& n);
     uint32_t settle(uint32_t key, uint32_t count);
     void keep_reference(std::unique_ptr<Reference> ref);
     bool evaluate_candidates(double seconds, double started);

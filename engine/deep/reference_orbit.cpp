@@ -33,7 +33,7 @@ long reference_bits(ExtFloat radius) {
 }
 
 ReferenceOrbit::ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit,
-                               bool extended, uint32_t kept)
+                               bool extended, uint32_t kept, bool low_parts)
     : target_(std::max<uint32_t>(limit, 2)),
       kept_(std::min(kept, kMaxLength)),
       extended_(extended),
@@ -42,7 +42,8 @@ ReferenceOrbit::ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32
       x_(bits),
       y_(bits),
       xx_(bits),
-      yy_(bits) {
+      yy_(bits),
+      low_parts_(low_parts && !extended) {
     mpfr_set(c_re_.get(), cx, MPFR_RNDN);
     mpfr_set(c_im_.get(), cy, MPFR_RNDN);
     mpfr_set_zero(x_.get(), 1);
@@ -62,6 +63,14 @@ void ReferenceOrbit::keep(double zr, double zi) {
     } else {
         re_.push_back(zr);
         im_.push_back(zi);
+    }
+    if (low_parts_) {
+        // Exact: zr is x rounded to 53 bits. The squares are formed again
+        // by the next step.
+        mpfr_sub_d(xx_.get(), x_.get(), zr, MPFR_RNDN);
+        re_low_.push_back(mpfr_get_d(xx_.get(), MPFR_RNDN));
+        mpfr_sub_d(xx_.get(), y_.get(), zi, MPFR_RNDN);
+        im_low_.push_back(mpfr_get_d(xx_.get(), MPFR_RNDN));
     }
     ++length_;
 }

@@ -20,8 +20,10 @@ public:
     // the first z with |z|^2 >= 4, whichever comes first), its first `kept`
     // values (at most kMaxLength) kept as ExtFloats when `extended`,
     // otherwise as doubles. Past `kept` it only counts.
+    // With `low_parts`, an orbit kept as doubles also keeps what each value
+    // leaves over, for arithmetic in double-doubles.
     ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit, bool extended,
-                   uint32_t kept = kMaxLength);
+                   uint32_t kept = kMaxLength, bool low_parts = false);
 
     // Iterates for about `seconds` (at least a few steps); true once complete.
     bool advance(double seconds);
@@ -38,6 +40,9 @@ public:
     // The stored values of an orbit kept as doubles, or as ExtFloats.
     const double* re() const { return re_.data(); }
     const double* im() const { return im_.data(); }
+    // The values less their doubles, rounded to nearest; null without them.
+    const double* re_low() const { return re_low_.empty() ? nullptr : re_low_.data(); }
+    const double* im_low() const { return im_low_.empty() ? nullptr : im_low_.data(); }
     const ExtFloat* ext_re() const { return ext_re_.data(); }
     const ExtFloat* ext_im() const { return ext_im_.data(); }
     // An extended orbit's values as the extended kernel's SIMD lanes read them
@@ -49,7 +54,8 @@ public:
     // escaped, or it reached `max_iterations`. 0 for an orbit cut before.
     uint32_t own_count(uint32_t max_iterations) const;
     size_t memory_size() const {
-        return (re_.capacity() + im_.capacity()) * sizeof(double) +
+        return (re_.capacity() + im_.capacity() + re_low_.capacity() + im_low_.capacity()) *
+                   sizeof(double) +
                (ext_re_.capacity() + ext_im_.capacity()) * sizeof(ExtFloat) +
                (lane_re_.capacity() + lane_im_.capacity()) * sizeof(double);
     }
@@ -68,6 +74,8 @@ private:
 
     MpfrNumber c_re_, c_im_, x_, y_, xx_, yy_;
     std::vector<double> re_, im_;
+    bool low_parts_;
+    std::vector<double> re_low_, im_low_;
     std::vector<ExtFloat> ext_re_, ext_im_;
     std::vector<double> lane_re_, lane_im_;
     bool complete_ = false;

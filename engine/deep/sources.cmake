@@ -16,6 +16,7 @@ set(QV_DEEP_SOURCES
   perturbation_ext_batch_avx512.cpp
   perturbation_ext_batch_sse2.cpp
   perturbation_plan.cpp
+  perturbation_precise.cpp
   reference_orbit.cpp
   wide_real.cpp
 )
