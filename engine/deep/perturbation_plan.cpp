@@ -29,6 +29,8 @@ constexpr uint64_t kLaneSteps = 3;
 constexpr uint64_t kTrialSteps = 1u << 14;
 // Iterations an extended pixel runs between looks at the budget.
 constexpr uint32_t kExtendedStepsPerCheck = 4096;
+// Steps of wider arithmetic between looks at the budget.
+constexpr uint32_t kPreciseSteps = 1u << 15;
 // Values a pixel's own reference keeps for its neighbours (16 or 32 bytes
 // each); past them it only counts.
 constexpr uint32_t kOwnKept = 1u << 20;
@@ -527,8 +529,17 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
     }
     Precise& p = *w.precise;
     const PreciseOrbitSpan orbit = main_->precise_span();
-    while (!precise_steps(orbit, limit_, p.dcx, p.dcy, p.state, kExtendedStepsPerCheck * 4, n))
+    const long double dcx = static_cast<long double>(p.dcx.hi) + p.dcx.lo;
+    const long double dcy = static_cast<long double>(p.dcy.hi) + p.dcy.lo;
+    for (;;) {
+        const bool ended =
+            p.tier == 0 ? precise_steps(orbit, limit_, dcx, dcy, p.wide, kPreciseSteps, n)
+                        : precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n);
+        if (ended && (n != kNeedsOtherReference || p.tier == 1)) break;
+        // Long double could not vouch for the count either: double-doubles.
+        if (ended) ++p.tier;
         if (budget.time_over()) return false;
+    }
     w.precise.reset();
     return true;
 }
@@ -547,7 +558,7 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
         w.stepped_main = true;
         if (n != kNeedsOtherReference) return settle(key, n);
     }
-    // Then in double-doubles on a main reference that never ends: the error
+    // Then in wider arithmetic on a main reference that never ends: the error
     // estimate vouches there for nearly every count it could not in doubles.
     if (main_->precise() && !w.stepped_precise) {
         uint32_t n = 0;

@@ -102,10 +102,13 @@ public:
 
 private:
     struct Reference;
-    // A pixel run in double-doubles: its exact offset and its state.
+    // A pixel run in wider arithmetic: its exact offset, the arithmetic
+    // under way (0 long double, 1 double-doubles) and its state there.
     struct Precise {
         DoubleDouble dcx, dcy;
-        PrecisePixelState state;
+        int tier = 0;
+        PreciseState<long double> wide;
+        PreciseState<DoubleDouble> dd;
     };
     enum class Stage { orbit, nucleus, candidates, table, trial, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
@@ -116,7 +119,7 @@ private:
         int tries = 0;
         // Stepped on the main reference without linear steps.
         bool stepped_main = false;
-        // Run in double-doubles on the main reference, or under way there.
+        // Run in wider arithmetic on the main reference, or under way there.
         bool stepped_precise = false;
         std::unique_ptr<Precise> precise;
         Reference* on = nullptr;
@@ -133,7 +136,7 @@ private:
     // true with the count (or kNeedsOtherReference) in n once it ends.
     bool run_on(Reference& ref, int32_t x, int32_t y, Waiting& w, const Budget& budget,
                 uint32_t& n);
-    // The same in double-doubles on the main reference.
+    // The same in long double, then in double-doubles, on the main reference.
     bool run_precise(int32_t x, int32_t y, Waiting& w, const Budget& budget, uint32_t& n);
     uint32_t settle(uint32_t key, uint32_t count);
     void keep_reference(std::unique_ptr<Reference> ref);

@@ -1,8 +1,9 @@
-// The perturbation kernel in double-doubles, for the few pixels whose counts
-// the double kernels' error estimate cannot vouch for: a step rounds about
-// 2^-100 of the offset instead of 2^-53, so the same estimate decides nearly
-// all of them without an MPFR orbit of their own. Steps, rebases and the
-// escape test are those of perturbed_steps.
+// The perturbation kernel in wider arithmetic, for the few pixels whose counts
+// the double kernels' error estimate cannot vouch for: long double (a step
+// rounds about 2^-61 of the offset instead of 2^-53) and then double-doubles
+// (about 2^-100), so that the same estimate decides nearly all of them without
+// an MPFR orbit of their own. Steps, rebases and the escape test are those of
+// perturbed_steps.
 #pragma once
 
 #include <cstdint>
@@ -24,19 +25,25 @@ struct PreciseOrbitSpan {
 
 // A pixel between two calls: offset dz, reference index m, tests done n and
 // the squared error estimate of z.
-struct PrecisePixelState {
-    DoubleDouble dx, dy;
+template <class T>
+struct PreciseState {
+    T dx{}, dy{};
     uint32_t m = 0, n = 0;
     double error = 0.0;
 };
 
-// Rounding error of a double-double step, squared, relative to |dz|^2: a few
-// units of 2^-106 from the products and sums, and the reference's own.
-constexpr double kPreciseStepErrorSquared = 0x1p-200;
-
 // Runs at most `steps` iterations; true with the count (or
-// kNeedsOtherReference) in `result` once the pixel ends.
-bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, DoubleDouble dcx,
-                   DoubleDouble dcy, PrecisePixelState& s, uint32_t steps, uint32_t& result);
+// kNeedsOtherReference) in `result` once the pixel ends. T is long double (a
+// 64-bit significand, where it has one) or DoubleDouble.
+template <class T>
+bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx, T dcy,
+                   PreciseState<T>& s, uint32_t steps, uint32_t& result);
+
+extern template bool precise_steps<long double>(const PreciseOrbitSpan&, uint32_t, long double,
+                                                long double, PreciseState<long double>&, uint32_t,
+                                                uint32_t&);
+extern template bool precise_steps<DoubleDouble>(const PreciseOrbitSpan&, uint32_t, DoubleDouble,
+                                                 DoubleDouble, PreciseState<DoubleDouble>&,
+                                                 uint32_t, uint32_t&);
 
 }  // namespace quorvel

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <complex>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -117,8 +118,9 @@ TEST(DoubleDouble, ProductsAndSumsKeepWhatDoublesDrop) {
 }
 
 // On the orbit of the period-3 nucleus, kept with its low parts, pixels around
-// it get MPFR's counts, wrapping round the orbit; the squared error estimate
-// is some 2^94 below that of doubles on the same steps.
+// it get MPFR's counts in long double and double-doubles, wrapping round the
+// orbit; their squared error estimates are some 2^16 and 2^94 below that of
+// doubles on the same steps.
 TEST(PreciseKernel, GivesMpfrCountsWithAFarSmallerErrorEstimate) {
     const double cx = -0.12256116687665361, cy = 0.74486176661974423;
     MpfrNumber x(192), y(192);
@@ -135,29 +137,38 @@ TEST(PreciseKernel, GivesMpfrCountsWithAFarSmallerErrorEstimate) {
     for (int j = -6; j <= 6; ++j)
         for (int i = -6; i <= 6; ++i) {
             const double dcx = 0.031 * i, dcy = 0.029 * j;
-            PrecisePixelState s;
-            uint32_t n = 0;
+            PreciseState<DoubleDouble> s;
+            PreciseState<long double> t;
+            uint32_t n = 0, m = 0;
             ASSERT_TRUE(precise_steps(span, limit, DoubleDouble{dcx, 0.0}, DoubleDouble{dcy, 0.0},
                                       s, UINT32_MAX, n));
+            ASSERT_TRUE(precise_steps<long double>(span, limit, dcx, dcy, t, UINT32_MAX, m));
             MpfrNumber px(192), py(192);
             mpfr_add_d(px.get(), x.get(), dcx, MPFR_RNDN);
             mpfr_add_d(py.get(), y.get(), dcy, MPFR_RNDN);
-            EXPECT_EQ(n, mpfr_count(px.get(), py.get(), limit, 192)) << i << "," << j;
+            const uint32_t truth = mpfr_count(px.get(), py.get(), limit, 192);
+            EXPECT_EQ(n, truth) << i << "," << j;
+            EXPECT_EQ(m, truth) << i << "," << j;
             escaped += n < limit;
         }
     EXPECT_GT(escaped, 20);
     EXPECT_LT(escaped, 160);
-    // Inside the minibrot, 40 steps in both kernels.
-    PrecisePixelState precise;
+    // Inside the minibrot, 40 steps in each kernel.
+    PreciseState<DoubleDouble> dd;
+    PreciseState<long double> wide;
     PixelState plain{0.0, 0.0, 0, 0, 0.0};
     uint32_t n = 0;
-    ASSERT_FALSE(precise_steps(span, limit, DoubleDouble{0.01, 0.0}, DoubleDouble{0.02, 0.0},
-                               precise, 40, n));
+    ASSERT_FALSE(
+        precise_steps(span, limit, DoubleDouble{0.01, 0.0}, DoubleDouble{0.02, 0.0}, dd, 40, n));
+    ASSERT_FALSE(precise_steps<long double>(span, limit, 0.01, 0.02, wide, 40, n));
     ASSERT_FALSE(perturbed_steps({orbit.re(), orbit.im(), orbit.length(), false}, limit, 0.01, 0.02,
                                  plain, 40, n));
-    EXPECT_EQ(precise.n, plain.n);
+    EXPECT_EQ(dd.n, plain.n);
     EXPECT_GT(plain.error, 0.0);
-    EXPECT_LT(precise.error, plain.error * 0x1p-90);
+    EXPECT_LT(dd.error, plain.error * 0x1p-90);
+    if (std::numeric_limits<long double>::digits >= 64) {
+        EXPECT_LT(wide.error, plain.error * 0x1p-14);
+    }
 }
 
 // A public location at 2e-50 whose centre escapes near 170,000 iterations:
