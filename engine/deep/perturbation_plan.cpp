@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "base/stopwatch.h"
 #include "deep/bla_table.h"
@@ -100,16 +101,21 @@ struct PerturbationPlan::Reference {
     // Pixels may run in double-doubles on an orbit that never ends and keeps
     // its low parts.
     bool precise() const {
-        return origin_x_ && orbit.re_low() && orbit.complete() && !orbit.escaped();
+        return origin_x_ && (orbit.re_low() || orbit.ext_re_low()) && orbit.complete() &&
+               !orbit.escaped();
     }
     PreciseOrbitSpan precise_span() const {
-        return {orbit.re(),     orbit.im(),     orbit.re_low(),
-                orbit.im_low(), orbit.length(), orbit.escaped()};
+        return {orbit.re(),         orbit.im(),        orbit.re_low(), orbit.im_low(),
+                orbit.length(),     orbit.escaped(),   orbit.ext_re(), orbit.ext_im(),
+                orbit.ext_re_low(), orbit.ext_im_low()};
     }
     // The pixel's exact offset from the reference, rounded to double-doubles.
-    void precise_offset(int32_t px, int32_t py, DoubleDouble& dcx, DoubleDouble& dcy) const {
+    // and to long doubles, whose range reaches far below doubles'.
+    void precise_offset(int32_t px, int32_t py, DoubleDouble& dcx, DoubleDouble& dcy,
+                        long double& wide_x, long double& wide_y) const {
         MpfrNumber difference(2);
-        auto rounded = [&] {
+        auto rounded = [&](long double& wide) {
+            wide = mpfr_get_ld(difference.get(), MPFR_RNDN);
             DoubleDouble d;
             d.hi = mpfr_get_d(difference.get(), MPFR_RNDN);
             mpfr_sub_d(difference.get(), difference.get(), d.hi, MPFR_RNDN);
@@ -117,9 +123,9 @@ struct PerturbationPlan::Reference {
             return d;
         };
         grid_.set_column_offset(difference.get(), px, origin_x_->get());
-        dcx = rounded();
+        dcx = rounded(wide_x);
         grid_.set_row_offset(difference.get(), py, origin_y_->get());
-        dcy = rounded();
+        dcy = rounded(wide_y);
     }
     ExtOrbitSpan ext_span() const {
         return {orbit.ext_re(), orbit.ext_im(), orbit.length(), orbit.escaped()};
@@ -521,21 +527,29 @@ bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
     }
 }
 
+bool PerturbationPlan::precise_reaches() const {
+    // Extended offsets and their squares need long double's range: a 15-bit
+    // exponent holds squares down to 2^-16445.
+    return !extended_ ||
+           (std::numeric_limits<long double>::max_exponent >= 16384 && radius_.exponent() > -7000);
+}
+
 bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budget& budget,
                                    uint32_t& n) {
     if (!w.precise) {
         w.precise = std::make_unique<Precise>();
-        main_->precise_offset(x, y, w.precise->dcx, w.precise->dcy);
+        main_->precise_offset(x, y, w.precise->dcx, w.precise->dcy, w.precise->wide_x,
+                              w.precise->wide_y);
     }
     Precise& p = *w.precise;
     const PreciseOrbitSpan orbit = main_->precise_span();
-    const long double dcx = static_cast<long double>(p.dcx.hi) + p.dcx.lo;
-    const long double dcy = static_cast<long double>(p.dcy.hi) + p.dcy.lo;
+    // Double-doubles have the range of doubles only.
+    const int tiers = extended_ ? 1 : 2;
     for (;;) {
         const bool ended =
-            p.tier == 0 ? precise_steps(orbit, limit_, dcx, dcy, p.wide, kPreciseSteps, n)
+            p.tier == 0 ? precise_steps(orbit, limit_, p.wide_x, p.wide_y, p.wide, kPreciseSteps, n)
                         : precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n);
-        if (ended && (n != kNeedsOtherReference || p.tier == 1)) break;
+        if (ended && (n != kNeedsOtherReference || p.tier + 1 == tiers)) break;
         // Long double could not vouch for the count either: double-doubles.
         if (ended) ++p.tier;
         if (budget.time_over()) return false;
@@ -560,7 +574,7 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
     }
     // Then in wider arithmetic on a main reference that never ends: the error
     // estimate vouches there for nearly every count it could not in doubles.
-    if (main_->precise() && !w.stepped_precise) {
+    if (main_->precise() && !w.stepped_precise && precise_reaches()) {
         uint32_t n = 0;
         if (!run_precise(x, y, w, budget, n)) return 0;
         w.stepped_precise = true;

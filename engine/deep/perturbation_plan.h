@@ -106,6 +106,7 @@ private:
     // under way (0 long double, 1 double-doubles) and its state there.
     struct Precise {
         DoubleDouble dcx, dcy;
+        long double wide_x = 0.0L, wide_y = 0.0L;
         int tier = 0;
         PreciseState<long double> wide;
         PreciseState<DoubleDouble> dd;
@@ -136,6 +137,8 @@ private:
     // true with the count (or kNeedsOtherReference) in n once it ends.
     bool run_on(Reference& ref, int32_t x, int32_t y, Waiting& w, const Budget& budget,
                 uint32_t& n);
+    // Whether offsets of this view fit wider arithmetic's range.
+    bool precise_reaches() const;
     // The same in long double, then in double-doubles, on the main reference.
     bool run_precise(int32_t x, int32_t y, Waiting& w, const Budget& budget, uint32_t& n);
     uint32_t settle(uint32_t key, uint32_t count);

@@ -1,5 +1,6 @@
 #include "deep/perturbation_precise.h"
 
+#include <cmath>
 #include <limits>
 
 namespace quorvel {
@@ -14,13 +15,28 @@ double step_error_squared(long double) {
 }
 double step_error_squared(DoubleDouble) { return 0x1p-200; }
 
-long double from_parts(double hi, double lo, long double) {
-    return static_cast<long double>(hi) + static_cast<long double>(lo);
+// value = m 2^e as a long double: exact for the 53-bit m, 0 far below the
+// smallest long double (where no value of a view lies).
+long double to_long_double(ExtFloat x) {
+    if (x.e < -16300) return 0.0L;
+    return std::ldexp(static_cast<long double>(x.m), static_cast<int>(x.e));
 }
-DoubleDouble from_parts(double hi, double lo, DoubleDouble) { return {hi, lo}; }
+
+// Z_k, from its double or extended parts.
+long double value(const double* hi, const double* lo, const ExtFloat* ext_hi,
+                  const ExtFloat* ext_lo, uint32_t k, long double) {
+    if (ext_hi) return to_long_double(ext_hi[k]) + to_long_double(ext_lo[k]);
+    return static_cast<long double>(hi[k]) + static_cast<long double>(lo[k]);
+}
+DoubleDouble value(const double* hi, const double* lo, const ExtFloat*, const ExtFloat*, uint32_t k,
+                   DoubleDouble) {
+    return {hi[k], lo[k]};
+}
 
 long double twice(long double x) { return x + x; }
-double leading(long double x) { return static_cast<double>(x); }
+// Leading parts, for the tests; long double keeps the range that extended
+// offsets and their squares need.
+long double leading(long double x) { return x; }
 double leading(DoubleDouble x) { return x.hi; }
 
 }  // namespace
@@ -29,14 +45,19 @@ template <class T>
 bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx, T dcy,
                    PreciseState<T>& s, uint32_t steps, uint32_t& result) {
     const uint32_t last = orbit.length - 1;
-    auto z_re = [&](uint32_t k) { return from_parts(orbit.re[k], orbit.re_low[k], T{}); };
-    auto z_im = [&](uint32_t k) { return from_parts(orbit.im[k], orbit.im_low[k], T{}); };
-    const double step_error = step_error_squared(T{});
+    auto z_re = [&](uint32_t k) {
+        return value(orbit.re, orbit.re_low, orbit.ext_re, orbit.ext_re_low, k, T{});
+    };
+    auto z_im = [&](uint32_t k) {
+        return value(orbit.im, orbit.im_low, orbit.ext_im, orbit.ext_im_low, k, T{});
+    };
+    using Real = decltype(leading(T{}));
+    const Real step_error = step_error_squared(T{});
     T dx = s.dx, dy = s.dy;
-    double error = s.error;
+    Real error = s.error;
     uint32_t m = s.m, n = s.n;
-    const double x0 = leading(z_re(m) + dx), y0 = leading(z_im(m) + dy);
-    double previous = x0 * x0 + y0 * y0;
+    const Real x0 = leading(z_re(m) + dx), y0 = leading(z_im(m) + dy);
+    Real previous = x0 * x0 + y0 * y0;
     for (; steps > 0; --steps) {
         // dz <- (2 Z_m + dz) dz + dc.
         const T ar = twice(z_re(m)) + dx, ai = twice(z_im(m)) + dy;
@@ -46,15 +67,18 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
         dy = ny;
         ++m;
         ++n;
-        const double ddx = leading(dx), ddy = leading(dy);
-        const double d = ddx * ddx + ddy * ddy;
-        error = ((4.0 * previous) * error) + (step_error * d);
+        const Real ddx = leading(dx), ddy = leading(dy);
+        const Real d = ddx * ddx + ddy * ddy;
+        error = ((Real(4.0) * previous) * error) + (step_error * d);
         const T x = z_re(m) + dx, y = z_im(m) + dy;
-        const double lx = leading(x), ly = leading(y);
-        const double r = lx * lx + ly * ly;
+        const Real lx = leading(x), ly = leading(y);
+        const Real r = lx * lx + ly * ly;
         previous = r;
-        if (r >= 4.0 - 4.0 * kUndecidedEscape) {
-            result = escape_decided(r, error, n) ? n : kNeedsOtherReference;
+        if (r >= Real(4.0 - 4.0 * kUndecidedEscape)) {
+            // An error below the double range is as good as none.
+            result = escape_decided(static_cast<double>(r), static_cast<double>(error), n)
+                         ? n
+                         : kNeedsOtherReference;
             return true;
         }
         if (n + 1 >= max_iterations) {

@@ -8,12 +8,14 @@
 
 #include <cstdint>
 
+#include "bigfloat/ext_float.h"
 #include "deep/double_double.h"
 #include "deep/perturbation.h"
 
 namespace quorvel {
 
-// A reference orbit kept as doubles with the parts they leave over.
+// A reference orbit kept as doubles with the parts they leave over, or (for
+// long double only) as extended values with theirs (ext_re non-null).
 struct PreciseOrbitSpan {
     const double* re;
     const double* im;
@@ -21,6 +23,10 @@ struct PreciseOrbitSpan {
     const double* im_low;
     uint32_t length;
     bool escaped;
+    const ExtFloat* ext_re = nullptr;
+    const ExtFloat* ext_im = nullptr;
+    const ExtFloat* ext_re_low = nullptr;
+    const ExtFloat* ext_im_low = nullptr;
 };
 
 // A pixel between two calls: offset dz, reference index m, tests done n and
@@ -29,7 +35,7 @@ template <class T>
 struct PreciseState {
     T dx{}, dy{};
     uint32_t m = 0, n = 0;
-    double error = 0.0;
+    long double error = 0.0L;
 };
 
 // Runs at most `steps` iterations; true with the count (or

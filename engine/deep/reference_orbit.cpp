@@ -43,7 +43,7 @@ ReferenceOrbit::ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32
       y_(bits),
       xx_(bits),
       yy_(bits),
-      low_parts_(low_parts && !extended) {
+      low_parts_(low_parts) {
     mpfr_set(c_re_.get(), cx, MPFR_RNDN);
     mpfr_set(c_im_.get(), cy, MPFR_RNDN);
     mpfr_set_zero(x_.get(), 1);
@@ -64,9 +64,16 @@ void ReferenceOrbit::keep(double zr, double zi) {
         re_.push_back(zr);
         im_.push_back(zi);
     }
-    if (low_parts_) {
-        // Exact: zr is x rounded to 53 bits. The squares are formed again
-        // by the next step.
+    if (low_parts_ && extended_) {
+        // The squares are formed again by the next step.
+        set_from_ext(xx_.get(), ext_re_.back());
+        mpfr_sub(xx_.get(), x_.get(), xx_.get(), MPFR_RNDN);
+        ext_re_low_.push_back(ext_from_mpfr(xx_.get()));
+        set_from_ext(xx_.get(), ext_im_.back());
+        mpfr_sub(xx_.get(), y_.get(), xx_.get(), MPFR_RNDN);
+        ext_im_low_.push_back(ext_from_mpfr(xx_.get()));
+    } else if (low_parts_) {
+        // Exact: zr is x rounded to 53 bits.
         mpfr_sub_d(xx_.get(), x_.get(), zr, MPFR_RNDN);
         re_low_.push_back(mpfr_get_d(xx_.get(), MPFR_RNDN));
         mpfr_sub_d(xx_.get(), y_.get(), zi, MPFR_RNDN);

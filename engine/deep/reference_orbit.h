@@ -20,8 +20,8 @@ public:
     // the first z with |z|^2 >= 4, whichever comes first), its first `kept`
     // values (at most kMaxLength) kept as ExtFloats when `extended`,
     // otherwise as doubles. Past `kept` it only counts.
-    // With `low_parts`, an orbit kept as doubles also keeps what each value
-    // leaves over, for arithmetic in double-doubles.
+    // With `low_parts`, the orbit also keeps what each value leaves over, for
+    // wider arithmetic than the kept values allow.
     ReferenceOrbit(mpfr_srcptr cx, mpfr_srcptr cy, long bits, uint32_t limit, bool extended,
                    uint32_t kept = kMaxLength, bool low_parts = false);
 
@@ -40,9 +40,16 @@ public:
     // The stored values of an orbit kept as doubles, or as ExtFloats.
     const double* re() const { return re_.data(); }
     const double* im() const { return im_.data(); }
-    // The values less their doubles, rounded to nearest; null without them.
+    // The values less their doubles (or ExtFloats), rounded to nearest; null
+    // without them.
     const double* re_low() const { return re_low_.empty() ? nullptr : re_low_.data(); }
     const double* im_low() const { return im_low_.empty() ? nullptr : im_low_.data(); }
+    const ExtFloat* ext_re_low() const {
+        return ext_re_low_.empty() ? nullptr : ext_re_low_.data();
+    }
+    const ExtFloat* ext_im_low() const {
+        return ext_im_low_.empty() ? nullptr : ext_im_low_.data();
+    }
     const ExtFloat* ext_re() const { return ext_re_.data(); }
     const ExtFloat* ext_im() const { return ext_im_.data(); }
     // An extended orbit's values as the extended kernel's SIMD lanes read them
@@ -56,7 +63,9 @@ public:
     size_t memory_size() const {
         return (re_.capacity() + im_.capacity() + re_low_.capacity() + im_low_.capacity()) *
                    sizeof(double) +
-               (ext_re_.capacity() + ext_im_.capacity()) * sizeof(ExtFloat) +
+               (ext_re_.capacity() + ext_im_.capacity() + ext_re_low_.capacity() +
+                ext_im_low_.capacity()) *
+                   sizeof(ExtFloat) +
                (lane_re_.capacity() + lane_im_.capacity()) * sizeof(double);
     }
 
@@ -76,6 +85,7 @@ private:
     std::vector<double> re_, im_;
     bool low_parts_;
     std::vector<double> re_low_, im_low_;
+    std::vector<ExtFloat> ext_re_low_, ext_im_low_;
     std::vector<ExtFloat> ext_re_, ext_im_;
     std::vector<double> lane_re_, lane_im_;
     bool complete_ = false;

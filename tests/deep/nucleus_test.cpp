@@ -153,6 +153,24 @@ TEST(PreciseKernel, GivesMpfrCountsWithAFarSmallerErrorEstimate) {
         }
     EXPECT_GT(escaped, 20);
     EXPECT_LT(escaped, 160);
+    // The orbit kept as extended values with their low parts gives long
+    // double the same counts.
+    ReferenceOrbit ext(x.get(), y.get(), 192, 4, true, ReferenceOrbit::kMaxLength, true);
+    ext.complete_now();
+    ASSERT_NE(ext.ext_re_low(), nullptr);
+    PreciseOrbitSpan ext_span = span;
+    ext_span.ext_re = ext.ext_re();
+    ext_span.ext_im = ext.ext_im();
+    ext_span.ext_re_low = ext.ext_re_low();
+    ext_span.ext_im_low = ext.ext_im_low();
+    for (int i = -6; i <= 6; ++i) {
+        PreciseState<long double> a, b;
+        uint32_t n = 0, m = 0;
+        const long double dcx = 0.031L * i, dcy = 0.029L * (6 - i);
+        ASSERT_TRUE(precise_steps(span, limit, dcx, dcy, a, UINT32_MAX, n));
+        ASSERT_TRUE(precise_steps(ext_span, limit, dcx, dcy, b, UINT32_MAX, m));
+        EXPECT_EQ(n, m) << i;
+    }
     // Inside the minibrot, 40 steps in each kernel.
     PreciseState<DoubleDouble> dd;
     PreciseState<long double> wide;
