@@ -30,6 +30,9 @@ constexpr uint64_t kLaneSteps = 3;
 constexpr uint64_t kTrialSteps = 1u << 14;
 // Iterations an extended pixel runs between looks at the budget.
 constexpr uint32_t kExtendedStepsPerCheck = 4096;
+// Longest nucleus orbit that keeps the low parts of its values (16 or 32
+// bytes more each) for wider arithmetic.
+constexpr uint32_t kMostWithLowParts = 1u << 21;
 // Steps of wider arithmetic between looks at the budget.
 constexpr uint32_t kPreciseSteps = 1u << 15;
 // Values a pixel's own reference keeps for its neighbours (16 or 32 bytes
@@ -77,7 +80,8 @@ struct PerturbationPlan::Reference {
               uint32_t length, bool extended)
         : x(0),
           y(0),
-          orbit(cx, cy, bits, length, extended, ReferenceOrbit::kMaxLength, true),
+          orbit(cx, cy, bits, length, extended, ReferenceOrbit::kMaxLength,
+                length <= kMostWithLowParts),
           grid_(grid),
           origin_x_(std::make_unique<MpfrNumber>(mpfr_get_prec(cx))),
           origin_y_(std::make_unique<MpfrNumber>(mpfr_get_prec(cy))) {
