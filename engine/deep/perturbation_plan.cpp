@@ -114,16 +114,20 @@ struct PerturbationPlan::Reference {
                 orbit.ext_re_low(), orbit.ext_im_low()};
     }
     // The pixel's exact offset from the reference, rounded to double-doubles.
-    // and to long doubles, whose range reaches far below doubles'.
+    // and to twofold long doubles, whose range reaches far below doubles'.
     void precise_offset(int32_t px, int32_t py, DoubleDouble& dcx, DoubleDouble& dcy,
-                        long double& wide_x, long double& wide_y) const {
-        MpfrNumber difference(2);
-        auto rounded = [&](long double& wide) {
-            wide = mpfr_get_ld(difference.get(), MPFR_RNDN);
+                        LongDoubleDouble& wide_x, LongDoubleDouble& wide_y) const {
+        MpfrNumber difference(2), rest(2);
+        auto rounded = [&](LongDoubleDouble& wide) {
+            mpfr_set_prec(rest.get(), mpfr_get_prec(difference.get()));
+            wide.hi = mpfr_get_ld(difference.get(), MPFR_RNDN);
+            mpfr_set_ld(rest.get(), wide.hi, MPFR_RNDN);
+            mpfr_sub(rest.get(), difference.get(), rest.get(), MPFR_RNDN);
+            wide.lo = mpfr_get_ld(rest.get(), MPFR_RNDN);
             DoubleDouble d;
             d.hi = mpfr_get_d(difference.get(), MPFR_RNDN);
-            mpfr_sub_d(difference.get(), difference.get(), d.hi, MPFR_RNDN);
-            d.lo = mpfr_get_d(difference.get(), MPFR_RNDN);
+            mpfr_sub_d(rest.get(), difference.get(), d.hi, MPFR_RNDN);
+            d.lo = mpfr_get_d(rest.get(), MPFR_RNDN);
             return d;
         };
         grid_.set_column_offset(difference.get(), px, origin_x_->get());
@@ -547,14 +551,20 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
     }
     Precise& p = *w.precise;
     const PreciseOrbitSpan orbit = main_->precise_span();
-    // Double-doubles have the range of doubles only.
-    const int tiers = extended_ ? 1 : 2;
+    // Double-doubles have the range of doubles only; extended offsets take
+    // twofold long doubles.
     for (;;) {
-        const bool ended =
-            p.tier == 0 ? precise_steps(orbit, limit_, p.wide_x, p.wide_y, p.wide, kPreciseSteps, n)
-                        : precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n);
-        if (ended && (n != kNeedsOtherReference || p.tier + 1 == tiers)) break;
-        // Long double could not vouch for the count either: double-doubles.
+        bool ended = false;
+        if (p.tier == 0)
+            ended =
+                precise_steps(orbit, limit_, p.wide_x.hi, p.wide_y.hi, p.wide, kPreciseSteps, n);
+        else if (!extended_)
+            ended = precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n);
+        else
+            ended =
+                precise_steps(orbit, limit_, p.wide_x, p.wide_y, p.wide_dd, kPreciseSteps / 16, n);
+        if (ended && (n != kNeedsOtherReference || p.tier == 1)) break;
+        // Long double could not vouch for the count either: twofold sums.
         if (ended) ++p.tier;
         if (budget.time_over()) return false;
     }

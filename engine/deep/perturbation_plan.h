@@ -103,13 +103,14 @@ public:
 private:
     struct Reference;
     // A pixel run in wider arithmetic: its exact offset, the arithmetic
-    // under way (0 long double, 1 double-doubles) and its state there.
+    // under way (0 long double, 1 twofold sums) and its state there.
     struct Precise {
         DoubleDouble dcx, dcy;
-        long double wide_x = 0.0L, wide_y = 0.0L;
+        LongDoubleDouble wide_x, wide_y;
         int tier = 0;
         PreciseState<long double> wide;
         PreciseState<DoubleDouble> dd;
+        PreciseState<LongDoubleDouble> wide_dd;
     };
     enum class Stage { orbit, nucleus, candidates, table, trial, ready };
     // A pixel the main reference cannot serve, between two calls of resolve():
@@ -139,7 +140,8 @@ private:
                 uint32_t& n);
     // Whether offsets of this view fit wider arithmetic's range.
     bool precise_reaches() const;
-    // The same in long double, then in double-doubles, on the main reference.
+    // The same in long double, then in twofold sums of doubles (or, for
+    // extended offsets, of long doubles), on the main reference.
     bool run_precise(int32_t x, int32_t y, Waiting& w, const Budget& budget, uint32_t& n);
     uint32_t settle(uint32_t key, uint32_t count);
     void keep_reference(std::unique_ptr<Reference> ref);

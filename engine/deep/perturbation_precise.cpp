@@ -13,7 +13,9 @@ double step_error_squared(long double) {
     // Where long double is a double, it rounds as one.
     return std::numeric_limits<long double>::digits >= 64 ? 0x1p-122 : 4.0 * kStepErrorSquared;
 }
+// Twofold sums hold the reference to about 2^-106 (two 53-bit parts).
 double step_error_squared(DoubleDouble) { return 0x1p-200; }
+double step_error_squared(LongDoubleDouble) { return 0x1p-200; }
 
 // value = m 2^e as a long double: exact for the 53-bit m, 0 far below the
 // smallest long double (where no value of a view lies).
@@ -32,12 +34,20 @@ DoubleDouble value(const double* hi, const double* lo, const ExtFloat*, const Ex
                    DoubleDouble) {
     return {hi[k], lo[k]};
 }
+LongDoubleDouble value(const double* hi, const double* lo, const ExtFloat* ext_hi,
+                       const ExtFloat* ext_lo, uint32_t k, LongDoubleDouble) {
+    if (ext_hi)
+        return twofold_detail::quick_two_sum(to_long_double(ext_hi[k]), to_long_double(ext_lo[k]));
+    return twofold_detail::quick_two_sum(static_cast<long double>(hi[k]),
+                                         static_cast<long double>(lo[k]));
+}
 
 long double twice(long double x) { return x + x; }
 // Leading parts, for the tests; long double keeps the range that extended
 // offsets and their squares need.
 long double leading(long double x) { return x; }
 double leading(DoubleDouble x) { return x.hi; }
+long double leading(LongDoubleDouble x) { return x.hi; }
 
 }  // namespace
 
@@ -106,6 +116,9 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
 template bool precise_steps<long double>(const PreciseOrbitSpan&, uint32_t, long double,
                                          long double, PreciseState<long double>&, uint32_t,
                                          uint32_t&);
+template bool precise_steps<LongDoubleDouble>(const PreciseOrbitSpan&, uint32_t, LongDoubleDouble,
+                                              LongDoubleDouble, PreciseState<LongDoubleDouble>&,
+                                              uint32_t, uint32_t&);
 template bool precise_steps<DoubleDouble>(const PreciseOrbitSpan&, uint32_t, DoubleDouble,
                                           DoubleDouble, PreciseState<DoubleDouble>&, uint32_t,
                                           uint32_t&);

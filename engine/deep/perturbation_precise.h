@@ -15,7 +15,8 @@
 namespace quorvel {
 
 // A reference orbit kept as doubles with the parts they leave over, or (for
-// long double only) as extended values with theirs (ext_re non-null).
+// long double and LongDoubleDouble only) as extended values with theirs
+// (ext_re non-null).
 struct PreciseOrbitSpan {
     const double* re;
     const double* im;
@@ -40,7 +41,8 @@ struct PreciseState {
 
 // Runs at most `steps` iterations; true with the count (or
 // kNeedsOtherReference) in `result` once the pixel ends. T is long double (a
-// 64-bit significand, where it has one) or DoubleDouble.
+// 64-bit significand, where it has one), DoubleDouble, or LongDoubleDouble
+// (for extended orbits and offsets, within long double's range).
 template <class T>
 bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx, T dcy,
                    PreciseState<T>& s, uint32_t steps, uint32_t& result);
@@ -48,6 +50,10 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
 extern template bool precise_steps<long double>(const PreciseOrbitSpan&, uint32_t, long double,
                                                 long double, PreciseState<long double>&, uint32_t,
                                                 uint32_t&);
+extern template bool precise_steps<LongDoubleDouble>(const PreciseOrbitSpan&, uint32_t,
+                                                     LongDoubleDouble, LongDoubleDouble,
+                                                     PreciseState<LongDoubleDouble>&, uint32_t,
+                                                     uint32_t&);
 extern template bool precise_steps<DoubleDouble>(const PreciseOrbitSpan&, uint32_t, DoubleDouble,
                                                  DoubleDouble, PreciseState<DoubleDouble>&,
                                                  uint32_t, uint32_t&);

@@ -114,7 +114,14 @@ TEST(DoubleDouble, ProductsAndSumsKeepWhatDoublesDrop) {
     EXPECT_EQ(sum.lo, 0x1p-80);
     const DoubleDouble back = sum - DoubleDouble{1.0, 0.0};
     EXPECT_EQ(back.hi, 0x1p-80);
-    EXPECT_EQ(to_double(DoubleDouble{3.0, 0x1p-60} * DoubleDouble{1.0 / 3.0, 0.0}), 1.0);
+    EXPECT_EQ(rounded(DoubleDouble{3.0, 0x1p-60} * DoubleDouble{1.0 / 3.0, 0.0}), 1.0);
+    // Of long doubles, where they have 64 bits: below their last place.
+    if (std::numeric_limits<long double>::digits >= 64) {
+        const long double b = 1.0L + 0x1p-40L;
+        const LongDoubleDouble wide = LongDoubleDouble{b, 0.0L} * LongDoubleDouble{b, 0.0L};
+        EXPECT_EQ(wide.hi, 1.0L + 0x1p-39L);
+        EXPECT_EQ(wide.lo, 0x1p-80L);
+    }
 }
 
 // On the orbit of the period-3 nucleus, kept with its low parts, pixels around
@@ -154,7 +161,7 @@ TEST(PreciseKernel, GivesMpfrCountsWithAFarSmallerErrorEstimate) {
     EXPECT_GT(escaped, 20);
     EXPECT_LT(escaped, 160);
     // The orbit kept as extended values with their low parts gives long
-    // double the same counts.
+    // double, alone and twofold, the same counts.
     ReferenceOrbit ext(x.get(), y.get(), 192, 4, true, ReferenceOrbit::kMaxLength, true);
     ext.complete_now();
     ASSERT_NE(ext.ext_re_low(), nullptr);
@@ -169,6 +176,10 @@ TEST(PreciseKernel, GivesMpfrCountsWithAFarSmallerErrorEstimate) {
         const long double dcx = 0.031L * i, dcy = 0.029L * (6 - i);
         ASSERT_TRUE(precise_steps(span, limit, dcx, dcy, a, UINT32_MAX, n));
         ASSERT_TRUE(precise_steps(ext_span, limit, dcx, dcy, b, UINT32_MAX, m));
+        EXPECT_EQ(n, m) << i;
+        PreciseState<LongDoubleDouble> c;
+        ASSERT_TRUE(precise_steps(ext_span, limit, LongDoubleDouble{dcx, 0.0L},
+                                  LongDoubleDouble{dcy, 0.0L}, c, UINT32_MAX, m));
         EXPECT_EQ(n, m) << i;
     }
     // Inside the minibrot, 40 steps in each kernel.
