@@ -1,6 +1,8 @@
 #include "deep/perturbation_precise.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace quorvel {
@@ -17,10 +19,25 @@ double step_error_squared(long double) {
 double step_error_squared(DoubleDouble) { return 0x1p-200; }
 double step_error_squared(LongDoubleDouble) { return 0x1p-200; }
 
+// The x87 format: a 64-bit significand with its leading bit, then the sign
+// and a 15-bit exponent biased by 16383.
+constexpr bool kX87 = std::numeric_limits<long double>::digits == 64 &&
+                      std::numeric_limits<long double>::max_exponent == 16384;
+
 // value = m 2^e as a long double: exact for the 53-bit m, 0 far below the
-// smallest long double (where no value of a view lies).
+// smallest long double (where no value of a view lies). 2^e is formed from its
+// bits, as ldexpl would cost more than the step itself.
 long double to_long_double(ExtFloat x) {
-    if (x.e < -16300) return 0.0L;
+    if (x.m == 0.0 || x.e < -16300) return 0.0L;
+    if constexpr (kX87) {
+        const uint64_t significand = uint64_t{1} << 63;
+        const auto exponent = static_cast<uint16_t>(x.e + 16383);
+        long double scale = 0.0L;
+        std::memcpy(&scale, &significand, sizeof significand);
+        std::memcpy(reinterpret_cast<unsigned char*>(&scale) + sizeof significand, &exponent,
+                    sizeof exponent);
+        return static_cast<long double>(x.m) * scale;
+    }
     return std::ldexp(static_cast<long double>(x.m), static_cast<int>(x.e));
 }
 
