@@ -131,6 +131,43 @@ TEST(Colour, SmoothFractionsHaveNoFlatPatches) {
     }
 }
 
+// Deep views alike, beside c = i at double and extended offsets and on the
+// 192-bit kernel: every escaped pixel has a fraction of its own, and the
+// fills of contour tracing and box matching are iterated afterwards into
+// brute force's counts and s.
+TEST(Colour, SmoothDeepViewsHaveFractionsAtEveryStrategy) {
+    const int side = 48;
+    for (const char* radius : {"1e-20", "1e-60", "1e-150"}) {
+        Counts brute;
+        for (int generator : {2, 0, 1}) {
+            ContextGuard h;
+            ASSERT_EQ(qv_set_colour_mapping(h, 1.0, 0.0, 1), 1);
+            qv_set_image_properties(h, side, side, 1, 1.75f);
+            qv_set_view_from_strings(h, "1e-300", "1", radius);
+            qv_adjust_maximum_iterations(h, 6000.0f / 150.0f);
+            qv_set_generator_type(h, generator);
+            refine_to_end(h);
+            const Counts c = read_counts(h);
+            size_t fractional = 0, escaped = 0;
+            for (int i = 0; i < side * side; ++i) {
+                if (c.n[i] == 6000) continue;
+                ++escaped;
+                ASSERT_TRUE(c.s[i] >= float(c.n[i]) && c.s[i] < float(c.n[i]) + 1.0f)
+                    << radius << " " << i << " n " << c.n[i] << " s " << c.s[i];
+                fractional += c.s[i] != float(c.n[i]);
+            }
+            EXPECT_GT(escaped, size_t(side) * side / 2) << radius;
+            EXPECT_GT(fractional, escaped * 9 / 10) << radius;
+            if (generator == 2) {
+                brute = c;
+            } else {
+                EXPECT_EQ(c.n, brute.n) << radius << " " << generator;
+                EXPECT_EQ(c.s, brute.s) << radius << " " << generator;
+            }
+        }
+    }
+}
+
 // Across a boundary between counts s changes no more than between
 // neighbours of one count: no steps at the boundaries.
 TEST(Colour, SmoothValuesJoinUpAcrossCounts) {

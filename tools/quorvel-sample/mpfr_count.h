@@ -1,9 +1,11 @@
-// Ground truth for deep pixels: the escape-time count iterated with MPFR at
-// many bits (512 by default), with the engine's counting rules.
+// Ground truth for deep pixels: the escape-time count (and the smooth escape
+// value) iterated with MPFR at many bits (512 by default), with the engine's
+// counting rules.
 #pragma once
 
 #include <mpfr.h>
 
+#include <cmath>
 #include <cstdint>
 
 #include "bigfloat/big_float.h"
@@ -25,6 +27,39 @@ inline uint32_t mpfr_count(mpfr_srcptr cx, mpfr_srcptr cy, uint32_t max_iteratio
         mpfr_sqr(yy.get(), y.get(), MPFR_RNDN);
         mpfr_add(r.get(), xx.get(), yy.get(), MPFR_RNDN);
         if (mpfr_cmp_ui(r.get(), 4) >= 0) return n;
+        ++n;
+        if (n >= max_iterations) return n;
+        mpfr_mul(y.get(), x.get(), y.get(), MPFR_RNDN);
+        mpfr_mul_2ui(y.get(), y.get(), 1, MPFR_RNDN);
+        mpfr_add(y.get(), y.get(), c_im.get(), MPFR_RNDN);
+        mpfr_sub(x.get(), xx.get(), yy.get(), MPFR_RNDN);
+        mpfr_add(x.get(), x.get(), c_re.get(), MPFR_RNDN);
+    }
+}
+
+// The continuous escape value s = n + f of c rounded to `bits`, from its orbit
+// at `bits`: f = -L(z_{n-1}) / (L(z_n) - L(z_{n-1})) with L(z) = log2(log2 |z|),
+// tending to 1 where |z_{n-1}| <= 1. The limit for a point that did not escape.
+inline double mpfr_smooth(mpfr_srcptr cx, mpfr_srcptr cy, uint32_t max_iterations,
+                          long bits = 512) {
+    MpfrNumber c_re(bits), c_im(bits), x(bits), y(bits), xx(bits), yy(bits), r(bits);
+    mpfr_set(c_re.get(), cx, MPFR_RNDN);
+    mpfr_set(c_im.get(), cy, MPFR_RNDN);
+    mpfr_set(x.get(), c_re.get(), MPFR_RNDN);
+    mpfr_set(y.get(), c_im.get(), MPFR_RNDN);
+    uint32_t n = 1;
+    double previous = 0.0;  // |z_{n-1}|^2
+    for (;;) {
+        mpfr_sqr(xx.get(), x.get(), MPFR_RNDN);
+        mpfr_sqr(yy.get(), y.get(), MPFR_RNDN);
+        mpfr_add(r.get(), xx.get(), yy.get(), MPFR_RNDN);
+        if (mpfr_cmp_ui(r.get(), 4) >= 0) {
+            if (!(previous > 1.0)) return n + 1.0;
+            const double ln = std::log2(0.5 * std::log2(mpfr_get_d(r.get(), MPFR_RNDN)));
+            const double lp = std::log2(0.5 * std::log2(previous));
+            return n - lp / (ln - lp);
+        }
+        previous = mpfr_get_d(r.get(), MPFR_RNDN);
         ++n;
         if (n >= max_iterations) return n;
         mpfr_mul(y.get(), x.get(), y.get(), MPFR_RNDN);
