@@ -143,6 +143,30 @@ TEST(DeepView, SmoothFractionsFollowTheMpfrOrbit) {
         }
 }
 
+// Inside a minibrot, where every pixel reaches the limit (most found early by
+// cycle detection), no pixel has a fraction, at every SIMD level.
+TEST(DeepView, PixelsAtTheLimitKeepNoFraction) {
+    const SimdLevel before = active_simd_level();
+    for (const char* radius : {"1e-40", "1e-200"})
+        for (int level = 0; level <= int(best_simd_level()); ++level) {
+            set_simd_level(static_cast<SimdLevel>(level));
+            auto view = std::make_unique<Fractal>(16, 16);
+            view->set_view(
+                *WideReal::parse("-1.7548776662466927600495088963585286918946066177727931"),
+                *WideReal::parse("0"), *parse_radius(radius));
+            view->set_max_iterations(5000);
+            view->set_smooth(true);
+            view->prepare(true);
+            view->queue_ahead(0, 0, 15, 7);
+            while (!view->run_ahead(Budget{})) {
+            }
+            const Pixels got = computed(*view);
+            EXPECT_EQ(std::count(got.counts.begin(), got.counts.end(), 5000u), 256) << radius;
+            EXPECT_EQ(std::count(got.codes.begin(), got.codes.end(), 0.0f), 256) << radius;
+        }
+    set_simd_level(before);
+}
+
 // A public location at 2e-50 whose pixels escape near 170,000 iterations,
 // after many rebases and linear steps: sampled pixels' s against MPFR, through
 // the pixel query and the lookahead.
