@@ -52,17 +52,21 @@ inline uint32_t mpfr_count(mpfr_srcptr cx, mpfr_srcptr cy, uint32_t max_iteratio
     return mpfr_escape(cx, cy, max_iterations, bits).n;
 }
 
-// The continuous escape value s = n + f of c rounded to `bits`, from its orbit
-// at `bits`: f = -L(z_{n-1}) / (L(z_n) - L(z_{n-1})) with L(z) = log2(log2 |z|),
-// tending to 1 where |z_{n-1}| <= 1. The limit for a point that did not escape.
-inline double mpfr_smooth(mpfr_srcptr cx, mpfr_srcptr cy, uint32_t max_iterations,
-                          long bits = 512) {
-    const MpfrEscape e = mpfr_escape(cx, cy, max_iterations, bits);
+// The continuous escape value s = n + f of an orbit's end: f = -L(z_{n-1}) /
+// (L(z_n) - L(z_{n-1})) with L(z) = log2(log2 |z|), tending to 1 where
+// |z_{n-1}| <= 1. The limit for a point that did not escape.
+inline double smooth_value(const MpfrEscape& e, uint32_t max_iterations) {
     if (e.n >= max_iterations) return e.n;
     if (!(e.previous > 1.0)) return e.n + 1.0;
     const double ln = std::log2(0.5 * std::log2(e.last));
     const double lp = std::log2(0.5 * std::log2(e.previous));
     return e.n - lp / (ln - lp);
+}
+
+// s of c rounded to `bits`, from its orbit at `bits`.
+inline double mpfr_smooth(mpfr_srcptr cx, mpfr_srcptr cy, uint32_t max_iterations,
+                          long bits = 512) {
+    return smooth_value(mpfr_escape(cx, cy, max_iterations, bits), max_iterations);
 }
 
 inline uint32_t mpfr_count(const BigFloat& cx, const BigFloat& cy, uint32_t max_iterations,
