@@ -106,6 +106,7 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
             result = escape_decided(static_cast<double>(r), static_cast<double>(error), n)
                          ? n
                          : kNeedsOtherReference;
+            s.escaped = EscapedZ{static_cast<double>(lx), static_cast<double>(ly)};
             return true;
         }
         if (n + 1 >= max_iterations) {
@@ -126,7 +127,7 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
             m = 0;
         }
     }
-    s = PreciseState<T>{dx, dy, m, n, error};
+    s = PreciseState<T>{dx, dy, m, n, error, s.escaped};
     return false;
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "bigfloat/big_float.h"
 #include "bigfloat/ext_float.h"
 #include "deep/double_double.h"
 #include "deep/perturbation.h"
@@ -31,12 +32,13 @@ struct PreciseOrbitSpan {
 };
 
 // A pixel between two calls: offset dz, reference index m, tests done n and
-// the squared error estimate of z.
+// the squared error estimate of z; an escaped pixel leaves its z.
 template <class T>
 struct PreciseState {
     T dx{}, dy{};
     uint32_t m = 0, n = 0;
     long double error = 0.0L;
+    EscapedZ escaped{};  // z of a pixel that escaped
 };
 
 // Runs at most `steps` iterations; true with the count (or

@@ -3,5 +3,6 @@ set(QV_STORAGE_SOURCES
   bit_streams.cpp
   count_code.cpp
   delta_code.cpp
+  fraction_code.cpp
   masked_image.cpp
 )
