@@ -369,12 +369,8 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
         std::memcpy(&f, &u, 4);
         if (f != 0.0f && !(f >= 1.0f && f < 2.0f)) return false;
     }
-    std::vector<uint8_t> count_stream(counts, counts + counts_size);
-    {
-        std::vector<uint32_t> check(static_cast<size_t>(pixels));
-        if (!unpack_counts(count_stream, check.data(), w, h)) return false;
-    }
-    out->set_packed_counts(std::move(count_stream),
+    if (!counts_decode(counts, counts_size, w, h)) return false;
+    out->set_packed_counts(std::vector<uint8_t>(counts, counts + counts_size),
                            std::vector<uint8_t>(fractions, fractions + fractions_size));
     return true;
 }
@@ -453,9 +449,9 @@ bool read_history(const std::vector<uint8_t>& data, LoadedHistory& h) {
     const uint8_t* palette;
     if (!in.take(sizeof h.palette, palette)) return false;
     std::memcpy(h.palette, palette, sizeof h.palette);
-    if (mapped && (!in.f64(h.mapping.density) || !in.f64(h.mapping.phase) ||
-                   !in.flag(h.mapping.smooth) || !(h.mapping.density > 0.0) ||
-                   !(h.mapping.phase >= 0.0 && h.mapping.phase < 256.0)))
+    if (mapped &&
+        (!in.f64(h.mapping.density) || !in.f64(h.mapping.phase) || !in.flag(h.mapping.smooth) ||
+         !(h.mapping.density > 0.0) || !(h.mapping.phase >= 0.0 && h.mapping.phase < 256.0)))
         return false;
     if (h.capacity < 1 || h.capacity > kMaxCapacity || h.current < 0 || h.current > h.last ||
         static_cast<uint32_t>(h.last) >= h.capacity || !(h.gamma > 0.0f))

@@ -279,7 +279,7 @@ uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) 
     const size_t i = static_cast<size_t>(y) * width_ + x;
     const uint8_t value = byte_of(n);
     img.values()[i] = value;
-    img.counts()[i] = n;
+    img.counts().set(i, n);
     if (smooth_)
         img.fractions_for_use()[i] = fraction;
     else if (float* fractions = img.fractions())
@@ -399,7 +399,7 @@ void Fractal::set_max_iterations(uint32_t n) {
             // Their counts said the old limit; until iterated they have none.
             const int32_t stride = image_->mask_stride();
             const uint8_t* values = image_->values();
-            uint32_t* counts = image_->counts();
+            CountPlane& counts = image_->counts();
             uint8_t* mask = image_->mask();
             for (int32_t y = 0; y < height_; ++y) {
                 const size_t row = static_cast<size_t>(y) * width_;
@@ -407,7 +407,7 @@ void Fractal::set_max_iterations(uint32_t n) {
                 for (int32_t x = 0; x < width_; ++x) {
                     if (values[row + x] != 0) continue;
                     mrow[x >> 3] &= static_cast<uint8_t>(~(1u << (x & 7)));
-                    counts[row + x] = 0;
+                    counts.set(row + x, 0);
                 }
             }
         } else {

@@ -82,7 +82,7 @@ public:
 
     // The full count of a computed pixel (or one a fill gave it).
     uint32_t pixel_count(int32_t x, int32_t y) const {
-        return image_->counts()[static_cast<size_t>(y) * width_ + x];
+        return image_->counts().get(static_cast<size_t>(y) * width_ + x);
     }
     // With smooth on, iterated pixels also store their smooth fraction.
     void set_smooth(bool on) { smooth_ = on; }
