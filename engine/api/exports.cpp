@@ -9,6 +9,7 @@
 #include <string>
 
 #include "api/context_registry.h"
+#include "base/free_pages.h"
 #include "base/little_endian.h"
 #include "deep/wide_real.h"
 #include "generators/generator_factory.h"
@@ -101,6 +102,7 @@ void qv_delete_context(qv_handle* handle) {
         if (registry().find(*handle) == nullptr) return;
         registry().remove(*handle);
         *handle = nullptr;
+        release_free_pages();
     } catch (...) {
     }
 }

@@ -4,6 +4,8 @@
 #include <limits>
 #include <memory>
 
+#include "base/free_pages.h"
+
 namespace quorvel {
 
 namespace {
@@ -146,6 +148,8 @@ void trim_memory(Context& ctx) {
             return ctx.memory_used > ctx.memory_limit;
         });
     }
+    // Packed and released views leave holes in the heap.
+    release_free_pages();
 }
 
 bool history_back(Context& ctx) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/free_pages.h"
 #include "base/little_endian.h"
 #include "history/history.h"
 #include "storage/count_code.h"
@@ -523,8 +524,9 @@ bool save_history(Context& ctx, const char* path, bool full) {
     ok = std::fclose(f) == 0 && ok;
     ok = ok && file.commit(error);
 
-    // Packing changed the sizes of stored views.
+    // Packing changed the sizes of stored views, and freed their arrays.
     if (full) recompute_memory_used(ctx);
+    release_free_pages();
     return ok;
 }
 
@@ -560,6 +562,10 @@ bool load_history(Context& ctx, const char* path) {
     const uint32_t file_limit = std::min(h.memory_limit, kLargestBudget);
     if (ctx.memory_used > (file_limit >> 2) && file_limit > ctx.memory_limit)
         ctx.memory_limit = file_limit;
+    // The file's buffer is gone; so go the views and picture it replaced.
+    h.entries.clear();
+    picture.reset();
+    release_free_pages();
     return true;
 }
 

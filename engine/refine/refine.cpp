@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/free_pages.h"
 #include "generators/generator_factory.h"
 #include "history/history.h"
 
@@ -93,9 +94,13 @@ bool refine_image(Context& ctx) {
     Stopwatch slice;
     HistEntry& entry = ctx.current_entry();
     if (entry.finished) return false;
+    const MaskedImage* image = entry.fractal->image();
+    const bool packed = image != nullptr && image->is_packed();
     ensure_generator(ctx, ctx.current);
     entry.trimmed = false;
     const bool worked = refine_entry(ctx, entry);
+    // Unpacking freed the packed streams.
+    if (packed) release_free_pages();
     if (worked)
         ctx.rgb_image->pending = true;
     else
