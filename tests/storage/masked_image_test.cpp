@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "storage/count_code.h"
 #include "storage/delta_code.h"
 
 namespace quorvel {
@@ -287,6 +288,53 @@ TEST(MaskedImage, CountsPackByTheirDifferences) {
     damaged.set_packed_counts({0x80, 0x80}, {});
     damaged.unpack();
     EXPECT_EQ(damaged.counts().get(0) | damaged.counts().get(3), 0u);
+}
+
+// Counts take a byte a pixel until one needs 2 or 4: a set or a fill widens
+// the plane and the counts already held stay. The packed stream is that of
+// plain 32-bit counts at any width, and unpacks at the width its counts need.
+TEST(MaskedImage, CountsWidenAsTheyGrow) {
+    MaskedImage img(24, 6);
+    const uint32_t narrow = img.memory_size();
+    img.counts().set(0, 255);
+    img.fill_box(Box{0, 1, 23, 1}, 1, 200);
+    EXPECT_EQ(img.counts().width(), 1u);
+    img.fill_edges(Box{0, 2, 23, 2}, 2, 65535);
+    EXPECT_EQ(img.counts().width(), 2u);
+    EXPECT_EQ(img.memory_size(), narrow + 24 * 6);
+    EXPECT_EQ(img.fill_interior(Box{-1, 2, 24, 4}, 3, 65536), 24);
+    EXPECT_EQ(img.counts().width(), 4u);
+    EXPECT_EQ(img.memory_size(), narrow + 3 * 24 * 6);
+    const Span span{0, 24, 4};
+    img.fill_spans(&span, 1, 4, (1u << 24) + 5);
+    img.counts().set(5 * 24 + 7, 0xFFFFFFFFu);
+    const uint32_t rows[] = {0, 200, 65535, 65536, (1u << 24) + 5, 0};
+    std::vector<uint32_t> plain(24 * 6);
+    for (int i = 0; i < 24 * 6; ++i)
+        plain[i] = i == 0 ? 255 : i == 127 ? 0xFFFFFFFFu : rows[i / 24];
+    for (int i = 0; i < 24 * 6; ++i) ASSERT_EQ(img.counts().get(i), plain[i]) << i;
+
+    img.pack();
+    EXPECT_EQ(img.packed_counts(), pack_counts(plain.data(), 24, 6));
+    img.unpack();
+    EXPECT_EQ(img.counts().width(), 4u);
+    for (int i = 0; i < 24 * 6; ++i) ASSERT_EQ(img.counts().get(i), plain[i]) << i;
+    img.shift(-8, 0);  // pixel (x, y) takes (x - 8, y)
+    EXPECT_EQ(img.counts().get(5 * 24 + 15), 0xFFFFFFFFu);
+    EXPECT_EQ(img.counts().get(4 * 24 + 3), 0u);
+    EXPECT_EQ(img.counts().get(4 * 24 + 8), (1u << 24) + 5);
+
+    // Small counts come back a byte each; a first large count widens at once.
+    MaskedImage small(24, 6);
+    small.fill_box(Box{2, 2, 9, 4}, 9, 150);
+    small.pack();
+    small.unpack();
+    EXPECT_EQ(small.counts().width(), 1u);
+    EXPECT_EQ(small.counts().get(3 * 24 + 5), 150u);
+    small.fill_box(Box{10, 0, 10, 0}, 9, 1u << 24);
+    EXPECT_EQ(small.counts().width(), 4u);
+    EXPECT_EQ(small.counts().get(3 * 24 + 5), 150u);
+    EXPECT_EQ(small.counts().get(10), 1u << 24);
 }
 
 }  // namespace
