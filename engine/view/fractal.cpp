@@ -41,7 +41,7 @@ Fractal::Fractal(int32_t width, int32_t height) {
     if (width > 0 && height > 0) set_size(width, height);
 }
 
-Fractal::Fractal(const Fractal& other)
+Fractal::Fractal(const Fractal& other, bool with_image)
     : centre_x_(other.centre_x_),
       centre_y_(other.centre_y_),
       origin_x_(other.origin_x_),
@@ -52,12 +52,12 @@ Fractal::Fractal(const Fractal& other)
       width_(other.width_),
       height_(other.height_),
       max_iterations_(other.max_iterations_),
-      computed_count_(other.settled_count()),
+      computed_count_(with_image ? other.settled_count() : 0),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
       smooth_(other.smooth_),
       deep_kernel_(other.deep_kernel_),
-      image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
+      image_(with_image && other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
       wide_(other.wide_ ? std::make_unique<WideView>(*other.wide_) : nullptr),
       beyond_big_float_(other.beyond_big_float_),
       column_big_float_(other.column_big_float_),
@@ -516,6 +516,13 @@ void Fractal::discard_image() {
     lookahead_.reset();
     image_.reset();
     computed_count_ = 0;
+}
+
+void Fractal::hand_image_to(Fractal& keeper) {
+    // Values waiting aside stay behind, as they do in any copy.
+    keeper.image_ = std::move(image_);
+    keeper.computed_count_ = settled_count();
+    discard_image();
 }
 
 void Fractal::release_data() {
