@@ -1,8 +1,9 @@
 // Views of any depth, in one run (the machine may be shared: compare ratios):
-//   - accuracy: sampled pixels against MPFR at the depth's precision and at 64
-//     bits more (only pixels where the two agree), beside the Misiurewicz point
-//     c = i from 1e-60 to 1e-5000, and on three public deep locations with
-//     limits of 10^5 to 1.2 x 10^6 iterations;
+//   - accuracy: sampled pixels (counts, and smooth values s) against MPFR at
+//     the depth's precision and at 64 bits more (only pixels where the two
+//     agree), beside the Misiurewicz point c = i from 1e-60 to 1e-5000, and on
+//     three public deep locations with limits of 10^5 to 1.2 x 10^6
+//     iterations;
 //   - cost: CPU ns per pixel-iteration of the perturbation kernel at each
 //     depth on one view shape, double offsets against extended ones, at every
 //     SIMD level;
@@ -144,13 +145,16 @@ std::unique_ptr<Fractal> make_view(const DeepView& v, int32_t side,
 std::map<std::string, double> g_figures;
 
 // Sampled pixels of a 400 x 400 view against MPFR (the default kernel, which
-// skips), and the same pixels with plain perturbation.
+// skips), and the same pixels with plain perturbation; with smooth colouring
+// on, the largest difference of an escaped pixel's s from MPFR's.
 void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
     int compared = 0, wrong = 0, wrong_plain = 0, against_plain = 0;
-    double count_sum = 0;
+    double count_sum = 0, s_error = 0, s_error_plain = 0;
     for (auto _ : state) {
         auto view = make_view(v, 400);
         auto plain = make_view(v, 400, DeepKernel::plain);
+        view->set_smooth(true);
+        plain->set_smooth(true);
         const GridCoordinates grid = view->grid_coordinates();
         const long bits = reference_bits(view->exact_radius());
         std::mt19937_64 random(7);
@@ -164,12 +168,23 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
             grid.set_column(cx.get(), x);
             grid.set_row(cy.get(), y);
             const uint32_t a = sample::mpfr_count(cx.get(), cy.get(), v.limit, bits);
-            const uint32_t b = sample::mpfr_count(cx.get(), cy.get(), v.limit, bits + 64);
-            if (a != b) continue;
+            const sample::MpfrEscape end =
+                sample::mpfr_escape(cx.get(), cy.get(), v.limit, bits + 64);
+            if (a != end.n) continue;
             ++compared;
             count_sum += a;
             wrong += skipped != sample::pixel_byte(a, v.limit);
             wrong_plain += stepped != sample::pixel_byte(a, v.limit);
+            if (a == v.limit) continue;
+            const double s = sample::smooth_value(end, v.limit);
+            auto s_of = [&](const Fractal& f) {
+                const size_t i = static_cast<size_t>(y) * 400 + x;
+                return f.image()->counts().get(i) + (f.image()->fractions()[i] - 1.0);
+            };
+            if (view->pixel_count(x, y) == a)
+                s_error = std::max(s_error, std::fabs(s_of(*view) - s));
+            if (plain->pixel_count(x, y) == a)
+                s_error_plain = std::max(s_error_plain, std::fabs(s_of(*plain) - s));
         }
     }
     state.counters["compared"] = compared;
@@ -182,6 +197,8 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
         100.0 * against_plain / samples;
     g_figures[v.name + ": mean count of the compared pixels"] =
         compared ? count_sum / compared : 0.0;
+    g_figures[v.name + ": largest |s - MPFR's s| of escaped pixels"] = s_error;
+    g_figures[v.name + ": plain, largest |s - MPFR's s| of escaped pixels"] = s_error_plain;
 }
 
 // CPU ns per pixel-iteration of the kernel alone, on a 96 x 96 view of each

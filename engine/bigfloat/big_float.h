@@ -55,9 +55,17 @@ void add_magnitudes(BigFloat& x, const BigFloat& y);
 // x <- |y| - |x| aligned to y's exponent, renormalised; requires |x| < |y|.
 void subtract_magnitudes(BigFloat& x, const BigFloat& y);
 
+// An escaped pixel's own z_n (|z_n| >= 2) rounded to doubles: what its smooth
+// fraction needs beside c. Kernels of every kind hand it out at the escape.
+struct EscapedZ {
+    double x = 0.0, y = 0.0;
+};
+
 // Escape-time counts for c = cx + i*cy: the smallest k >= 1 with |z_k|^2 >= 4
-// if k < max_iterations, otherwise max_iterations.
-uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy);
+// if k < max_iterations, otherwise max_iterations. With `z`, an escaped
+// pixel's z_k goes there.
+uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
+                           EscapedZ* z = nullptr);
 uint32_t iterate_double(uint32_t max_iterations, double cx, double cy);
 
 // One step z -> z^2 + c in doubles, false (z kept) when z has already escaped.

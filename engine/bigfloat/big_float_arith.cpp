@@ -42,14 +42,16 @@ BigFloat& BigFloat::operator*=(const BigFloat& b) {
     return *this;
 }
 
-uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy) {
-    if (big_float_uses_mulx()) return iterate_big_float_mulx(max_iterations, cx, cy);
+uint32_t iterate_big_float(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
+                           EscapedZ* z) {
+    if (big_float_uses_mulx()) return iterate_big_float_mulx(max_iterations, cx, cy, z);
     using namespace lanes;
     const Num c_re = from(cx), c_im = from(cy);
     Num x = c_re, y = c_im;
     uint32_t n = 1;
     Seen seen;
     orbit(max_iterations, c_re, c_im, x, y, n, seen, UINT32_MAX, [] { return false; });
+    if (z) *z = escaped_z(x, y);
     return n;
 }
 

@@ -68,6 +68,14 @@ inline void store(BigFloat& a, const Num& r) {
     a.negative = r.neg;
 }
 
+// z rounded to doubles, for the smooth fraction of an escaped pixel.
+inline EscapedZ escaped_z(const Num& x, const Num& y) {
+    BigFloat bx, by;
+    store(bx, x);
+    store(by, y);
+    return EscapedZ{bx.to_double(), by.to_double()};
+}
+
 // Zero is recognised by mant[5] alone, whatever the other words hold.
 inline bool is_zero(const Num& a) { return (a.m[2] >> 32) == 0; }
 
@@ -443,9 +451,9 @@ inline bool same_bits(const Num& a, const Num& b) {
 }
 
 // The escape-time loop from z = (x, y) at count n; true once the pixel escaped
-// or reached the limit (n the count), false when stop() asked for a pause,
-// looked at every `every` iterations. An orbit back at the z in `seen` never
-// escapes: it ends at once with the limit's count.
+// (z then the escaped z_n) or reached the limit (n the count), false when
+// stop() asked for a pause, looked at every `every` iterations. An orbit back
+// at the z in `seen` never escapes: it ends at once with the limit's count.
 template <class Stop>
 inline bool orbit(uint32_t max_iterations, const Num& c_re, const Num& c_im, Num& x, Num& y,
                   uint32_t& n, Seen& seen, uint32_t every, Stop&& stop) {
@@ -455,14 +463,15 @@ inline bool orbit(uint32_t max_iterations, const Num& c_re, const Num& c_im, Num
     if (seen.n >= n) seen.n = 0;
     for (;;) {
         const Num t = square(y);
+        const Num xx = square(x);
+        // Tested before z moves on, so that an escaped pixel keeps its z.
+        if (escapes(xx, t)) return true;
         y = mul(y, x);
         y.e = add_exp(y.e, 1);  // 2xy: doubling by the exponent, even for a zero y
         y = add(y, c_im);
-        x = square(x);
-        if (escapes(x, t)) return true;
         ++n;
-        x = !is_zero(x) && !is_zero(t) && x.neg == t.neg ? subtract_like_signs(x, t)
-                                                         : add(x, negated(t));
+        x = !is_zero(xx) && !is_zero(t) && xx.neg == t.neg ? subtract_like_signs(xx, t)
+                                                           : add(xx, negated(t));
         x = add(x, c_re);
         if (n >= max_iterations) return true;
         if (same_bits(x, seen.x) && same_bits(y, seen.y) && seen.n != 0) [[unlikely]] {

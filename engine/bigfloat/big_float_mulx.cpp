@@ -8,13 +8,15 @@
 
 namespace quorvel {
 
-uint32_t iterate_big_float_mulx(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy) {
+uint32_t iterate_big_float_mulx(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
+                                EscapedZ* z) {
     using namespace lanes;
     const Num c_re = from(cx), c_im = from(cy);
     Num x = c_re, y = c_im;
     uint32_t n = 1;
     Seen seen;
     orbit(max_iterations, c_re, c_im, x, y, n, seen, UINT32_MAX, [] { return false; });
+    if (z) *z = escaped_z(x, y);
     return n;
 }
 

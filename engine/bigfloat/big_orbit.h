@@ -29,9 +29,9 @@ bool resume_big_orbit(uint32_t max_iterations, const BigFloat& cx, const BigFloa
         steps += kBigOrbitCheck;
         return steps >= budget.max_steps || budget.time_over();
     });
+    store(orbit.x, x);
+    store(orbit.y, y);
     if (!done) {
-        store(orbit.x, x);
-        store(orbit.y, y);
         store(orbit.seen_x, seen.x);
         store(orbit.seen_y, seen.y);
         orbit.seen_n = seen.n;

@@ -139,7 +139,7 @@ bool iterate_double_batch_at(SimdLevel level, uint32_t max_iterations, Orbit* or
                              const Budget& budget);
 
 // The 192-bit kernel, resumable one pixel at a time: z and n live in the
-// caller's record between calls.
+// caller's record between calls, and an escaped pixel leaves its z_n there.
 struct BigOrbit {
     BigFloat x, y;
     uint32_t n = 0;  // 0: not started
@@ -155,7 +155,8 @@ bool iterate_big_float_resumable(uint32_t max_iterations, const BigFloat& cx, co
 // Internal: whether the 192-bit kernels use the mulx/adx products (processor
 // with BMI2 and ADX, SIMD level above scalar), and those kernels.
 bool big_float_uses_mulx();
-uint32_t iterate_big_float_mulx(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy);
+uint32_t iterate_big_float_mulx(uint32_t max_iterations, const BigFloat& cx, const BigFloat& cy,
+                                EscapedZ* z = nullptr);
 bool iterate_big_float_resumable_mulx(uint32_t max_iterations, const BigFloat& cx,
                                       const BigFloat& cy, BigOrbit& orbit, const Budget& budget);
 

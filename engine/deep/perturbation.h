@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "bigfloat/big_float.h"
+
 namespace quorvel {
 
 // A reference orbit as the pixel kernel reads it: z_0 = 0 .. z_{length-1}.
@@ -45,7 +47,8 @@ inline bool escape_decided(double r, double error, uint32_t n) {
 }
 
 // The escape-time count of c_ref + (dcx + i*dcy), with the same rules as the
-// exact kernels, or kNeedsOtherReference.
-uint32_t iterate_perturbed(const OrbitSpan& orbit, uint32_t max_iterations, double dcx, double dcy);
+// exact kernels, or kNeedsOtherReference; an escaped pixel's z goes to `z`.
+uint32_t iterate_perturbed(const OrbitSpan& orbit, uint32_t max_iterations, double dcx, double dcy,
+                           EscapedZ* z = nullptr);
 
 }  // namespace quorvel

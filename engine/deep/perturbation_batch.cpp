@@ -33,6 +33,8 @@ bool iterate_perturbed_scalar(const OrbitSpan& orbit, uint32_t max_iterations, O
             if (perturbed_steps(orbit, max_iterations, o.cx, o.cy, s, kScalarCheck, result)) {
                 o.n = result;
                 o.done = true;
+                o.x = s.escaped.x;
+                o.y = s.escaped.y;
                 steps += kScalarCheck;
                 break;
             }

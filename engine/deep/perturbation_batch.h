@@ -3,7 +3,8 @@
 // Orbit record is one pixel; cx, cy hold its offset dc from the reference's c,
 // x, y its offset dz from the reference's z, aux the reference index m, extra
 // the squared error estimate of z and n the count. A record done with n == kNeedsOtherReference
-// needs another reference; every other count equals iterate_perturbed's.
+// needs another reference; every other count equals iterate_perturbed's, and
+// an escaped record holds the pixel's z in x, y.
 #pragma once
 
 #include <cstddef>

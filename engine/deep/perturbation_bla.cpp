@@ -74,6 +74,7 @@ bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t m
         previous = r;
         if (r >= kLow) {
             result = escape_decided(r, error, n) ? n : kNeedsOtherReference;
+            s.escaped = EscapedZ{x, y};
             return true;
         }
         if (n + 1 >= max_iterations) {
@@ -118,7 +119,10 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
                 static_cast<uint32_t>(std::min<uint64_t>(to_aligned(s.m, mask), work));
             ExtWalk w;
             kernel.enter(s, w);
-            if (kernel.advance(w, chunk, result)) return true;
+            if (kernel.advance(w, chunk, result)) {
+                s.escaped = w.escaped;
+                return true;
+            }
             s = ExtPixelKernel::leave(w);
             work -= chunk;
             continue;
@@ -139,6 +143,7 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
         if (r >= low) {
             result = escape_decided(r.to_double(), s.error.to_double(), s.n) ? s.n
                                                                              : kNeedsOtherReference;
+            s.escaped = EscapedZ{x.to_double(), y.to_double()};
             return true;
         }
         if (s.n + 1 >= max_iterations) {
@@ -162,22 +167,25 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
 }
 
 uint32_t iterate_bla(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
-                     double dcx, double dcy, uint64_t* steps) {
+                     double dcx, double dcy, uint64_t* steps, EscapedZ* z) {
     PixelState s{0.0, 0.0, 0, 0, 0.0};
     uint32_t result = 0;
     uint64_t work = UINT64_MAX;
     bla_steps(orbit, table, max_iterations, dcx, dcy, s, work, result);
     if (steps) *steps += UINT64_MAX - work + 1;
+    if (z) *z = s.escaped;
     return result;
 }
 
 uint32_t iterate_bla_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
-                         uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, uint64_t* steps) {
+                         uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, uint64_t* steps,
+                         EscapedZ* z) {
     ExtPixelState s{};
     uint32_t result = 0;
     uint64_t work = UINT64_MAX;
     bla_steps_ext(orbit, table, max_iterations, dcx, dcy, s, work, result);
     if (steps) *steps += UINT64_MAX - work + 1;
+    if (z) *z = s.escaped;
     return result;
 }
 
@@ -230,6 +238,8 @@ bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
         if (bla_steps(orbit, table, max_iterations, o.cx, o.cy, s, work, result)) {
             o.n = result;
             o.done = true;
+            o.x = s.escaped.x;
+            o.y = s.escaped.y;
             return true;
         }
         o.x = s.dx;
@@ -252,6 +262,8 @@ bool iterate_bla_ext_batch(const ExtBatch& b, const BlaTable<ExtFloat>& table,
                           b.dcy[pixel / b.width], s, work, result)) {
             o.n = result;
             o.done = true;
+            o.x = s.escaped.x;
+            o.y = s.escaped.y;
             return true;
         }
         pack(s, o);

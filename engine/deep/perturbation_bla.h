@@ -18,19 +18,21 @@
 namespace quorvel {
 
 // Runs at most `work` steps, linear or single, taking those done off `work`;
-// true with the count (or kNeedsOtherReference) in `result` once the pixel ends.
+// true with the count (or kNeedsOtherReference) in `result` once the pixel
+// ends, an escaped pixel's z in s.escaped.
 bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
                double dcx, double dcy, PixelState& s, uint64_t& work, uint32_t& result);
 bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
                    uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, ExtPixelState& s,
                    uint64_t& work, uint32_t& result);
 
-// A pixel's count, or kNeedsOtherReference; adds the steps taken to *steps.
+// A pixel's count, or kNeedsOtherReference; adds the steps taken to *steps,
+// and puts an escaped pixel's z in *z.
 uint32_t iterate_bla(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
-                     double dcx, double dcy, uint64_t* steps = nullptr);
+                     double dcx, double dcy, uint64_t* steps = nullptr, EscapedZ* z = nullptr);
 uint32_t iterate_bla_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
                          uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy,
-                         uint64_t* steps = nullptr);
+                         uint64_t* steps = nullptr, EscapedZ* z = nullptr);
 
 // The batch contracts of perturbation_batch.h and perturbation_ext_batch.h,
 // one pixel after another; a budget's max_steps counts steps taken.

@@ -161,6 +161,7 @@ bool ExtPixelKernel::exact_step(ExtWalk& w, uint32_t& result) const {
     w.exact_is_current = true;
     if (r >= kLowX) {
         result = escape_decided(r.to_double(), e.to_double(), n) ? n : kNeedsOtherReference;
+        w.escaped = EscapedZ{x.to_double(), y.to_double()};
         return true;
     }
     if (n + 1 >= max_iterations_) {
@@ -236,6 +237,7 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
             result = escape_decided(r, ExtFloat::make(eps, w.ke).to_double(), n)
                          ? n
                          : kNeedsOtherReference;
+            w.escaped = EscapedZ{x, y};
             return true;
         }
         if (n + 1 >= max_iterations_) {
@@ -279,19 +281,23 @@ bool perturbed_steps_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, Ext
     const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy);
     ExtWalk w;
     kernel.enter(s, w);
-    if (kernel.advance(w, steps, result)) return true;
+    if (kernel.advance(w, steps, result)) {
+        s.escaped = w.escaped;
+        return true;
+    }
     s = ExtPixelKernel::leave(w);
     return false;
 }
 
 uint32_t iterate_perturbed_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
-                               ExtFloat dcy) {
+                               ExtFloat dcy, EscapedZ* z) {
     const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy);
     ExtWalk w;
     kernel.enter(ExtPixelState{}, w);
     uint32_t result = 0;
     while (!kernel.advance(w, UINT32_MAX, result)) {
     }
+    if (z) *z = w.escaped;
     return result;
 }
 

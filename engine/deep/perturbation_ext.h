@@ -20,11 +20,13 @@ struct ExtOrbitSpan {
 };
 
 // A pixel between two calls: offset dz, reference index m, tests done n, and
-// the squared error estimate of z. Starts as all zeros.
+// the squared error estimate of z. Starts as all zeros. A pixel that escaped
+// leaves its z in `escaped`.
 struct ExtPixelState {
     ExtFloat dx, dy;
     uint32_t m, n;
     ExtFloat error;
+    EscapedZ escaped{};
 };
 
 // Runs at most `steps` iterations; true with the count (or
@@ -32,8 +34,9 @@ struct ExtPixelState {
 bool perturbed_steps_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
                          ExtFloat dcy, ExtPixelState& s, uint32_t steps, uint32_t& result);
 
-// The escape-time count of c_ref + (dcx + i*dcy), or kNeedsOtherReference.
+// The escape-time count of c_ref + (dcx + i*dcy), or kNeedsOtherReference; an
+// escaped pixel's z goes to `z`.
 uint32_t iterate_perturbed_ext(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
-                               ExtFloat dcy);
+                               ExtFloat dcy, EscapedZ* z = nullptr);
 
 }  // namespace quorvel

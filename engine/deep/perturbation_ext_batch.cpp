@@ -73,6 +73,8 @@ bool iterate_scalar(const ExtBatch& b, uint32_t max_iterations, Orbit* records, 
             if (chunk > 0 && kernel.advance(w, chunk, result)) {
                 o.n = result;
                 o.done = true;
+                o.x = w.escaped.x;
+                o.y = w.escaped.y;
                 steps += result - std::min(result, before);
                 break;
             }

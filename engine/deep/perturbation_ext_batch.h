@@ -1,7 +1,8 @@
 // The extended perturbation kernel in batches, on every SIMD lane the processor
 // has, with the contract of the double batch kernel (bigfloat/orbit_batch.h):
 // each Orbit record is one pixel, and every count equals perturbed_steps_ext's
-// (kNeedsOtherReference included), however the work is split into calls.
+// (kNeedsOtherReference included), however the work is split into calls; an
+// escaped record holds the pixel's z in x, y.
 //
 // A record's state: dz = (x, y) 2^cx, the error estimate extra 2^cy, the
 // reference index in aux and the count in n; a record with n == 0 is a fresh

@@ -92,6 +92,11 @@ public:
         kernel.enter(ext_record_state(o), w);
         put(l, w);
     }
+    // An escape is always taken by the scalar code, which left the pixel's z.
+    void save_final(int l, Orbit& o) const {
+        o.x = escaped_[l].x;
+        o.y = escaped_[l].y;
+    }
     void save_lane(int l, Orbit& o) const {
         o.x = wx_[l];
         o.y = wy_[l];
@@ -245,6 +250,7 @@ public:
         uint32_t result = 0;
         if (kernel.advance(w, 1, result)) {
             count = result;
+            escaped_[l] = w.escaped;
             return true;
         }
         put(l, w);
@@ -407,6 +413,7 @@ private:
     // The count at which prev_exact_ is current, if any.
     uint64_t exact_at_[L];
     bool hard_[L];
+    EscapedZ escaped_[L];
 };
 
 template <class V, int U>

@@ -62,6 +62,8 @@ struct ExtWalk {
     // Z_m as the scaled step reads it, and whether it is big (kBigReference).
     double zr, zi;
     bool big_m;
+    // z itself, set at the escape.
+    EscapedZ escaped{};
 };
 
 // The kernel of one pixel: the reference, the limit and the pixel's dc.

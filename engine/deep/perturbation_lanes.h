@@ -81,6 +81,12 @@ public:
         o.seen_y = seen_y_[l];
         o.seen_aux = static_cast<uint32_t>(seen_m_[l]);
     }
+    // An ended pixel's z: the step leaves it as Z_m + dz, a rebase as dz with
+    // Z_0 = 0.
+    void save_final(int l, Orbit& o) const {
+        o.x = zr_[l] + dx_[l];
+        o.y = zi_[l] + dy_[l];
+    }
     void remember(int l) {
         seen_x_[l] = dx_[l];
         seen_y_[l] = dy_[l];

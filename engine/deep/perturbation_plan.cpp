@@ -279,16 +279,17 @@ bool PerturbationPlan::evaluate_candidates(double seconds, double started) {
     return next_candidate_ == candidates_.size();
 }
 
-uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const {
+uint32_t PerturbationPlan::iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit,
+                                      EscapedZ* z) const {
     if (ref.table_ready()) {
         if (extended_)
             return iterate_bla_ext(ref.ext_span(), *ref.ext_bla, limit, ref.ext_dcx()[x],
-                                   ref.ext_dcy()[y]);
-        return iterate_bla(ref.span(), *ref.bla, limit, ref.dcx()[x], ref.dcy()[y]);
+                                   ref.ext_dcy()[y], nullptr, z);
+        return iterate_bla(ref.span(), *ref.bla, limit, ref.dcx()[x], ref.dcy()[y], nullptr, z);
     }
     if (extended_)
-        return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y]);
-    return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y]);
+        return iterate_perturbed_ext(ref.ext_span(), limit, ref.ext_dcx()[x], ref.ext_dcy()[y], z);
+    return iterate_perturbed(ref.span(), limit, ref.dcx()[x], ref.dcy()[y], z);
 }
 
 bool PerturbationPlan::uses_table() const { return main_->table_ready(); }
@@ -322,14 +323,14 @@ void PerturbationPlan::finish_search() {
     }
 }
 
-uint32_t PerturbationPlan::iterate(int32_t x, int32_t y) {
+uint32_t PerturbationPlan::iterate(int32_t x, int32_t y, EscapedZ* z) {
     finish_search();
-    const uint32_t n = iterate_on(*main_, x, y);
-    return n != kNeedsOtherReference ? n : iterate_elsewhere(x, y);
+    const uint32_t n = iterate_on(*main_, x, y, limit_, z);
+    return n != kNeedsOtherReference ? n : iterate_elsewhere(x, y, z);
 }
 
-uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y) {
-    return resolve(x, y, Budget{});
+uint32_t PerturbationPlan::iterate_elsewhere(int32_t x, int32_t y, EscapedZ* z) {
+    return resolve(x, y, Budget{}, z);
 }
 
 const double* PerturbationPlan::column_offsets() {
@@ -406,19 +407,20 @@ bool PerturbationPlan::run_on(Reference& ref, int32_t x, int32_t y, Waiting& w,
     }
 }
 
-uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
+uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget, EscapedZ* z) {
     finish_search();
     const uint32_t key =
         static_cast<uint32_t>(y) * static_cast<uint32_t>(grid_.width()) + static_cast<uint32_t>(x);
     Waiting& w = waiting_[key];
-    if (w.count != 0) return settle(key, w.count);
+    if (w.count != 0) return settle(key, w.count, w.escaped, z);
+    auto stepped = [&] { return extended_ ? w.ext_state.escaped : w.state.escaped; };
     // A pixel the linear steps left undecided is stepped on the main
     // reference: the error of their dropped terms is gone there.
     if (main_->table_ready() && !w.stepped_main) {
         uint32_t n = 0;
         if (!run_on(*main_, x, y, w, budget, n)) return 0;
         w.stepped_main = true;
-        if (n != kNeedsOtherReference) return settle(key, n);
+        if (n != kNeedsOtherReference) return settle(key, n, stepped(), z);
     }
     // The two nearest extra references first.
     while (w.tries < 2) {
@@ -426,7 +428,7 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
         if (!r) break;
         uint32_t n = 0;
         if (!run_on(*r, x, y, w, budget, n)) return 0;
-        if (n != kNeedsOtherReference) return settle(key, n);
+        if (n != kNeedsOtherReference) return settle(key, n, stepped(), z);
         w.tried[w.tries++] = r;
     }
     // Then the pixel's own reference, which decides its count exactly. One is
@@ -441,14 +443,17 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget) {
         if (!building_->orbit.complete() && !building_->orbit.advance(seconds_left(budget)))
             return 0;
         const uint32_t count = building_->orbit.own_count(limit_);
+        const EscapedZ escaped = building_->orbit.latest_z();
         waiting_[building_key_].count = count;
+        waiting_[building_key_].escaped = escaped;
         keep_reference(std::move(building_));
-        if (building_key_ == key) return settle(key, count);
+        if (building_key_ == key) return settle(key, count, escaped, z);
         if (budget.time_over()) return 0;
     }
 }
 
-uint32_t PerturbationPlan::settle(uint32_t key, uint32_t count) {
+uint32_t PerturbationPlan::settle(uint32_t key, uint32_t count, EscapedZ escaped, EscapedZ* z) {
+    if (z) *z = escaped;
     waiting_.erase(key);
     return count;
 }

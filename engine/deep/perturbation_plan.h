@@ -40,8 +40,9 @@ public:
     // computed.
     bool prepare(double seconds);
     bool ready() const { return stage_ == Stage::ready; }
-    // The pixel's count; finishes the search first if it is not done.
-    uint32_t iterate(int32_t x, int32_t y);
+    // The pixel's count; finishes the search first if it is not done. An
+    // escaped pixel's z goes to `z` (so do those of the calls below).
+    uint32_t iterate(int32_t x, int32_t y, EscapedZ* z = nullptr);
     // Pixels are offsets with an extended exponent: records of the batch are
     // fresh_extended() and run by iterate_batch_extended().
     bool extended() const { return extended_; }
@@ -63,10 +64,10 @@ public:
     bool iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,
                                 const Budget& budget);
     // The count of a pixel the main reference cannot serve.
-    uint32_t iterate_elsewhere(int32_t x, int32_t y);
+    uint32_t iterate_elsewhere(int32_t x, int32_t y, EscapedZ* z = nullptr);
     // The same while the budget lasts: the count, or 0 when the budget ended
     // first; the work so far is kept for the next call.
-    uint32_t resolve(int32_t x, int32_t y, const Budget& budget);
+    uint32_t resolve(int32_t x, int32_t y, const Budget& budget, EscapedZ* z = nullptr);
     // Memory the references other than the main one may take together;
     // beyond it the oldest are released.
     void set_memory_cap(size_t bytes);
@@ -104,6 +105,7 @@ private:
         PixelState state{0.0, 0.0, 0, 0, 0.0};
         ExtPixelState ext_state;
         uint32_t count = 0;
+        EscapedZ escaped{};  // with the count
     };
 
     std::unique_ptr<Reference> make_reference(int32_t x, int32_t y, bool own = false) const;
@@ -112,13 +114,14 @@ private:
     // true with the count (or kNeedsOtherReference) in n once it ends.
     bool run_on(Reference& ref, int32_t x, int32_t y, Waiting& w, const Budget& budget,
                 uint32_t& n);
-    uint32_t settle(uint32_t key, uint32_t count);
+    uint32_t settle(uint32_t key, uint32_t count, EscapedZ escaped, EscapedZ* z);
     void keep_reference(std::unique_ptr<Reference> ref);
     bool evaluate_candidates(double seconds, double started);
     // Runs sampled pixels with the table's steps and keeps it if it pays;
     // true once decided.
     bool try_table(double seconds, double started);
-    uint32_t iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit) const;
+    uint32_t iterate_on(Reference& ref, int32_t x, int32_t y, uint32_t limit,
+                        EscapedZ* z = nullptr) const;
     uint32_t iterate_on(Reference& ref, int32_t x, int32_t y) const {
         return iterate_on(ref, x, y, limit_);
     }

@@ -11,7 +11,8 @@ namespace quorvel {
 
 // A pixel between two calls: offset dz, reference index m, tests done n, and
 // the squared error estimate of z; for cycle detection, dz and m as they were
-// after seen_n tests (seen_n 0: nothing seen yet).
+// after seen_n tests (seen_n 0: nothing seen yet). A pixel that escaped leaves
+// its z in `escaped`.
 struct PixelState {
     double dx, dy;
     uint32_t m, n;
@@ -19,6 +20,7 @@ struct PixelState {
     double seen_dx = std::numeric_limits<double>::quiet_NaN();
     double seen_dy = std::numeric_limits<double>::quiet_NaN();
     uint32_t seen_m = 0, seen_n = 0;
+    EscapedZ escaped{};
 };
 
 // Runs at most `steps` iterations; true with the count (or
@@ -53,6 +55,7 @@ inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, dou
         previous = r;
         if (r >= 4.0 - 4.0 * kUndecidedEscape) {
             result = escape_decided(r, error, n) ? n : kNeedsOtherReference;
+            s.escaped = EscapedZ{x, y};
             return true;
         }
         if (n + 1 >= max_iterations) {

@@ -101,6 +101,10 @@ uint32_t ReferenceOrbit::own_count(uint32_t max_iterations) const {
     return iterations_ >= max_iterations ? max_iterations : 0;
 }
 
+EscapedZ ReferenceOrbit::latest_z() const {
+    return EscapedZ{mpfr_get_d(x_.get(), MPFR_RNDN), mpfr_get_d(y_.get(), MPFR_RNDN)};
+}
+
 bool ReferenceOrbit::advance(double seconds) {
     Stopwatch watch;
     while (!complete_) {

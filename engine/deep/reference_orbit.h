@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "bigfloat/big_float.h"
 #include "bigfloat/ext_float.h"
 #include "deep/mpfr_number.h"
 
@@ -48,6 +49,8 @@ public:
     // The count of the orbit's own point, when the orbit decides it: it
     // escaped, or it reached `max_iterations`. 0 for an orbit cut before.
     uint32_t own_count(uint32_t max_iterations) const;
+    // The latest z rounded to doubles: the escaped z of an orbit that escaped.
+    EscapedZ latest_z() const;
     size_t memory_size() const {
         return (re_.capacity() + im_.capacity()) * sizeof(double) +
                (ext_re_.capacity() + ext_im_.capacity()) * sizeof(ExtFloat) +

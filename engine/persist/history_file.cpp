@@ -23,6 +23,7 @@
 #include "base/little_endian.h"
 #include "history/history.h"
 #include "storage/count_code.h"
+#include "storage/fraction_code.h"
 
 namespace quorvel {
 
@@ -37,6 +38,7 @@ constexpr std::string_view kNullTag = "NULL\n";
 constexpr std::string_view kVersion0 = "v000\n";
 constexpr std::string_view kVersion1 = "v001\n";
 constexpr std::string_view kVersion2 = "v002\n";
+constexpr std::string_view kVersion3 = "v003\n";
 
 // Limits of what a loaded file may ask for. Grids are addressed with 16-bit
 // boxes; the output picture of the current entry is allocated by the load
@@ -125,7 +127,7 @@ void write_storage(Writer& w, MaskedImage& image, bool with_counts) {
     if (mask.size() > UINT32_MAX || values.size() > UINT32_MAX || counts.size() > UINT32_MAX ||
         fractions.size() > UINT32_MAX)
         return w.fail();
-    w.tag(with_counts ? kVersion2 : kVersion1);
+    w.tag(with_counts ? kVersion3 : kVersion1);
     w.i32(image.width());
     w.i32(image.height());
     w.u32(static_cast<uint32_t>(values.size()));
@@ -329,12 +331,12 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
         std::fflush(stdout);
         return false;
     }
-    // Only the two forms this engine knows are read; any other number would
-    // be a layout it cannot know.
+    // Only the forms this engine knows (v000 to v003) are read; any other
+    // number would be a layout it cannot know.
     for (int i = 1; i <= 3; ++i)
         if (line[i] < '0' || line[i] > '9') return false;
     const int version = (line[1] - '0') * 100 + (line[2] - '0') * 10 + (line[3] - '0');
-    if (version > 2) return false;
+    if (version > 3) return false;
 
     int32_t w, h;
     uint32_t values_size;
@@ -362,17 +364,24 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
     if (!in.u32(counts_size) || !in.u32(fractions_size) || !in.take(counts_size, counts) ||
         !in.take(fractions_size, fractions))
         return false;
-    if (fractions_size != 0 && fractions_size != 4 * pixels) return false;
-    // Fraction codes are 0 or in [1, 2); counts must decode to the grid.
-    for (uint64_t i = 0; i < fractions_size / 4; ++i) {
-        uint32_t u = load_le32(fractions + 4 * i);
-        float f;
-        std::memcpy(&f, &u, 4);
-        if (f != 0.0f && !(f >= 1.0f && f < 2.0f)) return false;
+    // v002 kept each fraction as an f32, v003 as 16 bits (storage/fraction_code.h).
+    const uint64_t size_each = version == 2 ? 4 : 2;
+    if (fractions_size != 0 && fractions_size != size_each * pixels) return false;
+    std::vector<uint8_t> fraction_stream(fractions, fractions + fractions_size);
+    if (version == 2 && fractions_size != 0) {
+        // Fraction codes are 0 or in [1, 2).
+        std::vector<float> codes(static_cast<size_t>(pixels));
+        for (size_t i = 0; i < codes.size(); ++i) {
+            const uint32_t u = load_le32(fractions + 4 * i);
+            std::memcpy(&codes[i], &u, 4);
+            if (codes[i] != 0.0f && !(codes[i] >= 1.0f && codes[i] < 2.0f)) return false;
+        }
+        fraction_stream = pack_fractions(codes.data(), codes.size());
     }
+    // Counts must decode to the grid.
     if (!counts_decode(counts, counts_size, w, h)) return false;
     out->set_packed_counts(std::vector<uint8_t>(counts, counts + counts_size),
-                           std::vector<uint8_t>(fractions, fractions + fractions_size));
+                           std::move(fraction_stream));
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 #include "storage/bit_streams.h"
 #include "storage/count_code.h"
+#include "storage/fraction_code.h"
 
 namespace quorvel {
 
@@ -59,7 +60,7 @@ void MaskedImage::pack() {
     packed_mask_ = pack_mask(mask_.data(), mask_.size());
     packed_counts_ = pack_counts(counts_, width_, height_);
     if (!fractions_.empty())
-        packed_fractions_.assign(fractions_.data(), fractions_.data() + fractions_.size());
+        packed_fractions_ = pack_fractions(fractions(), static_cast<size_t>(width_) * height_);
     mask_.reset();
     values_.reset();
     counts_.reset();
@@ -84,9 +85,9 @@ void MaskedImage::unpack() {
     const size_t pixels = static_cast<size_t>(width_) * height_;
     counts_ = CountPlane(pixels);
     if (!packed_counts_.empty()) unpack_counts(packed_counts_, counts_, width_, height_);
-    if (packed_fractions_.size() == pixels * sizeof(float)) {
+    if (!packed_fractions_.empty()) {
         fractions_ = ZeroedBytes(pixels * sizeof(float));
-        std::memcpy(fractions_.data(), packed_fractions_.data(), packed_fractions_.size());
+        if (!unpack_fractions(packed_fractions_, fractions(), pixels)) fractions_.reset();
     }
     std::vector<uint8_t>().swap(packed_mask_);
     std::vector<uint8_t>().swap(packed_values_);

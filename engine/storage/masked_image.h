@@ -63,7 +63,8 @@ public:
     CountPlane& counts() { return counts_; }
     const CountPlane& counts() const { return counts_; }
     // Smooth fractions, coded as 1 + (s - n) in [1, 2), 0 for a pixel without
-    // one; null until fractions_for_use() first makes them.
+    // one (storage/fraction_code.h: packed in 16 bits, losslessly for codes
+    // on its grid); null until fractions_for_use() first makes them.
     float* fractions() { return reinterpret_cast<float*>(fractions_.data()); }
     const float* fractions() const { return reinterpret_cast<const float*>(fractions_.data()); }
     float* fractions_for_use();
@@ -82,8 +83,8 @@ public:
     const std::vector<uint8_t>& packed_values() const { return packed_values_; }
     const std::vector<uint8_t>& packed_counts() const { return packed_counts_; }
     const std::vector<uint8_t>& packed_fractions() const { return packed_fractions_; }
-    // Stored counts and fractions for a packed image from a file; streams that
-    // do not fit the size are dropped at unpacking.
+    // Stored counts and fractions (pack_fractions) for a packed image from a
+    // file; streams that do not fit the size are dropped at unpacking.
     void set_packed_counts(std::vector<uint8_t> counts, std::vector<uint8_t> fractions) {
         packed_counts_ = std::move(counts);
         packed_fractions_ = std::move(fractions);
@@ -98,7 +99,7 @@ private:
     std::vector<uint8_t> packed_mask_;
     std::vector<uint8_t> packed_values_;
     std::vector<uint8_t> packed_counts_;
-    std::vector<uint8_t> packed_fractions_;
+    std::vector<uint8_t> packed_fractions_;  // 16 bits a pixel, or empty
     int32_t width_;
     int32_t height_;
     int32_t mask_stride_;

@@ -4,5 +4,6 @@ set(QV_STORAGE_SOURCES
   count_code.cpp
   count_plane.cpp
   delta_code.cpp
+  fraction_code.cpp
   masked_image.cpp
 )

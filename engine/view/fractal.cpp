@@ -288,10 +288,12 @@ uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) 
     return value;
 }
 
-float Fractal::fraction_of(const Orbit& o) const {
-    if (!smooth_ || o.n >= max_iterations_) return 0.0f;
-    if (use_big_float_) return 1.0f;
-    return smooth_fraction_code(o.cx, o.cy, o.x, o.y);
+float Fractal::fraction_of(size_t i, uint32_t n, double zx, double zy) const {
+    if (!smooth_ || n >= max_iterations_) return 0.0f;
+    // c rounded to doubles serves at any depth: the formula reads |z_n - c|
+    // only where it exceeds 1.
+    const size_t w = static_cast<size_t>(width_);
+    return smooth_fraction_code(column_double_.data()[i % w], row_double_.data()[i / w], zx, zy);
 }
 
 uint32_t Fractal::unmark_without_fraction() {
@@ -328,6 +330,7 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
         if (state == Lookahead::kQueued) lookahead_->forget(i);
     }
     ++computed_count_;
+    const size_t i = static_cast<size_t>(y) * width_ + x;
     if (smooth_ && !use_big_float_) {
         // The count as ever (cycles found early); an escaped pixel's z from
         // the same steps again.
@@ -336,15 +339,18 @@ uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
         Orbit o = fresh_orbit(cx, cy);
         if (n < max_iterations_) advance_orbit(max_iterations_, o, n);
         o.n = n;
-        return store_pixel(x, y, n, fraction_of(o));
+        return store_pixel(x, y, n, fraction_of(o, i));
     }
+    // The deep kernels hand out the escaped z with the count.
+    EscapedZ z;
+    EscapedZ* const want = smooth_ ? &z : nullptr;
     const uint32_t n =
         !use_big_float_
             ? iterate_double(max_iterations_, column_double_.data()[x], row_double_.data()[y])
-        : perturbed() ? perturbed_count(x, y)
+        : perturbed() ? perturbed_count(x, y, want)
                       : iterate_big_float(max_iterations_, column_big_float_.data()[x],
-                                          row_big_float_.data()[y]);
-    return store_pixel(x, y, n, smooth_ && n < max_iterations_ ? 1.0f : 0.0f);
+                                          row_big_float_.data()[y], want);
+    return store_pixel(x, y, n, fraction_of(i, n, z.x, z.y));
 }
 
 PerturbationPlan& Fractal::plan() {
@@ -374,7 +380,9 @@ void Fractal::note_depth() {
     beyond_big_float_ = wide_ && needs_wide(std::min(abs(wide_->step_x), abs(wide_->step_y)));
 }
 
-uint32_t Fractal::perturbed_count(int32_t x, int32_t y) { return plan().iterate(x, y); }
+uint32_t Fractal::perturbed_count(int32_t x, int32_t y, EscapedZ* z) {
+    return plan().iterate(x, y, z);
+}
 
 bool Fractal::deep_kernel_pending() {
     prepare(false);

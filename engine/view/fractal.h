@@ -195,7 +195,7 @@ public:
 
 private:
     uint32_t compute_pixel(int32_t x, int32_t y);
-    uint32_t perturbed_count(int32_t x, int32_t y);
+    uint32_t perturbed_count(int32_t x, int32_t y, EscapedZ* z);
     PerturbationPlan& plan();
     void drop_plan();
     // run_ahead() for a perturbed view.
@@ -207,9 +207,10 @@ private:
         return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
     }
     uint32_t store_pixel(int32_t x, int32_t y, uint32_t n, float fraction);
-    // The fraction code of a finished record of the double kernel, or 1 (a
-    // fraction of 0) for kinds whose records do not keep z; 0 with smooth off.
-    float fraction_of(const Orbit& o) const;
+    // The fraction code of pixel i with count n and escaped z (the record of
+    // every kind keeps it in x, y once done); 0 with smooth off.
+    float fraction_of(size_t i, uint32_t n, double zx, double zy) const;
+    float fraction_of(const Orbit& o, size_t i) const { return fraction_of(i, o.n, o.x, o.y); }
     // The record a listed pixel starts from, for the kernel of this view's
     // kind (the 192-bit kernel keeps its state beside the list).
     Orbit start_orbit(int32_t x, int32_t y);

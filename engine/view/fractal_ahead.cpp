@@ -55,7 +55,7 @@ bool Fractal::run_ahead_at_once(int32_t x, int32_t y, uint32_t steps) {
     Orbit orbit = start_orbit(x, y);
     // A cheap pixel costs less on one lane than a trip through the list.
     if (!use_big_float_ && advance_orbit(max_iterations_, orbit, steps)) {
-        ahead.settle(i, orbit.n, fraction_of(orbit));
+        ahead.settle(i, orbit.n, fraction_of(orbit, i));
         ++computed_count_;
         return true;
     }
@@ -99,7 +99,8 @@ bool Fractal::run_ahead_for(int32_t x, int32_t y, const Budget& budget, size_t r
         run_perturbed(until);
     else
         iterate_double_batch(max_iterations_, orbits.data() + w0, window, until);
-    computed_count_ += ahead.collect([this](const Orbit& o) { return fraction_of(o); }, w0);
+    computed_count_ +=
+        ahead.collect([this](const Orbit& o, size_t i) { return fraction_of(o, i); }, w0);
     return ahead_ready(x, y);
 }
 
@@ -118,8 +119,11 @@ bool Fractal::run_perturbed(const Budget& budget) {
         if (!orbits[k].done || orbits[k].n != kNeedsOtherReference) continue;
         if (ahead.state(pending[k]) != Lookahead::kQueued) continue;
         const size_t i = pending[k];
-        orbits[k].n =
-            p.resolve(static_cast<int32_t>(i % width_), static_cast<int32_t>(i / width_), budget);
+        EscapedZ z;
+        orbits[k].n = p.resolve(static_cast<int32_t>(i % width_), static_cast<int32_t>(i / width_),
+                                budget, &z);
+        orbits[k].x = z.x;
+        orbits[k].y = z.y;
         resolved = orbits[k].n != kNeedsOtherReference;
     }
     return all_done && resolved;
@@ -128,7 +132,7 @@ bool Fractal::run_perturbed(const Budget& budget) {
 bool Fractal::run_ahead(const Budget& budget) {
     if (!lookahead_ || lookahead_->idle()) return true;
     Lookahead& ahead = *lookahead_;
-    auto fraction = [this](const Orbit& o) { return fraction_of(o); };
+    auto fraction = [this](const Orbit& o, size_t i) { return fraction_of(o, i); };
     bool all_done = true;
     // The kernel follows the view's kind; every kind works on the same list.
     if (perturbed()) {
@@ -151,7 +155,10 @@ bool Fractal::run_ahead(const Budget& budget) {
                 all_done = false;
                 break;
             }
-            orbits[k].n = ahead.big_orbit().n;
+            const BigOrbit& done = ahead.big_orbit();
+            orbits[k].n = done.n;
+            orbits[k].x = done.x.to_double();
+            orbits[k].y = done.y.to_double();
             orbits[k].done = true;
             ahead.big_orbit() = BigOrbit{};
         }

@@ -80,7 +80,7 @@ public:
 
     // Moves records marked done, from index `from` on, out of the lists,
     // making their pixels ready with their count and the fraction code
-    // fraction_of(record); returns how many were still wanted.
+    // fraction_of(record, pixel); returns how many were still wanted.
     template <class FractionOf>
     uint32_t collect(FractionOf&& fraction_of, size_t from = 0) {
         uint32_t finished = 0;
@@ -99,7 +99,7 @@ public:
             if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
             state_.data()[i] = kReady;
             count_.set(i, orbits_[k].n);
-            set_fraction(i, fraction_of(orbits_[k]));
+            set_fraction(i, fraction_of(orbits_[k], i));
             ++finished;
             ++ready_;
         }

@@ -3,9 +3,14 @@
 // through the view's pixel query and its lookahead alike.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "deep/perturbation_plan.h"
 #include "mpfr_count.h"
 #include "view/fractal.h"
+#include "view/smooth_fraction.h"
 
 namespace quorvel {
 namespace {
@@ -58,6 +63,162 @@ TEST(DeepView, SampledPixelsEqualMpfrAtEveryDepth) {
     }
 }
 
+// Every pixel through the pixel query, then its count and fraction code.
+struct Pixels {
+    std::vector<uint32_t> counts;
+    std::vector<float> codes;
+};
+
+Pixels computed(Fractal& view) {
+    const size_t size = static_cast<size_t>(view.width()) * view.height();
+    for (int32_t y = 0; y < view.height(); ++y)
+        for (int32_t x = 0; x < view.width(); ++x) view.pixel_value(x, y);
+    const MaskedImage& image = *view.image();
+    const float* codes = image.fractions();
+    std::vector<uint32_t> counts(size);
+    for (size_t i = 0; i < size; ++i) counts[i] = image.counts().get(i);
+    return {counts,
+            codes ? std::vector<float>(codes, codes + size) : std::vector<float>(size, 0.0f)};
+}
+
+// The same with the pixels of rows [0, rows) iterated ahead first.
+Pixels computed_ahead(Fractal& view, int32_t rows) {
+    view.queue_ahead(0, 0, view.width() - 1, rows - 1);
+    while (!view.run_ahead(Budget{})) {
+    }
+    return computed(view);
+}
+
+// Smooth colouring in deep views: on the 192-bit kernel, double and extended
+// offsets, with and without linear steps, each escaped pixel's s comes from
+// its own orbit, as MPFR iterates it, through the pixel query and through the
+// lookahead at every SIMD level alike; with smooth off the counts are those
+// with it on, and no pixel has a fraction.
+TEST(DeepView, SmoothFractionsFollowTheMpfrOrbit) {
+    const SimdLevel before = active_simd_level();
+    for (const char* radius : {"1e-20", "1e-60", "1e-160"})
+        for (const DeepKernel mode : {DeepKernel::automatic, DeepKernel::plain}) {
+            const std::string name =
+                std::string(radius) + (mode == DeepKernel::plain ? " plain" : "");
+            auto make = [&](bool smooth) {
+                auto view = near_i(24, parse_radius(radius).value(), 6000);
+                view->set_deep_kernel(mode);
+                view->set_smooth(smooth);
+                return view;
+            };
+            auto query = make(true);
+            const Pixels want = computed(*query);
+            // Plain perturbation serves wherever the double path ends.
+            EXPECT_EQ(query->perturbed(),
+                      mode == DeepKernel::plain || std::string(radius) != "1e-20")
+                << name;
+
+            const GridCoordinates grid = query->grid_coordinates();
+            const long bits = reference_bits(query->exact_radius());
+            MpfrNumber cx(bits), cy(bits);
+            int compared = 0;
+            for (int32_t y = 0; y < 24; y += 3)
+                for (int32_t x = (y / 3) % 3; x < 24; x += 3) {
+                    grid.set_column(cx.get(), x);
+                    grid.set_row(cy.get(), y);
+                    const size_t i = static_cast<size_t>(y) * 24 + x;
+                    const uint32_t n = want.counts[i];
+                    if (n != mpfr_count(cx.get(), cy.get(), 6000, bits) || n == 6000) continue;
+                    ++compared;
+                    const double s = n + (want.codes[i] - 1.0);
+                    EXPECT_GE(s, n) << name << " " << x << "," << y;
+                    EXPECT_LT(s, n + 1.0) << name << " " << x << "," << y;
+                    EXPECT_NEAR(s, sample::mpfr_smooth(cx.get(), cy.get(), 6000, bits), 1e-3)
+                        << name << " " << x << "," << y;
+                }
+            EXPECT_GT(compared, 30) << name;
+
+            for (int level = 0; level <= int(best_simd_level()); ++level) {
+                set_simd_level(static_cast<SimdLevel>(level));
+                for (const bool smooth : {true, false}) {
+                    const Pixels got = computed_ahead(*make(smooth), 24);
+                    EXPECT_EQ(got.counts, want.counts) << name << " " << level << " " << smooth;
+                    if (smooth)
+                        EXPECT_EQ(got.codes, want.codes) << name << " " << level;
+                    else
+                        EXPECT_EQ(std::count(got.codes.begin(), got.codes.end(), 0.0f), 24 * 24)
+                            << name << " " << level;
+                }
+            }
+            set_simd_level(before);
+        }
+}
+
+// Inside a minibrot, where every pixel reaches the limit (most found early by
+// cycle detection), no pixel has a fraction, at every SIMD level.
+TEST(DeepView, PixelsAtTheLimitKeepNoFraction) {
+    const SimdLevel before = active_simd_level();
+    for (const char* radius : {"1e-40", "1e-200"})
+        for (int level = 0; level <= int(best_simd_level()); ++level) {
+            set_simd_level(static_cast<SimdLevel>(level));
+            auto view = std::make_unique<Fractal>(16, 16);
+            view->set_view(
+                *WideReal::parse("-1.7548776662466927600495088963585286918946066177727931"),
+                *WideReal::parse("0"), *parse_radius(radius));
+            view->set_max_iterations(5000);
+            view->set_smooth(true);
+            view->prepare(true);
+            const Pixels got = computed_ahead(*view, 8);
+            EXPECT_EQ(std::count(got.counts.begin(), got.counts.end(), 5000u), 256) << radius;
+            EXPECT_EQ(std::count(got.codes.begin(), got.codes.end(), 0.0f), 256) << radius;
+        }
+    set_simd_level(before);
+}
+
+// A public location at 2e-50 whose pixels escape near 170,000 iterations,
+// after many rebases and linear steps: sampled pixels' s against MPFR, through
+// the pixel query and the lookahead.
+TEST(DeepView, SmoothFractionsAfterLinearStepsAndRebases) {
+    const char* x0 =
+        "-0.049470029063104093751692226727353630118745712488224879318104940232642194772686903427"
+        "99154997475941900000000000000000000";
+    const char* y0 =
+        "-0.674787575844675364011392053130597656334770706822403480697999794790994198345484511151"
+        "42084995403102999999999999999998800";
+    const uint32_t limit = 263010;
+    auto make = [&] {
+        auto view = std::make_unique<Fractal>(64, 64);
+        view->set_view(*WideReal::parse(x0), *WideReal::parse(y0), *parse_radius("2e-50"));
+        view->set_max_iterations(limit);
+        view->set_smooth(true);
+        view->prepare(true);
+        return view;
+    };
+    auto query = make(), ahead = make();
+    while (!ahead->prepare_deep_kernel(1.0)) {
+    }
+    EXPECT_TRUE(ahead->perturbation_plan()->uses_table());
+    const GridCoordinates grid = query->grid_coordinates();
+    const long bits = reference_bits(query->exact_radius());
+    MpfrNumber cx(bits), cy(bits);
+    int compared = 0;
+    for (int32_t k = 0; k < 6; ++k) {
+        const int32_t x = 5 + 11 * k, y = 58 - 9 * k;
+        ahead->queue_ahead(x, y, x, y);
+        while (!ahead->run_ahead(Budget{})) {
+        }
+        query->pixel_value(x, y);
+        ahead->pixel_value(x, y);
+        const size_t i = static_cast<size_t>(y) * 64 + x;
+        const uint32_t n = query->image()->counts().get(i);
+        EXPECT_EQ(ahead->image()->counts().get(i), n);
+        EXPECT_EQ(ahead->image()->fractions()[i], query->image()->fractions()[i]);
+        grid.set_column(cx.get(), x);
+        grid.set_row(cy.get(), y);
+        if (n != mpfr_count(cx.get(), cy.get(), limit, bits) || n == limit) continue;
+        ++compared;
+        EXPECT_NEAR(n + (query->image()->fractions()[i] - 1.0),
+                    sample::mpfr_smooth(cx.get(), cy.get(), limit, bits), 1e-3)
+            << x << "," << y;
+    }
+    EXPECT_GE(compared, 5);
+}
+
 TEST(DeepView, LookaheadGivesTheQueryValuesWhenExtended) {
     auto direct = near_i(12, parse_radius("1e-700").value(), 6000);
     auto ahead = near_i(12, parse_radius("1e-700").value(), 6000);
@@ -94,6 +255,8 @@ std::vector<BigFloat> axis(double from, double step, int n) {
     return t;
 }
 
+// Sliced or not, other references and a pixel's own give the same count and
+// escaped z, and that z gives the s of the pixel's MPFR orbit.
 TEST(OtherReferences, WorkInSlicesGivesTheUnslicedCounts) {
     const std::vector<BigFloat> columns = axis(0.2, 0.2 / 16, 16), rows = axis(0.1, -0.2 / 16, 16);
     PerturbationPlan whole(columns, rows, 1e-35, 400), sliced(columns, rows, 1e-35, 400);
@@ -101,18 +264,31 @@ TEST(OtherReferences, WorkInSlicesGivesTheUnslicedCounts) {
     ManualClock frozen;
     Stopwatch watch(&frozen);
     const Budget over{&watch, 0.0};
-    int calls = 0;
+    int calls = 0, escaped = 0;
     for (int32_t y = 0; y < 16; y += 3)
         for (int32_t x = 0; x < 16; x += 3) {
-            const uint32_t want = whole.iterate_elsewhere(x, y);
+            EscapedZ z, z_sliced;
+            const uint32_t want = whole.iterate_elsewhere(x, y, &z);
             uint32_t got = kNeedsOtherReference;
             while (got == kNeedsOtherReference && calls < 100000) {
-                got = sliced.resolve(x, y, over);
+                got = sliced.resolve(x, y, over, &z_sliced);
                 ++calls;
             }
             EXPECT_EQ(got, want) << x << "," << y;
+            if (want == 400) continue;
+            ++escaped;
+            EXPECT_TRUE(z_sliced.x == z.x && z_sliced.y == z.y) << x << "," << y;
+            MpfrNumber cx(256), cy(256);
+            set_from_big_float(cx.get(), columns[x]);
+            set_from_big_float(cy.get(), rows[y]);
+            const float code =
+                smooth_fraction_code(columns[x].to_double(), rows[y].to_double(), z.x, z.y);
+            EXPECT_NEAR(want + (code - 1.0), sample::mpfr_smooth(cx.get(), cy.get(), 400, 256),
+                        1e-3)
+                << x << "," << y;
         }
     EXPECT_GT(calls, 36);  // the budget did cut the work
+    EXPECT_GT(escaped, 10);
     EXPECT_EQ(sliced.reference_count(), whole.reference_count());
 }
 

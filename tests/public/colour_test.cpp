@@ -4,6 +4,10 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <vector>
 
 #include "public_test_util.h"
@@ -22,6 +26,23 @@ Counts read_counts(qv_handle h) {
     Counts c{std::vector<uint32_t>(size), std::vector<float>(size)};
     EXPECT_EQ(qv_get_pixel_counts(h, c.n.data(), c.s.data(), size), size);
     return c;
+}
+
+// The pixels below the limit: how many, how many have a fraction (s != n),
+// and how many have s outside [n, n + 1).
+struct Escaped {
+    size_t escaped = 0, fractional = 0, outside = 0;
+};
+
+Escaped escaped_values(const Counts& c, uint32_t limit) {
+    Escaped e;
+    for (size_t i = 0; i < c.n.size(); ++i) {
+        if (c.n[i] == limit) continue;
+        ++e.escaped;
+        e.fractional += c.s[i] != float(c.n[i]);
+        e.outside += !(c.s[i] >= float(c.n[i]) && c.s[i] < float(c.n[i]) + 1.0f);
+    }
+    return e;
 }
 
 std::vector<uint8_t> picture(qv_handle h) {
@@ -109,16 +130,10 @@ TEST(Colour, SmoothFractionsHaveNoFlatPatches) {
         render(h, side, cx, cy, radius, generator);
         EXPECT_FALSE(qv_refine_image(h));
         const Counts c = read_counts(h);
-        size_t fractional = 0, escaped = 0;
-        for (int i = 0; i < side * side; ++i) {
-            if (c.n[i] == 150) continue;
-            ++escaped;
-            ASSERT_TRUE(c.s[i] >= float(c.n[i]) && c.s[i] < float(c.n[i]) + 1.0f)
-                << i << " n " << c.n[i] << " s " << c.s[i];
-            fractional += c.s[i] != float(c.n[i]);
-        }
+        const Escaped e = escaped_values(c, 150);
+        EXPECT_EQ(e.outside, 0u);
         // Those with |z_n| past 4 have s = n.
-        EXPECT_GT(fractional, escaped * 9 / 10);
+        EXPECT_GT(e.fractional, e.escaped * 9 / 10);
         if (generator == 2) {
             brute = c;
         } else {
@@ -127,6 +142,37 @@ TEST(Colour, SmoothFractionsHaveNoFlatPatches) {
                 ASSERT_TRUE(c.n[i] == brute.n[i] && c.s[i] == brute.s[i])
                     << generator << " at " << i << ": " << c.n[i] << " " << c.s[i] << " against "
                     << brute.n[i] << " " << brute.s[i];
+        }
+    }
+}
+
+// Deep views alike, beside c = i at double and extended offsets and on the
+// 192-bit kernel: every escaped pixel has a fraction of its own, and the
+// fills of contour tracing and box matching are iterated afterwards into
+// brute force's counts and s.
+TEST(Colour, SmoothDeepViewsHaveFractionsAtEveryStrategy) {
+    const int side = 48;
+    for (const char* radius : {"1e-20", "1e-60", "1e-150"}) {
+        Counts brute;
+        for (int generator : {2, 0, 1}) {
+            ContextGuard h;
+            ASSERT_EQ(qv_set_colour_mapping(h, 1.0, 0.0, 1), 1);
+            qv_set_image_properties(h, side, side, 1, 1.75f);
+            qv_set_view_from_strings(h, "1e-300", "1", radius);
+            qv_adjust_maximum_iterations(h, 6000.0f / 150.0f);
+            qv_set_generator_type(h, generator);
+            refine_to_end(h);
+            const Counts c = read_counts(h);
+            const Escaped e = escaped_values(c, 6000);
+            EXPECT_EQ(e.outside, 0u) << radius;
+            EXPECT_GT(e.escaped, size_t(side) * side / 2) << radius;
+            EXPECT_GT(e.fractional, e.escaped * 9 / 10) << radius;
+            if (generator == 2) {
+                brute = c;
+            } else {
+                EXPECT_EQ(c.n, brute.n) << radius << " " << generator;
+                EXPECT_EQ(c.s, brute.s) << radius << " " << generator;
+            }
         }
     }
 }
@@ -183,6 +229,75 @@ TEST(Colour, SmoothPicturesBlendNeighbouringEntries) {
         ASSERT_NEAR(smooth[3 * i + 1], k * (1 - u) + k2 * u, 0.51 + 1e-3) << i;
     }
     EXPECT_NE(plain, smooth);
+}
+
+namespace {
+
+uint32_t le32(const std::string& b, size_t at) {
+    return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 |
+           uint32_t(uint8_t(b[at + 2])) << 16 | uint32_t(uint8_t(b[at + 3])) << 24;
+}
+
+void put_le32(std::string& out, uint32_t v) {
+    for (int k = 0; k < 4; ++k) out += char(uint8_t(v >> (8 * k)));
+}
+
+// The file with every storage section of 16-bit fractions (v003) rewritten
+// in the earlier form, one f32 code a pixel (v002).
+std::string with_f32_fractions(const std::string& file) {
+    const std::string tag = "MaskedImage\nv003\n";
+    std::string out;
+    size_t at = 0;
+    for (size_t found; (found = file.find(tag, at)) != std::string::npos;) {
+        out += file.substr(at, found - at) + "MaskedImage\nv002\n";
+        size_t p = found + tag.size();
+        const uint32_t values = le32(file, p + 8), mask = le32(file, p + 12);
+        p += 16 + mask + values;
+        const uint32_t counts = le32(file, p), fractions = le32(file, p + 4);
+        out += file.substr(found + tag.size(), p - found - tag.size());
+        put_le32(out, counts);
+        put_le32(out, fractions * 2);
+        out += file.substr(p + 8, counts);
+        for (size_t i = 0; i < fractions / 2; ++i) {
+            const size_t q = p + 8 + counts + 2 * i;
+            const uint32_t bits = uint32_t(uint8_t(file[q])) | uint32_t(uint8_t(file[q + 1])) << 8;
+            const float code = bits == 0 ? 0.0f : float(1.0 + (bits - 1) / 65535.0);
+            uint32_t u;
+            std::memcpy(&u, &code, 4);
+            put_le32(out, u);
+        }
+        at = p + 8 + counts + fractions;
+    }
+    return out + file.substr(at);
+}
+
+}  // namespace
+
+// Fractions pack into 16 bits without loss: a full save holds two bytes a
+// pixel for them, and files of the earlier form with an f32 a pixel load to
+// the same counts and s.
+TEST(Colour, FractionsPackIntoSixteenBits) {
+    qvtest::TempDir dir("qvf", qvtest::TempDir::Where::memory);
+    ContextGuard h;
+    ASSERT_EQ(qv_set_colour_mapping(h, 2.0, 0.0, 1), 1);
+    render(h, 64, -0.7436, 0.1318, 0.004, 2);
+    const Counts before = read_counts(h);
+    ASSERT_TRUE(qv_save_all(h, (dir / "new.qvh").c_str()));
+    const Counts after_packing = read_counts(h);  // the save packed the view
+    EXPECT_EQ(after_packing.s, before.s);
+    std::ifstream in(dir / "new.qvh", std::ios::binary);
+    const std::string file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string old = with_f32_fractions(file);
+    EXPECT_EQ(old.size(), file.size() + 2 * 64 * 64);
+    dir.write("old.qvh", old);
+    for (const char* name : {"new.qvh", "old.qvh"}) {
+        ContextGuard loaded;
+        ASSERT_TRUE(qv_load(loaded, (dir / name).c_str())) << name;
+        EXPECT_FALSE(qv_refine_image(loaded));
+        const Counts c = read_counts(loaded);
+        EXPECT_EQ(c.n, before.n) << name;
+        EXPECT_EQ(c.s, before.s) << name;
+    }
 }
 
 // A history saved with another mapping keeps it, and a full save keeps the

@@ -11,6 +11,7 @@
 
 #include "storage/count_code.h"
 #include "storage/delta_code.h"
+#include "storage/fraction_code.h"
 
 namespace quorvel {
 namespace {
@@ -261,6 +262,38 @@ TEST(MaskedImage, Fills) {
     EXPECT_EQ(img.counts().get(4 * 20 + 13), 300007u);
     EXPECT_EQ(img.fractions()[3 * 20 + 11], 1.5f);
     EXPECT_EQ(img.counts().get(0), 0u);
+}
+
+// Fraction codes on the 16-bit grid: any s - n in [0, 1] rounds to a code in
+// [1, 2), 0 stays exact, and codes on the grid pack and
+// unpack bit for bit (others round to the nearest step); no fraction stays 0.
+TEST(MaskedImage, FractionsPackInSixteenBits) {
+    EXPECT_EQ(fraction_code(0.0), 1.0f);
+    EXPECT_LT(fraction_code(1.0), 2.0f);
+    EXPECT_LT(fraction_code(0.9999999), 2.0f);
+    MaskedImage img(300, 200);
+    float* codes = img.fractions_for_use();
+    std::mt19937 rng(3);
+    std::vector<double> wanted(300 * 200);
+    for (size_t i = 0; i < wanted.size(); ++i) {
+        wanted[i] = (rng() % 1000001) / 1e6;
+        codes[i] = i % 7 == 0 ? 0.0f : fraction_code(wanted[i]);
+        if (codes[i] != 0.0f) {
+            // Within half a step, but for the last, which stays below 2.
+            const double steps = wanted[i] > 65534.5 / 65535 ? 1.0 : 0.5;
+            ASSERT_NEAR(codes[i] - 1.0, wanted[i], steps / 65535 + 1e-7) << i;
+        }
+    }
+    const std::vector<float> before(codes, codes + wanted.size());
+    img.pack();
+    EXPECT_EQ(img.packed_fractions().size(), 2u * 300 * 200);
+    img.unpack();
+    EXPECT_EQ(std::vector<float>(img.fractions(), img.fractions() + wanted.size()), before);
+    img.fractions()[5] = 1.3f;
+    img.pack();
+    img.unpack();
+    EXPECT_NEAR(img.fractions()[5], 1.3f, 0.5 / 65535 + 1e-7);
+    EXPECT_EQ(fraction_code(img.fractions()[5] - 1.0), img.fractions()[5]);
 }
 
 // Counts that change little between neighbours pack to about a byte a pixel,
