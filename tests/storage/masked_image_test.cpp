@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -368,6 +369,18 @@ TEST(MaskedImage, CountsWidenAsTheyGrow) {
     EXPECT_EQ(small.counts().width(), 4u);
     EXPECT_EQ(small.counts().get(3 * 24 + 5), 150u);
     EXPECT_EQ(small.counts().get(10), 1u << 24);
+}
+
+// A copy of a large array is equal byte for byte, whichever pages hold only
+// zeros: bytes at the edges of pages and at the end of a part page included.
+TEST(ZeroedBytes, CopiesKeepEveryByte) {
+    ZeroedBytes big((size_t(3) << 20) + 100);
+    for (size_t at : {size_t(0), size_t(4095), size_t(4096), size_t(3) << 20, big.size() - 1})
+        big.data()[at] = 7;
+    big.data()[12345] = 1;
+    const ZeroedBytes copy(big);
+    ASSERT_EQ(copy.size(), big.size());
+    EXPECT_EQ(std::memcmp(copy.data(), big.data(), big.size()), 0);
 }
 
 }  // namespace
