@@ -148,7 +148,7 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
     if (dx <= -w || dx >= w || dy <= -h || dy >= h) {
         std::memset(mask, 0, mask_.size());
         std::memset(values_.data(), 0, values_.size());
-        counts_ = CountPlane(counts_.size());
+        std::memset(counts_.bytes(), 0, counts_.byte_size());
         if (!fractions_.empty()) std::memset(fractions_.data(), 0, fractions_.size());
         return;
     }

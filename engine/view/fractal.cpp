@@ -277,9 +277,10 @@ MaskedImage& Fractal::image_for_use() {
 uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) {
     MaskedImage& img = *image_;
     const size_t i = static_cast<size_t>(y) * width_ + x;
+    // The count first: widening its plane may fail before the pixel changes.
+    img.counts().set(i, n);
     const uint8_t value = byte_of(n);
     img.values()[i] = value;
-    img.counts().set(i, n);
     if (smooth_)
         img.fractions_for_use()[i] = fraction;
     else if (float* fractions = img.fractions())
