@@ -70,18 +70,6 @@ std::vector<uint8_t> pack_counts(const CountPlane& counts, int32_t width, int32_
         [&](const auto* c) { return pack_counts_of(c, w, w * static_cast<size_t>(height)); });
 }
 
-bool unpack_counts(const std::vector<uint8_t>& stream, uint32_t* counts, int32_t width,
-                   int32_t height) {
-    const size_t w = static_cast<size_t>(std::max(width, 0));
-    const bool ok = decode_rows(
-        stream.data(), stream.size(), width, height, [&](int32_t y, const uint32_t* row) {
-            std::memcpy(counts + static_cast<size_t>(y) * w, row, w * sizeof(uint32_t));
-        });
-    if (!ok && width > 0 && height > 0)
-        std::memset(counts, 0, w * static_cast<size_t>(height) * sizeof(uint32_t));
-    return ok;
-}
-
 bool unpack_counts(const std::vector<uint8_t>& stream, CountPlane& counts, int32_t width,
                    int32_t height) {
     const size_t w = static_cast<size_t>(std::max(width, 0));

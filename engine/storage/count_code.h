@@ -13,12 +13,8 @@ namespace quorvel {
 
 std::vector<uint8_t> pack_counts(const uint32_t* counts, int32_t width, int32_t height);
 std::vector<uint8_t> pack_counts(const CountPlane& counts, int32_t width, int32_t height);
-// Decodes into counts (width x height); false, with the rest left 0, when the
-// stream is short, too long or damaged.
-bool unpack_counts(const std::vector<uint8_t>& stream, uint32_t* counts, int32_t width,
-                   int32_t height);
-// The same into a plane of width x height counts, widened as they need; false,
-// with all counts 0, for a stream that does not decode.
+// Decodes into a plane of width x height counts, widened as they need; false,
+// with all counts 0, when the stream is short, too long or damaged.
 bool unpack_counts(const std::vector<uint8_t>& stream, CountPlane& counts, int32_t width,
                    int32_t height);
 // True when the stream decodes to exactly width x height counts.
