@@ -184,7 +184,7 @@ void BM_Memory(benchmark::State& state) {
         const double pixels = double(v.side) * v.side;
         image.unpack();
         for (size_t i = 0; i < size_t(pixels); ++i)
-            max_count = std::max<double>(max_count, image.counts()[i]);
+            max_count = std::max<double>(max_count, image.counts().get(i));
         if (qv_get_maximum_iterations(h) != v.iterations) state.SkipWithError("limit not set");
         unpacked = image.memory_size() / pixels;
         image.pack();

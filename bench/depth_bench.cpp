@@ -179,7 +179,7 @@ void BM_Accuracy(benchmark::State& state, const DeepView& v, int samples) {
             const double s = sample::smooth_value(end, v.limit);
             auto s_of = [&](const Fractal& f) {
                 const size_t i = static_cast<size_t>(y) * 400 + x;
-                return f.image()->counts()[i] + (f.image()->fractions()[i] - 1.0);
+                return f.image()->counts().get(i) + (f.image()->fractions()[i] - 1.0);
             };
             if (view->pixel_count(x, y) == a)
                 s_error = std::max(s_error, std::fabs(s_of(*view) - s));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "api/context_registry.h"
+#include "base/free_pages.h"
 #include "base/little_endian.h"
 #include "deep/wide_real.h"
 #include "generators/generator_factory.h"
@@ -101,6 +102,7 @@ void qv_delete_context(qv_handle* handle) {
         if (registry().find(*handle) == nullptr) return;
         registry().remove(*handle);
         *handle = nullptr;
+        release_free_pages();
     } catch (...) {
     }
 }
@@ -270,7 +272,7 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
         }
         uint8_t count[4];
         std::memcpy(count, &location->max_iterations, 4);
-        Fractal& view = push_view(ctx);
+        Fractal& view = push_view(ctx, Pixels::dropped);
         view.set_view(WideReal(x), WideReal(y), radius);
         view.set_max_iterations(load_le32(count));
     });
@@ -279,7 +281,7 @@ void qv_restore_location_from(qv_handle handle, const Location* location) {
 void qv_set_view_params_from_doubles(qv_handle handle, double x, double y, double radius) {
     if (!usable_radius(radius) || !usable_centre(BigFloat(x), BigFloat(y))) return;
     with_context(handle, [=](Context& ctx) {
-        Fractal& view = push_view(ctx);
+        Fractal& view = push_view(ctx, Pixels::dropped);
         view.set_view(BigFloat(x), BigFloat(y), radius);
     });
 }
@@ -290,7 +292,7 @@ void qv_set_view_params_from_text(qv_handle handle, const char* x, const char* y
         const BigFloat cx(x);
         const BigFloat cy(y);
         if (!usable_centre(cx, cy)) return;
-        Fractal& view = push_view(ctx);
+        Fractal& view = push_view(ctx, Pixels::dropped);
         view.set_view(cx, cy, radius);
     });
 }
@@ -326,7 +328,7 @@ int qv_set_view_from_strings(qv_handle handle, const char* x, const char* y, con
         const std::optional<ExtFloat> r = parse_radius(radius);
         if (!cx || !cy || !r || !(*r > ExtFloat())) return 0;
         if (*r < ExtFloat(2.0) && !holdable_place(*cx, *cy, *r)) return 0;
-        push_view(ctx).set_view(*cx, *cy, *r);
+        push_view(ctx, Pixels::dropped).set_view(*cx, *cy, *r);
         return 1;
     });
 }

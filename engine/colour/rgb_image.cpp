@@ -123,7 +123,18 @@ void RgbImage::set_mapping(const ColourMapping& mapping) {
 }
 
 void RgbImage::render(const uint8_t* samples, const uint32_t* counts, const float* fractions) {
-    if (mapping_.is_default() || counts == nullptr) return render(samples);
+    if (counts == nullptr) return render(samples);
+    render_counts(samples, counts, fractions);
+}
+
+void RgbImage::render(const uint8_t* samples, const CountPlane& counts, const float* fractions) {
+    if (counts.empty()) return render(samples);
+    counts.visit([&](const auto* c) { render_counts(samples, c, fractions); });
+}
+
+template <class Count>
+void RgbImage::render_counts(const uint8_t* samples, const Count* counts, const float* fractions) {
+    if (mapping_.is_default()) return render(samples);
     if (!due() || samples == nullptr) return;
     if (mapping_.smooth) return render_smooth(samples, counts, fractions);
     // Index bytes through the mapping, then the plain path over them.
@@ -133,14 +144,14 @@ void RgbImage::render(const uint8_t* samples, const uint32_t* counts, const floa
     const double density = mapping_.density, phase = mapping_.phase;
     for (size_t i = 0; i < n; ++i) {
         // A count of 0 beside a value byte: a view stored without its counts.
-        const uint32_t c = counts[i] != 0 ? counts[i] : samples[i];
+        const uint32_t c = counts[i] != 0 ? uint32_t{counts[i]} : samples[i];
         out[i] = samples[i] == 0 ? 0 : mapped_index(c, density, phase);
     }
     render(mapped_.data());
 }
 
-void RgbImage::render_smooth(const uint8_t* samples, const uint32_t* counts,
-                             const float* fractions) {
+template <class Count>
+void RgbImage::render_smooth(const uint8_t* samples, const Count* counts, const float* fractions) {
     const size_t f = static_cast<size_t>(supersampling_);
     const size_t w = static_cast<size_t>(width_), h = static_cast<size_t>(height_);
     const size_t n = w * h * f * f;
@@ -152,7 +163,7 @@ void RgbImage::render_smooth(const uint8_t* samples, const uint32_t* counts,
             rgb[0] = palette_[0], rgb[1] = palette_[1], rgb[2] = palette_[2];
             continue;
         }
-        const uint32_t c = counts[i] != 0 ? counts[i] : samples[i];
+        const uint32_t c = counts[i] != 0 ? uint32_t{counts[i]} : samples[i];
         const float code = fractions != nullptr ? fractions[i] : 0.0f;
         const double s = static_cast<double>(c) + (code >= 1.0f ? code - 1.0 : 0.0);
         const double t = (s - 1.0) / density + phase;

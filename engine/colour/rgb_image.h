@@ -9,6 +9,7 @@
 
 #include "base/stopwatch.h"
 #include "colour/colour_mapping.h"
+#include "storage/count_plane.h"
 
 namespace quorvel {
 
@@ -27,6 +28,7 @@ public:
     // byte still says whether a sample escaped (0: it did not). With the
     // default mapping the result is render(samples).
     void render(const uint8_t* samples, const uint32_t* counts, const float* fractions);
+    void render(const uint8_t* samples, const CountPlane& counts, const float* fractions);
     // A new mapping rebuilds the picture at the next render.
     void set_mapping(const ColourMapping& mapping);
     const ColourMapping& mapping() const { return mapping_; }
@@ -51,8 +53,12 @@ private:
     void rebuild_sample_offsets();
     bool due() const;
     void mark_rendered();
+    // render() with counts of any width.
+    template <class Count>
+    void render_counts(const uint8_t* samples, const Count* counts, const float* fractions);
     // One RGB triple per sample, each blended between two palette entries.
-    void render_smooth(const uint8_t* samples, const uint32_t* counts, const float* fractions);
+    template <class Count>
+    void render_smooth(const uint8_t* samples, const Count* counts, const float* fractions);
 
     uint64_t sample_table_[256];  // four 16-bit lanes: R, G, B, 0
     uint8_t gamma_table_[2048];

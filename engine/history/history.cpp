@@ -4,6 +4,8 @@
 #include <limits>
 #include <memory>
 
+#include "base/free_pages.h"
+
 namespace quorvel {
 
 namespace {
@@ -61,7 +63,7 @@ void recompute_memory_used(Context& ctx) {
     ctx.memory_used = used > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(used);
 }
 
-Fractal& push_view(Context& ctx) {
+Fractal& push_view(Context& ctx, Pixels pixels) {
     if (ctx.capacity < 2) {
         // A one-slot history has nowhere to keep the old view: change in place.
         HistEntry& entry = ctx.current_entry();
@@ -73,7 +75,7 @@ Fractal& push_view(Context& ctx) {
     }
     // The copy the history keeps is made before anything changes, so that a
     // failed allocation leaves the history as it was.
-    auto copy = std::make_unique<Fractal>(*ctx.current_entry().fractal);
+    auto copy = std::make_unique<Fractal>(*ctx.current_entry().fractal, pixels == Pixels::kept);
     ctx.current_entry().generator.reset();
     ++ctx.current;
     for (uint32_t i = static_cast<uint32_t>(ctx.current); i < ctx.capacity; ++i)
@@ -96,6 +98,7 @@ Fractal& push_view(Context& ctx) {
     // place; the history keeps an identical copy.
     entry.fractal = std::move(previous.fractal);
     previous.fractal = std::move(copy);
+    if (pixels == Pixels::dropped) entry.fractal->hand_image_to(*previous.fractal);
     clear_statistics(entry);
     ctx.last = ctx.current;
     ctx.rgb_image->dirty = true;
@@ -146,6 +149,8 @@ void trim_memory(Context& ctx) {
             return ctx.memory_used > ctx.memory_limit;
         });
     }
+    // Packed and released views leave holes in the heap.
+    release_free_pages();
 }
 
 bool history_back(Context& ctx) {
@@ -169,7 +174,7 @@ bool history_forward(Context& ctx) {
 
 void zoom_on_window_coord(Context& ctx, int x, int y, float factor) {
     if (!(factor > 0.0f) || !std::isfinite(factor)) factor = 1.0f;
-    Fractal& view = push_view(ctx);
+    Fractal& view = push_view(ctx, Pixels::dropped);
     const int64_t ss = ctx.current_entry().supersampling;
     view.zoom_at(clamp_to_int32(static_cast<long double>(x) * ss),
                  clamp_to_int32(static_cast<long double>(y) * ss), factor);
@@ -178,7 +183,7 @@ void zoom_on_window_coord(Context& ctx, int x, int y, float factor) {
 
 void zoom_centered(Context& ctx, float factor) {
     if (!(factor > 0.0f) || !std::isfinite(factor)) return;
-    Fractal& view = push_view(ctx);
+    Fractal& view = push_view(ctx, Pixels::dropped);
     const WideReal x = view.exact_centre_x();
     const WideReal y = view.exact_centre_y();
     view.set_view(x, y, view.exact_radius() / ExtFloat(static_cast<double>(factor)));

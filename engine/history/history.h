@@ -8,9 +8,14 @@
 
 namespace quorvel {
 
+// What the new current view does with the pixels it starts with: a move keeps
+// (shifts) them; a new place drops them, so the history takes them over
+// instead of a copy.
+enum class Pixels { kept, dropped };
+
 // Adds a new current entry holding the current view; the previous entry keeps a
 // copy. Returns the new current view.
-Fractal& push_view(Context& ctx);
+Fractal& push_view(Context& ctx, Pixels pixels = Pixels::kept);
 void trim_memory(Context& ctx);
 void recompute_memory_used(Context& ctx);
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/free_pages.h"
 #include "base/little_endian.h"
 #include "history/history.h"
 #include "storage/count_code.h"
@@ -378,12 +379,9 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
         fraction_stream = pack_fractions(codes.data(), codes.size());
     }
     // Counts must decode to the grid.
-    std::vector<uint8_t> count_stream(counts, counts + counts_size);
-    {
-        std::vector<uint32_t> check(static_cast<size_t>(pixels));
-        if (!unpack_counts(count_stream, check.data(), w, h)) return false;
-    }
-    out->set_packed_counts(std::move(count_stream), std::move(fraction_stream));
+    if (!counts_decode(counts, counts_size, w, h)) return false;
+    out->set_packed_counts(std::vector<uint8_t>(counts, counts + counts_size),
+                           std::move(fraction_stream));
     return true;
 }
 
@@ -535,8 +533,9 @@ bool save_history(Context& ctx, const char* path, bool full) {
     ok = std::fclose(f) == 0 && ok;
     ok = ok && file.commit(error);
 
-    // Packing changed the sizes of stored views.
+    // Packing changed the sizes of stored views, and freed their arrays.
     if (full) recompute_memory_used(ctx);
+    release_free_pages();
     return ok;
 }
 
@@ -572,6 +571,10 @@ bool load_history(Context& ctx, const char* path) {
     const uint32_t file_limit = std::min(h.memory_limit, kLargestBudget);
     if (ctx.memory_used > (file_limit >> 2) && file_limit > ctx.memory_limit)
         ctx.memory_limit = file_limit;
+    // The file's buffer is gone; so go the views and picture it replaced.
+    h.entries.clear();
+    picture.reset();
+    release_free_pages();
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/free_pages.h"
 #include "generators/generator_factory.h"
 #include "history/history.h"
 
@@ -93,9 +94,13 @@ bool refine_image(Context& ctx) {
     Stopwatch slice;
     HistEntry& entry = ctx.current_entry();
     if (entry.finished) return false;
+    const MaskedImage* image = entry.fractal->image();
+    const bool packed = image != nullptr && image->is_packed();
     ensure_generator(ctx, ctx.current);
     entry.trimmed = false;
     const bool worked = refine_entry(ctx, entry);
+    // Unpacking freed the packed streams.
+    if (packed) release_free_pages();
     if (worked)
         ctx.rgb_image->pending = true;
     else
@@ -207,23 +212,24 @@ size_t copy_pixel_counts(Fractal& view, uint32_t* counts, float* smooth, size_t 
         return n;
     }
     image->unpack();
-    const uint32_t* stored = image->counts();
     const float* fractions = image->fractions();
     // Filled pixels are not marked computed but have their count; pixels
     // never reached have none. Counts below a lowered limit stay right, and
     // those above it stand for the new limit until computed again.
     const uint32_t limit = view.max_iterations();
-    for (size_t i = 0; i < n; ++i) {
-        const uint32_t c = std::min(stored[i], limit);
-        counts[i] = c;
-        if (smooth == nullptr) continue;
-        const float code = fractions != nullptr && c != 0 ? fractions[i] : 0.0f;
-        // Rounded to a float, s stays below n + 1.
-        const float whole = static_cast<float>(c);
-        const float s =
-            static_cast<float>(static_cast<double>(c) + (code >= 1.0f ? code - 1.0 : 0.0));
-        smooth[i] = s < whole + 1.0f ? s : std::nextafter(whole + 1.0f, 0.0f);
-    }
+    image->counts().visit([&](const auto* stored) {
+        for (size_t i = 0; i < n; ++i) {
+            const uint32_t c = std::min<uint32_t>(stored[i], limit);
+            counts[i] = c;
+            if (smooth == nullptr) continue;
+            const float code = fractions != nullptr && c != 0 ? fractions[i] : 0.0f;
+            // Rounded to a float, s stays below n + 1.
+            const float whole = static_cast<float>(c);
+            const float s =
+                static_cast<float>(static_cast<double>(c) + (code >= 1.0f ? code - 1.0 : 0.0));
+            smooth[i] = s < whole + 1.0f ? s : std::nextafter(whole + 1.0f, 0.0f);
+        }
+    });
     return n;
 }
 

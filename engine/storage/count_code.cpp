@@ -1,26 +1,21 @@
 #include "storage/count_code.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quorvel {
 
 namespace {
 
-uint32_t predicted(const uint32_t* counts, size_t i, size_t width) {
-    if (i == 0) return 0;
-    return i % width != 0 ? counts[i - 1] : counts[i - width];
-}
-
-}  // namespace
-
-std::vector<uint8_t> pack_counts(const uint32_t* counts, int32_t width, int32_t height) {
+template <class Count>
+std::vector<uint8_t> pack_counts_of(const Count* counts, size_t w, size_t n) {
     std::vector<uint8_t> out;
-    if (width <= 0 || height <= 0) return out;
-    const size_t w = static_cast<size_t>(width);
-    const size_t n = w * static_cast<size_t>(height);
     out.reserve(n + n / 4);
     for (size_t i = 0; i < n; ++i) {
-        const uint32_t d = counts[i] - predicted(counts, i, w);
+        const uint32_t predicted = i == 0       ? 0u
+                                   : i % w != 0 ? uint32_t{counts[i - 1]}
+                                                : uint32_t{counts[i - w]};
+        const uint32_t d = uint32_t{counts[i]} - predicted;
         // Zigzag: small differences of either sign become small numbers.
         uint32_t z = (d << 1) ^ (0u - (d >> 31));
         while (z >= 0x80) {
@@ -32,32 +27,63 @@ std::vector<uint8_t> pack_counts(const uint32_t* counts, int32_t width, int32_t 
     return out;
 }
 
-bool unpack_counts(const std::vector<uint8_t>& stream, uint32_t* counts, int32_t width,
-                   int32_t height) {
-    if (width <= 0 || height <= 0) return stream.empty();
-    const size_t w = static_cast<size_t>(width);
-    const size_t n = w * static_cast<size_t>(height);
-    const uint8_t* p = stream.data();
-    const uint8_t* end = p + stream.size();
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t z = 0;
-        for (int shift = 0;; shift += 7) {
-            if (p == end || shift > 28) {
-                std::memset(counts, 0, n * sizeof(uint32_t));
-                return false;
+// Decodes width x height counts, a row at a time: row(y, counts) is given each
+// decoded row. Only the left neighbour and the first count of the row above
+// predict, so nothing else is kept. False when the stream does not fit.
+template <class Row>
+bool decode_rows(const uint8_t* p, size_t size, int32_t width, int32_t height, Row&& row) {
+    if (width <= 0 || height <= 0) return size == 0;
+    const uint8_t* end = p + size;
+    std::vector<uint32_t> counts(static_cast<size_t>(width));
+    uint32_t above = 0;  // the first count of the row above
+    for (int32_t y = 0; y < height; ++y) {
+        uint32_t left = above;
+        for (int32_t x = 0; x < width; ++x) {
+            uint32_t z = 0;
+            for (int shift = 0;; shift += 7) {
+                if (p == end || shift > 28) return false;
+                const uint8_t b = *p++;
+                z |= static_cast<uint32_t>(b & 0x7F) << shift;
+                if (!(b & 0x80)) break;
             }
-            const uint8_t b = *p++;
-            z |= static_cast<uint32_t>(b & 0x7F) << shift;
-            if (!(b & 0x80)) break;
+            left += (z >> 1) ^ (0u - (z & 1));
+            counts[static_cast<size_t>(x)] = left;
         }
-        const uint32_t d = (z >> 1) ^ (0u - (z & 1));
-        counts[i] = predicted(counts, i, w) + d;
+        above = counts[0];
+        row(y, counts.data());
     }
-    if (p != end) {
-        std::memset(counts, 0, n * sizeof(uint32_t));
-        return false;
-    }
-    return true;
+    return p == end;
+}
+
+}  // namespace
+
+std::vector<uint8_t> pack_counts(const uint32_t* counts, int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0) return {};
+    const size_t w = static_cast<size_t>(width);
+    return pack_counts_of(counts, w, w * static_cast<size_t>(height));
+}
+
+std::vector<uint8_t> pack_counts(const CountPlane& counts, int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0) return {};
+    const size_t w = static_cast<size_t>(width);
+    return counts.visit(
+        [&](const auto* c) { return pack_counts_of(c, w, w * static_cast<size_t>(height)); });
+}
+
+bool unpack_counts(const std::vector<uint8_t>& stream, CountPlane& counts, int32_t width,
+                   int32_t height) {
+    const size_t w = static_cast<size_t>(std::max(width, 0));
+    const bool ok = decode_rows(
+        stream.data(), stream.size(), width, height, [&](int32_t y, const uint32_t* row) {
+            counts.fit(*std::max_element(row, row + w));
+            counts.visit([&](auto* c) { std::copy(row, row + w, c + static_cast<size_t>(y) * w); });
+        });
+    if (!ok) counts = CountPlane(counts.size());
+    return ok;
+}
+
+bool counts_decode(const uint8_t* stream, size_t size, int32_t width, int32_t height) {
+    return decode_rows(stream, size, width, height, [](int32_t, const uint32_t*) {});
 }
 
 }  // namespace quorvel

@@ -7,12 +7,17 @@
 #include <cstdint>
 #include <vector>
 
+#include "storage/count_plane.h"
+
 namespace quorvel {
 
 std::vector<uint8_t> pack_counts(const uint32_t* counts, int32_t width, int32_t height);
-// Decodes into counts (width x height); false, with the rest left 0, when the
-// stream is short, too long or damaged.
-bool unpack_counts(const std::vector<uint8_t>& stream, uint32_t* counts, int32_t width,
+std::vector<uint8_t> pack_counts(const CountPlane& counts, int32_t width, int32_t height);
+// Decodes into a plane of width x height counts, widened as they need; false,
+// with all counts 0, when the stream is short, too long or damaged.
+bool unpack_counts(const std::vector<uint8_t>& stream, CountPlane& counts, int32_t width,
                    int32_t height);
+// True when the stream decodes to exactly width x height counts.
+bool counts_decode(const uint8_t* stream, size_t size, int32_t width, int32_t height);
 
 }  // namespace quorvel

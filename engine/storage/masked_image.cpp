@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "storage/bit_streams.h"
@@ -16,7 +17,7 @@ MaskedImage::MaskedImage(int32_t width, int32_t height)
       mask_stride_(stride_for(std::max(width, 0))) {
     mask_ = ZeroedBytes(static_cast<size_t>(mask_stride_) * height_);
     values_ = ZeroedBytes(static_cast<size_t>(width_) * height_);
-    counts_ = ZeroedBytes(static_cast<size_t>(width_) * height_ * sizeof(uint32_t));
+    counts_ = CountPlane(static_cast<size_t>(width_) * height_);
 }
 
 MaskedImage MaskedImage::from_packed(int32_t width, int32_t height,
@@ -45,7 +46,7 @@ MaskedImage MaskedImage::from_run_length(int32_t width, int32_t height, std::vec
         std::memcpy(img.mask_.data(), mask.data(), std::min(mask.size(), img.mask_.size()));
     clear_bits_past_width(img.mask_.data(), img.width_, img.height_, img.mask_stride_);
     img.values_ = ZeroedBytes(static_cast<size_t>(img.width_) * img.height_);
-    img.counts_ = ZeroedBytes(static_cast<size_t>(img.width_) * img.height_ * sizeof(uint32_t));
+    img.counts_ = CountPlane(static_cast<size_t>(img.width_) * img.height_);
     unpack_run_length(run_length, run_length_size, img.values_.data(), img.mask_.data(), img.width_,
                       img.height_, img.mask_stride_);
     img.pack();
@@ -57,7 +58,7 @@ void MaskedImage::pack() {
     if (packed_) return;
     packed_values_ = pack_values(values_.data(), mask_.data(), width_, height_, mask_stride_);
     packed_mask_ = pack_mask(mask_.data(), mask_.size());
-    packed_counts_ = pack_counts(counts(), width_, height_);
+    packed_counts_ = pack_counts(counts_, width_, height_);
     if (!fractions_.empty())
         packed_fractions_ = pack_fractions(fractions(), static_cast<size_t>(width_) * height_);
     mask_.reset();
@@ -82,8 +83,8 @@ void MaskedImage::unpack() {
     clear_bits_past_width(mask_.data(), width_, height_, mask_stride_);
     unpack_values(packed_values_, values_.data(), mask_.data(), width_, height_, mask_stride_);
     const size_t pixels = static_cast<size_t>(width_) * height_;
-    counts_ = ZeroedBytes(pixels * sizeof(uint32_t));
-    if (!packed_counts_.empty()) unpack_counts(packed_counts_, counts(), width_, height_);
+    counts_ = CountPlane(pixels);
+    if (!packed_counts_.empty()) unpack_counts(packed_counts_, counts_, width_, height_);
     if (!packed_fractions_.empty()) {
         fractions_ = ZeroedBytes(pixels * sizeof(float));
         if (!unpack_fractions(packed_fractions_, fractions(), pixels)) fractions_.reset();
@@ -147,12 +148,12 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
     if (dx <= -w || dx >= w || dy <= -h || dy >= h) {
         std::memset(mask, 0, mask_.size());
         std::memset(values_.data(), 0, values_.size());
-        std::memset(counts_.data(), 0, counts_.size());
+        std::memset(counts_.bytes(), 0, counts_.byte_size());
         if (!fractions_.empty()) std::memset(fractions_.data(), 0, fractions_.size());
         return;
     }
     shift_plane(values_.data(), 1, w, h, dx, dy);
-    shift_plane(counts_.data(), sizeof(uint32_t), w, h, dx, dy);
+    shift_plane(counts_.bytes(), counts_.width(), w, h, dx, dy);
     if (!fractions_.empty()) shift_plane(fractions_.data(), sizeof(float), w, h, dx, dy);
 
     // Rows that keep content after the row move; the others are already 0.
@@ -201,9 +202,11 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
 namespace {
 
 // value := byte and counts := count for the pixels x0 <= x < x1 of one row
-// whose bit is clear.
-inline void fill_row_uncomputed(uint8_t* row, uint32_t* crow, const uint8_t* mrow, int32_t x0,
-                                int32_t x1, uint8_t value, uint32_t count) {
+// whose bit is clear. Count is the plane's element type, wide enough.
+template <class Count>
+inline void fill_row_uncomputed(uint8_t* row, Count* crow, const uint8_t* mrow, int32_t x0,
+                                int32_t x1, uint8_t value, uint32_t full_count) {
+    const auto count = static_cast<Count>(full_count);
     int32_t x = x0;
     for (; x < x1 && (x & 7); ++x)
         if (!((mrow[x >> 3] >> (x & 7)) & 1)) row[x] = value, crow[x] = count;
@@ -223,8 +226,10 @@ inline void fill_row_uncomputed(uint8_t* row, uint32_t* crow, const uint8_t* mro
 
 // counts := count for the pixels x0 <= x < x1 of one row whose bit is clear:
 // a computed pixel keeps the count of its own orbit.
-inline void fill_counts_uncomputed(uint32_t* crow, const uint8_t* mrow, int32_t x0, int32_t x1,
-                                   uint32_t count) {
+template <class Count>
+inline void fill_counts_uncomputed(Count* crow, const uint8_t* mrow, int32_t x0, int32_t x1,
+                                   uint32_t full_count) {
+    const auto count = static_cast<Count>(full_count);
     for (int32_t x = x0; x < x1; ++x)
         if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
 }
@@ -238,11 +243,14 @@ void MaskedImage::fill_box(Box box, uint8_t value, uint32_t count) {
     const int32_t y0 = std::max<int32_t>(box.y0, 0);
     const int32_t y1 = std::min<int32_t>(box.y1, height_ - 1);
     if (x0 > x1) return;
-    for (int32_t y = y0; y <= y1; ++y)
-        fill_row_uncomputed(values_.data() + static_cast<size_t>(y) * width_,
-                            counts() + static_cast<size_t>(y) * width_,
-                            mask_.data() + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1, value,
-                            count);
+    counts_.fit(count);
+    counts_.visit([&](auto* counts) {
+        for (int32_t y = y0; y <= y1; ++y)
+            fill_row_uncomputed(values_.data() + static_cast<size_t>(y) * width_,
+                                counts + static_cast<size_t>(y) * width_,
+                                mask_.data() + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1,
+                                value, count);
+    });
 }
 
 void MaskedImage::fill_edges(Box box, uint8_t value, uint32_t count) {
@@ -250,30 +258,33 @@ void MaskedImage::fill_edges(Box box, uint8_t value, uint32_t count) {
     const int32_t x0 = std::max<int32_t>(box.x0, 0);
     const int32_t x1 = std::min<int32_t>(box.x1, width_ - 1);
     uint8_t* values = values_.data();
-    uint32_t* counts = this->counts();
     const uint8_t* mask = mask_.data();
-    auto row_edge = [&](int32_t y) {
-        if (y < 0 || y >= height_ || x0 > x1) return;
-        fill_row_uncomputed(values + static_cast<size_t>(y) * width_,
-                            counts + static_cast<size_t>(y) * width_,
-                            mask + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1, value, count);
-    };
-    row_edge(box.y0);
-    if (box.y1 != box.y0) row_edge(box.y1);
+    counts_.fit(count);
+    counts_.visit([&](auto* counts) {
+        auto row_edge = [&](int32_t y) {
+            if (y < 0 || y >= height_ || x0 > x1) return;
+            fill_row_uncomputed(
+                values + static_cast<size_t>(y) * width_, counts + static_cast<size_t>(y) * width_,
+                mask + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1, value, count);
+        };
+        row_edge(box.y0);
+        if (box.y1 != box.y0) row_edge(box.y1);
 
-    const int32_t y0 = std::max<int32_t>(box.y0 + 1, 0);
-    const int32_t y1 = std::min<int32_t>(box.y1 - 1, height_ - 1);
-    auto column_edge = [&](int32_t x) {
-        if (x < 0 || x >= width_) return;
-        for (int32_t y = y0; y <= y1; ++y) {
-            if (!((mask[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1)) {
-                values[static_cast<size_t>(y) * width_ + x] = value;
-                counts[static_cast<size_t>(y) * width_ + x] = count;
+        const int32_t y0 = std::max<int32_t>(box.y0 + 1, 0);
+        const int32_t y1 = std::min<int32_t>(box.y1 - 1, height_ - 1);
+        using Count = std::remove_pointer_t<decltype(counts)>;
+        auto column_edge = [&](int32_t x) {
+            if (x < 0 || x >= width_) return;
+            for (int32_t y = y0; y <= y1; ++y) {
+                if (!((mask[static_cast<size_t>(y) * mask_stride_ + (x >> 3)] >> (x & 7)) & 1)) {
+                    values[static_cast<size_t>(y) * width_ + x] = value;
+                    counts[static_cast<size_t>(y) * width_ + x] = static_cast<Count>(count);
+                }
             }
-        }
-    };
-    column_edge(box.x0);
-    if (box.x1 != box.x0) column_edge(box.x1);
+        };
+        column_edge(box.x0);
+        if (box.x1 != box.x0) column_edge(box.x1);
+    });
 }
 
 int32_t MaskedImage::fill_interior(Box box, uint8_t value, uint32_t count) {
@@ -284,32 +295,38 @@ int32_t MaskedImage::fill_interior(Box box, uint8_t value, uint32_t count) {
     const int32_t y1 = std::min<int32_t>(box.y1 - 1, height_ - 1);
     if (x0 > x1 || y0 > y1) return 0;
     const size_t run = static_cast<size_t>(x1 - x0 + 1);
-    for (int32_t y = y0; y <= y1; ++y) {
-        const size_t row = static_cast<size_t>(y) * width_;
-        std::memset(values_.data() + row + x0, value, run);
-        fill_counts_uncomputed(counts() + row, mask_.data() + static_cast<size_t>(y) * mask_stride_,
-                               x0, x1 + 1, count);
-    }
+    counts_.fit(count);
+    counts_.visit([&](auto* counts) {
+        for (int32_t y = y0; y <= y1; ++y) {
+            const size_t row = static_cast<size_t>(y) * width_;
+            std::memset(values_.data() + row + x0, value, run);
+            fill_counts_uncomputed(counts + row,
+                                   mask_.data() + static_cast<size_t>(y) * mask_stride_, x0, x1 + 1,
+                                   count);
+        }
+    });
     return (x1 - x0 + 1) * (y1 - y0 + 1);
 }
 
 void MaskedImage::fill_spans(const Span* spans, size_t count, uint8_t value, uint32_t full_count) {
     unpack();
     uint8_t* values = values_.data();
-    uint32_t* counts = this->counts();
-    for (size_t i = 0; i < count; ++i) {
-        const Span& s = spans[i];
-        if (s.y < 0 || s.y >= height_) continue;
-        const int32_t x0 = std::max(s.x0, 0);
-        const int32_t x1 = std::min(s.x1, width_);
-        if (x0 < x1) {
-            const size_t row = static_cast<size_t>(s.y) * width_;
-            std::memset(values + row + x0, value, static_cast<size_t>(x1 - x0));
-            fill_counts_uncomputed(counts + row,
-                                   mask_.data() + static_cast<size_t>(s.y) * mask_stride_, x0, x1,
-                                   full_count);
+    counts_.fit(full_count);
+    counts_.visit([&](auto* counts) {
+        for (size_t i = 0; i < count; ++i) {
+            const Span& s = spans[i];
+            if (s.y < 0 || s.y >= height_) continue;
+            const int32_t x0 = std::max(s.x0, 0);
+            const int32_t x1 = std::min(s.x1, width_);
+            if (x0 < x1) {
+                const size_t row = static_cast<size_t>(s.y) * width_;
+                std::memset(values + row + x0, value, static_cast<size_t>(x1 - x0));
+                fill_counts_uncomputed(counts + row,
+                                       mask_.data() + static_cast<size_t>(s.y) * mask_stride_, x0,
+                                       x1, full_count);
+            }
         }
-    }
+    });
 }
 
 uint32_t MaskedImage::memory_size() const {
@@ -319,7 +336,7 @@ uint32_t MaskedImage::memory_size() const {
     if (packed_)
         size += packed_values_.size() + packed_counts_.size() + packed_fractions_.size();
     else
-        size += static_cast<uint64_t>(width_) * height_ + counts_.size() + fractions_.size();
+        size += static_cast<uint64_t>(width_) * height_ + counts_.byte_size() + fractions_.size();
     return static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu));
 }
 

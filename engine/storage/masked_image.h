@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "storage/box.h"
+#include "storage/count_plane.h"
 #include "storage/zeroed_bytes.h"
 
 namespace quorvel {
@@ -59,8 +60,8 @@ public:
     const uint8_t* values() const { return values_.data(); }
     // The full escape count of each pixel (the limit inside the set, 0 when
     // never computed). Unpacked state required.
-    uint32_t* counts() { return reinterpret_cast<uint32_t*>(counts_.data()); }
-    const uint32_t* counts() const { return reinterpret_cast<const uint32_t*>(counts_.data()); }
+    CountPlane& counts() { return counts_; }
+    const CountPlane& counts() const { return counts_; }
     // Smooth fractions, coded as 1 + (s - n) in [1, 2), 0 for a pixel without
     // one (storage/fraction_code.h: packed in 16 bits, losslessly for codes
     // on its grid); null until fractions_for_use() first makes them.
@@ -93,7 +94,7 @@ public:
 private:
     ZeroedBytes mask_;
     ZeroedBytes values_;
-    ZeroedBytes counts_;     // uint32 per pixel
+    CountPlane counts_;
     ZeroedBytes fractions_;  // float per pixel, or empty
     std::vector<uint8_t> packed_mask_;
     std::vector<uint8_t> packed_values_;

@@ -22,7 +22,18 @@ public:
     ZeroedBytes() = default;
     explicit ZeroedBytes(size_t size) : bytes_(allocate(size), Free{size}), size_(size) {}
     ZeroedBytes(const ZeroedBytes& other) : ZeroedBytes(other.size_) {
-        if (size_ != 0) std::memcpy(bytes_.get(), other.bytes_.get(), size_);
+        if (size_ < kMappedFrom) {
+            if (size_ != 0) std::memcpy(bytes_.get(), other.bytes_.get(), size_);
+            return;
+        }
+        // Pages of zeros (pixels not computed yet) stay untouched in the copy,
+        // and so take no memory.
+        for (size_t at = 0; at < size_; at += kPage) {
+            const size_t n = size_ - at < kPage ? size_ - at : kPage;
+            const uint8_t* from = other.bytes_.get() + at;
+            if (from[0] != 0 || std::memcmp(from, from + 1, n - 1) != 0)
+                std::memcpy(bytes_.get() + at, from, n);
+        }
     }
     ZeroedBytes& operator=(const ZeroedBytes& other) {
         if (this != &other) *this = ZeroedBytes(other);
@@ -59,6 +70,8 @@ private:
 #else
     static constexpr size_t kMappedFrom = size_t{1} << 20;
 #endif
+
+    static constexpr size_t kPage = 4096;
 
     struct Free {
         size_t size;  // bytes mapped, or below kMappedFrom: from calloc

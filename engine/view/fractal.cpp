@@ -41,7 +41,7 @@ Fractal::Fractal(int32_t width, int32_t height) {
     if (width > 0 && height > 0) set_size(width, height);
 }
 
-Fractal::Fractal(const Fractal& other)
+Fractal::Fractal(const Fractal& other, bool with_image)
     : centre_x_(other.centre_x_),
       centre_y_(other.centre_y_),
       origin_x_(other.origin_x_),
@@ -52,12 +52,12 @@ Fractal::Fractal(const Fractal& other)
       width_(other.width_),
       height_(other.height_),
       max_iterations_(other.max_iterations_),
-      computed_count_(other.settled_count()),
+      computed_count_(with_image ? other.settled_count() : 0),
       pixel_count_(other.pixel_count_),
       use_big_float_(other.use_big_float_),
       smooth_(other.smooth_),
       deep_kernel_(other.deep_kernel_),
-      image_(other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
+      image_(with_image && other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
       wide_(other.wide_ ? std::make_unique<WideView>(*other.wide_) : nullptr),
       beyond_big_float_(other.beyond_big_float_),
       column_big_float_(other.column_big_float_),
@@ -277,9 +277,10 @@ MaskedImage& Fractal::image_for_use() {
 uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) {
     MaskedImage& img = *image_;
     const size_t i = static_cast<size_t>(y) * width_ + x;
+    // The count first: widening its plane may fail before the pixel changes.
+    img.counts().set(i, n);
     const uint8_t value = byte_of(n);
     img.values()[i] = value;
-    img.counts()[i] = n;
     if (smooth_)
         img.fractions_for_use()[i] = fraction;
     else if (float* fractions = img.fractions())
@@ -407,7 +408,7 @@ void Fractal::set_max_iterations(uint32_t n) {
             // Their counts said the old limit; until iterated they have none.
             const int32_t stride = image_->mask_stride();
             const uint8_t* values = image_->values();
-            uint32_t* counts = image_->counts();
+            CountPlane& counts = image_->counts();
             uint8_t* mask = image_->mask();
             for (int32_t y = 0; y < height_; ++y) {
                 const size_t row = static_cast<size_t>(y) * width_;
@@ -415,7 +416,7 @@ void Fractal::set_max_iterations(uint32_t n) {
                 for (int32_t x = 0; x < width_; ++x) {
                     if (values[row + x] != 0) continue;
                     mrow[x >> 3] &= static_cast<uint8_t>(~(1u << (x & 7)));
-                    counts[row + x] = 0;
+                    counts.set(row + x, 0);
                 }
             }
         } else {
@@ -524,6 +525,13 @@ void Fractal::discard_image() {
     lookahead_.reset();
     image_.reset();
     computed_count_ = 0;
+}
+
+void Fractal::hand_image_to(Fractal& keeper) {
+    // Values waiting aside stay behind, as they do in any copy.
+    keeper.image_ = std::move(image_);
+    keeper.computed_count_ = settled_count();
+    discard_image();
 }
 
 void Fractal::release_data() {

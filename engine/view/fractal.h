@@ -38,7 +38,9 @@ public:
     Fractal(int32_t width, int32_t height);
     // A copy leaves out the references of a perturbed view; it finds its own
     // when it is computed further.
-    Fractal(const Fractal& other);
+    Fractal(const Fractal& other) : Fractal(other, true) {}
+    // The same, with the image copied or left out (see hand_image_to()).
+    Fractal(const Fractal& other, bool with_image);
     ~Fractal();
     Fractal& operator=(const Fractal&) = delete;
     // A view from stored fields, with optional storage; tables built without
@@ -56,6 +58,9 @@ public:
     void zoom_at(int32_t x, int32_t y, float factor);
     void move(int32_t dx, int32_t dy);
     void discard_image();
+    // Gives this view's image to `keeper`, a copy of it made without one, and
+    // keeps none: for a view about to be given a new place.
+    void hand_image_to(Fractal& keeper);
     void release_data();
     uint32_t memory_size() const;
     double cleverness() const;
@@ -82,7 +87,7 @@ public:
 
     // The full count of a computed pixel (or one a fill gave it).
     uint32_t pixel_count(int32_t x, int32_t y) const {
-        return image_->counts()[static_cast<size_t>(y) * width_ + x];
+        return image_->counts().get(static_cast<size_t>(y) * width_ + x);
     }
     // With smooth on, iterated pixels also store their smooth fraction.
     void set_smooth(bool on) { smooth_ = on; }

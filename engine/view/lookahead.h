@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bigfloat/orbit_batch.h"
+#include "storage/count_plane.h"
 #include "storage/zeroed_bytes.h"
 
 namespace quorvel {
@@ -18,8 +19,7 @@ public:
     enum State : uint8_t { kNone = 0, kQueued = 1, kReady = 2 };
 
     // Sizes the per-pixel state for a grid of `pixels`, all kNone.
-    explicit Lookahead(size_t pixels)
-        : pixels_(pixels), state_(pixels), count_(pixels * sizeof(uint32_t)) {}
+    explicit Lookahead(size_t pixels) : pixels_(pixels), state_(pixels), count_(pixels) {}
 
     // A ready pixel: its count and its fraction code (0: none).
     struct Result {
@@ -37,7 +37,7 @@ public:
     // Pixel i (state kNone), finished by the caller: ready with count n.
     void settle(size_t i, uint32_t n, float fraction = 0.0f) {
         state_.data()[i] = kReady;
-        counts()[i] = n;
+        count_.set(i, n);
         set_fraction(i, fraction);
         ++ready_;
     }
@@ -53,12 +53,12 @@ public:
         big_orbit_ = BigOrbit{};
     }
     // The count of a ready pixel, which stays ready.
-    uint32_t peek(size_t i) const { return counts()[i]; }
+    uint32_t peek(size_t i) const { return count_.get(i); }
     // The result of a ready pixel, which goes back to kNone.
     Result take(size_t i) {
         state_.data()[i] = kNone;
         --ready_;
-        return {counts()[i], fraction_.empty() ? 0.0f : fractions()[i]};
+        return {count_.get(i), fraction_.empty() ? 0.0f : fractions()[i]};
     }
     // How many pixels are ready and not taken.
     uint32_t ready_count() const { return ready_; }
@@ -67,7 +67,7 @@ public:
     bool idle() const { return pending_.empty(); }
     // Bytes held: the per-pixel state of the grid, and the lists.
     uint64_t memory_size() const {
-        return state_.size() + count_.size() + fraction_.size() +
+        return state_.size() + count_.byte_size() + fraction_.size() +
                pending_.capacity() * sizeof(uint32_t) + orbits_.capacity() * sizeof(Orbit);
     }
 
@@ -98,7 +98,7 @@ public:
             }
             if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
             state_.data()[i] = kReady;
-            counts()[i] = orbits_[k].n;
+            count_.set(i, orbits_[k].n);
             set_fraction(i, fraction_of(orbits_[k], i));
             ++finished;
             ++ready_;
@@ -115,15 +115,13 @@ private:
         if (fraction_.empty()) fraction_ = ZeroedBytes(pixels_ * sizeof(float));
         fractions()[i] = fraction;
     }
-    uint32_t* counts() { return reinterpret_cast<uint32_t*>(count_.data()); }
-    const uint32_t* counts() const { return reinterpret_cast<const uint32_t*>(count_.data()); }
     float* fractions() { return reinterpret_cast<float*>(fraction_.data()); }
 
     // Zeroed pages: a grid's arrays become resident only where pixels are
     // listed, which on large grids is a small part of them.
     size_t pixels_;
     ZeroedBytes state_;
-    ZeroedBytes count_;     // uint32 per pixel
+    CountPlane count_;      // of ready pixels
     ZeroedBytes fraction_;  // float per pixel, once a pixel has a fraction
     std::vector<uint32_t> pending_;
     std::vector<Orbit> orbits_;

@@ -75,7 +75,9 @@ Pixels computed(Fractal& view) {
         for (int32_t x = 0; x < view.width(); ++x) view.pixel_value(x, y);
     const MaskedImage& image = *view.image();
     const float* codes = image.fractions();
-    return {std::vector<uint32_t>(image.counts(), image.counts() + size),
+    std::vector<uint32_t> counts(size);
+    for (size_t i = 0; i < size; ++i) counts[i] = image.counts().get(i);
+    return {counts,
             codes ? std::vector<float>(codes, codes + size) : std::vector<float>(size, 0.0f)};
 }
 
@@ -203,8 +205,8 @@ TEST(DeepView, SmoothFractionsAfterLinearStepsAndRebases) {
         query->pixel_value(x, y);
         ahead->pixel_value(x, y);
         const size_t i = static_cast<size_t>(y) * 64 + x;
-        const uint32_t n = query->image()->counts()[i];
-        EXPECT_EQ(ahead->image()->counts()[i], n);
+        const uint32_t n = query->image()->counts().get(i);
+        EXPECT_EQ(ahead->image()->counts().get(i), n);
         EXPECT_EQ(ahead->image()->fractions()[i], query->image()->fractions()[i]);
         grid.set_column(cx.get(), x);
         grid.set_row(cy.get(), y);

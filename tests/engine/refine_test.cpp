@@ -85,7 +85,7 @@ TEST(Budget, FarViewsArePackedThenReleasedNearOnesLast) {
 TEST(Budget, PackingSparesOneBackgroundGenerator) {
     ContextGuard h(1);
     Context& ctx = internals(h);
-    qv_set_image_properties(h, 200, 200, 1, 1.0f);
+    qv_set_image_properties(h, 300, 300, 1, 1.0f);
     for (int i = 0; i < 4; ++i) qv_zoom_centered(h, 1.5f);
     for (int i = 0; i < 4; ++i) ctx.entries[i].fractal->prepare(true);
     ensure_generator(ctx, 0);

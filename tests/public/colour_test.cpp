@@ -351,3 +351,55 @@ TEST(Colour, HistoryFilesKeepTheMappingAndTheCounts) {
     qv_get_colour_mapping(golden, &density, &phase, &smooth);
     EXPECT_TRUE(density == 1.0 && phase == 0.0 && smooth == 0);
 }
+
+// Counts past 16 and 24 bits come back exact from iterated and filled pixels,
+// recoloured, and through a full save. Right of the cusp at 1/4 escapes take
+// about pi / sqrt(c - 1/4) steps, so a view there holds counts of 45,000 to
+// 100,000 along the axis and the limit of 100,000 beside it; inside the main
+// cardioid every pixel counts to the limit, here past 2^24.
+TEST(Colour, CountsPastSixteenAndTwentyFourBits) {
+    TempDir dir("qvw", TempDir::Where::memory);
+    const std::string path = dir / "wide.qvh";
+    struct Case {
+        double cx, radius;
+        float factor;  // of the limit 150
+    };
+    const int side = 24;
+    const double density = 7.0;
+    for (const Case& v :
+         {Case{0.2500000025, 2.5e-9, 100000.0f / 150}, Case{-0.1, 0.05, 112000.0f}}) {
+        for (int generator : {0, 1, 2}) {
+            ContextGuard h;
+            qv_set_view_params_from_doubles(h, v.cx, 0.0, v.radius);
+            qv_adjust_maximum_iterations(h, v.factor);
+            const uint32_t limit = qv_get_maximum_iterations(h);
+            ASSERT_GT(limit, v.cx < 0 ? 1u << 24 : 65535u);
+            const auto values = render(h, side, v.cx, 0.0, v.radius, generator);
+            const Counts c = read_counts(h);
+            size_t high = 0, inside = 0;
+            for (int i = 0; i < side * side; ++i) {
+                const uint32_t n = c.n[i];
+                ASSERT_EQ(values[i], n == limit ? 0 : (n - 1) % 255 + 1) << generator << " " << i;
+                high += n > 65535 && n < limit;
+                inside += n == limit;
+            }
+            EXPECT_GT(inside, size_t(side));
+            if (v.cx > 0) {
+                EXPECT_GT(high, 0u);
+            }
+
+            ASSERT_EQ(qv_set_colour_mapping(h, density, 0.0, 0), 1);
+            const auto mapped = read_values(h);
+            for (int i = 0; i < side * side; ++i) {
+                const uint32_t n = c.n[i];
+                ASSERT_EQ(mapped[i], n == limit ? 0 : uint64_t((n - 1) / density) % 255 + 1) << i;
+            }
+            ASSERT_TRUE(qv_save_all(h, path.c_str()));
+            ContextGuard loaded;
+            ASSERT_TRUE(qv_load(loaded, path.c_str()));
+            EXPECT_FALSE(qv_refine_image(loaded));
+            EXPECT_EQ(read_counts(loaded).n, c.n);
+            EXPECT_EQ(read_values(loaded), mapped);
+        }
+    }
+}

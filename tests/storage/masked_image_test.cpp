@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <tuple>
 #include <vector>
 
+#include "storage/count_code.h"
 #include "storage/delta_code.h"
 #include "storage/fraction_code.h"
 
@@ -218,7 +220,7 @@ TEST(MaskedImage, Fills) {
     MaskedImage img(20, 10);
     for (auto [x, y] : {std::pair{5, 5}, {3, 1}, {2, 7}}) {
         img.mark_computed(x, y);
-        img.counts()[y * 20 + x] = 77;
+        img.counts().set(y * 20 + x, 77);
     }
     img.fill_box(Box{-5, 4, 30, 5}, 1, 1001);
     img.fill_edges(Box{3, 1, 9, 3}, 2, 1002);
@@ -242,25 +244,25 @@ TEST(MaskedImage, Fills) {
     for (int y = 0; y < 10; ++y)
         for (int x = 0; x < 20; ++x) {
             ASSERT_EQ(img.values()[y * 20 + x], want(x, y)) << x << "," << y;
-            ASSERT_EQ(img.counts()[y * 20 + x], want_count(x, y)) << x << "," << y;
+            ASSERT_EQ(img.counts().get(y * 20 + x), want_count(x, y)) << x << "," << y;
         }
     EXPECT_EQ(img.fractions(), nullptr);
     img.fractions_for_use()[4 * 20 + 3] = 1.25f;
     img.values()[5 * 20 + 5] = 7;
-    img.counts()[5 * 20 + 5] = 300007;
+    img.counts().set(5 * 20 + 5, 300007);
     img.pack();
     EXPECT_LT(img.packed_counts().size(), 20u * 10 * 2);
     img.clear_mask();  // unpacks; computed values stay, fractions go with the marks
     EXPECT_FALSE(img.is_computed(5, 5));
     EXPECT_EQ(img.values()[5 * 20 + 5], 7);
-    EXPECT_EQ(img.counts()[5 * 20 + 5], 300007u);
-    EXPECT_EQ(img.counts()[9 * 20 + 19], 1006u);
+    EXPECT_EQ(img.counts().get(5 * 20 + 5), 300007u);
+    EXPECT_EQ(img.counts().get(9 * 20 + 19), 1006u);
     EXPECT_EQ(img.fractions()[4 * 20 + 3], 0.0f);
     img.fractions()[4 * 20 + 3] = 1.5f;
     img.shift(-8, 1);  // pixel (x, y) takes (x - 8, y + 1)
-    EXPECT_EQ(img.counts()[4 * 20 + 13], 300007u);
+    EXPECT_EQ(img.counts().get(4 * 20 + 13), 300007u);
     EXPECT_EQ(img.fractions()[3 * 20 + 11], 1.5f);
-    EXPECT_EQ(img.counts()[0], 0u);
+    EXPECT_EQ(img.counts().get(0), 0u);
 }
 
 // Fraction codes on the 16-bit grid: any s - n in [0, 1] rounds to a code in
@@ -300,26 +302,85 @@ TEST(MaskedImage, FractionsPackInSixteenBits) {
 TEST(MaskedImage, CountsPackByTheirDifferences) {
     MaskedImage img(600, 600);
     std::mt19937 rng(7);
-    uint32_t* c = img.counts();
+    std::vector<uint32_t> before(600 * 600);
     for (int y = 0; y < 600; ++y)
         for (int x = 0; x < 600; ++x)
-            c[y * 600 + x] = 170000 +
-                             uint32_t(std::lround(40 * std::sin(x / 50.0) * std::cos(y / 70.0))) +
-                             rng() % 5;
-    c[0] = 0xFFFFFFFFu;
-    c[1] = 0;
-    const std::vector<uint32_t> before(c, c + 600 * 600);
+            before[y * 600 + x] =
+                170000 + uint32_t(std::lround(40 * std::sin(x / 50.0) * std::cos(y / 70.0))) +
+                rng() % 5;
+    before[0] = 0xFFFFFFFFu;
+    before[1] = 0;
+    for (size_t i = 0; i < before.size(); ++i) img.counts().set(i, before[i]);
     img.pack();
     std::printf("600x600 counts pack to %.2f bytes a pixel\n",
                 img.packed_counts().size() / 360000.0);
     EXPECT_LT(img.packed_counts().size(), 600u * 600 * 3 / 2);
     img.unpack();
-    EXPECT_TRUE(std::equal(before.begin(), before.end(), img.counts()));
+    for (size_t i = 0; i < before.size(); ++i) ASSERT_EQ(img.counts().get(i), before[i]) << i;
 
     MaskedImage damaged = MaskedImage::from_packed(2, 2, {}, {});
     damaged.set_packed_counts({0x80, 0x80}, {});
     damaged.unpack();
-    EXPECT_EQ(damaged.counts()[0] | damaged.counts()[3], 0u);
+    EXPECT_EQ(damaged.counts().get(0) | damaged.counts().get(3), 0u);
+}
+
+// Counts take a byte a pixel until one needs 2 or 4: a set or a fill widens
+// the plane and the counts already held stay. The packed stream is that of
+// plain 32-bit counts at any width, and unpacks at the width its counts need.
+TEST(MaskedImage, CountsWidenAsTheyGrow) {
+    MaskedImage img(24, 6);
+    const uint32_t narrow = img.memory_size();
+    img.counts().set(0, 255);
+    img.fill_box(Box{0, 1, 23, 1}, 1, 200);
+    EXPECT_EQ(img.counts().width(), 1u);
+    img.fill_edges(Box{0, 2, 23, 2}, 2, 65535);
+    EXPECT_EQ(img.counts().width(), 2u);
+    EXPECT_EQ(img.memory_size(), narrow + 24 * 6);
+    EXPECT_EQ(img.fill_interior(Box{-1, 2, 24, 4}, 3, 65536), 24);
+    EXPECT_EQ(img.counts().width(), 4u);
+    EXPECT_EQ(img.memory_size(), narrow + 3 * 24 * 6);
+    const Span span{0, 24, 4};
+    img.fill_spans(&span, 1, 4, (1u << 24) + 5);
+    img.counts().set(5 * 24 + 7, 0xFFFFFFFFu);
+    const uint32_t rows[] = {0, 200, 65535, 65536, (1u << 24) + 5, 0};
+    std::vector<uint32_t> plain(24 * 6);
+    for (int i = 0; i < 24 * 6; ++i)
+        plain[i] = i == 0 ? 255 : i == 127 ? 0xFFFFFFFFu : rows[i / 24];
+    for (int i = 0; i < 24 * 6; ++i) ASSERT_EQ(img.counts().get(i), plain[i]) << i;
+
+    img.pack();
+    EXPECT_EQ(img.packed_counts(), pack_counts(plain.data(), 24, 6));
+    img.unpack();
+    EXPECT_EQ(img.counts().width(), 4u);
+    for (int i = 0; i < 24 * 6; ++i) ASSERT_EQ(img.counts().get(i), plain[i]) << i;
+    img.shift(-8, 0);  // pixel (x, y) takes (x - 8, y)
+    EXPECT_EQ(img.counts().get(5 * 24 + 15), 0xFFFFFFFFu);
+    EXPECT_EQ(img.counts().get(4 * 24 + 3), 0u);
+    EXPECT_EQ(img.counts().get(4 * 24 + 8), (1u << 24) + 5);
+
+    // Small counts come back a byte each; a first large count widens at once.
+    MaskedImage small(24, 6);
+    small.fill_box(Box{2, 2, 9, 4}, 9, 150);
+    small.pack();
+    small.unpack();
+    EXPECT_EQ(small.counts().width(), 1u);
+    EXPECT_EQ(small.counts().get(3 * 24 + 5), 150u);
+    small.fill_box(Box{10, 0, 10, 0}, 9, 1u << 24);
+    EXPECT_EQ(small.counts().width(), 4u);
+    EXPECT_EQ(small.counts().get(3 * 24 + 5), 150u);
+    EXPECT_EQ(small.counts().get(10), 1u << 24);
+}
+
+// A copy of a large array is equal byte for byte, whichever pages hold only
+// zeros: bytes at the edges of pages and at the end of a part page included.
+TEST(ZeroedBytes, CopiesKeepEveryByte) {
+    ZeroedBytes big((size_t(3) << 20) + 100);
+    for (size_t at : {size_t(0), size_t(4095), size_t(4096), size_t(3) << 20, big.size() - 1})
+        big.data()[at] = 7;
+    big.data()[12345] = 1;
+    const ZeroedBytes copy(big);
+    ASSERT_EQ(copy.size(), big.size());
+    EXPECT_EQ(std::memcmp(copy.data(), big.data(), big.size()), 0);
 }
 
 }  // namespace
