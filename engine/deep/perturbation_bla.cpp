@@ -102,7 +102,9 @@ bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t m
 bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
                    uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, ExtPixelState& s,
                    uint64_t& work, uint32_t& result) {
-    const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy);
+    // Where a linear step is taken depends on the count too: the kernel's
+    // single steps look for no repeats.
+    const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy, false);
     const uint32_t last = orbit.length - 1;
     const ExtFloat dc2 = dcx * dcx + dcy * dcy;
     const ExtFloat dc = sqrt(dc2);

@@ -15,6 +15,7 @@
 
 #include "deep/mpfr_number.h"
 #include "deep/perturbation_ext_batch.h"
+#include "deep/perturbation_ext_walk.h"
 #include "deep/perturbation_plan.h"
 #include "deep/reference_orbit.h"
 #include "view/fractal.h"
@@ -560,6 +561,59 @@ TEST(ExtendedBatch, GivesTheScalarCountsAtEveryLevelHoweverItIsSplit) {
     }
     EXPECT_GT(others, 5);
     EXPECT_GT(at_limit, 10);
+}
+
+// The count without cycle detection.
+uint32_t without_cycles(const ExtOrbitSpan& orbit, uint32_t limit, ExtFloat dcx, ExtFloat dcy) {
+    const ExtPixelKernel kernel(orbit, limit, dcx, dcy, false);
+    ExtWalk w;
+    kernel.enter(ExtPixelState{}, w);
+    uint32_t result = 0;
+    while (!kernel.advance(w, UINT32_MAX, result)) {
+    }
+    return result;
+}
+
+// Inside the deep minibrot a pixel's walk comes back to a state it had, bit
+// for bit, and ends with the limit's count as soon as that is seen: the counts
+// without the detection, on one lane or many, paused or not, at a fraction of
+// the steps.
+TEST(ExtendedBatch, PixelsInsideADeepMinibrotEndOnceTheirStateRepeats) {
+    const BatchCase& minibrot = batch_cases()[3];
+    ASSERT_EQ(minibrot.name, "minibrot");
+    constexpr uint32_t kLimit = 60000, kHigh = 2000000000u;
+    BatchCase c(minibrot.name, minibrot.orbit, kLimit);
+    for (size_t i = 0; i < minibrot.dcx.size(); ++i) c.add(minibrot.dcx[i], minibrot.dcy[i]);
+    c.finish();
+    int inside = 0;
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+        EXPECT_EQ(c.expected[i], without_cycles(c.orbit.span(), kLimit, c.dcx[i], c.dcy[i]))
+            << "pixel " << i;
+        inside += c.expected[i] == kLimit;
+    }
+    EXPECT_GT(inside, 3);
+    for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+        const auto at = static_cast<SimdLevel>(level);
+        std::vector<Orbit> paused = c.fresh();
+        Budget every;
+        every.max_steps = 300;
+        while (!iterate_perturbed_ext_batch_at(at, c.batch(), kLimit, paused.data(), paused.size(),
+                                               every)) {
+        }
+        // At a limit no pixel could reach step by step, in one call.
+        std::vector<Orbit> high = c.fresh();
+        Budget steps;
+        steps.max_steps = 2000000;
+        EXPECT_TRUE(
+            iterate_perturbed_ext_batch_at(at, c.batch(), kHigh, high.data(), high.size(), steps))
+            << simd_level_name(at);
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            const std::string where =
+                std::string(simd_level_name(at)) + " pixel " + std::to_string(i);
+            EXPECT_EQ(paused[i].n, c.expected[i]) << where;
+            EXPECT_EQ(high[i].n, c.expected[i] == kLimit ? kHigh : c.expected[i]) << where;
+        }
+    }
 }
 
 // The lanes walk exactly as the scalar loop: a pixel stopped after s steps
