@@ -77,6 +77,7 @@ public:
         k_[l] = ke_[l] = 0.0;
         hard_[l] = false;
         seen_wx_[l] = kNothingSeen;
+        seen_wy_[l] = seen_k_[l] = seen_m_[l] = 0.0;
     }
     void load_lane(int l, const Orbit& o) {
         const uint32_t pixel = batch_.pixels[&o - records_];
@@ -130,9 +131,9 @@ public:
     unsigned repeats() const {
         unsigned equal = 0;
         for (int l = 0; l < L; ++l) {
+            if (!(m_[l] == seen_m_[l] && seen_wx_[l] == seen_wx_[l])) continue;
             const auto k = static_cast<int64_t>(k_[l]), seen_k = static_cast<int64_t>(seen_k_[l]);
-            const bool same = m_[l] == seen_m_[l] &&
-                              ExtFloat::make(wx_[l], k) == ExtFloat::make(seen_wx_[l], seen_k) &&
+            const bool same = ExtFloat::make(wx_[l], k) == ExtFloat::make(seen_wx_[l], seen_k) &&
                               ExtFloat::make(wy_[l], k) == ExtFloat::make(seen_wy_[l], seen_k);
             equal |= static_cast<unsigned>(same) << l;
         }
