@@ -598,6 +598,9 @@ TEST(ExtendedBatch, PixelsInsideADeepMinibrotEndOnceTheirStateRepeats) {
     EXPECT_GT(inside, 3);
     for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
         const auto at = static_cast<SimdLevel>(level);
+        std::vector<Orbit> whole = c.fresh();
+        ASSERT_TRUE(iterate_perturbed_ext_batch_at(at, c.batch(), kLimit, whole.data(),
+                                                   whole.size(), Budget{}));
         std::vector<Orbit> paused = c.fresh();
         Budget every;
         every.max_steps = 300;
@@ -614,6 +617,7 @@ TEST(ExtendedBatch, PixelsInsideADeepMinibrotEndOnceTheirStateRepeats) {
         for (size_t i = 0; i < c.expected.size(); ++i) {
             const std::string where =
                 std::string(simd_level_name(at)) + " pixel " + std::to_string(i);
+            EXPECT_EQ(whole[i].n, c.expected[i]) << where;
             EXPECT_EQ(paused[i].n, c.expected[i]) << where;
             EXPECT_EQ(high[i].n, c.expected[i] == kLimit ? kHigh : c.expected[i]) << where;
         }
