@@ -44,6 +44,7 @@ struct Orbit {
     double seen_y = std::numeric_limits<double>::quiet_NaN();
     uint32_t seen_n = 0;
     uint32_t seen_aux = 0;  // aux as it was then, for kernels whose state holds it
+    int32_t seen_k = 0;     // the scale of seen_x and seen_y, for kernels that scale them
 };
 
 inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1, 0, false}; }

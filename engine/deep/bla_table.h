@@ -46,6 +46,10 @@ public:
 
     // Steps start only at indices 1 + j 2^first_level().
     int first_level() const { return first_level_; }
+    // The length of the longest step find() can give.
+    uint32_t longest() const {
+        return levels_.empty() ? 1u : uint32_t{1} << (first_level_ + int(levels_.size()) - 1);
+    }
 
     // Builds for about `seconds` (at least some entries); true once complete.
     bool advance(double seconds);

@@ -24,6 +24,24 @@ uint32_t to_aligned(uint32_t m, uint32_t mask) { return m == 0 ? 1 : mask + 1 - 
 
 constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
 
+uint32_t next_mark(uint32_t n) { return n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n; }
+
+// A pixel whose state after test n repeats the one after test `seen` goes
+// round a cycle of n - seen iterations. Only the room left before the limit
+// can change its steps: the count moves on by whole cycles while every step
+// keeps room for the longest, so that the steps up to the limit are those it
+// would have taken.
+template <class T>
+uint32_t round_cycles(const BlaTable<T>& table, uint32_t max_iterations, uint32_t n,
+                      uint32_t seen) {
+    const uint64_t period = n - seen;
+    // Steps from counts up to `free` are never cut short, nor reach the limit.
+    const uint64_t longest = table.longest();
+    if (period == 0 || uint64_t{max_iterations} < longest + 1 + n) return n;
+    const uint64_t free = max_iterations - 1 - longest;
+    return static_cast<uint32_t>(n + (free - n) / period * period);
+}
+
 }  // namespace
 
 bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
@@ -36,6 +54,11 @@ bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t m
     const uint32_t mask = align_mask(table);
     double dx = s.dx, dy = s.dy, error = s.error;
     uint32_t m = s.m, n = s.n;
+    // Brent's cycle detection on dz and m, which with the count decide the
+    // path (the error estimate only decides whether an escape counts).
+    double seen_dx = s.seen_dx, seen_dy = s.seen_dy;
+    uint32_t seen_m = s.seen_m, seen_n = s.seen_n;
+    uint32_t mark = next_mark(seen_n);
     double previous = (zre[m] + dx) * (zre[m] + dx) + (zim[m] + dy) * (zim[m] + dy);
     for (; work > 0; --work) {
         const BlaStep<double>* b = nullptr;
@@ -94,20 +117,42 @@ bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t m
             dy = y;
             m = 0;
         }
+        if (dx == seen_dx && dy == seen_dy && m == seen_m) [[unlikely]]
+            n = round_cycles(table, max_iterations, n, seen_n);
+        if (n >= mark) [[unlikely]] {
+            seen_dx = dx;
+            seen_dy = dy;
+            seen_m = m;
+            seen_n = n;
+            mark = next_mark(n);
+        }
     }
-    s = PixelState{dx, dy, m, n, error};
+    s = PixelState{dx, dy, m, n, error, seen_dx, seen_dy, seen_m, seen_n};
     return false;
 }
 
 bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
                    uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, ExtPixelState& s,
                    uint64_t& work, uint32_t& result) {
-    const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy);
+    // Where a linear step is taken depends on the count too: the kernel's
+    // single steps look for no repeats.
+    const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy, false);
     const uint32_t last = orbit.length - 1;
     const ExtFloat dc2 = dcx * dcx + dcy * dcy;
     const ExtFloat dc = sqrt(dc2);
     const uint32_t mask = align_mask(table);
     const ExtFloat low(kLow), four_rounding(4.0 * kStepErrorSquared);
+    // Brent's cycle detection between steps, on dz and m as in bla_steps.
+    uint32_t mark = next_mark(s.seen.n);
+    const auto watch = [&] {
+        const ExtSeen now{s.dx, s.dy, s.m, s.n};
+        if (now.same(s.seen)) [[unlikely]]
+            s.n = round_cycles(table, max_iterations, s.n, s.seen.n);
+        if (s.n >= mark) [[unlikely]] {
+            s.seen = ExtSeen{s.dx, s.dy, s.m, s.n};
+            mark = next_mark(s.n);
+        }
+    };
     while (work > 0) {
         uint32_t l = 0;
         const ExtFloat d0 = s.dx * s.dx + s.dy * s.dy;
@@ -125,6 +170,7 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
             }
             s = ExtPixelKernel::leave(w);
             work -= chunk;
+            watch();
             continue;
         }
         --work;
@@ -162,6 +208,7 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
             s.dx = nx;
             s.dy = ny;
         }
+        watch();
     }
     return false;
 }
@@ -226,6 +273,7 @@ void pack(const ExtPixelState& s, Orbit& o) {
     o.cy = static_cast<double>(s.error.e);
     o.aux = s.m;
     o.n = s.n;
+    keep_ext_seen(s.seen, o);
 }
 
 }  // namespace
@@ -233,7 +281,7 @@ void pack(const ExtPixelState& s, Orbit& o) {
 bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
                        uint32_t max_iterations, Orbit* pixels, size_t count, const Budget& budget) {
     return one_by_one(pixels, count, budget, [&](size_t, Orbit& o, uint64_t& work) {
-        PixelState s{o.x, o.y, o.aux, o.n, o.extra};
+        PixelState s{o.x, o.y, o.aux, o.n, o.extra, o.seen_x, o.seen_y, o.seen_aux, o.seen_n};
         uint32_t result = 0;
         if (bla_steps(orbit, table, max_iterations, o.cx, o.cy, s, work, result)) {
             o.n = result;
@@ -247,6 +295,10 @@ bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
         o.aux = s.m;
         o.n = s.n;
         o.extra = s.error;
+        o.seen_x = s.seen_dx;
+        o.seen_y = s.seen_dy;
+        o.seen_aux = s.seen_m;
+        o.seen_n = s.seen_n;
         return false;
     });
 }

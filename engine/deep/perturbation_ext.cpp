@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "deep/perturbation_ext_walk.h"
 
@@ -61,7 +62,7 @@ int64_t top_exponent(ExtFloat x, ExtFloat y, int64_t none) {
 }  // namespace
 
 ExtPixelKernel::ExtPixelKernel(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx,
-                               ExtFloat dcy)
+                               ExtFloat dcy, bool watch_cycles)
     : re_(orbit.re),
       im_(orbit.im),
       last_(orbit.length - 1),
@@ -70,7 +71,8 @@ ExtPixelKernel::ExtPixelKernel(const ExtOrbitSpan& orbit, uint32_t max_iteration
       dcx_(dcx),
       dcy_(dcy),
       dc_scale_(top_exponent(dcx, dcy, 0)),
-      lowest_scale_(dcx.is_zero() && dcy.is_zero() ? -kExtMaxExponent : dc_scale_ - kHeadroom) {}
+      lowest_scale_(dcx.is_zero() && dcy.is_zero() ? -kExtMaxExponent : dc_scale_ - kHeadroom),
+      watch_cycles_(watch_cycles) {}
 
 int64_t ExtPixelKernel::zero_scale() const { return std::max(dc_scale_, lowest_scale_); }
 
@@ -116,11 +118,16 @@ void ExtPixelKernel::enter(const ExtPixelState& state, ExtWalk& w) const {
     w.exact_is_current = true;
     read_reference(w);
     w.big_m = big(w.zr, w.zi);
+    w.seen = state.seen;
 }
 
 ExtPixelState ExtPixelKernel::leave(const ExtWalk& w) {
-    return ExtPixelState{ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n,
-                         ExtFloat::make(w.eps, w.ke)};
+    return ExtPixelState{ExtFloat::make(w.wx, w.k),
+                         ExtFloat::make(w.wy, w.k),
+                         w.m,
+                         w.n,
+                         ExtFloat::make(w.eps, w.ke),
+                         w.seen};
 }
 
 void ExtPixelKernel::rescale(ExtWalk& w) const {
@@ -191,7 +198,21 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
     double wx, wy, eps, s, s2, vx, vy, f, floor;
     ExtRegime regime;
     int64_t lowest;
+    // Brent's cycle detection: the state is remembered at counts that double.
+    // A pixel back at a remembered state repeats it forever and never escapes.
+    // seen_w is the remembered real part of dz at the present scale, which
+    // the present w equals when the values are equal.
+    const uint32_t seen_n = w.seen.n;
+    uint32_t next_mark = !watch_cycles_            ? UINT32_MAX
+                         : seen_n > UINT32_MAX / 2 ? UINT32_MAX
+                                                   : 2 * seen_n;
+    double seen_w = 0.0;
+    auto at_scale = [&] {
+        const bool any = watch_cycles_ && w.seen.n != 0 && w.seen.x == w.seen.x;
+        seen_w = any ? scaled_down(w.seen.x, w.k) : std::numeric_limits<double>::quiet_NaN();
+    };
     auto fill = [&] {
+        at_scale();
         wx = w.wx, wy = w.wy, eps = w.eps, s = w.s, s2 = w.s2, vx = w.vx, vy = w.vy, f = w.f;
         regime = w.regime;
         lowest = lowest_reading(regime);
@@ -242,6 +263,7 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
         }
         if (n + 1 >= max_iterations_) {
             result = n + 1;
+            w.n = n;
             return true;
         }
         const double d = s2 * dw;
@@ -257,17 +279,32 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
             m = 0;
             zr = zi = 0.0;
             big_m = false;
-            continue;
+        } else {
+            zr = zr1, zi = zi1;
+            big_m = big_m1;
+            const double a = std::max(std::fabs(wx), std::fabs(wy));
+            if (!(a <= kHighW && a >= kLowW) || !(eps <= kHighError && eps >= kLowError))
+                [[unlikely]] {
+                spill();
+                w.m = m;
+                rescale(w);
+                fill();
+                zr = w.zr, zi = w.zi;
+            }
         }
-        zr = zr1, zi = zi1;
-        big_m = big_m1;
-        const double a = std::max(std::fabs(wx), std::fabs(wy));
-        if (!(a <= kHighW && a >= kLowW) || !(eps <= kHighError && eps >= kLowError)) [[unlikely]] {
+        if (wx == seen_w || n >= next_mark) [[unlikely]] {
             spill();
-            w.m = m;
-            rescale(w);
-            fill();
-            zr = w.zr, zi = w.zi;
+            w.m = m, w.n = n, w.previous = previous;
+            const ExtSeen now = walk_state(w);
+            if (now.same(w.seen)) {
+                result = max_iterations_;
+                return true;
+            }
+            if (n >= next_mark) {
+                w.seen = now;
+                seen_w = wx;
+                next_mark = n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n;
+            }
         }
     }
     spill();

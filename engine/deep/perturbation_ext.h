@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 #include "bigfloat/ext_float.h"
 #include "deep/perturbation.h"
@@ -19,13 +20,25 @@ struct ExtOrbitSpan {
     bool escaped;  // |Z_{length-1}|^2 >= 4 before the limit
 };
 
+// For cycle detection: a loop's offset dz = x + iy, normalised, and reference
+// index m as they were after n tests (n 0: nothing seen yet).
+struct ExtSeen {
+    ExtFloat x = ExtFloat::raw(std::numeric_limits<double>::quiet_NaN(), 0);
+    ExtFloat y = x;
+    uint32_t m = 0, n = 0;
+
+    // Bit for bit the same state (a NaN is never the same).
+    bool same(const ExtSeen& o) const { return x == o.x && y == o.y && m == o.m; }
+};
+
 // A pixel between two calls: offset dz, reference index m, tests done n, and
-// the squared error estimate of z. Starts as all zeros. A pixel that escaped
-// leaves its z in `escaped`.
+// the squared error estimate of z; the state remembered for cycle detection.
+// Starts as all zeros. A pixel that escaped leaves its z in `escaped`.
 struct ExtPixelState {
     ExtFloat dx, dy;
     uint32_t m, n;
     ExtFloat error;
+    ExtSeen seen{};
     EscapedZ escaped{};
 };
 

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 #include "deep/perturbation_ext_walk.h"
 
@@ -19,8 +21,42 @@ bool iterate_perturbed_ext_batch_avx512(const ExtBatch&, uint32_t, Orbit*, size_
 ExtPixelState ext_record_state(const Orbit& o) {
     if (o.n == 0) return ExtPixelState{};
     const auto k = static_cast<int64_t>(o.cx);
-    return ExtPixelState{ExtFloat::make(o.x, k), ExtFloat::make(o.y, k), o.aux, o.n,
-                         ExtFloat::make(o.extra, static_cast<int64_t>(o.cy))};
+    return ExtPixelState{ExtFloat::make(o.x, k),
+                         ExtFloat::make(o.y, k),
+                         o.aux,
+                         o.n,
+                         ExtFloat::make(o.extra, static_cast<int64_t>(o.cy)),
+                         ext_record_seen(o)};
+}
+
+ExtSeen ext_record_seen(const Orbit& o) {
+    ExtSeen seen;
+    if (o.n == 0) return seen;
+    seen.n = o.seen_n;
+    if (o.seen_n == 0) return seen;
+    seen.x = ExtFloat::make(o.seen_x, o.seen_k);
+    seen.y = ExtFloat::make(o.seen_y, o.seen_k);
+    seen.m = o.seen_aux;
+    return seen;
+}
+
+void keep_ext_seen(const ExtSeen& seen, Orbit& o) {
+    const int64_t k = seen.x.is_zero()   ? seen.y.e
+                      : seen.y.is_zero() ? seen.x.e
+                                         : std::max(seen.x.e, seen.y.e);
+    // x and y at the larger scale, where that loses nothing.
+    const auto at_k = [k](ExtFloat v) {
+        return std::ldexp(v.m, static_cast<int>(std::max<int64_t>(v.e - k, -2000)));
+    };
+    const double x = at_k(seen.x), y = at_k(seen.y);
+    const bool kept = k >= INT32_MIN && k <= INT32_MAX &&
+                      ExtFloat::make(x, k) == ExtFloat::make(seen.x.m, seen.x.e) &&
+                      ExtFloat::make(y, k) == ExtFloat::make(seen.y.m, seen.y.e);
+    o.seen_n = seen.n;
+    o.seen_x = kept ? x : std::numeric_limits<double>::quiet_NaN();
+    o.seen_y = y;
+    o.seen_k = kept ? static_cast<int32_t>(k) : 0;
+    o.seen_aux = seen.m;
 }
 
 void form_lane_values(const ExtOrbitSpan& orbit, std::vector<double>& re, std::vector<double>& im) {
@@ -49,6 +85,7 @@ void pack(const ExtWalk& w, Orbit& o) {
     o.extra = w.eps;
     o.aux = w.m;
     o.n = w.n;
+    keep_ext_seen(w.seen, o);
 }
 
 // One pixel after another, each walked without leaving the loop's state
@@ -75,7 +112,8 @@ bool iterate_scalar(const ExtBatch& b, uint32_t max_iterations, Orbit* records, 
                 o.done = true;
                 o.x = w.escaped.x;
                 o.y = w.escaped.y;
-                steps += result - std::min(result, before);
+                const uint32_t last = result == max_iterations ? w.n + 1 : result;
+                steps += last - std::min(last, before);
                 break;
             }
             steps += w.n - before;

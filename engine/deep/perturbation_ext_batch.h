@@ -5,9 +5,10 @@
 // escaped record holds the pixel's z in x, y.
 //
 // A record's state: dz = (x, y) 2^cx, the error estimate extra 2^cy, the
-// reference index in aux and the count in n; a record with n == 0 is a fresh
-// pixel, whatever the rest holds (PerturbationPlan::fresh_extended()). Its dc
-// comes from the offset tables.
+// reference index in aux and the count in n, and in its seen_ fields the state
+// remembered for cycle detection; a record with n == 0 is a fresh pixel,
+// whatever the rest holds (PerturbationPlan::fresh_extended()). Its dc comes
+// from the offset tables.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,11 @@ namespace quorvel {
 
 // The pixel state a record holds.
 ExtPixelState ext_record_state(const Orbit& record);
+// The state a record remembers for cycle detection, as ext_record_state gives
+// it, and its storing: x and y get one scale; a state that does not fit the
+// record is left out (its count kept, so remembering goes on doubling).
+ExtSeen ext_record_seen(const Orbit& record);
+void keep_ext_seen(const ExtSeen& seen, Orbit& record);
 
 // The reference values as the SIMD lanes read them: doubles, zero below the
 // double range, NaN at the last index (a lane that reaches it leaves the

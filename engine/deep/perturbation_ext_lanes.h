@@ -43,6 +43,10 @@ public:
     // After the test at step s the count is base + (s - start) + 1; the limit
     // ends the pixel once that count + 1 reaches max_iterations.
     static constexpr uint32_t kStopOffset = 2;
+    // The state that repeats is the walk's after a scaled step (walk_state).
+    static constexpr bool kDetectsCycles = true;
+    static constexpr uint64_t kCycleEvery = 64;
+    static constexpr uint64_t kRememberEvery = 512;
     struct Regs {
         reg wx[U], wy[U], eps[U], prev[U], s[U], s2[U], vx[U], vy[U], f[U], zr[U], zi[U], m[U];
         // Per lane: reference values below `floor` read as zero; Z is big
@@ -72,6 +76,8 @@ public:
         floor_[l] = thr_[l] = 0.0;
         k_[l] = ke_[l] = 0.0;
         hard_[l] = false;
+        seen_wx_[l] = kNothingSeen;
+        seen_wy_[l] = seen_k_[l] = seen_m_[l] = 0.0;
     }
     void load_lane(int l, const Orbit& o) {
         const uint32_t pixel = batch_.pixels[&o - records_];
@@ -91,6 +97,11 @@ public:
         ExtWalk w;
         kernel.enter(ext_record_state(o), w);
         put(l, w);
+        // A state remembered at the present count is the present state.
+        seen_wx_[l] = o.n != 0 && o.seen_n != 0 && o.seen_n < o.n ? o.seen_x : kNothingSeen;
+        seen_wy_[l] = o.seen_y;
+        seen_k_[l] = o.seen_k;
+        seen_m_[l] = o.seen_aux;
     }
     // An escape is always taken by the scalar code, which left the pixel's z.
     void save_final(int l, Orbit& o) const {
@@ -104,6 +115,29 @@ public:
         o.cy = ke_[l];
         o.extra = eps_[l];
         o.aux = static_cast<uint32_t>(m_[l]);
+        const auto k = static_cast<int64_t>(seen_k_[l]);
+        keep_ext_seen(ExtSeen{ExtFloat::raw(seen_wx_[l], k), ExtFloat::raw(seen_wy_[l], k),
+                              static_cast<uint32_t>(seen_m_[l]), 0},
+                      o);
+    }
+    void remember(int l) {
+        seen_wx_[l] = wx_[l];
+        seen_wy_[l] = wy_[l];
+        seen_k_[l] = k_[l];
+        seen_m_[l] = m_[l];
+    }
+    // The lanes whose walk_state equals the one they remember, bit for bit:
+    // dz, at whatever scales, and the reference index.
+    unsigned repeats() const {
+        unsigned equal = 0;
+        for (int l = 0; l < L; ++l) {
+            if (!(m_[l] == seen_m_[l] && seen_wx_[l] == seen_wx_[l])) continue;
+            const auto k = static_cast<int64_t>(k_[l]), seen_k = static_cast<int64_t>(seen_k_[l]);
+            const bool same = ExtFloat::make(wx_[l], k) == ExtFloat::make(seen_wx_[l], seen_k) &&
+                              ExtFloat::make(wy_[l], k) == ExtFloat::make(seen_wy_[l], seen_k);
+            equal |= static_cast<unsigned>(same) << l;
+        }
+        return equal;
     }
 
     [[gnu::always_inline]] void init(Regs& r) const {
@@ -261,6 +295,8 @@ private:
     static constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
     static constexpr unsigned kAll = (1u << W) - 1;
     static constexpr uint64_t kNotExact = UINT64_MAX;
+    // Never equal, not even to itself.
+    static constexpr double kNothingSeen = std::numeric_limits<double>::quiet_NaN();
 
     static ExtRegime regime_of(int64_t k) {
         return k > ext_walk::kLargestFastScale ? ExtRegime::exact
@@ -412,6 +448,8 @@ private:
     ExtFloat dcx_[L], dcy_[L], prev_exact_[L];
     // The count at which prev_exact_ is current, if any.
     uint64_t exact_at_[L];
+    // Cycle detection: each lane's walk_state as remembered.
+    alignas(64) double seen_wx_[L], seen_wy_[L], seen_k_[L], seen_m_[L];
     bool hard_[L];
     EscapedZ escaped_[L];
 };

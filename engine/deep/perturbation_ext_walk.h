@@ -64,17 +64,23 @@ struct ExtWalk {
     bool big_m;
     // z itself, set at the escape.
     EscapedZ escaped{};
+    // Cycle detection: the state remembered (walk_state) after seen.n tests.
+    ExtSeen seen{};
 };
 
 // The kernel of one pixel: the reference, the limit and the pixel's dc.
 class ExtPixelKernel {
 public:
-    ExtPixelKernel(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy);
+    // Without `watch_cycles`, for loops whose path depends on more than the
+    // walk, the kernel never looks for repeats.
+    ExtPixelKernel(const ExtOrbitSpan& orbit, uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy,
+                   bool watch_cycles = true);
 
     // The walk of a pixel from its state between calls.
     void enter(const ExtPixelState& state, ExtWalk& w) const;
     // At most `steps` iterations; true with the count (or kNeedsOtherReference)
-    // in `result` once the pixel ends.
+    // in `result` once the pixel ends. A pixel that ends with the limit's
+    // count leaves the tests it took in w.n: a repeat ends it before the limit.
     bool advance(ExtWalk& w, uint32_t steps, uint32_t& result) const;
     // What the loop does when |w| or the error leaves its window after a
     // scaled step: new scales, and Z_m read for the new regime.
@@ -101,6 +107,15 @@ private:
     // The scale of dc; dz is never scaled below dc / 2^kHeadroom, so that
     // dc / 2^k stays a double (a smaller dz is lost against dc in one step).
     const int64_t dc_scale_, lowest_scale_;
+    const bool watch_cycles_;
 };
+
+// The walk's state for cycle detection: dz, normalised, and the reference
+// index. The values of dz do not depend on its scale (a scaled step rounds as
+// the step on dz itself), so the error estimate and |z|^2, which decide only
+// when the scales change and whether an escape counts, need not repeat too.
+inline ExtSeen walk_state(const ExtWalk& w) {
+    return ExtSeen{ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n};
+}
 
 }  // namespace quorvel

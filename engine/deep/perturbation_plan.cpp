@@ -200,13 +200,17 @@ struct PerturbationPlan::Reference {
         uint64_t work = most;
         uint32_t n = 0;
         bool ended = false;
+        // The trial runs without cycle detection (nothing remembered before
+        // the last count), so that it weighs the kernels as it always did.
         if (orbit.extended()) {
             ExtPixelState s{};
+            s.seen.n = UINT32_MAX;
             ended =
                 bla_steps_ext(ext_span(), *ext_bla, limit, ext_dcx()[x], ext_dcy()[y], s, work, n);
             if (!ended) n = s.n;
         } else {
             PixelState s{0.0, 0.0, 0, 0, 0.0};
+            s.seen_n = UINT32_MAX;
             ended = bla_steps(span(), *bla, limit, dcx()[x], dcy()[y], s, work, n);
             if (!ended) n = s.n;
         }

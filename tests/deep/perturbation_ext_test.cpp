@@ -1,7 +1,8 @@
 // The extended perturbation kernel: the double kernel's counts where doubles
 // suffice, MPFR's beside the Misiurewicz point c = i down to 1e-5000 and
 // around a deep minibrot, and the same counts however the work is split into
-// calls.
+// calls; with it and with linear steps, pixels whose state repeats end early
+// with the counts they would have had.
 #include "deep/perturbation_ext.h"
 
 #include <gtest/gtest.h>
@@ -13,8 +14,12 @@
 #include <tuple>
 #include <vector>
 
+#include "deep/bla_table.h"
 #include "deep/mpfr_number.h"
+#include "deep/perturbation_batch.h"
+#include "deep/perturbation_bla.h"
 #include "deep/perturbation_ext_batch.h"
+#include "deep/perturbation_ext_walk.h"
 #include "deep/perturbation_plan.h"
 #include "deep/reference_orbit.h"
 #include "view/fractal.h"
@@ -562,6 +567,63 @@ TEST(ExtendedBatch, GivesTheScalarCountsAtEveryLevelHoweverItIsSplit) {
     EXPECT_GT(at_limit, 10);
 }
 
+// The count without cycle detection.
+uint32_t without_cycles(const ExtOrbitSpan& orbit, uint32_t limit, ExtFloat dcx, ExtFloat dcy) {
+    const ExtPixelKernel kernel(orbit, limit, dcx, dcy, false);
+    ExtWalk w;
+    kernel.enter(ExtPixelState{}, w);
+    uint32_t result = 0;
+    while (!kernel.advance(w, UINT32_MAX, result)) {
+    }
+    return result;
+}
+
+// Inside the deep minibrot a pixel's walk comes back to a state it had, bit
+// for bit, and ends with the limit's count as soon as that is seen: the counts
+// without the detection, on one lane or many, paused or not, at a fraction of
+// the steps.
+TEST(ExtendedBatch, PixelsInsideADeepMinibrotEndOnceTheirStateRepeats) {
+    const BatchCase& minibrot = batch_cases()[3];
+    ASSERT_EQ(minibrot.name, "minibrot");
+    constexpr uint32_t kLimit = 60000, kHigh = 2000000000u;
+    BatchCase c(minibrot.name, minibrot.orbit, kLimit);
+    for (size_t i = 0; i < minibrot.dcx.size(); ++i) c.add(minibrot.dcx[i], minibrot.dcy[i]);
+    c.finish();
+    int inside = 0;
+    for (size_t i = 0; i < c.expected.size(); ++i) {
+        EXPECT_EQ(c.expected[i], without_cycles(c.orbit.span(), kLimit, c.dcx[i], c.dcy[i]))
+            << "pixel " << i;
+        inside += c.expected[i] == kLimit;
+    }
+    EXPECT_GT(inside, 3);
+    for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+        const auto at = static_cast<SimdLevel>(level);
+        std::vector<Orbit> whole = c.fresh();
+        ASSERT_TRUE(iterate_perturbed_ext_batch_at(at, c.batch(), kLimit, whole.data(),
+                                                   whole.size(), Budget{}));
+        std::vector<Orbit> paused = c.fresh();
+        Budget every;
+        every.max_steps = 300;
+        while (!iterate_perturbed_ext_batch_at(at, c.batch(), kLimit, paused.data(), paused.size(),
+                                               every)) {
+        }
+        // At a limit no pixel could reach step by step, in one call.
+        std::vector<Orbit> high = c.fresh();
+        Budget steps;
+        steps.max_steps = 2000000;
+        EXPECT_TRUE(
+            iterate_perturbed_ext_batch_at(at, c.batch(), kHigh, high.data(), high.size(), steps))
+            << simd_level_name(at);
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            const std::string where =
+                std::string(simd_level_name(at)) + " pixel " + std::to_string(i);
+            EXPECT_EQ(whole[i].n, c.expected[i]) << where;
+            EXPECT_EQ(paused[i].n, c.expected[i]) << where;
+            EXPECT_EQ(high[i].n, c.expected[i] == kLimit ? kHigh : c.expected[i]) << where;
+        }
+    }
+}
+
 // The lanes walk exactly as the scalar loop: a pixel stopped after s steps
 // holds the scalar kernel's state after s steps, bit for bit.
 TEST(ExtendedBatch, LanesHoldTheScalarStateAfterAnyNumberOfSteps) {
@@ -666,6 +728,136 @@ TEST(ExtendedBatch, PlanRunsItsPixelsAtEveryLevel) {
         EXPECT_GE(plan.memory_size(),
                   memory + 2 * sizeof(double) * size_t{plan.main_orbit().length()});
     }
+}
+
+// A minibrot's nucleus 2^-size across, 2^-distance from i, and pixels in and
+// around it, offset from the nucleus.
+struct MinibrotPixels {
+    ExtOrbit orbit;
+    std::vector<ExtFloat> dcx, dcy;
+
+    // The reference lies `shift` times the size off the nucleus, in the x direction.
+    MinibrotPixels(int64_t distance, uint32_t length, int count, double shift = 0.0) {
+        const int64_t size = 2 * distance - 1;
+        Complex c(2 * size + 128);
+        set_from_ext(c.re.get(), ExtFloat::make(0.37, -distance));
+        set_from_ext(c.im.get(), ExtFloat::make(0.29, -distance));
+        mpfr_add_ui(c.im.get(), c.im.get(), 1, MPFR_RNDN);
+        find_nucleus(c, distance);
+        Complex ref(size + 64);
+        mpfr_set(ref.re.get(), c.re.get(), MPFR_RNDN);
+        mpfr_set(ref.im.get(), c.im.get(), MPFR_RNDN);
+        if (shift != 0.0) {
+            Complex moved(size + 64);
+            offset(ref, ExtFloat::make(shift, -size), ExtFloat(0.0), moved);
+            mpfr_set(ref.re.get(), moved.re.get(), MPFR_RNDN);
+        }
+        orbit = mpfr_orbit(ref, length);
+        std::mt19937_64 rng(7);
+        std::uniform_real_distribution<double> unit(-1.0, 1.0);
+        for (int i = 0; i < count; ++i) {
+            const int64_t scale = -size - 3 + int64_t(rng() % 8);
+            dcx.push_back(ExtFloat::make(unit(rng), scale));
+            dcy.push_back(ExtFloat::make(unit(rng), scale));
+        }
+    }
+    ExtFloat c_max() const {
+        ExtFloat c(0.0);
+        for (size_t i = 0; i < dcx.size(); ++i) c = std::max(c, abs(dcx[i]) + abs(dcy[i]));
+        return c;
+    }
+};
+
+// Linear steps in and around minibrots (2^-189 across with double offsets, on
+// a reference beside its nucleus, and 2^-1993 with extended ones, on a
+// reference cut short): a pixel whose offset and reference index repeat moves
+// on by whole cycles until its steps would meet the limit, then takes them,
+// so its count is the one without the detection, paused or not; at a limit
+// no pixel could reach step by step, in few steps.
+TEST(SkippingCycles, PixelsInsideAMinibrotKeepTheirCountsInFewSteps) {
+    constexpr uint32_t kLimit = 60000, kHigh = 2000000000u;
+    // Without the detection: nothing remembered before the last count.
+    const auto blind = [](auto& state) {
+        if constexpr (requires { state.seen_n; })
+            state.seen_n = UINT32_MAX;
+        else
+            state.seen.n = UINT32_MAX;
+    };
+    // The count at the high limit is the one without the detection for a
+    // pixel that ended before the limit; the others go round a cycle.
+    int cycling = 0;
+    uint64_t steps_without = 0, steps_with = 0;
+    const auto check = [&](uint32_t without, uint64_t work, uint32_t with, uint64_t steps,
+                           uint32_t high, uint64_t high_steps, size_t i) {
+        EXPECT_EQ(with, without) << i;
+        steps_without += UINT64_MAX - work;
+        steps_with += steps;
+        if (without != kLimit) {
+            EXPECT_EQ(high, without) << i;
+        } else if (high == kHigh && high_steps < 100000) {
+            ++cycling;
+        }
+    };
+    {
+        const MinibrotPixels view(95, 6000, 40, 0.1);
+        const DoubleOrbit orbit(view.orbit);
+        BlaTable<double> table(orbit.re.data(), orbit.im.data(), uint32_t(orbit.re.size()),
+                               view.c_max().to_double() * 1.5);
+        while (!table.advance(1.0)) {
+        }
+        for (size_t i = 0; i < view.dcx.size(); ++i) {
+            const double dcx = view.dcx[i].to_double(), dcy = view.dcy[i].to_double();
+            PixelState s{0.0, 0.0, 0, 0, 0.0};
+            blind(s);
+            uint64_t work = UINT64_MAX, steps = 0, high_steps = 0;
+            uint32_t without = 0;
+            ASSERT_TRUE(bla_steps(orbit.span(), table, kLimit, dcx, dcy, s, work, without));
+            const uint32_t with = iterate_bla(orbit.span(), table, kLimit, dcx, dcy, &steps);
+            const uint32_t high = iterate_bla(orbit.span(), table, kHigh, dcx, dcy, &high_steps);
+            check(without, work, with, steps, high, high_steps, i);
+            std::vector<Orbit> paused{fresh_perturbed(dcx, dcy)};
+            Budget every;
+            every.max_steps = 37;
+            while (!iterate_bla_batch(orbit.span(), table, kLimit, paused.data(), 1, every)) {
+            }
+            EXPECT_EQ(paused[0].n, without) << i;
+        }
+    }
+    {
+        const MinibrotPixels view(997, 6000, 16);
+        const ExtOrbitSpan orbit = view.orbit.span();
+        BlaTable<ExtFloat> table(orbit.re, orbit.im, orbit.length, view.c_max() * ExtFloat(1.5));
+        while (!table.advance(1.0)) {
+        }
+        BatchCase c("minibrot", view.orbit, kLimit);
+        std::vector<uint32_t> withouts;
+        for (size_t i = 0; i < view.dcx.size(); ++i) {
+            c.add(view.dcx[i], view.dcy[i]);
+            ExtPixelState s{};
+            blind(s);
+            uint64_t work = UINT64_MAX, steps = 0, high_steps = 0;
+            uint32_t without = 0;
+            ASSERT_TRUE(
+                bla_steps_ext(orbit, table, kLimit, view.dcx[i], view.dcy[i], s, work, without));
+            const uint32_t with =
+                iterate_bla_ext(orbit, table, kLimit, view.dcx[i], view.dcy[i], &steps);
+            const uint32_t high =
+                iterate_bla_ext(orbit, table, kHigh, view.dcx[i], view.dcy[i], &high_steps);
+            check(without, work, with, steps, high, high_steps, i);
+            withouts.push_back(without);
+        }
+        // Paused every few steps, through the records.
+        c.finish();
+        std::vector<Orbit> paused = c.fresh();
+        Budget every;
+        every.max_steps = 37;
+        while (
+            !iterate_bla_ext_batch(c.batch(), table, kLimit, paused.data(), paused.size(), every)) {
+        }
+        for (size_t i = 0; i < paused.size(); ++i) EXPECT_EQ(paused[i].n, withouts[i]) << i;
+    }
+    EXPECT_GT(cycling, 5);
+    EXPECT_LT(steps_with * 4, steps_without);
 }
 
 }  // namespace
