@@ -1,5 +1,6 @@
 #include "history/history.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -45,6 +46,48 @@ void show_entry(Context& ctx, int32_t index) {
     ctx.rgb_image->set_gamma_and_supersampling(ctx.gamma, entry.supersampling);
 }
 
+uint32_t pack_threshold(const Context& ctx) {
+    return (ctx.memory_limit >> 1) + (ctx.memory_limit >> 2);
+}
+
+// The first pass of trim_memory for one view: packs it, unless it is the one
+// whose background generator survives.
+void pack_for_budget(HistEntry& entry, bool& generator_kept, uint32_t& used) {
+    if (entry.trimmed || !entry.fractal) return;
+    if (entry.generator && !generator_kept) {
+        generator_kept = true;
+        return;
+    }
+    entry.generator.reset();
+    used -= entry.fractal->memory_size();
+    entry.fractal->drop_ahead();
+    entry.fractal->release_references();
+    if (MaskedImage* image = entry.fractal->image()) image->pack();
+    used += entry.fractal->memory_size();
+}
+
+// Whether trim_memory, after the current view was pushed with an unpacked
+// copy of `copy_size` bytes, would pack that copy too. The views it would
+// pack first are packed now, as it would pack them; then the copy can be made
+// packed at once, and the unpacked image never exists twice.
+bool copy_gets_packed(Context& ctx, uint64_t copy_size) {
+    // The views that stay: a full history drops its oldest.
+    const int32_t first = static_cast<uint32_t>(ctx.current) + 1 == ctx.capacity ? 1 : 0;
+    uint64_t sum = copy_size;
+    for (int32_t i = first; i < ctx.current; ++i)
+        if (ctx.entries[i].fractal) sum += ctx.entries[i].fractal->memory_size();
+    uint32_t used = static_cast<uint32_t>(std::min<uint64_t>(sum, 0xFFFFFFFFu));
+    const uint32_t threshold = pack_threshold(ctx);
+    if (used <= threshold) return false;
+    // Farthest from the new current entry first: the oldest views.
+    bool generator_kept = false;
+    for (int32_t i = first; i < ctx.current; ++i) {
+        pack_for_budget(ctx.entries[i], generator_kept, used);
+        if (used <= threshold) return false;
+    }
+    return true;
+}
+
 void clear_statistics(HistEntry& entry) {
     entry.finished = false;
     entry.progress = 0.0f;
@@ -75,7 +118,15 @@ Fractal& push_view(Context& ctx, Pixels pixels) {
     }
     // The copy the history keeps is made before anything changes, so that a
     // failed allocation leaves the history as it was.
-    auto copy = std::make_unique<Fractal>(*ctx.current_entry().fractal, pixels == Pixels::kept);
+    const Fractal& current = *ctx.current_entry().fractal;
+    bool packed = false;
+    if (pixels == Pixels::kept && current.image() && !current.image()->is_packed()) {
+        // A copy charges what the view does, less its references and lookahead.
+        const uint64_t copy_size =
+            uint64_t{Fractal(current, false).memory_size()} + current.image()->memory_size();
+        packed = copy_gets_packed(ctx, copy_size);
+    }
+    auto copy = std::make_unique<Fractal>(current, pixels == Pixels::kept, packed);
     ctx.current_entry().generator.reset();
     ++ctx.current;
     for (uint32_t i = static_cast<uint32_t>(ctx.current); i < ctx.capacity; ++i)
@@ -109,27 +160,13 @@ Fractal& push_view(Context& ctx, Pixels pixels) {
 void trim_memory(Context& ctx) {
     recompute_memory_used(ctx);
     if (ctx.last == 0) return;
-    const uint32_t pack_threshold = (ctx.memory_limit >> 1) + (ctx.memory_limit >> 2);
+    const uint32_t threshold = pack_threshold(ctx);
 
-    if (ctx.memory_used > pack_threshold) {
-        bool generator_kept = false;
+    if (ctx.memory_used > threshold) {
+        bool generator_kept = false;  // one background generator survives
         for_each_in_budget_order(ctx, [&](int32_t index, bool in_range) {
-            if (in_range) {
-                HistEntry& entry = ctx.entries[index];
-                if (!entry.trimmed && entry.fractal) {
-                    if (entry.generator && !generator_kept) {
-                        generator_kept = true;  // one background generator survives
-                    } else {
-                        entry.generator.reset();
-                        ctx.memory_used -= entry.fractal->memory_size();
-                        entry.fractal->drop_ahead();
-                        entry.fractal->release_references();
-                        if (MaskedImage* image = entry.fractal->image()) image->pack();
-                        ctx.memory_used += entry.fractal->memory_size();
-                    }
-                }
-            }
-            return ctx.memory_used > pack_threshold;
+            if (in_range) pack_for_budget(ctx.entries[index], generator_kept, ctx.memory_used);
+            return ctx.memory_used > threshold;
         });
     }
 

@@ -54,6 +54,22 @@ MaskedImage MaskedImage::from_run_length(int32_t width, int32_t height, std::vec
     return img;
 }
 
+MaskedImage MaskedImage::packed_copy() const {
+    if (packed_) return *this;
+    MaskedImage img(0, 0);
+    img.width_ = width_;
+    img.height_ = height_;
+    img.mask_stride_ = mask_stride_;
+    img.counts_known_ = counts_known_;
+    img.packed_values_ = pack_values(values_.data(), mask_.data(), width_, height_, mask_stride_);
+    img.packed_mask_ = pack_mask(mask_.data(), mask_.size());
+    img.packed_counts_ = pack_counts(counts_, width_, height_);
+    if (!fractions_.empty())
+        img.packed_fractions_ = pack_fractions(fractions(), static_cast<size_t>(width_) * height_);
+    img.packed_ = true;
+    return img;
+}
+
 void MaskedImage::pack() {
     if (packed_) return;
     packed_values_ = pack_values(values_.data(), mask_.data(), width_, height_, mask_stride_);

@@ -250,8 +250,16 @@ TEST(MaskedImage, Fills) {
     img.fractions_for_use()[4 * 20 + 3] = 1.25f;
     img.values()[5 * 20 + 5] = 7;
     img.counts().set(5 * 20 + 5, 300007);
+    // A packed copy has the streams pack() gives, and leaves the image as it was.
+    const MaskedImage copy = img.packed_copy();
+    EXPECT_TRUE(copy.is_packed() && !img.is_packed());
+    EXPECT_EQ(img.counts().get(5 * 20 + 5), 300007u);
     img.pack();
     EXPECT_LT(img.packed_counts().size(), 20u * 10 * 2);
+    EXPECT_TRUE(copy.packed_mask() == img.packed_mask() &&
+                copy.packed_values() == img.packed_values() &&
+                copy.packed_counts() == img.packed_counts() &&
+                copy.packed_fractions() == img.packed_fractions());
     img.clear_mask();  // unpacks; computed values stay, fractions go with the marks
     EXPECT_FALSE(img.is_computed(5, 5));
     EXPECT_EQ(img.values()[5 * 20 + 5], 7);
