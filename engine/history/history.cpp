@@ -66,33 +66,53 @@ void pack_for_budget(HistEntry& entry, bool& generator_kept, uint32_t& used) {
     used += entry.fractal->memory_size();
 }
 
-// Whether trim_memory, after the current view was pushed with an unpacked
-// copy of `copy_size` bytes, would pack that copy too. The views it would
-// pack first are packed now, as it would pack them; then the copy can be made
-// packed at once, and the unpacked image never exists twice.
-bool copy_gets_packed(Context& ctx, uint64_t copy_size) {
-    // The views that stay: a full history drops its oldest.
-    const int32_t first = static_cast<uint32_t>(ctx.current) + 1 == ctx.capacity ? 1 : 0;
-    uint64_t sum = copy_size;
-    for (int32_t i = first; i < ctx.current; ++i)
-        if (ctx.entries[i].fractal) sum += ctx.entries[i].fractal->memory_size();
-    uint32_t used = static_cast<uint32_t>(std::min<uint64_t>(sum, 0xFFFFFFFFu));
-    const uint32_t threshold = pack_threshold(ctx);
-    if (used <= threshold) return false;
-    // Farthest from the new current entry first: the oldest views.
-    bool generator_kept = false;
-    for (int32_t i = first; i < ctx.current; ++i) {
-        pack_for_budget(ctx.entries[i], generator_kept, used);
-        if (used <= threshold) return false;
-    }
-    return true;
-}
-
 void clear_statistics(HistEntry& entry) {
     entry.finished = false;
     entry.progress = 0.0f;
     entry.cleverness = 0.0f;
     entry.time_spent = 0.0f;
+}
+
+// The second pass of trim_memory for one view: releases its pixels.
+void release_for_budget(HistEntry& entry, uint32_t& used) {
+    if (entry.trimmed || !entry.fractal) return;
+    entry.generator.reset();
+    used -= entry.fractal->memory_size();
+    entry.fractal->release_data();
+    entry.trimmed = true;
+    clear_statistics(entry);
+    used += entry.fractal->memory_size();
+}
+
+// Packs and releases the views that stay as trim_memory will once `current`
+// is pushed with a copy of its pixels for the history, and tells whether that
+// copy is then packed too. Done before the copy is made, the copy can be
+// packed at once and the older views make room first: the pixels never exist
+// twice unpacked, and the views released are not held beside the new copy.
+bool make_room_for_copy(Context& ctx, const Fractal& current) {
+    const MaskedImage& image = *current.image();
+    // A copy charges what the view does, less its references and lookahead.
+    const uint32_t view_size = Fractal(current, false).memory_size();
+    const uint32_t unpacked = view_size + image.memory_size();
+    // The views that stay: a full history drops its oldest.
+    const int32_t first = static_cast<uint32_t>(ctx.current) + 1 == ctx.capacity ? 1 : 0;
+    uint64_t sum = unpacked;
+    for (int32_t i = first; i < ctx.current; ++i)
+        if (ctx.entries[i].fractal) sum += ctx.entries[i].fractal->memory_size();
+    uint32_t used = static_cast<uint32_t>(std::min<uint64_t>(sum, 0xFFFFFFFFu));
+    const uint32_t threshold = pack_threshold(ctx);
+    if (used <= threshold) return false;
+    // Farthest from the new current entry first: the oldest views; the copy
+    // is the nearest.
+    bool generator_kept = false;
+    for (int32_t i = first; i < ctx.current; ++i) {
+        pack_for_budget(ctx.entries[i], generator_kept, used);
+        if (used <= threshold) return false;
+    }
+    used = used - unpacked + (view_size + image.packed_size());
+    for (int32_t i = first; i < ctx.current && used > ctx.memory_limit; ++i)
+        release_for_budget(ctx.entries[i], used);
+    return true;
 }
 
 }  // namespace
@@ -116,16 +136,12 @@ Fractal& push_view(Context& ctx, Pixels pixels) {
         trim_memory(ctx);
         return *entry.fractal;
     }
-    // The copy the history keeps is made before anything changes, so that a
-    // failed allocation leaves the history as it was.
+    // The copy the history keeps is made before the entries change, so that a
+    // failed allocation leaves the history's views where they were (older
+    // ones at most packed or released, as the budget would have them).
     const Fractal& current = *ctx.current_entry().fractal;
-    bool packed = false;
-    if (pixels == Pixels::kept && current.image() && !current.image()->is_packed()) {
-        // A copy charges what the view does, less its references and lookahead.
-        const uint64_t copy_size =
-            uint64_t{Fractal(current, false).memory_size()} + current.image()->memory_size();
-        packed = copy_gets_packed(ctx, copy_size);
-    }
+    const bool packed = pixels == Pixels::kept && current.image() &&
+                        !current.image()->is_packed() && make_room_for_copy(ctx, current);
     auto copy = std::make_unique<Fractal>(current, pixels == Pixels::kept, packed);
     ctx.current_entry().generator.reset();
     ++ctx.current;
@@ -172,17 +188,7 @@ void trim_memory(Context& ctx) {
 
     if (ctx.memory_used > ctx.memory_limit) {
         for_each_in_budget_order(ctx, [&](int32_t index, bool in_range) {
-            if (in_range) {
-                HistEntry& entry = ctx.entries[index];
-                if (!entry.trimmed && entry.fractal) {
-                    entry.generator.reset();
-                    ctx.memory_used -= entry.fractal->memory_size();
-                    entry.fractal->release_data();
-                    entry.trimmed = true;
-                    clear_statistics(entry);
-                    ctx.memory_used += entry.fractal->memory_size();
-                }
-            }
+            if (in_range) release_for_budget(ctx.entries[index], ctx.memory_used);
             return ctx.memory_used > ctx.memory_limit;
         });
     }

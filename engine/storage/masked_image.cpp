@@ -345,6 +345,15 @@ void MaskedImage::fill_spans(const Span* spans, size_t count, uint8_t value, uin
     });
 }
 
+uint32_t MaskedImage::packed_size() const {
+    if (packed_) return memory_size();
+    uint64_t size = 36 + static_cast<uint64_t>(mask_stride_) * height_;
+    size += packed_values_size(values_.data(), mask_.data(), width_, height_, mask_stride_);
+    size += packed_counts_size(counts_, width_, height_);
+    if (!fractions_.empty()) size += 2 * static_cast<uint64_t>(width_) * height_;
+    return static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu));
+}
+
 uint32_t MaskedImage::memory_size() const {
     // The mask is charged at its unpacked size in both states; the packed
     // mask is not charged.

@@ -30,6 +30,8 @@ public:
     // A packed copy made straight from this image, which stays as it is: the
     // same streams pack() gives, without a second unpacked image on the way.
     MaskedImage packed_copy() const;
+    // memory_size() once packed, found without packing.
+    uint32_t packed_size() const;
     void pack();
     void unpack();
     bool is_packed() const { return packed_; }

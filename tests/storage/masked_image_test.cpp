@@ -136,7 +136,9 @@ TEST(MaskedImage, PackRoundTripsAndDamagedStreamsDecodeSafely) {
             Bytes want(before.values);  // computed values, each repeated forward
             for (int i = 0, v = 0; i < w * h; ++i)
                 want[i] = uint8_t(v = before.computed(i % w, i / w) ? before.values[i] : v);
+            const uint32_t packed_size = img.packed_size();
             img.pack();
+            EXPECT_EQ(img.memory_size(), packed_size);
             const Bytes pm = img.packed_mask(), pv = img.packed_values();
             EXPECT_EQ(ref_unpack(w, h, pm, pv).values, want);
             const Plain after = snapshot(img);
@@ -253,6 +255,7 @@ TEST(MaskedImage, Fills) {
     // A packed copy has the streams pack() gives, and leaves the image as it was.
     const MaskedImage copy = img.packed_copy();
     EXPECT_TRUE(copy.is_packed() && !img.is_packed());
+    EXPECT_EQ(img.packed_size(), copy.memory_size());
     EXPECT_EQ(img.counts().get(5 * 20 + 5), 300007u);
     img.pack();
     EXPECT_LT(img.packed_counts().size(), 20u * 10 * 2);
