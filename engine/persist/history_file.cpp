@@ -525,10 +525,10 @@ bool read_history(Cursor& in, LoadedHistory& h) {
 
 // The file is read once, in order; its size bounds every read. The type is
 // checked before any read, and the open does not wait: a FIFO or a device is
-// refused instead of blocking the caller.
-// The current view's pixels are packed before the new views are made: the
-// old history stays whole until the new one is known good, and its largest
-// part need not be held unpacked beside it (it unpacks on next use).
+// refused instead of blocking the caller. The current view's pixels are
+// packed before the new views are made: the old history stays whole until the
+// new one is known good, but its largest part need not be held unpacked beside
+// it (it unpacks on next use).
 bool read_file(const char* path, Context& ctx, LoadedHistory& h) {
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return false;
