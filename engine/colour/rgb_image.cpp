@@ -20,7 +20,7 @@ constexpr uint16_t kLinearMax = 65504;
 
 RgbImage::RgbImage(int width, int height)
     : width_(std::max(0, width)), height_(std::max(0, height)) {
-    pixels_.resize(static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3);
+    pixels_ = ZeroedBytes(static_cast<size_t>(width_) * static_cast<size_t>(height_) * 3);
     std::memset(sample_table_, 0, sizeof sample_table_);
     std::memset(gamma_table_, 0, sizeof gamma_table_);
     std::memset(sample_offsets_, 0, sizeof sample_offsets_);
@@ -69,8 +69,7 @@ void RgbImage::resize(int width, int height) {
     if (width == width_ && height == height_) return;
     // The new picture is made before anything changes: when it cannot be, the
     // old one stays in place with its size.
-    std::vector<uint8_t> pixels(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
-    pixels_.swap(pixels);
+    pixels_ = ZeroedBytes(static_cast<size_t>(width) * static_cast<size_t>(height) * 3);
     width_ = width;
     height_ = height;
     dirty = true;

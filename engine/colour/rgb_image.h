@@ -10,6 +10,7 @@
 #include "base/stopwatch.h"
 #include "colour/colour_mapping.h"
 #include "storage/count_plane.h"
+#include "storage/zeroed_bytes.h"
 
 namespace quorvel {
 
@@ -69,7 +70,9 @@ private:
     Stopwatch stopwatch_;
     int width_;
     int height_;
-    std::vector<uint8_t> pixels_;
+    // Fresh zero pages: a picture takes memory only once it is drawn, so a
+    // load's new picture costs nothing beside the old one until then.
+    ZeroedBytes pixels_;
     float gamma_ = -1.0f;
     int supersampling_ = -1;
     ColourMapping mapping_;

@@ -1,5 +1,6 @@
 #include "history/history.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -45,11 +46,73 @@ void show_entry(Context& ctx, int32_t index) {
     ctx.rgb_image->set_gamma_and_supersampling(ctx.gamma, entry.supersampling);
 }
 
+uint32_t pack_threshold(const Context& ctx) {
+    return (ctx.memory_limit >> 1) + (ctx.memory_limit >> 2);
+}
+
+// The first pass of trim_memory for one view: packs it, unless it is the one
+// whose background generator survives.
+void pack_for_budget(HistEntry& entry, bool& generator_kept, uint32_t& used) {
+    if (entry.trimmed || !entry.fractal) return;
+    if (entry.generator && !generator_kept) {
+        generator_kept = true;
+        return;
+    }
+    entry.generator.reset();
+    used -= entry.fractal->memory_size();
+    entry.fractal->drop_ahead();
+    entry.fractal->release_references();
+    if (MaskedImage* image = entry.fractal->image()) image->pack();
+    used += entry.fractal->memory_size();
+}
+
 void clear_statistics(HistEntry& entry) {
     entry.finished = false;
     entry.progress = 0.0f;
     entry.cleverness = 0.0f;
     entry.time_spent = 0.0f;
+}
+
+// The second pass of trim_memory for one view: releases its pixels.
+void release_for_budget(HistEntry& entry, uint32_t& used) {
+    if (entry.trimmed || !entry.fractal) return;
+    entry.generator.reset();
+    used -= entry.fractal->memory_size();
+    entry.fractal->release_data();
+    entry.trimmed = true;
+    clear_statistics(entry);
+    used += entry.fractal->memory_size();
+}
+
+// Packs and releases the views that stay as trim_memory will once `current`
+// is pushed with a copy of its pixels for the history, and tells whether that
+// copy is then packed too. Done before the copy is made, the copy can be
+// packed at once and the older views make room first: the pixels never exist
+// twice unpacked, and the views released are not held beside the new copy.
+bool make_room_for_copy(Context& ctx, const Fractal& current) {
+    const MaskedImage& image = *current.image();
+    // A copy charges what the view does, less its references and lookahead.
+    const uint32_t view_size = Fractal(current, false).memory_size();
+    const uint32_t unpacked = view_size + image.memory_size();
+    // The views that stay: a full history drops its oldest.
+    const int32_t first = static_cast<uint32_t>(ctx.current) + 1 == ctx.capacity ? 1 : 0;
+    uint64_t sum = unpacked;
+    for (int32_t i = first; i < ctx.current; ++i)
+        if (ctx.entries[i].fractal) sum += ctx.entries[i].fractal->memory_size();
+    uint32_t used = static_cast<uint32_t>(std::min<uint64_t>(sum, 0xFFFFFFFFu));
+    const uint32_t threshold = pack_threshold(ctx);
+    if (used <= threshold) return false;
+    // Farthest from the new current entry first: the oldest views; the copy
+    // is the nearest.
+    bool generator_kept = false;
+    for (int32_t i = first; i < ctx.current; ++i) {
+        pack_for_budget(ctx.entries[i], generator_kept, used);
+        if (used <= threshold) return false;
+    }
+    used = used - unpacked + (view_size + image.packed_size());
+    for (int32_t i = first; i < ctx.current && used > ctx.memory_limit; ++i)
+        release_for_budget(ctx.entries[i], used);
+    return true;
 }
 
 }  // namespace
@@ -73,9 +136,13 @@ Fractal& push_view(Context& ctx, Pixels pixels) {
         trim_memory(ctx);
         return *entry.fractal;
     }
-    // The copy the history keeps is made before anything changes, so that a
-    // failed allocation leaves the history as it was.
-    auto copy = std::make_unique<Fractal>(*ctx.current_entry().fractal, pixels == Pixels::kept);
+    // The copy the history keeps is made before the entries change, so that a
+    // failed allocation leaves the history's views where they were (older
+    // ones at most packed or released, as the budget would have them).
+    const Fractal& current = *ctx.current_entry().fractal;
+    const bool packed = pixels == Pixels::kept && current.image() &&
+                        !current.image()->is_packed() && make_room_for_copy(ctx, current);
+    auto copy = std::make_unique<Fractal>(current, pixels == Pixels::kept, packed);
     ctx.current_entry().generator.reset();
     ++ctx.current;
     for (uint32_t i = static_cast<uint32_t>(ctx.current); i < ctx.capacity; ++i)
@@ -109,43 +176,19 @@ Fractal& push_view(Context& ctx, Pixels pixels) {
 void trim_memory(Context& ctx) {
     recompute_memory_used(ctx);
     if (ctx.last == 0) return;
-    const uint32_t pack_threshold = (ctx.memory_limit >> 1) + (ctx.memory_limit >> 2);
+    const uint32_t threshold = pack_threshold(ctx);
 
-    if (ctx.memory_used > pack_threshold) {
-        bool generator_kept = false;
+    if (ctx.memory_used > threshold) {
+        bool generator_kept = false;  // one background generator survives
         for_each_in_budget_order(ctx, [&](int32_t index, bool in_range) {
-            if (in_range) {
-                HistEntry& entry = ctx.entries[index];
-                if (!entry.trimmed && entry.fractal) {
-                    if (entry.generator && !generator_kept) {
-                        generator_kept = true;  // one background generator survives
-                    } else {
-                        entry.generator.reset();
-                        ctx.memory_used -= entry.fractal->memory_size();
-                        entry.fractal->drop_ahead();
-                        entry.fractal->release_references();
-                        if (MaskedImage* image = entry.fractal->image()) image->pack();
-                        ctx.memory_used += entry.fractal->memory_size();
-                    }
-                }
-            }
-            return ctx.memory_used > pack_threshold;
+            if (in_range) pack_for_budget(ctx.entries[index], generator_kept, ctx.memory_used);
+            return ctx.memory_used > threshold;
         });
     }
 
     if (ctx.memory_used > ctx.memory_limit) {
         for_each_in_budget_order(ctx, [&](int32_t index, bool in_range) {
-            if (in_range) {
-                HistEntry& entry = ctx.entries[index];
-                if (!entry.trimmed && entry.fractal) {
-                    entry.generator.reset();
-                    ctx.memory_used -= entry.fractal->memory_size();
-                    entry.fractal->release_data();
-                    entry.trimmed = true;
-                    clear_statistics(entry);
-                    ctx.memory_used += entry.fractal->memory_size();
-                }
-            }
+            if (in_range) release_for_budget(ctx.entries[index], ctx.memory_used);
             return ctx.memory_used > ctx.memory_limit;
         });
     }

@@ -218,22 +218,39 @@ void write_history(Writer& w, Context& ctx, bool full) {
 // ---------------------------------------------------------------------------
 // Reading
 
-// A bounds-checked view of the file's bytes.
+// The file read in order, in pieces: fields through a small window, the
+// packed streams straight into vectors of their own, so the file is never
+// held whole beside the views made from it. Every read is bounded by what is
+// left of the file's size, so a damaged length never allocates beyond it.
 class Cursor {
 public:
-    Cursor(const uint8_t* p, size_t n) : p_(p), left_(n) {}
+    Cursor(int fd, size_t size) : fd_(fd), left_(size) {}
 
     size_t left() const { return left_; }
+    // n bytes, valid until the next read.
     bool take(size_t n, const uint8_t*& out) {
+        if (n > left_ || !fill(n)) return false;
+        out = window_.data() + start_;
+        start_ += n;
+        left_ -= n;
+        return true;
+    }
+    // n bytes into a vector of their own.
+    bool take(size_t n, std::vector<uint8_t>& out) {
         if (n > left_) return false;
-        out = p_;
-        p_ += n;
+        out.resize(n);
+        const size_t buffered = std::min(n, window_.size() - start_);
+        if (buffered != 0) std::memcpy(out.data(), window_.data() + start_, buffered);
+        start_ += buffered;
+        if (!read_fully(out.data() + buffered, n - buffered)) return false;
         left_ -= n;
         return true;
     }
     bool tag(std::string_view s) {
-        if (s.size() > left_ || std::memcmp(p_, s.data(), s.size()) != 0) return false;
-        p_ += s.size();
+        if (s.size() > left_ || !fill(s.size()) ||
+            std::memcmp(window_.data() + start_, s.data(), s.size()) != 0)
+            return false;
+        start_ += s.size();
         left_ -= s.size();
         return true;
     }
@@ -297,16 +314,49 @@ public:
         return true;
     }
     bool wide(WideReal& v) {
-        const size_t n = WideReal::load(p_, left_, v);
+        // The 17-byte head ends with the count of 32-bit words that follow.
+        constexpr size_t kHead = 17;
+        if (kHead > left_ || !fill(kHead)) return false;
+        const uint64_t words = load_le32(window_.data() + start_ + 13);
+        const size_t whole = static_cast<size_t>(std::min<uint64_t>(kHead + 4 * words, left_));
+        if (!fill(whole)) return false;
+        const size_t n = WideReal::load(window_.data() + start_, whole, v);
         if (n == 0) return false;
-        p_ += n;
+        start_ += n;
         left_ -= n;
         return true;
     }
 
 private:
-    const uint8_t* p_;
-    size_t left_;
+    // At least n bytes in the window from start_; n never exceeds left_.
+    bool fill(size_t n) {
+        const size_t have = window_.size() - start_;
+        if (have >= n) return true;
+        window_.erase(window_.begin(), window_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
+        // Small fields are read ahead in blocks, never past the file's end.
+        const size_t want = std::min(std::max(n, kBlock), left_);
+        window_.resize(want);
+        return read_fully(window_.data() + have, want - have);
+    }
+    bool read_fully(uint8_t* p, size_t n) {
+        while (n != 0) {
+            const ssize_t r = ::read(fd_, p, n);
+            if (r > 0) {
+                p += r;
+                n -= static_cast<size_t>(r);
+            } else if (r == 0 || errno != EINTR) {
+                return false;  // shorter than its size, or unreadable
+            }
+        }
+        return true;
+    }
+
+    static constexpr size_t kBlock = 1 << 16;
+    int fd_;
+    size_t left_;  // bytes of the file not yet handed out
+    std::vector<uint8_t> window_;
+    size_t start_ = 0;  // first byte of window_ not yet handed out
 };
 
 struct LoadedHistory {
@@ -341,25 +391,24 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
     int32_t w, h;
     uint32_t values_size;
     if (!in.i32(w) || !in.i32(h) || w != width || h != height || !in.u32(values_size)) return false;
-    const uint8_t* bytes;
+    std::vector<uint8_t> values;
     if (version == 0) {
         const size_t mask_size = static_cast<size_t>(MaskedImage::stride_for(w)) * h;
-        const uint8_t* mask;
-        if (!in.take(mask_size, mask) || !in.take(values_size, bytes)) return false;
-        out = std::make_unique<MaskedImage>(MaskedImage::from_run_length(
-            w, h, std::vector<uint8_t>(mask, mask + mask_size), bytes, values_size));
+        std::vector<uint8_t> mask;
+        if (!in.take(mask_size, mask) || !in.take(values_size, values)) return false;
+        out = std::make_unique<MaskedImage>(
+            MaskedImage::from_run_length(w, h, std::move(mask), values.data(), values.size()));
         return true;
     }
     uint32_t mask_size;
-    const uint8_t* mask;
-    if (!in.u32(mask_size) || !in.take(mask_size, mask) || !in.take(values_size, bytes))
+    std::vector<uint8_t> mask;
+    if (!in.u32(mask_size) || !in.take(mask_size, mask) || !in.take(values_size, values))
         return false;
     out = std::make_unique<MaskedImage>(
-        MaskedImage::from_packed(w, h, std::vector<uint8_t>(mask, mask + mask_size),
-                                 std::vector<uint8_t>(bytes, bytes + values_size)));
+        MaskedImage::from_packed(w, h, std::move(mask), std::move(values)));
     if (version == 1) return true;
     uint32_t counts_size, fractions_size;
-    const uint8_t *counts, *fractions;
+    std::vector<uint8_t> counts, fractions;
     const uint64_t pixels = uint64_t(w) * uint64_t(h);
     if (!in.u32(counts_size) || !in.u32(fractions_size) || !in.take(counts_size, counts) ||
         !in.take(fractions_size, fractions))
@@ -367,21 +416,19 @@ bool read_storage(Cursor& in, int32_t width, int32_t height, std::unique_ptr<Mas
     // v002 kept each fraction as an f32, v003 as 16 bits (storage/fraction_code.h).
     const uint64_t size_each = version == 2 ? 4 : 2;
     if (fractions_size != 0 && fractions_size != size_each * pixels) return false;
-    std::vector<uint8_t> fraction_stream(fractions, fractions + fractions_size);
     if (version == 2 && fractions_size != 0) {
         // Fraction codes are 0 or in [1, 2).
         std::vector<float> codes(static_cast<size_t>(pixels));
         for (size_t i = 0; i < codes.size(); ++i) {
-            const uint32_t u = load_le32(fractions + 4 * i);
+            const uint32_t u = load_le32(fractions.data() + 4 * i);
             std::memcpy(&codes[i], &u, 4);
             if (codes[i] != 0.0f && !(codes[i] >= 1.0f && codes[i] < 2.0f)) return false;
         }
-        fraction_stream = pack_fractions(codes.data(), codes.size());
+        fractions = pack_fractions(codes.data(), codes.size());
     }
     // Counts must decode to the grid.
-    if (!counts_decode(counts, counts_size, w, h)) return false;
-    out->set_packed_counts(std::vector<uint8_t>(counts, counts + counts_size),
-                           std::move(fraction_stream));
+    if (!counts_decode(counts.data(), counts.size(), w, h)) return false;
+    out->set_packed_counts(std::move(counts), std::move(fractions));
     return true;
 }
 
@@ -448,8 +495,7 @@ bool read_entry(Cursor& in, LoadedHistory& h, HistEntry& entry) {
     return true;
 }
 
-bool read_history(const std::vector<uint8_t>& data, LoadedHistory& h) {
-    Cursor in(data.data(), data.size());
+bool read_history(Cursor& in, LoadedHistory& h) {
     if (!in.tag(kMagic) || !in.tag(kContextTag)) return false;
     const bool mapped = in.tag(kVersion1);
     if (!mapped && !in.tag(kVersion0)) return false;
@@ -477,31 +523,25 @@ bool read_history(const std::vector<uint8_t>& data, LoadedHistory& h) {
     return in.left() == 0;
 }
 
-// The whole file, read once; its size bounds the buffer. The type is checked
-// before any read, and the open does not wait: a FIFO or a device is refused
-// instead of blocking the caller.
-bool read_file(const char* path, std::vector<uint8_t>& data) {
+// The file is read once, in order; its size bounds every read. The type is
+// checked before any read, and the open does not wait: a FIFO or a device is
+// refused instead of blocking the caller. The current view's pixels are
+// packed before the new views are made: the old history stays whole until the
+// new one is known good, but its largest part need not be held unpacked beside
+// it (it unpacks on next use).
+bool read_file(const char* path, Context& ctx, LoadedHistory& h) {
     const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) return false;
-    // Closed on every way out, a failed allocation of the buffer included.
+    // Closed on every way out, a failed allocation included.
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
     struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
-    if (ok) {
-        data.resize(static_cast<size_t>(st.st_size));
-        size_t done = 0;
-        while (ok && done < data.size()) {
-            const ssize_t n = ::read(fd, data.data() + done, data.size() - done);
-            if (n > 0)
-                done += static_cast<size_t>(n);
-            else if (n == 0 || errno != EINTR)
-                ok = false;  // shorter than its size, or unreadable
-        }
-    }
-    return ok;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0) return false;
+    if (MaskedImage* image = ctx.current_view().image()) image->pack();
+    Cursor in(fd, static_cast<size_t>(st.st_size));
+    return read_history(in, h);
 }
 
 }  // namespace
@@ -542,10 +582,7 @@ bool save_history(Context& ctx, const char* path, bool full) {
 bool load_history(Context& ctx, const char* path) {
     if (path == nullptr) return false;
     LoadedHistory h;
-    {
-        std::vector<uint8_t> data;
-        if (!read_file(path, data) || !read_history(data, h)) return false;
-    }
+    if (!read_file(path, ctx, h)) return false;
     const HistEntry& shown = h.entries[static_cast<size_t>(h.current)];
     // Everything that allocates happens before the context is touched.
     auto picture = std::make_unique<RgbImage>(shown.width, shown.height);
@@ -571,7 +608,7 @@ bool load_history(Context& ctx, const char* path) {
     const uint32_t file_limit = std::min(h.memory_limit, kLargestBudget);
     if (ctx.memory_used > (file_limit >> 2) && file_limit > ctx.memory_limit)
         ctx.memory_limit = file_limit;
-    // The file's buffer is gone; so go the views and picture it replaced.
+    // The views and picture the loaded ones replaced go.
     h.entries.clear();
     picture.reset();
     release_free_pages();

@@ -226,6 +226,18 @@ std::vector<uint8_t> pack_values(const uint8_t* values, const uint8_t* mask, int
     return std::vector<uint8_t>(base, base + bits / 8 + 4);
 }
 
+size_t packed_values_size(const uint8_t* values, const uint8_t* mask, int32_t width, int32_t height,
+                          int32_t stride) {
+    const DeltaCodeEntry* code = delta_code();
+    size_t bits = 0;
+    uint8_t prev = 0;
+    for_each_computed(values, mask, width, height, stride, [&](uint8_t v) {
+        bits += code[uint8_t(v - prev)].length;
+        prev = v;
+    });
+    return bits / 8 + 4;
+}
+
 std::vector<uint8_t> pack_mask(const uint8_t* mask, size_t count) {
     // At most 9 bits a byte; repeat bits are zeros, so they only advance.
     std::vector<uint8_t> out(count * 9 / 8 + 16);

@@ -20,6 +20,9 @@ void unpack_mask(const std::vector<uint8_t>& stream, uint8_t* out, size_t count)
 // mask rows are `stride` bytes long.
 std::vector<uint8_t> pack_values(const uint8_t* values, const uint8_t* mask, int32_t width,
                                  int32_t height, int32_t stride);
+// The size in bytes of what pack_values() gives, found without making it.
+size_t packed_values_size(const uint8_t* values, const uint8_t* mask, int32_t width, int32_t height,
+                          int32_t stride);
 // Decodes a value stream into `values` (width x height, zero on entry): each
 // computed pixel takes the next value, each other pixel repeats the one before.
 void unpack_values(const std::vector<uint8_t>& stream, uint8_t* values, const uint8_t* mask,

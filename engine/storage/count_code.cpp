@@ -7,23 +7,30 @@ namespace quorvel {
 
 namespace {
 
-template <class Count>
-std::vector<uint8_t> pack_counts_of(const Count* counts, size_t w, size_t n) {
-    std::vector<uint8_t> out;
-    out.reserve(n + n / 4);
+// Gives each count's zigzag code in turn: emit(z).
+template <class Count, class Emit>
+void for_each_code(const Count* counts, size_t w, size_t n, Emit&& emit) {
     for (size_t i = 0; i < n; ++i) {
         const uint32_t predicted = i == 0       ? 0u
                                    : i % w != 0 ? uint32_t{counts[i - 1]}
                                                 : uint32_t{counts[i - w]};
         const uint32_t d = uint32_t{counts[i]} - predicted;
         // Zigzag: small differences of either sign become small numbers.
-        uint32_t z = (d << 1) ^ (0u - (d >> 31));
+        emit((d << 1) ^ (0u - (d >> 31)));
+    }
+}
+
+template <class Count>
+std::vector<uint8_t> pack_counts_of(const Count* counts, size_t w, size_t n) {
+    std::vector<uint8_t> out;
+    out.reserve(n + n / 4);
+    for_each_code(counts, w, n, [&](uint32_t z) {
         while (z >= 0x80) {
             out.push_back(static_cast<uint8_t>(z | 0x80));
             z >>= 7;
         }
         out.push_back(static_cast<uint8_t>(z));
-    }
+    });
     return out;
 }
 
@@ -68,6 +75,22 @@ std::vector<uint8_t> pack_counts(const CountPlane& counts, int32_t width, int32_
     const size_t w = static_cast<size_t>(width);
     return counts.visit(
         [&](const auto* c) { return pack_counts_of(c, w, w * static_cast<size_t>(height)); });
+}
+
+size_t packed_counts_size(const CountPlane& counts, int32_t width, int32_t height) {
+    if (width <= 0 || height <= 0) return 0;
+    const size_t w = static_cast<size_t>(width);
+    return counts.visit([&](const auto* c) {
+        size_t size = 0;
+        for_each_code(c, w, w * static_cast<size_t>(height), [&](uint32_t z) {
+            size += z < (1u << 7)    ? 1
+                    : z < (1u << 14) ? 2
+                    : z < (1u << 21) ? 3
+                    : z < (1u << 28) ? 4
+                                     : 5;
+        });
+        return size;
+    });
 }
 
 bool unpack_counts(const std::vector<uint8_t>& stream, CountPlane& counts, int32_t width,

@@ -54,6 +54,22 @@ MaskedImage MaskedImage::from_run_length(int32_t width, int32_t height, std::vec
     return img;
 }
 
+MaskedImage MaskedImage::packed_copy() const {
+    if (packed_) return *this;
+    MaskedImage img(0, 0);
+    img.width_ = width_;
+    img.height_ = height_;
+    img.mask_stride_ = mask_stride_;
+    img.counts_known_ = counts_known_;
+    img.packed_values_ = pack_values(values_.data(), mask_.data(), width_, height_, mask_stride_);
+    img.packed_mask_ = pack_mask(mask_.data(), mask_.size());
+    img.packed_counts_ = pack_counts(counts_, width_, height_);
+    if (!fractions_.empty())
+        img.packed_fractions_ = pack_fractions(fractions(), static_cast<size_t>(width_) * height_);
+    img.packed_ = true;
+    return img;
+}
+
 void MaskedImage::pack() {
     if (packed_) return;
     packed_values_ = pack_values(values_.data(), mask_.data(), width_, height_, mask_stride_);
@@ -327,6 +343,15 @@ void MaskedImage::fill_spans(const Span* spans, size_t count, uint8_t value, uin
             }
         }
     });
+}
+
+uint32_t MaskedImage::packed_size() const {
+    if (packed_) return memory_size();
+    uint64_t size = 36 + static_cast<uint64_t>(mask_stride_) * height_;
+    size += packed_values_size(values_.data(), mask_.data(), width_, height_, mask_stride_);
+    size += packed_counts_size(counts_, width_, height_);
+    if (!fractions_.empty()) size += 2 * static_cast<uint64_t>(width_) * height_;
+    return static_cast<uint32_t>(std::min<uint64_t>(size, 0xFFFFFFFFu));
 }
 
 uint32_t MaskedImage::memory_size() const {

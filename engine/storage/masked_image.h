@@ -27,6 +27,11 @@ public:
     static MaskedImage from_run_length(int32_t width, int32_t height, std::vector<uint8_t> mask,
                                        const uint8_t* run_length, size_t run_length_size);
 
+    // A packed copy made straight from this image, which stays as it is: the
+    // same streams pack() gives, without a second unpacked image on the way.
+    MaskedImage packed_copy() const;
+    // memory_size() once packed, found without packing.
+    uint32_t packed_size() const;
     void pack();
     void unpack();
     bool is_packed() const { return packed_; }

@@ -41,7 +41,7 @@ Fractal::Fractal(int32_t width, int32_t height) {
     if (width > 0 && height > 0) set_size(width, height);
 }
 
-Fractal::Fractal(const Fractal& other, bool with_image)
+Fractal::Fractal(const Fractal& other, bool with_image, bool packed)
     : centre_x_(other.centre_x_),
       centre_y_(other.centre_y_),
       origin_x_(other.origin_x_),
@@ -57,7 +57,9 @@ Fractal::Fractal(const Fractal& other, bool with_image)
       use_big_float_(other.use_big_float_),
       smooth_(other.smooth_),
       deep_kernel_(other.deep_kernel_),
-      image_(with_image && other.image_ ? std::make_unique<MaskedImage>(*other.image_) : nullptr),
+      image_(!with_image || !other.image_ ? nullptr
+             : packed ? std::make_unique<MaskedImage>(other.image_->packed_copy())
+                      : std::make_unique<MaskedImage>(*other.image_)),
       wide_(other.wide_ ? std::make_unique<WideView>(*other.wide_) : nullptr),
       beyond_big_float_(other.beyond_big_float_),
       column_big_float_(other.column_big_float_),

@@ -40,7 +40,9 @@ public:
     // when it is computed further.
     Fractal(const Fractal& other) : Fractal(other, true) {}
     // The same, with the image copied or left out (see hand_image_to()).
-    Fractal(const Fractal& other, bool with_image);
+    Fractal(const Fractal& other, bool with_image) : Fractal(other, with_image, false) {}
+    // With `packed`, the copy's image is packed straight from the original's.
+    Fractal(const Fractal& other, bool with_image, bool packed);
     ~Fractal();
     Fractal& operator=(const Fractal&) = delete;
     // A view from stored fields, with optional storage; tables built without

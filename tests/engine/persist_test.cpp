@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "history/context.h"
 #include "history/history.h"
@@ -66,6 +67,57 @@ TEST(Persist, SaveAndLoadReplaceEverythingOrNothing) {
     const HistEntry& first = to.entries[0];
     EXPECT_TRUE(first.generator == nullptr && first.fractal->image()->is_packed());
     EXPECT_EQ(to.memory_used, first.fractal->memory_size());
+}
+
+// Files several times the reader's window: streams that cross its refills
+// load whole, a file cut or damaged near its end is refused late and changes
+// nothing, and the half-computed view it would have replaced goes on to the
+// pixels a context that never tried to load computes.
+TEST(Persist, LargeFilesLoadInPiecesAndLateFailuresChangeNothing) {
+    const std::string path = "/tmp/qv_persist_large_" + std::to_string(::getpid()) + ".qvh";
+    qvtest::ContextGuard source(32), target(32), reference(32);
+    qv_set_image_properties(source, 400, 300, 2, 1.75f);
+    for (int i = 0; i < 3; ++i) {
+        qvtest::refine_to_end(source);
+        qv_zoom_on_window_coord(source, 160 + 20 * i, 110, 2.0f);
+    }
+    qv_set_image_properties(target, 160, 120, 2, 1.75f);
+    qv_set_image_properties(reference, 160, 120, 2, 1.75f);
+    qv_refine_image(target);
+    qv_refine_image(reference);
+    ASSERT_TRUE(qv_save_all(source, path.c_str()));
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    ASSERT_TRUE(f != nullptr);
+    std::vector<uint8_t> good(1 << 22);
+    good.resize(std::fread(good.data(), 1, good.size(), f));
+    std::fclose(f);
+    ASSERT_GT(good.size(), size_t(2) << 16);  // three 64 KB windows
+
+    auto write = [&](const std::vector<uint8_t>& bytes) {
+        std::FILE* out = std::fopen(path.c_str(), "wb");
+        ASSERT_TRUE(out != nullptr);
+        std::fwrite(bytes.data(), 1, bytes.size(), out);
+        std::fclose(out);
+    };
+    std::vector<uint8_t> bad = good;
+    bad.back() ^= 0x40;  // the last stream no longer decodes
+    for (const std::vector<uint8_t>& d :
+         {std::vector<uint8_t>(good.begin(), good.end() - 1), bad,
+          std::vector<uint8_t>(good.begin(), good.begin() + long(good.size() / 2))}) {
+        write(d);
+        EXPECT_FALSE(qv_load(target, path.c_str()));
+    }
+    qvtest::refine_to_end(target);
+    qvtest::refine_to_end(reference);
+    EXPECT_EQ(qvtest::read_values(target), qvtest::read_values(reference));
+
+    write(good);
+    ASSERT_TRUE(qv_load(target, path.c_str()));
+    std::remove(path.c_str());
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(qvtest::read_values(target), qvtest::read_values(source)) << "entry " << 3 - i;
+        ASSERT_TRUE(qv_history_back(target) && qv_history_back(source));
+    }
 }
 
 }  // namespace

@@ -47,37 +47,48 @@ TEST(Budget, MegabytesMapToBytesAndZeroReleasesEveryOtherView) {
     EXPECT_FALSE(qv_refine_history(zero));                  // trimmed entries are never picked
 }
 
+// Zooms and moves alike: a move's copy for the history is packed as it is
+// made when the budget would pack it, and keeps the pixels the view had.
 TEST(Budget, FarViewsArePackedThenReleasedNearOnesLast) {
-    ContextGuard h(1);
-    Context& ctx = internals(h);
-    set_value_palette(h);
-    qv_set_image_properties(h, 100, 100, 1, 1.0f);
-    qv_set_generator_type(h, 2);
-    std::vector<std::vector<uint8_t>> pictures;  // by entry index
-    for (int i = 0; i < 120; ++i) {
-        refine_to_end(h);
-        pictures.push_back(read_values(h));
-        qv_zoom_centered(h, 1.05f);
-        ASSERT_LE(ctx.memory_used, ctx.memory_limit) << "after zoom " << i;
-        ASSERT_EQ(data_state(ctx.current_entry()), 0);
-    }
-    // States never get milder towards the oldest entry; the neighbour stays.
-    for (int i = 1; i < ctx.current; ++i)
-        ASSERT_LE(data_state(ctx.entries[i]), data_state(ctx.entries[i - 1])) << "entry " << i;
-    EXPECT_EQ(data_state(ctx.entries[0]), 2);
-    EXPECT_LT(data_state(ctx.entries[ctx.current - 1]), 2);
+    for (bool move : {false, true}) {
+        SCOPED_TRACE(move ? "moves" : "zooms");
+        ContextGuard h(1);
+        Context& ctx = internals(h);
+        set_value_palette(h);
+        qv_set_image_properties(h, 100, 100, 1, 1.0f);
+        qv_set_generator_type(h, 2);
+        std::vector<std::vector<uint8_t>> pictures;  // by entry index
+        int packed_neighbours = 0;
+        for (int i = 0; i < 120; ++i) {
+            refine_to_end(h);
+            pictures.push_back(read_values(h));
+            if (move)
+                qv_move(h, 0.16f, i % 2 ? 0.08f : -0.08f);
+            else
+                qv_zoom_centered(h, 1.05f);
+            ASSERT_LE(ctx.memory_used, ctx.memory_limit) << "after step " << i;
+            ASSERT_EQ(data_state(ctx.current_entry()), 0);
+            packed_neighbours += data_state(ctx.entries[ctx.current - 1]) == 1;
+        }
+        EXPECT_GT(packed_neighbours, 0);
+        // States never get milder towards the oldest entry; the neighbour stays.
+        for (int i = 1; i < ctx.current; ++i)
+            ASSERT_LE(data_state(ctx.entries[i]), data_state(ctx.entries[i - 1])) << "entry " << i;
+        EXPECT_EQ(data_state(ctx.entries[0]), 2);
+        EXPECT_LT(data_state(ctx.entries[ctx.current - 1]), 2);
 
-    // A packed view comes back pixel for pixel, a released one is recomputed.
-    int index = ctx.current;
-    while (qv_history_back(h) && data_state(ctx.entries[--index]) != 1) {
+        // A packed view comes back pixel for pixel, a released one is recomputed.
+        int index = ctx.current;
+        while (qv_history_back(h) && data_state(ctx.entries[--index]) != 1) {
+        }
+        ASSERT_EQ(data_state(ctx.entries[index]), 1);
+        EXPECT_EQ(read_values(h), pictures[index]);
+        EXPECT_FALSE(qv_refine_image(h));
+        while (qv_history_back(h)) {
+        }
+        EXPECT_GT(refine_to_end(h), 0);
+        EXPECT_EQ(read_values(h), pictures[0]);
     }
-    ASSERT_EQ(data_state(ctx.entries[index]), 1);
-    EXPECT_EQ(read_values(h), pictures[index]);
-    EXPECT_FALSE(qv_refine_image(h));
-    while (qv_history_back(h)) {
-    }
-    EXPECT_GT(refine_to_end(h), 0);
-    EXPECT_EQ(read_values(h), pictures[0]);
 }
 
 // Packing starts with the farthest view; the first background generator it

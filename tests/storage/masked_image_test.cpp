@@ -136,7 +136,9 @@ TEST(MaskedImage, PackRoundTripsAndDamagedStreamsDecodeSafely) {
             Bytes want(before.values);  // computed values, each repeated forward
             for (int i = 0, v = 0; i < w * h; ++i)
                 want[i] = uint8_t(v = before.computed(i % w, i / w) ? before.values[i] : v);
+            const uint32_t packed_size = img.packed_size();
             img.pack();
+            EXPECT_EQ(img.memory_size(), packed_size);
             const Bytes pm = img.packed_mask(), pv = img.packed_values();
             EXPECT_EQ(ref_unpack(w, h, pm, pv).values, want);
             const Plain after = snapshot(img);
@@ -250,8 +252,17 @@ TEST(MaskedImage, Fills) {
     img.fractions_for_use()[4 * 20 + 3] = 1.25f;
     img.values()[5 * 20 + 5] = 7;
     img.counts().set(5 * 20 + 5, 300007);
+    // A packed copy has the streams pack() gives, and leaves the image as it was.
+    const MaskedImage copy = img.packed_copy();
+    EXPECT_TRUE(copy.is_packed() && !img.is_packed());
+    EXPECT_EQ(img.packed_size(), copy.memory_size());
+    EXPECT_EQ(img.counts().get(5 * 20 + 5), 300007u);
     img.pack();
     EXPECT_LT(img.packed_counts().size(), 20u * 10 * 2);
+    EXPECT_TRUE(copy.packed_mask() == img.packed_mask() &&
+                copy.packed_values() == img.packed_values() &&
+                copy.packed_counts() == img.packed_counts() &&
+                copy.packed_fractions() == img.packed_fractions());
     img.clear_mask();  // unpacks; computed values stay, fractions go with the marks
     EXPECT_FALSE(img.is_computed(5, 5));
     EXPECT_EQ(img.values()[5 * 20 + 5], 7);
