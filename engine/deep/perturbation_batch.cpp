@@ -26,29 +26,18 @@ bool iterate_perturbed_scalar(const OrbitSpan& orbit, uint32_t max_iterations, O
     for (size_t i = 0; i < count; ++i) {
         Orbit& o = pixels[i];
         if (o.done) continue;
-        PixelState s{o.x, o.y, o.aux, o.n, o.extra, o.seen_x, o.seen_y, o.seen_aux, o.seen_n};
+        PixelState s = state_of_record(o);
         uint32_t result = 0;
         for (;;) {
             const uint32_t before = s.n;
             if (perturbed_steps(orbit, max_iterations, o.cx, o.cy, s, kScalarCheck, result)) {
-                o.n = result;
-                o.done = true;
-                o.x = s.escaped.x;
-                o.y = s.escaped.y;
+                end_record(o, s, result);
                 steps += kScalarCheck;
                 break;
             }
             steps += s.n - before;
             if (steps >= budget.max_steps || budget.time_over()) {
-                o.x = s.dx;
-                o.y = s.dy;
-                o.aux = s.m;
-                o.n = s.n;
-                o.extra = s.error;
-                o.seen_x = s.seen_dx;
-                o.seen_y = s.seen_dy;
-                o.seen_aux = s.seen_m;
-                o.seen_n = s.seen_n;
+                pause_record(o, s);
                 return false;
             }
         }

@@ -281,24 +281,13 @@ void pack(const ExtPixelState& s, Orbit& o) {
 bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
                        uint32_t max_iterations, Orbit* pixels, size_t count, const Budget& budget) {
     return one_by_one(pixels, count, budget, [&](size_t, Orbit& o, uint64_t& work) {
-        PixelState s{o.x, o.y, o.aux, o.n, o.extra, o.seen_x, o.seen_y, o.seen_aux, o.seen_n};
+        PixelState s = state_of_record(o);
         uint32_t result = 0;
         if (bla_steps(orbit, table, max_iterations, o.cx, o.cy, s, work, result)) {
-            o.n = result;
-            o.done = true;
-            o.x = s.escaped.x;
-            o.y = s.escaped.y;
+            end_record(o, s, result);
             return true;
         }
-        o.x = s.dx;
-        o.y = s.dy;
-        o.aux = s.m;
-        o.n = s.n;
-        o.extra = s.error;
-        o.seen_x = s.seen_dx;
-        o.seen_y = s.seen_dy;
-        o.seen_aux = s.seen_m;
-        o.seen_n = s.seen_n;
+        pause_record(o, s);
         return false;
     });
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "bigfloat/orbit_batch.h"
 #include "deep/perturbation.h"
 
 namespace quorvel {
@@ -22,6 +23,30 @@ struct PixelState {
     uint32_t seen_m = 0, seen_n = 0;
     EscapedZ escaped{};
 };
+
+// A batch record (perturbation_batch.h) holds a paused pixel's state: dz in
+// x, y, m in aux, the error in extra, and what cycle detection remembered.
+inline PixelState state_of_record(const Orbit& o) {
+    return PixelState{o.x, o.y, o.aux, o.n, o.extra, o.seen_x, o.seen_y, o.seen_aux, o.seen_n};
+}
+inline void pause_record(Orbit& o, const PixelState& s) {
+    o.x = s.dx;
+    o.y = s.dy;
+    o.aux = s.m;
+    o.n = s.n;
+    o.extra = s.error;
+    o.seen_x = s.seen_dx;
+    o.seen_y = s.seen_dy;
+    o.seen_aux = s.seen_m;
+    o.seen_n = s.seen_n;
+}
+// The record of a pixel that ended with `result`: the count, and its z.
+inline void end_record(Orbit& o, const PixelState& s, uint32_t result) {
+    o.n = result;
+    o.done = true;
+    o.x = s.escaped.x;
+    o.y = s.escaped.y;
+}
 
 // Runs at most `steps` iterations; true with the count (or
 // kNeedsOtherReference) in `result` once the pixel ends.
