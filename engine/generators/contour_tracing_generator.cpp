@@ -220,8 +220,11 @@ size_t ContourTracingGenerator::queue_cells(Point q) {
     const int32_t x0 = (q.x - r) & ~1, y0 = (q.y - r) & ~1;
     for (int32_t y = y0; y <= q.y + r; y += 2)
         for (int32_t x = x0; x <= q.x + r; x += 2) list(x, y);
-    for (int32_t y = y0; y < q.y + r; y += 2)
-        for (int32_t x = x0; x < q.x + r; x += 2) {
+    // Cells are looked at only near q, where the walk goes next; one whose
+    // centre is known or listed was seen to already.
+    for (int32_t y = (q.y - r / 2) & ~1; y < q.y + r / 2; y += 2)
+        for (int32_t x = (q.x - r / 2) & ~1; x < q.x + r / 2; x += 2) {
+            if (view.ahead_ready(x + 1, y + 1) || view.ahead_listed(x + 1, y + 1)) continue;
             if (!cell_mixed(x, y)) continue;
             list(x + 1, y);
             list(x, y + 1);
