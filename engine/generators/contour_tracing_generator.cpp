@@ -221,7 +221,7 @@ size_t ContourTracingGenerator::queue_cells(Point q) {
     for (int32_t y = y0; y <= q.y + r; y += 2)
         for (int32_t x = x0; x <= q.x + r; x += 2) list(x, y);
     // Cells are looked at only near q, where the walk goes next; one whose
-    // centre is known or listed was seen to already.
+    // centre is known or listed was dealt with already.
     for (int32_t y = (q.y - r / 2) & ~1; y < q.y + r / 2; y += 2)
         for (int32_t x = (q.x - r / 2) & ~1; x < q.x + r / 2; x += 2) {
             if (view.ahead_ready(x + 1, y + 1) || view.ahead_listed(x + 1, y + 1)) continue;

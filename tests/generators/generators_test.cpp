@@ -79,7 +79,7 @@ constexpr ViewParams kViews[] = {
     {"whole set", -0.5, 0.0, 1.5, 300, 0.01, 0.2},
     {"seahorse valley", -0.745, 0.1, 0.01, 600, 0.01, 0.2},
     {"spiral", -0.7436438870371, 0.1318259042053, 1e-6, 2000, 0.01, 0.2},
-    // Wide SIMD lanes iterate tiles around the border ahead of the walk.
+    // Wide SIMD lanes iterate pixels around the border ahead of the walk.
     {"inside the set", -0.1, 0.0, 0.05, 200, 0.0, 0.8},
 };
 
