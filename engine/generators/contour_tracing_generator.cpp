@@ -181,21 +181,69 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
 bool ContourTracingGenerator::make_walk_ready(const Walker& w, const Budget& budget) {
     Fractal& view = *view_;
     const Point q = looked_at(w);
+    size_t listed = 0;
     if (!view.ahead_listed(q.x, q.y)) {
         // Most pixels escape within a few iterations: those are done at once.
         if (view.run_ahead_at_once(q.x, q.y, kAtOnceSteps)) return true;
         // The lanes get the pixels the walk will likely ask for next: along
-        // the walk while its forecasts come true, otherwise the tile around.
+        // the walk while its forecasts come true, otherwise those around.
         const bool along = forecast_score_ >= kForecastTrusted;
         queue_walk(w, along);
-        if (!along)
-            view.queue_ahead(q.x - tile_w_ / 2, q.y - tile_h_ / 2, q.x + (tile_w_ - 1) / 2,
-                             q.y + (tile_h_ - 1) / 2);
+        if (!along) listed = queue_cells(q);
     }
-    const size_t batch = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
+    const size_t batch = std::max(static_cast<size_t>(tile_w_) * tile_h_, listed);
     if (!view.run_ahead_for(q.x, q.y, budget, batch)) return false;
-    view.keep_recent_ahead(kTilesKept * batch);
+    view.keep_recent_ahead(std::max(kTilesKept * static_cast<size_t>(tile_w_) * tile_h_, listed));
     return true;
+}
+
+size_t ContourTracingGenerator::queue_cells(Point q) {
+    // A tile around q would iterate the inside of the regions it meets, which
+    // their fills give for nothing. The even pixels of a wider square come
+    // first; the other pixels of a cell between four of them follow once its
+    // corners are known and differ, since only there can a border run. A
+    // border a uniform cell hides costs a wait when the walk reaches it.
+    Fractal& view = *view_;
+    size_t listed = 0;
+    const auto list = [&](int32_t x, int32_t y) {
+        if (x < 0 || y < 0 || x >= static_cast<int32_t>(width_) ||
+            y >= static_cast<int32_t>(height_))
+            return;
+        if (view.ahead_ready(x, y) || view.ahead_listed(x, y)) return;
+        view.queue_ahead(x, y, x, y);
+        ++listed;
+    };
+    list(q.x, q.y);
+    if (tile_w_ == 1 && tile_h_ == 1) return listed;
+    // A square as wide as two tiles: its even pixels number about a tile.
+    const int32_t r = tile_w_;
+    const int32_t x0 = (q.x - r) & ~1, y0 = (q.y - r) & ~1;
+    for (int32_t y = y0; y <= q.y + r; y += 2)
+        for (int32_t x = x0; x <= q.x + r; x += 2) list(x, y);
+    // Cells are looked at only near q, where the walk goes next; one whose
+    // centre is known or listed was dealt with already.
+    for (int32_t y = (q.y - r / 2) & ~1; y < q.y + r / 2; y += 2)
+        for (int32_t x = (q.x - r / 2) & ~1; x < q.x + r / 2; x += 2) {
+            if (view.ahead_ready(x + 1, y + 1) || view.ahead_listed(x + 1, y + 1)) continue;
+            if (!cell_mixed(x, y)) continue;
+            list(x + 1, y);
+            list(x, y + 1);
+            list(x + 1, y + 1);
+            list(x + 2, y + 1);
+            list(x + 1, y + 2);
+        }
+    return listed;
+}
+
+bool ContourTracingGenerator::cell_mixed(int32_t x, int32_t y) const {
+    const Fractal& view = *view_;
+    const Point corners[] = {{x, y}, {x + 2, y}, {x, y + 2}, {x + 2, y + 2}};
+    for (const Point& c : corners)
+        if (!view.ahead_ready(c.x, c.y)) return false;
+    const uint32_t v = view.ready_value(x, y);
+    for (const Point& c : corners)
+        if (view.ready_value(c.x, c.y) != v) return true;
+    return false;
 }
 
 void ContourTracingGenerator::queue_walk(Walker w, bool list) {

@@ -69,6 +69,12 @@ private:
     // with the tile around each); false when the budget ended first.
     bool make_ready(const Point* points, int count, const Budget& budget);
     void choose_tile();
+    // Lists, around a pixel the walk waits for, the pixels its walk and the
+    // next ones will likely look at; returns how many.
+    size_t queue_cells(Point q);
+    // Whether the cell of side 2 with top-left corner (x, y) has its corners
+    // ready and not all of one value.
+    bool cell_mixed(int32_t x, int32_t y) const;
     // Fills the region of a completed walk and removes it from the seeds.
     void fill();
 
