@@ -46,6 +46,33 @@ inline bool escape_decided(double r, double error, uint32_t n) {
     return error <= kEscapeErrorSquared && bound < margin * margin;
 }
 
+// What follows a step whose z = x + iy stayed below the escape radius, with
+// |z|^2 = r and |dz|^2 = d: true with `result` once the pixel ends at the
+// limit or outlasts an escaped reference. Otherwise, where z passes closer to
+// 0 than to the reference (bits lost in forming it show in the error
+// estimate) or a reference cut at its longest kept length ends, the pixel goes
+// on from the reference's start with its whole value as offset.
+template <class T, class R>
+[[gnu::always_inline]] inline bool ends_or_rebases(T x, T y, R r, R d, uint32_t n,
+                                                   uint32_t max_iterations, uint32_t last,
+                                                   bool reference_escaped, T& dx, T& dy,
+                                                   uint32_t& m, uint32_t& result) {
+    if (n + 1 >= max_iterations) {
+        result = n + 1;
+        return true;
+    }
+    const bool closer_to_zero = r < d;
+    if (!closer_to_zero && m != last) return false;
+    if (!closer_to_zero && reference_escaped) {
+        result = kNeedsOtherReference;
+        return true;
+    }
+    dx = x;
+    dy = y;
+    m = 0;
+    return false;
+}
+
 // The escape-time count of c_ref + (dcx + i*dcy), with the same rules as the
 // exact kernels, or kNeedsOtherReference; an escaped pixel's z goes to `z`.
 uint32_t iterate_perturbed(const OrbitSpan& orbit, uint32_t max_iterations, double dcx, double dcy,

@@ -100,23 +100,8 @@ bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t m
             s.escaped = EscapedZ{x, y};
             return true;
         }
-        if (n + 1 >= max_iterations) {
-            result = n + 1;
+        if (ends_or_rebases(x, y, r, d, n, max_iterations, last, orbit.escaped, dx, dy, m, result))
             return true;
-        }
-        if (r < d) {
-            dx = x;
-            dy = y;
-            m = 0;
-        } else if (m == last) {
-            if (orbit.escaped) {
-                result = kNeedsOtherReference;
-                return true;
-            }
-            dx = x;
-            dy = y;
-            m = 0;
-        }
         if (dx == seen_dx && dy == seen_dy && m == seen_m) [[unlikely]]
             n = round_cycles(table, max_iterations, n, seen_n);
         if (n >= mark) [[unlikely]] {

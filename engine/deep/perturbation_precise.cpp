@@ -109,23 +109,8 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
             s.escaped = EscapedZ{static_cast<double>(lx), static_cast<double>(ly)};
             return true;
         }
-        if (n + 1 >= max_iterations) {
-            result = n + 1;
+        if (ends_or_rebases(x, y, r, d, n, max_iterations, last, orbit.escaped, dx, dy, m, result))
             return true;
-        }
-        if (r < d) {
-            dx = x;
-            dy = y;
-            m = 0;
-        } else if (m == last) {
-            if (orbit.escaped) {
-                result = kNeedsOtherReference;
-                return true;
-            }
-            dx = x;
-            dy = y;
-            m = 0;
-        }
     }
     s = PreciseState<T>{dx, dy, m, n, error, s.escaped};
     return false;

@@ -83,27 +83,8 @@ inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, dou
             s.escaped = EscapedZ{x, y};
             return true;
         }
-        if (n + 1 >= max_iterations) {
-            result = n + 1;
+        if (ends_or_rebases(x, y, r, d, n, max_iterations, last, orbit.escaped, dx, dy, m, result))
             return true;
-        }
-        if (r < d) {
-            // The pixel passes closer to 0 than to the reference: restart the
-            // reference, with the whole value as offset. Bits lost in forming
-            // that value show in the error estimate.
-            dx = x;
-            dy = y;
-            m = 0;
-        } else if (m == last) {
-            if (orbit.escaped) {
-                result = kNeedsOtherReference;
-                return true;
-            }
-            // A reference cut at its longest kept length: go on from its start.
-            dx = x;
-            dy = y;
-            m = 0;
-        }
         if (dx == seen_dx && dy == seen_dy && m == seen_m) [[unlikely]] {
             result = max_iterations;
             return true;
