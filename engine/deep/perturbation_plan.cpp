@@ -12,6 +12,8 @@
 #include "deep/perturbation_ext.h"
 #include "deep/perturbation_ext_batch.h"
 #include "deep/perturbation_precise.h"
+#include "deep/precise_bla_table.h"
+#include "deep/precise_values.h"
 
 namespace quorvel {
 
@@ -167,7 +169,10 @@ struct PerturbationPlan::Reference {
     size_t memory_size() const {
         return orbit.memory_size() + sizeof(double) * (dcx_.size() + dcy_.size()) +
                sizeof(ExtFloat) * (ext_dcx_.size() + ext_dcy_.size()) +
-               (bla ? bla->memory_size() : 0) + (ext_bla ? ext_bla->memory_size() : 0);
+               (bla ? bla->memory_size() : 0) + (ext_bla ? ext_bla->memory_size() : 0) +
+               (precise_ld ? precise_ld->memory_size() : 0) +
+               (precise_dd ? precise_dd->memory_size() : 0) +
+               (precise_ldd ? precise_ldd->memory_size() : 0);
     }
 
     // Builds the linear steps for pixels of the whole grid for about
@@ -223,11 +228,42 @@ struct PerturbationPlan::Reference {
         ext_bla.reset();
     }
 
+    // The linear steps of wider arithmetic in T for the grid's pixels, built
+    // for about `seconds` at the first pixel that needs them; null until
+    // complete.
+    template <class T>
+    const PreciseBlaTable<T>* precise_table(double seconds, size_t table_bytes) {
+        std::unique_ptr<PreciseBlaTable<T>>& table = precise_table_of(T{});
+        if (!table) {
+            const long double c_max =
+                orbit.extended()
+                    ? precise_detail::to_long_double(largest_offset(
+                          std::vector<ExtFloat>(ext_dcx(), ext_dcx() + grid_.width()),
+                          std::vector<ExtFloat>(ext_dcy(), ext_dcy() + grid_.height())))
+                    : largest_offset(std::vector<double>(dcx(), dcx() + grid_.width()),
+                                     std::vector<double>(dcy(), dcy() + grid_.height()));
+            table = std::make_unique<PreciseBlaTable<T>>(precise_span(), c_max, table_bytes);
+        }
+        return table->advance(seconds) ? table.get() : nullptr;
+    }
+
     std::unique_ptr<BlaTable<double>> bla;
     std::unique_ptr<BlaTable<ExtFloat>> ext_bla;
     bool use_table = false;
+    std::unique_ptr<PreciseBlaTable<long double>> precise_ld;
+    std::unique_ptr<PreciseBlaTable<DoubleDouble>> precise_dd;
+    std::unique_ptr<PreciseBlaTable<LongDoubleDouble>> precise_ldd;
 
 private:
+    std::unique_ptr<PreciseBlaTable<long double>>& precise_table_of(long double) {
+        return precise_ld;
+    }
+    std::unique_ptr<PreciseBlaTable<DoubleDouble>>& precise_table_of(DoubleDouble) {
+        return precise_dd;
+    }
+    std::unique_ptr<PreciseBlaTable<LongDoubleDouble>>& precise_table_of(LongDoubleDouble) {
+        return precise_ldd;
+    }
     static ReferenceOrbit start(int32_t px, int32_t py, const GridCoordinates& grid, long bits,
                                 uint32_t limit, bool extended, uint32_t kept) {
         MpfrNumber cx(bits), cy(bits);
@@ -294,6 +330,13 @@ const ReferenceOrbit& PerturbationPlan::main_orbit() const { return main_->orbit
 size_t PerturbationPlan::memory_size() const {
     return main_->memory_size() + (building_ ? building_->memory_size() : 0) +
            waiting_.size() * (sizeof(Waiting) + 32) + extra_memory();
+}
+
+PreciseOrbitSpan PerturbationPlan::precise_orbit() const { return main_->precise_span(); }
+
+void PerturbationPlan::precise_offset(int32_t x, int32_t y, DoubleDouble& dcx, DoubleDouble& dcy,
+                                      LongDoubleDouble& wide_x, LongDoubleDouble& wide_y) const {
+    main_->precise_offset(x, y, dcx, dcy, wide_x, wide_y);
 }
 
 size_t PerturbationPlan::extra_memory() const {
@@ -556,18 +599,35 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
     }
     Precise& p = *w.precise;
     const PreciseOrbitSpan orbit = main_->precise_span();
+    // With linear steps on, so they are here, from tables of the wider type
+    // built a slice at a time (long double's an eighth of the memory budget,
+    // twofold sums' a quarter); a pixel waits for its table to be complete.
+    const bool linear = main_->table_ready();
+    auto table = [&](auto type, size_t bytes, auto*& t) {
+        if (!linear || t) return true;
+        t = main_->precise_table<decltype(type)>(seconds_left(budget), bytes);
+        return t != nullptr;
+    };
+    const PreciseBlaTable<long double>* wide_table = nullptr;
+    const PreciseBlaTable<DoubleDouble>* dd_table = nullptr;
+    const PreciseBlaTable<LongDoubleDouble>* wide_dd_table = nullptr;
     // Double-doubles have the range of doubles only; extended offsets take
     // twofold long doubles.
     for (;;) {
         bool ended = false;
-        if (p.tier == 0)
+        if (p.tier == 0) {
+            if (!table(0.0L, memory_cap_ / 8, wide_table)) return false;
+            ended = precise_steps(orbit, limit_, p.wide_x.hi, p.wide_y.hi, p.wide, kPreciseSteps, n,
+                                  wide_table);
+        } else if (!extended_) {
+            if (!table(DoubleDouble{}, memory_cap_ / 4, dd_table)) return false;
             ended =
-                precise_steps(orbit, limit_, p.wide_x.hi, p.wide_y.hi, p.wide, kPreciseSteps, n);
-        else if (!extended_)
-            ended = precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n);
-        else
-            ended =
-                precise_steps(orbit, limit_, p.wide_x, p.wide_y, p.wide_dd, kPreciseSteps / 16, n);
+                precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n, dd_table);
+        } else {
+            if (!table(LongDoubleDouble{}, memory_cap_ / 4, wide_dd_table)) return false;
+            ended = precise_steps(orbit, limit_, p.wide_x, p.wide_y, p.wide_dd, kPreciseSteps / 16,
+                                  n, wide_dd_table);
+        }
         if (ended && (n != kNeedsOtherReference || p.tier == 1)) break;
         // Long double could not vouch for the count either: twofold sums.
         if (ended) ++p.tier;
@@ -585,9 +645,11 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget, E
     Waiting& w = waiting_[key];
     if (w.count != 0) return settle(key, w.count, w.escaped, z);
     auto stepped = [&] { return extended_ ? w.ext_state.escaped : w.state.escaped; };
+    const bool precise = main_->precise() && precise_reaches();
     // A pixel the linear steps left undecided is stepped on the main
-    // reference: the error of their dropped terms is gone there.
-    if (main_->table_ready() && !w.stepped_main) {
+    // reference, where the error of their dropped terms is gone; or at once
+    // in wider arithmetic, whose own linear steps decide it with far fewer.
+    if (main_->table_ready() && !precise && !w.stepped_main) {
         uint32_t n = 0;
         if (!run_on(*main_, x, y, w, budget, n)) return 0;
         w.stepped_main = true;
@@ -595,7 +657,7 @@ uint32_t PerturbationPlan::resolve(int32_t x, int32_t y, const Budget& budget, E
     }
     // Then in wider arithmetic on a main reference that never ends: the error
     // estimate vouches there for nearly every count it could not in doubles.
-    if (main_->precise() && !w.stepped_precise && precise_reaches()) {
+    if (precise && !w.stepped_precise) {
         uint32_t n = 0;
         EscapedZ escaped;
         if (!run_precise(x, y, w, budget, n, escaped)) return 0;

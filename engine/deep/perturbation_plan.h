@@ -90,6 +90,12 @@ public:
     const ReferenceOrbit& main_orbit() const;
     size_t memory_size() const;
     size_t extra_memory() const;
+    // The main reference as wider arithmetic reads it, and a pixel's exact
+    // offset from it as twofold doubles and long doubles; finish the search
+    // first.
+    PreciseOrbitSpan precise_orbit() const;
+    void precise_offset(int32_t x, int32_t y, DoubleDouble& dcx, DoubleDouble& dcy,
+                        LongDoubleDouble& wide_x, LongDoubleDouble& wide_y) const;
 
     // Below this pixel step the squares of double offsets would lose their
     // precision to underflow, so offsets carry an extended exponent.

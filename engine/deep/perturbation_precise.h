@@ -41,23 +41,31 @@ struct PreciseState {
     EscapedZ escaped{};  // z of a pixel that escaped
 };
 
-// Runs at most `steps` iterations; true with the count (or
-// kNeedsOtherReference) in `result` once the pixel ends. T is long double (a
-// 64-bit significand, where it has one), DoubleDouble, or LongDoubleDouble
-// (for extended orbits and offsets, within long double's range).
+template <class T>
+class PreciseBlaTable;
+
+// Runs at most `steps` steps; true with the count (or kNeedsOtherReference)
+// in `result` once the pixel ends. T is long double (a 64-bit significand,
+// where it has one), DoubleDouble, or LongDoubleDouble (for extended orbits
+// and offsets, within long double's range). With a table of the same orbit,
+// a step is its longest valid linear step where one starts, else a single
+// iteration.
 template <class T>
 bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx, T dcy,
-                   PreciseState<T>& s, uint32_t steps, uint32_t& result);
+                   PreciseState<T>& s, uint32_t steps, uint32_t& result,
+                   const PreciseBlaTable<T>* table = nullptr);
 
 extern template bool precise_steps<long double>(const PreciseOrbitSpan&, uint32_t, long double,
                                                 long double, PreciseState<long double>&, uint32_t,
-                                                uint32_t&);
+                                                uint32_t&, const PreciseBlaTable<long double>*);
 extern template bool precise_steps<LongDoubleDouble>(const PreciseOrbitSpan&, uint32_t,
                                                      LongDoubleDouble, LongDoubleDouble,
                                                      PreciseState<LongDoubleDouble>&, uint32_t,
-                                                     uint32_t&);
+                                                     uint32_t&,
+                                                     const PreciseBlaTable<LongDoubleDouble>*);
 extern template bool precise_steps<DoubleDouble>(const PreciseOrbitSpan&, uint32_t, DoubleDouble,
                                                  DoubleDouble, PreciseState<DoubleDouble>&,
-                                                 uint32_t, uint32_t&);
+                                                 uint32_t, uint32_t&,
+                                                 const PreciseBlaTable<DoubleDouble>*);
 
 }  // namespace quorvel

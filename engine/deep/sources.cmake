@@ -17,6 +17,7 @@ set(QV_DEEP_SOURCES
   perturbation_ext_batch_sse2.cpp
   perturbation_plan.cpp
   perturbation_precise.cpp
+  precise_bla_table.cpp
   reference_orbit.cpp
   wide_real.cpp
 )

@@ -1,0 +1,179 @@
+// Linear steps in wider arithmetic: on the pixels of a public 2e-50 view whose
+// counts doubles cannot vouch for, they give the counts of single steps and
+// of MPFR with far fewer steps; their tables are built in slices within their
+// share of memory, and the plan takes them when linear steps are on.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "base/stopwatch.h"
+#include "deep/perturbation_plan.h"
+#include "deep/perturbation_precise.h"
+#include "deep/precise_bla_table.h"
+#include "mpfr_count.h"
+#include "view/fractal.h"
+
+namespace quorvel {
+namespace {
+
+const char* const kX =
+    "-0.04947002906310409375169222672735363011874571248822487931810494023264219477268690342799154"
+    "99747594190000000000000000000";
+const char* const kY =
+    "-0.67478757584467536401139205313059765633477070682240348069799979479099419834548451115142084"
+    "99540310299999999999999999880";
+constexpr uint32_t kLimit = 263010;
+constexpr int32_t kSide = 32;
+
+struct View {
+    Fractal view{kSide, kSide};
+    std::unique_ptr<PerturbationPlan> plan;
+    explicit View(bool skipping) {
+        view.set_view(*WideReal::parse(kX), *WideReal::parse(kY), parse_radius("2e-50").value());
+        view.set_max_iterations(kLimit);
+        view.prepare(true);
+        const WideView& wide = *view.wide();
+        plan = std::make_unique<PerturbationPlan>(view.grid_coordinates(), wide.radius,
+                                                  std::min(abs(wide.step_x), abs(wide.step_y)),
+                                                  kLimit, skipping);
+        while (!plan->prepare(1.0)) {
+        }
+    }
+    // Pixels whose counts the double kernel leaves to other references.
+    std::vector<int32_t> undecided() {
+        const ReferenceOrbit& o = plan->main_orbit();
+        const OrbitSpan span{o.re(), o.im(), o.length(), o.escaped()};
+        std::vector<int32_t> pixels;
+        for (int32_t p = 0; p < kSide * kSide; ++p)
+            if (iterate_perturbed(span, kLimit, plan->column_offsets()[p % kSide],
+                                  plan->row_offsets()[p / kSide]) == kNeedsOtherReference)
+                pixels.push_back(p);
+        return pixels;
+    }
+    uint32_t mpfr(int32_t p) const {
+        const long bits = reference_bits(view.exact_radius());
+        MpfrNumber cx(bits), cy(bits);
+        view.grid_coordinates().set_column(cx.get(), p % kSide);
+        view.grid_coordinates().set_row(cy.get(), p / kSide);
+        return sample::mpfr_count(cx.get(), cy.get(), kLimit, bits);
+    }
+};
+
+long double largest_offset(const PerturbationPlan& plan) {
+    DoubleDouble x, y;
+    LongDoubleDouble wx, wy;
+    long double most = 0.0L;
+    for (int32_t c : {0, kSide - 1}) {
+        for (int32_t r : {0, kSide - 1}) {
+            plan.precise_offset(c, r, x, y, wx, wy);
+            most = std::max(most, std::sqrt(wx.hi * wx.hi + wy.hi * wy.hi));
+        }
+    }
+    return most * 1.001L;
+}
+
+// A pixel run to its end in T, with or without linear steps: its count and
+// the steps taken.
+template <class T>
+uint32_t run(const PreciseOrbitSpan& orbit, T dcx, T dcy, const PreciseBlaTable<T>* table,
+             uint64_t& steps) {
+    PreciseState<T> s;
+    uint32_t n = 0;
+    while (!precise_steps(orbit, kLimit, dcx, dcy, s, 4096, n, table)) steps += 4096;
+    return n;
+}
+
+TEST(PreciseBla, SensitivePixelsGetTheCountsOfSingleStepsAndMpfrWithFarFewerSteps) {
+    View v(true);
+    ASSERT_TRUE(v.plan->uses_table());
+    const PreciseOrbitSpan orbit = v.plan->precise_orbit();
+    const long double c_max = largest_offset(*v.plan);
+    PreciseBlaTable<long double> wide(orbit, c_max, SIZE_MAX);
+    PreciseBlaTable<DoubleDouble> dd(orbit, c_max, SIZE_MAX);
+    while (!wide.advance(1.0) || !dd.advance(1.0)) {
+    }
+    const std::vector<int32_t> pixels = v.undecided();
+    ASSERT_GE(pixels.size(), 3u);
+    uint64_t single = 0, linear = 0;
+    int twofold = 0;
+    for (int32_t p : pixels) {
+        DoubleDouble x, y;
+        LongDoubleDouble wx, wy;
+        v.plan->precise_offset(p % kSide, p / kSide, x, y, wx, wy);
+        uint32_t n = run(orbit, wx.hi, wy.hi, &wide, linear);
+        ASSERT_EQ(n, run<long double>(orbit, wx.hi, wy.hi, nullptr, single)) << p;
+        const bool needs_twofold = n == kNeedsOtherReference;
+        if (needs_twofold) {
+            // Long double cannot vouch for it either: double-doubles.
+            ++twofold;
+            n = run(orbit, x, y, &dd, linear);
+            ASSERT_EQ(n, run<DoubleDouble>(orbit, x, y, nullptr, single)) << p;
+        }
+        ASSERT_NE(n, kNeedsOtherReference) << p;
+        // MPFR's orbits are long: every twofold pixel, and one other.
+        if (needs_twofold || p == pixels.front()) {
+            EXPECT_EQ(n, v.mpfr(p)) << p;
+        }
+    }
+    EXPECT_GT(twofold, 0);
+    EXPECT_LT(linear * 4, single);
+}
+
+TEST(PreciseBla, TablesAreBuiltInSlicesWithinTheirMemory) {
+    View v(true);
+    const PreciseOrbitSpan orbit = v.plan->precise_orbit();
+    const long double c_max = largest_offset(*v.plan);
+    PreciseBlaTable<DoubleDouble> whole(orbit, c_max, SIZE_MAX);
+    ASSERT_TRUE(whole.advance(10.0));
+    EXPECT_EQ(whole.first_level(), PreciseBlaTable<DoubleDouble>::kLowestLevel);
+    // A tenth of its memory: higher first levels, as many calls as it takes.
+    const size_t bytes = whole.memory_size() / 10;
+    PreciseBlaTable<DoubleDouble> small(orbit, c_max, bytes);
+    int calls = 1;
+    while (!small.advance(0.0)) ++calls;
+    EXPECT_GT(calls, 10);
+    EXPECT_LE(small.memory_size(), bytes);
+    EXPECT_GT(small.first_level(), whole.first_level());
+    // Its steps are the whole table's at the same places, merged in another
+    // order.
+    int same = 0;
+    const uint32_t stride = 1u << small.first_level();
+    for (uint32_t m = 1; m + stride < orbit.length; m += stride) {
+        uint32_t a = 0, b = 0;
+        const PreciseBlaStep<DoubleDouble>* s = small.find(m, 0.0L, UINT32_MAX, a);
+        const PreciseBlaStep<DoubleDouble>* w = whole.find(m, 0.0L, a, b);
+        if (!s) continue;
+        ASSERT_NE(w, nullptr);
+        ASSERT_EQ(a, b);
+        EXPECT_LE(std::fabs(rounded(s->ar - w->ar)), 0x1p-88 * std::fabs(w->ar.hi)) << m;
+        EXPECT_LE(std::fabs(rounded(s->br - w->br)), 0x1p-88 * std::fabs(w->br.hi)) << m;
+        ++same;
+    }
+    EXPECT_GT(same, 100);
+
+    // The plan builds its tables at the first pixel that needs them, within
+    // budgets of no time at all, and counts them in its memory.
+    const std::vector<int32_t> pixels = v.undecided();
+    ASSERT_FALSE(pixels.empty());
+    const int32_t p = pixels.front();
+    const size_t before = v.plan->memory_size();
+    Stopwatch watch;
+    const Budget none{&watch, 0.0};
+    uint32_t n = 0;
+    int slices = 0;
+    for (; n == 0 && slices < 100000; ++slices) n = v.plan->resolve(p % kSide, p / kSide, none);
+    EXPECT_GT(slices, 1);
+    EXPECT_GT(v.plan->memory_size(), before + 1000000);
+    EXPECT_EQ(n, v.mpfr(p));
+    // Plain steps keep stepping every iteration: no tables.
+    View plain(false);
+    const size_t plain_before = plain.plan->memory_size();
+    EXPECT_EQ(plain.plan->iterate_elsewhere(p % kSide, p / kSide), n);
+    EXPECT_EQ(plain.plan->memory_size(), plain_before);
+}
+
+}  // namespace
+}  // namespace quorvel
