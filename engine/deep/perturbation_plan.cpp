@@ -599,9 +599,10 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
     }
     Precise& p = *w.precise;
     const PreciseOrbitSpan orbit = main_->precise_span();
-    // With linear steps on, so they are here, from tables of the wider type
-    // built a slice at a time (long double's an eighth of the memory budget,
-    // twofold sums' a quarter); a pixel waits for its table to be complete.
+    // Where pixels take linear steps, wider arithmetic takes them too, from
+    // tables in its types built a slice at a time (long double's within a
+    // sixteenth of the memory budget, twofold sums' an eighth); a pixel waits
+    // until its table is complete.
     const bool linear = main_->table_ready();
     auto table = [&](auto type, size_t bytes, auto*& t) {
         if (!linear || t) return true;
@@ -616,15 +617,15 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
     for (;;) {
         bool ended = false;
         if (p.tier == 0) {
-            if (!table(0.0L, memory_cap_ / 8, wide_table)) return false;
+            if (!table(0.0L, memory_cap_ / 16, wide_table)) return false;
             ended = precise_steps(orbit, limit_, p.wide_x.hi, p.wide_y.hi, p.wide, kPreciseSteps, n,
                                   wide_table);
         } else if (!extended_) {
-            if (!table(DoubleDouble{}, memory_cap_ / 4, dd_table)) return false;
+            if (!table(DoubleDouble{}, memory_cap_ / 8, dd_table)) return false;
             ended =
                 precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n, dd_table);
         } else {
-            if (!table(LongDoubleDouble{}, memory_cap_ / 4, wide_dd_table)) return false;
+            if (!table(LongDoubleDouble{}, memory_cap_ / 8, wide_dd_table)) return false;
             ended = precise_steps(orbit, limit_, p.wide_x, p.wide_y, p.wide_dd, kPreciseSteps / 16,
                                   n, wide_dd_table);
         }

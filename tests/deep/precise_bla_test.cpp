@@ -62,6 +62,12 @@ struct View {
     }
 };
 
+// The skipping plan, made once: its search costs more than most tests.
+View& skipping_view() {
+    static View v(true);
+    return v;
+}
+
 long double largest_offset(const PerturbationPlan& plan) {
     DoubleDouble x, y;
     LongDoubleDouble wx, wy;
@@ -87,7 +93,7 @@ uint32_t run(const PreciseOrbitSpan& orbit, T dcx, T dcy, const PreciseBlaTable<
 }
 
 TEST(PreciseBla, SensitivePixelsGetTheCountsOfSingleStepsAndMpfrWithFarFewerSteps) {
-    View v(true);
+    View& v = skipping_view();
     ASSERT_TRUE(v.plan->uses_table());
     const PreciseOrbitSpan orbit = v.plan->precise_orbit();
     const long double c_max = largest_offset(*v.plan);
@@ -123,7 +129,7 @@ TEST(PreciseBla, SensitivePixelsGetTheCountsOfSingleStepsAndMpfrWithFarFewerStep
 }
 
 TEST(PreciseBla, TablesAreBuiltInSlicesWithinTheirMemory) {
-    View v(true);
+    View& v = skipping_view();
     const PreciseOrbitSpan orbit = v.plan->precise_orbit();
     const long double c_max = largest_offset(*v.plan);
     PreciseBlaTable<DoubleDouble> whole(orbit, c_max, SIZE_MAX);
@@ -173,6 +179,101 @@ TEST(PreciseBla, TablesAreBuiltInSlicesWithinTheirMemory) {
     const size_t plain_before = plain.plan->memory_size();
     EXPECT_EQ(plain.plan->iterate_elsewhere(p % kSide, p / kSide), n);
     EXPECT_EQ(plain.plan->memory_size(), plain_before);
+}
+
+// A complex number in MPFR, precise enough for exact perturbation here.
+struct Exact {
+    MpfrNumber re{400}, im{400};
+    Exact(DoubleDouble x, DoubleDouble y) {
+        mpfr_set_d(re.get(), x.hi, MPFR_RNDN);
+        mpfr_add_d(re.get(), re.get(), x.lo, MPFR_RNDN);
+        mpfr_set_d(im.get(), y.hi, MPFR_RNDN);
+        mpfr_add_d(im.get(), im.get(), y.lo, MPFR_RNDN);
+    }
+    // this += a b
+    void add_product(const Exact& a, const Exact& b) {
+        MpfrNumber t(400);
+        mpfr_mul(t.get(), a.re.get(), b.re.get(), MPFR_RNDN);
+        mpfr_add(re.get(), re.get(), t.get(), MPFR_RNDN);
+        mpfr_mul(t.get(), a.im.get(), b.im.get(), MPFR_RNDN);
+        mpfr_sub(re.get(), re.get(), t.get(), MPFR_RNDN);
+        mpfr_mul(t.get(), a.re.get(), b.im.get(), MPFR_RNDN);
+        mpfr_add(im.get(), im.get(), t.get(), MPFR_RNDN);
+        mpfr_mul(t.get(), a.im.get(), b.re.get(), MPFR_RNDN);
+        mpfr_add(im.get(), im.get(), t.get(), MPFR_RNDN);
+    }
+    double distance(const Exact& b) const {
+        MpfrNumber x(400), y(400);
+        mpfr_sub(x.get(), re.get(), b.re.get(), MPFR_RNDN);
+        mpfr_sub(y.get(), im.get(), b.im.get(), MPFR_RNDN);
+        return std::hypot(mpfr_get_d(x.get(), MPFR_RNDN), mpfr_get_d(y.get(), MPFR_RNDN));
+    }
+};
+
+// The offset dz that l exact iterations from index m take dz0 to.
+void perturb(const PreciseOrbitSpan& orbit, uint32_t m, uint32_t l, const Exact& dz0,
+             const Exact& dc, Exact& dz) {
+    mpfr_set(dz.re.get(), dz0.re.get(), MPFR_RNDN);
+    mpfr_set(dz.im.get(), dz0.im.get(), MPFR_RNDN);
+    for (uint32_t j = m; j < m + l; ++j) {
+        // dz <- (2 Z + dz) dz + dc
+        Exact a({2.0 * orbit.re[j], 2.0 * orbit.re_low[j]},
+                {2.0 * orbit.im[j], 2.0 * orbit.im_low[j]});
+        mpfr_add(a.re.get(), a.re.get(), dz.re.get(), MPFR_RNDN);
+        mpfr_add(a.im.get(), a.im.get(), dz.im.get(), MPFR_RNDN);
+        Exact next({0.0, 0.0}, {0.0, 0.0});
+        mpfr_set(next.re.get(), dc.re.get(), MPFR_RNDN);
+        mpfr_set(next.im.get(), dc.im.get(), MPFR_RNDN);
+        next.add_product(a, dz);
+        mpfr_swap(dz.re.get(), next.re.get());
+        mpfr_swap(dz.im.get(), next.im.get());
+    }
+}
+
+// Steps of the double-double table land where exact perturbation does within
+// their dropped terms and the rounding the kernel adds for them: from offsets
+// within their radii, whose dropped terms stay below a quarter of that
+// rounding, and (first order still) far beyond, where they mostly outweigh it.
+TEST(PreciseBla, StepsBoundWhatTheyDropBesideExactArithmetic) {
+    View& v = skipping_view();
+    const PreciseOrbitSpan orbit = v.plan->precise_orbit();
+    const long double c_max = largest_offset(*v.plan);
+    PreciseBlaTable<DoubleDouble> table(orbit, c_max, SIZE_MAX);
+    ASSERT_TRUE(table.advance(10.0));
+    const double c = 0.9 * static_cast<double>(c_max);
+    const Exact dc({c * std::cos(0.7), 0.0}, {c * std::sin(0.7), 0.0});
+    int checked = 0, outweighed = 0;
+    uint32_t longest = 0;
+    for (uint32_t m = 1; m + 1 < orbit.length; m += 97u << table.first_level()) {
+        uint32_t l = 0;
+        const PreciseBlaStep<DoubleDouble>* s = table.find(m, 0.0L, 1u << 14, l);
+        if (!s) continue;
+        for (double scale : {0.5, 1024.0}) {
+            const double d = scale * std::sqrt(static_cast<double>(s->r2));
+            const Exact dz0({d * std::cos(1.9), 0.0}, {d * std::sin(1.9), 0.0});
+            Exact linear({0.0, 0.0}, {0.0, 0.0});
+            linear.add_product(Exact(s->ar, s->ai), dz0);
+            linear.add_product(Exact(s->br, s->bi), dc);
+            Exact end({0.0, 0.0}, {0.0, 0.0});
+            perturb(orbit, m, l, dz0, dc, end);
+            const double miss = linear.distance(end);
+            const double dropped = static_cast<double>((s->p * d + s->q * c) * d + s->s * c * c);
+            const double size =
+                std::hypot(s->ar.hi, s->ai.hi) * d + std::hypot(s->br.hi, s->bi.hi) * c;
+            const double rounding = std::sqrt((l + 4.0) * 0x1p-200) * size;
+            EXPECT_LE(miss, dropped + rounding) << m << " " << l << " " << scale;
+            if (scale < 1.0) {
+                EXPECT_LT(dropped, 0.25 * rounding) << m;
+            } else {
+                outweighed += dropped > rounding;
+            }
+        }
+        longest = std::max(longest, l);
+        ++checked;
+    }
+    EXPECT_GT(checked, 100);
+    EXPECT_GT(outweighed, checked * 3 / 4);
+    EXPECT_GE(longest, 1024u);
 }
 
 }  // namespace
