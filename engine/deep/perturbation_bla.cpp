@@ -24,6 +24,17 @@ uint32_t to_aligned(uint32_t m, uint32_t mask) { return m == 0 ? 1 : mask + 1 - 
 
 constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
 
+// |dz|^2 of the walk's dz as leave() gives it. Where both squares are normal,
+// or the smaller is below a quarter of the larger's last place, the double
+// sum rounds as the ExtFloat one.
+ExtFloat walk_norm(const ExtWalk& w) {
+    const double a = std::max(std::fabs(w.wx), std::fabs(w.wy));
+    if (a >= 0x1p-480 && a <= 0x1p500) [[likely]]
+        return ExtFloat::make(w.wx * w.wx + w.wy * w.wy, 2 * w.k);
+    const ExtFloat dx = ExtFloat::make(w.wx, w.k), dy = ExtFloat::make(w.wy, w.k);
+    return dx * dx + dy * dy;
+}
+
 uint32_t next_mark(uint32_t n) { return n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n; }
 
 // A pixel whose state after test n repeats the one after test `seen` goes
@@ -146,10 +157,8 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
         const uint32_t at = walking ? w.m : s.m;
         const BlaStep<ExtFloat>* b = nullptr;
         if (aligned(at, mask)) {
-            const ExtFloat dx = walking ? ExtFloat::make(w.wx, w.k) : s.dx;
-            const ExtFloat dy = walking ? ExtFloat::make(w.wy, w.k) : s.dy;
-            const uint32_t n = walking ? w.n : s.n;
-            b = table.find(at, dx * dx + dy * dy, max_iterations - 1 - n, l);
+            const ExtFloat d0 = walking ? walk_norm(w) : s.dx * s.dx + s.dy * s.dy;
+            b = table.find(at, d0, max_iterations - 1 - (walking ? w.n : s.n), l);
         }
         if (!b) {
             // Single steps up to the next index a linear step may start from.
@@ -166,7 +175,9 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
                 return true;
             }
             work -= chunk;
-            watch(ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n, w.seen);
+            // No repeat is possible at another reference index.
+            if (w.m == w.seen.m || w.n >= mark) [[unlikely]]
+                watch(ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n, w.seen);
             continue;
         }
         if (walking) {

@@ -31,10 +31,15 @@ double pow2_or_zero(int64_t k) {
     return k < -1022 ? 0.0 : std::bit_cast<double>(uint64_t(k + 1023) << 52);
 }
 
-// x / 2^k rounded to a double, or 0 below the normal range.
+// x / 2^k rounded to a double, or 0 below the normal range: ldexp and
+// to_double without their checks for exponents far out of range.
 double scaled_down(ExtFloat x, int64_t k) {
-    const ExtFloat y = ldexp(x, -k);
-    return y.e >= -1022 ? y.to_double() : 0.0;
+    // Zero and non-finite values keep e == 0 and pass through unchanged.
+    if (x.m == 0.0 || !(x.m - x.m == 0.0)) return x.m;
+    const int64_t e = x.e - k;
+    if (e < -1022) return 0.0;
+    if (e > 1023) return std::copysign(HUGE_VAL, x.m);
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(x.m) + (uint64_t(e) << 52));
 }
 
 // A reference value for the scaled step, read as zero below 2^lowest: below
