@@ -281,9 +281,11 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
     for (; steps > 0; --steps) {
         const double zr1 = reference_double(re_[m + 1], lowest),
                      zi1 = reference_double(im_[m + 1], lowest);
-        const bool big_m1 = big(zr1, zi1);
-        if (regime != ExtRegime::shallow && (regime == ExtRegime::exact || !(big_m && big_m1)))
-            [[unlikely]] {
+        // Only deep steps ask whether Z is big: big_m is kept outside the
+        // shallow regime, and formed afresh wherever the regime changes.
+        const bool shallow = regime == ExtRegime::shallow;
+        const bool big_m1 = !shallow && big(zr1, zi1);
+        if (!shallow && (regime == ExtRegime::exact || !(big_m && big_m1))) [[unlikely]] {
             spill();
             w.m = m, w.n = n, w.previous = previous, w.exact_is_current = exact_is_current;
             if (exact_step(w, result)) return true;
@@ -301,9 +303,12 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
         const double dw = px * px + py * py;
         eps = ((4.0 * previous) * eps) + ((kStepErrorSquared * dw) * f);
         const double x = zr1 + s * px, y = zi1 + s * py;
-        const double ax = std::fabs(x), ay = std::fabs(y);
-        const double xs = ax < floor && ay >= kDeepSquareFloor ? 0.0 : x;
-        const double ys = ay < floor && ax >= kDeepSquareFloor ? 0.0 : y;
+        double xs = x, ys = y;
+        if (floor != 0.0) {  // deep
+            const double ax = std::fabs(x), ay = std::fabs(y);
+            xs = ax < floor && ay >= kDeepSquareFloor ? 0.0 : x;
+            ys = ay < floor && ax >= kDeepSquareFloor ? 0.0 : y;
+        }
         const double r = xs * xs + ys * ys;
         previous = r;
         exact_is_current = false;
@@ -345,6 +350,7 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
                 rescale(w);
                 fill();
                 zr = w.zr, zi = w.zi;
+                big_m = big(zr, zi);
             }
         }
         if (wx == seen_w || n >= next_mark) [[unlikely]] {
@@ -364,7 +370,7 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
     }
     spill();
     w.m = m, w.n = n, w.previous = previous, w.exact_is_current = exact_is_current;
-    w.zr = zr, w.zi = zi, w.big_m = big_m;
+    w.zr = zr, w.zi = zi, w.big_m = big(zr, zi);
     return false;
 }
 
