@@ -24,6 +24,17 @@ uint32_t to_aligned(uint32_t m, uint32_t mask) { return m == 0 ? 1 : mask + 1 - 
 
 constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
 
+// |dz|^2 of the walk's dz as leave() gives it. Where both squares are normal,
+// or the smaller is below a quarter of the larger's last place, the double
+// sum rounds as the ExtFloat one.
+ExtFloat walk_norm(const ExtWalk& w) {
+    const double a = std::max(std::fabs(w.wx), std::fabs(w.wy));
+    if (a >= 0x1p-480 && a <= 0x1p500) [[likely]]
+        return ExtFloat::make(w.wx * w.wx + w.wy * w.wy, 2 * w.k);
+    const ExtFloat dx = ExtFloat::make(w.wx, w.k), dy = ExtFloat::make(w.wy, w.k);
+    return dx * dx + dy * dy;
+}
+
 uint32_t next_mark(uint32_t n) { return n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n; }
 
 // A pixel whose state after test n repeats the one after test `seen` goes
@@ -129,36 +140,52 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
     const ExtFloat low(kLow), four_rounding(4.0 * kStepErrorSquared);
     // Brent's cycle detection between steps, on dz and m as in bla_steps.
     uint32_t mark = next_mark(s.seen.n);
-    const auto watch = [&] {
-        const ExtSeen now{s.dx, s.dy, s.m, s.n};
-        if (now.same(s.seen)) [[unlikely]]
-            s.n = round_cycles(table, max_iterations, s.n, s.seen.n);
-        if (s.n >= mark) [[unlikely]] {
-            s.seen = ExtSeen{s.dx, s.dy, s.m, s.n};
-            mark = next_mark(s.n);
+    const auto watch = [&](ExtFloat dx, ExtFloat dy, uint32_t m, uint32_t& n, ExtSeen& seen) {
+        if (ExtSeen{dx, dy, m, n}.same(seen)) [[unlikely]]
+            n = round_cycles(table, max_iterations, n, seen.n);
+        if (n >= mark) [[unlikely]] {
+            seen = ExtSeen{dx, dy, m, n};
+            mark = next_mark(n);
         }
     };
+    // Between runs of single steps the pixel stays in the kernel's walk,
+    // settled at each run's end as leaving and entering it again would.
+    ExtWalk w;
+    bool walking = false;
     while (work > 0) {
         uint32_t l = 0;
-        const ExtFloat d0 = s.dx * s.dx + s.dy * s.dy;
-        const BlaStep<ExtFloat>* b =
-            aligned(s.m, mask) ? table.find(s.m, d0, max_iterations - 1 - s.n, l) : nullptr;
+        const uint32_t at = walking ? w.m : s.m;
+        const BlaStep<ExtFloat>* b = nullptr;
+        if (aligned(at, mask)) {
+            const ExtFloat d0 = walking ? walk_norm(w) : s.dx * s.dx + s.dy * s.dy;
+            b = table.find(at, d0, max_iterations - 1 - (walking ? w.n : s.n), l);
+        }
         if (!b) {
             // Single steps up to the next index a linear step may start from.
             const auto chunk =
-                static_cast<uint32_t>(std::min<uint64_t>(to_aligned(s.m, mask), work));
-            ExtWalk w;
-            kernel.enter(s, w);
+                static_cast<uint32_t>(std::min<uint64_t>(to_aligned(at, mask), work));
+            if (!walking) {
+                kernel.enter(s, w);
+                walking = true;
+            } else if (!kernel.settle(w)) {
+                kernel.enter(ExtPixelKernel::leave(w), w);
+            }
             if (kernel.advance(w, chunk, result)) {
                 s.escaped = w.escaped;
                 return true;
             }
-            s = ExtPixelKernel::leave(w);
             work -= chunk;
-            watch();
+            // No repeat is possible at another reference index.
+            if (w.m == w.seen.m || w.n >= mark) [[unlikely]]
+                watch(ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n, w.seen);
             continue;
         }
+        if (walking) {
+            s = ExtPixelKernel::leave(w);
+            walking = false;
+        }
         --work;
+        const ExtFloat d0 = s.dx * s.dx + s.dy * s.dy;
         const ExtFloat nx = ((b->ar * s.dx) - (b->ai * s.dy)) + ((b->br * dcx) - (b->bi * dcy));
         const ExtFloat ny = ((b->ar * s.dy) + (b->ai * s.dx)) + ((b->br * dcy) + (b->bi * dcx));
         const ExtFloat a2 = b->ar * b->ar + b->ai * b->ai;
@@ -193,8 +220,9 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
             s.dx = nx;
             s.dy = ny;
         }
-        watch();
+        watch(s.dx, s.dy, s.m, s.n, s.seen);
     }
+    if (walking) s = ExtPixelKernel::leave(w);
     return false;
 }
 

@@ -31,10 +31,15 @@ double pow2_or_zero(int64_t k) {
     return k < -1022 ? 0.0 : std::bit_cast<double>(uint64_t(k + 1023) << 52);
 }
 
-// x / 2^k rounded to a double, or 0 below the normal range.
+// x / 2^k rounded to a double, or 0 below the normal range: ldexp and
+// to_double without their checks for exponents far out of range.
 double scaled_down(ExtFloat x, int64_t k) {
-    const ExtFloat y = ldexp(x, -k);
-    return y.e >= -1022 ? y.to_double() : 0.0;
+    // Zero and non-finite values keep e == 0 and pass through unchanged.
+    if (x.m == 0.0 || !(x.m - x.m == 0.0)) return x.m;
+    const int64_t e = x.e - k;
+    if (e < -1022) return 0.0;
+    if (e > 1023) return std::copysign(HUGE_VAL, x.m);
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(x.m) + (uint64_t(e) << 52));
 }
 
 // A reference value for the scaled step, read as zero below 2^lowest: below
@@ -78,9 +83,13 @@ int64_t ExtPixelKernel::zero_scale() const { return std::max(dc_scale_, lowest_s
 
 void ExtPixelKernel::set_offset(ExtWalk& w, ExtFloat dx, ExtFloat dy) const {
     const int64_t k = std::max(top_exponent(dx, dy, dc_scale_), lowest_scale_);
-    w.k = k;
     w.wx = scaled_down(dx, k);
     w.wy = scaled_down(dy, k);
+    set_scale(w, k);
+}
+
+void ExtPixelKernel::set_scale(ExtWalk& w, int64_t k) const {
+    w.k = k;
     w.vx = scaled_down(dcx_, k);
     w.vy = scaled_down(dcy_, k);
     w.regime = k > kLargestFastScale ? ExtRegime::exact
@@ -119,6 +128,52 @@ void ExtPixelKernel::enter(const ExtPixelState& state, ExtWalk& w) const {
     read_reference(w);
     w.big_m = big(w.zr, w.zi);
     w.seen = state.seen;
+}
+
+namespace {
+
+// The exponent field of x: 0 for zero and subnormals, 2047 for non-finite x.
+int64_t exponent_field(double x) { return int64_t((std::bit_cast<uint64_t>(x) >> 52) & 0x7ff); }
+
+// x 2^d for x zero or normal with exponent field `field`, or 0 below the
+// normal range, as scaled_down gives it.
+double shifted(double x, int64_t field, int64_t d) {
+    if (field + d < 1) return 0.0;
+    return std::bit_cast<double>(std::bit_cast<uint64_t>(x) + (uint64_t(d) << 52));
+}
+
+}  // namespace
+
+bool ExtPixelKernel::settle(ExtWalk& w) const {
+    // After a scaled step |z|^2 >= 2^-960 is the exact one rounded: parts of z
+    // read or formed as zero, or as subnormals, stay below a quarter of its
+    // last place.
+    if (w.exact_is_current || !(w.previous >= 0x1p-960) || w.regime == ExtRegime::exact)
+        return false;
+    const int64_t fx = exponent_field(w.wx), fy = exponent_field(w.wy);
+    const int64_t fe = exponent_field(w.eps);
+    const bool x_ok = fx != 0 ? fx != 0x7ff : w.wx == 0.0;
+    const bool y_ok = fy != 0 ? fy != 0x7ff : w.wy == 0.0;
+    if (!x_ok || !y_ok || (fx == 0 && fy == 0) || fe == 0 || fe == 0x7ff) return false;
+    // set_offset's scale of dz = w 2^k, and set_error's of the error.
+    const int64_t k = std::max(w.k + std::max(fx, fy) - 1023, lowest_scale_);
+    if (k > kLargestFastScale) return false;
+    const int64_t error_exponent = w.ke + fe - 1023;
+    const int64_t ke = std::max(error_exponent, 2 * k - kHeadroom);
+    w.wx = fx == 0 ? 0.0 : shifted(w.wx, fx, w.k - k);
+    w.wy = fy == 0 ? 0.0 : shifted(w.wy, fy, w.k - k);
+    w.eps = shifted(w.eps, fe, w.ke - ke);
+    w.ke = ke;
+    if (k != w.k) {
+        const ExtRegime before = w.regime;
+        set_scale(w, k);
+        if (w.regime != before) {
+            read_reference(w);
+            w.big_m = big(w.zr, w.zi);
+        }
+    }
+    w.f = pow2_or_zero(2 * w.k - ke);
+    return true;
 }
 
 ExtPixelState ExtPixelKernel::leave(const ExtWalk& w) {
@@ -226,9 +281,11 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
     for (; steps > 0; --steps) {
         const double zr1 = reference_double(re_[m + 1], lowest),
                      zi1 = reference_double(im_[m + 1], lowest);
-        const bool big_m1 = big(zr1, zi1);
-        if (regime != ExtRegime::shallow && (regime == ExtRegime::exact || !(big_m && big_m1)))
-            [[unlikely]] {
+        // Only deep steps ask whether Z is big: big_m is kept outside the
+        // shallow regime, and formed afresh wherever the regime changes.
+        const bool shallow = regime == ExtRegime::shallow;
+        const bool big_m1 = !shallow && big(zr1, zi1);
+        if (!shallow && (regime == ExtRegime::exact || !(big_m && big_m1))) [[unlikely]] {
             spill();
             w.m = m, w.n = n, w.previous = previous, w.exact_is_current = exact_is_current;
             if (exact_step(w, result)) return true;
@@ -246,9 +303,12 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
         const double dw = px * px + py * py;
         eps = ((4.0 * previous) * eps) + ((kStepErrorSquared * dw) * f);
         const double x = zr1 + s * px, y = zi1 + s * py;
-        const double ax = std::fabs(x), ay = std::fabs(y);
-        const double xs = ax < floor && ay >= kDeepSquareFloor ? 0.0 : x;
-        const double ys = ay < floor && ax >= kDeepSquareFloor ? 0.0 : y;
+        double xs = x, ys = y;
+        if (floor != 0.0) {  // deep
+            const double ax = std::fabs(x), ay = std::fabs(y);
+            xs = ax < floor && ay >= kDeepSquareFloor ? 0.0 : x;
+            ys = ay < floor && ax >= kDeepSquareFloor ? 0.0 : y;
+        }
         const double r = xs * xs + ys * ys;
         previous = r;
         exact_is_current = false;
@@ -290,6 +350,7 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
                 rescale(w);
                 fill();
                 zr = w.zr, zi = w.zi;
+                big_m = big(zr, zi);
             }
         }
         if (wx == seen_w || n >= next_mark) [[unlikely]] {
@@ -309,7 +370,7 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
     }
     spill();
     w.m = m, w.n = n, w.previous = previous, w.exact_is_current = exact_is_current;
-    w.zr = zr, w.zi = zi, w.big_m = big_m;
+    w.zr = zr, w.zi = zi, w.big_m = big(zr, zi);
     return false;
 }
 

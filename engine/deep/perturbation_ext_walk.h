@@ -86,6 +86,9 @@ public:
     // scaled step: new scales, and Z_m read for the new regime.
     void rescale(ExtWalk& w) const;
     static ExtPixelState leave(const ExtWalk& w);
+    // enter(leave(w)) without the round trip, where the walk's |z|^2 is the
+    // exact one and its values are normal; false, with w unchanged, elsewhere.
+    bool settle(ExtWalk& w) const;
 
     // The scale dz takes when it is zero, and the lowest it takes at all.
     int64_t zero_scale() const;
@@ -93,6 +96,8 @@ public:
 
 private:
     void set_offset(ExtWalk& w, ExtFloat dx, ExtFloat dy) const;
+    // k, and what follows from it: dc / 2^k, the regime, 2^k and 2^2k.
+    void set_scale(ExtWalk& w, int64_t k) const;
     void set_error(ExtWalk& w, ExtFloat error) const;
     void read_reference(ExtWalk& w) const;
     [[gnu::noinline]] void restart(ExtWalk& w, double px, double py) const;

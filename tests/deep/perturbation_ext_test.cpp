@@ -9,6 +9,7 @@
 #include <mpfr.h>
 
 #include <algorithm>
+#include <bit>
 #include <random>
 #include <string>
 #include <tuple>
@@ -565,6 +566,86 @@ TEST(ExtendedBatch, GivesTheScalarCountsAtEveryLevelHoweverItIsSplit) {
     }
     EXPECT_GT(others, 5);
     EXPECT_GT(at_limit, 10);
+}
+
+// Bit for bit the walk that leaving and entering again gives, in all that a
+// later step reads.
+void expect_same_walk(const ExtWalk& a, const ExtWalk& b, const std::string& where) {
+    const auto bits = [](double x) { return std::bit_cast<uint64_t>(x); };
+    EXPECT_TRUE(bits(a.wx) == bits(b.wx) && bits(a.wy) == bits(b.wy) && a.k == b.k) << where;
+    EXPECT_TRUE(bits(a.eps) == bits(b.eps) && a.ke == b.ke && a.f == b.f) << where;
+    EXPECT_TRUE(a.s == b.s && a.s2 == b.s2 && bits(a.vx) == bits(b.vx) &&
+                bits(a.vy) == bits(b.vy) && a.regime == b.regime)
+        << where;
+    EXPECT_TRUE(a.m == b.m && a.n == b.n && a.zr == b.zr && a.zi == b.zi && a.big_m == b.big_m)
+        << where;
+    // |z|^2 as the next step reads it, exact or not.
+    EXPECT_EQ(bits(a.previous), bits(b.previous)) << where;
+    EXPECT_TRUE(a.exact_is_current ? a.previous_exact == b.previous_exact
+                                   : ExtFloat(a.previous) == b.previous_exact)
+        << where;
+}
+
+// Linear steps keep a pixel in its walk between runs of single steps and
+// settle it in place: on every batch case, after runs of every length, and
+// from offsets whose parts straddle 2^-1022 of each other, that sit at the
+// edges of the regimes and of the lowest scale, with errors far above or
+// below them, that is the walk of leaving and entering again, or settle()
+// declines.
+TEST(ExtendedWalk, SettledInPlaceAsLeavingAndEnteringAgain) {
+    int settled = 0, declined = 0;
+    const auto follow = [&](const ExtPixelKernel& kernel, ExtPixelState start, int runs,
+                            const std::string& where) {
+        ExtWalk w;
+        kernel.enter(start, w);
+        uint32_t result = 0;
+        for (int run = 0; run < runs; ++run) {
+            if (kernel.advance(w, 1 + run % 5, result)) return;
+            ExtWalk settled_walk = w, entered;
+            kernel.enter(ExtPixelKernel::leave(w), entered);
+            if (kernel.settle(settled_walk)) {
+                ++settled;
+                expect_same_walk(settled_walk, entered, where + " run " + std::to_string(run));
+            } else {
+                ++declined;
+            }
+            w = entered;
+        }
+    };
+    for (const BatchCase& c : batch_cases())
+        for (size_t i = 0; i < c.dcx.size(); ++i)
+            follow(ExtPixelKernel(c.orbit.span(), c.limit, c.dcx[i], c.dcy[i], false),
+                   ExtPixelState{}, 3000, c.name + " pixel " + std::to_string(i));
+    // On a real reference, a pixel just off the axis (by c = 1/4, escaping
+    // slowly) keeps an imaginary part of dz about as far below its real part
+    // as dc's: flushed to zero from 2^-1022 of it.
+    const BatchCase& real = batch_cases()[4];
+    ASSERT_EQ(real.name, "early");
+    for (const int64_t apart : {1000, 1010, 1016, 1018, 1020, 1021, 1022, 1023, 1030})
+        follow(ExtPixelKernel(real.orbit.span(), real.limit, ExtFloat(-0.0499),
+                              ExtFloat::make(1.0, -5 - apart), false),
+               ExtPixelState{}, 400, "off the axis by 2^-" + std::to_string(apart));
+    const BatchCase& deep = batch_cases()[1];
+    const ExtFloat dcx = deep.dcx[0], dcy = deep.dcy[0];
+    const ExtPixelKernel kernel(deep.orbit.span(), deep.limit, dcx, dcy, false);
+    const int64_t e = dcx.exponent();
+    for (const int64_t at : {e, e + 900, e + 959, e + 961, int64_t{-440}, int64_t{-439},
+                             int64_t{-600}, e - 950, e - 961, e - 1100})
+        for (const int64_t apart : {0, 30, 1000, 1022, 1023, 1030, 1100})
+            for (const int64_t error : {2 * at - 1000, 2 * at - 960, 2 * at, 2 * at + 900})
+                for (const uint32_t m : {1u, 7u, 40u}) {
+                    ExtPixelState s{};
+                    s.dx = ExtFloat::make(1.375, at);
+                    s.dy = ExtFloat::make(-1.8125, at - apart);
+                    s.error = ExtFloat::make(1.5, error);
+                    s.m = s.n = m;
+                    follow(kernel, s, 6,
+                           "offset 2^" + std::to_string(at) + " apart " + std::to_string(apart));
+                    std::swap(s.dx, s.dy);
+                    follow(kernel, s, 6, "swapped, 2^" + std::to_string(at));
+                }
+    EXPECT_GT(settled, 10000);
+    EXPECT_GT(declined, 10);
 }
 
 // The count without cycle detection.
