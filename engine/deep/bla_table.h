@@ -51,6 +51,12 @@ public:
         return levels_.empty() ? 1u : uint32_t{1} << (first_level_ + int(levels_.size()) - 1);
     }
 
+    // The first level's steps, where find() looks first, and their number.
+    const BlaStep<T>* first_steps(size_t& count) const {
+        count = levels_.empty() ? 0 : levels_[0].size();
+        return levels_.empty() ? nullptr : levels_[0].data();
+    }
+
     // Builds for about `seconds` (at least some entries); true once complete.
     bool advance(double seconds);
     bool complete() const { return complete_; }

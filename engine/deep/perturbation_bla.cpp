@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "deep/bla_batch.h"
 #include "deep/perturbation_ext_walk.h"
 
 namespace quorvel {
@@ -53,10 +54,13 @@ uint32_t round_cycles(const BlaTable<T>& table, uint32_t max_iterations, uint32_
     return static_cast<uint32_t>(n + (free - n) / period * period);
 }
 
-}  // namespace
-
-bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
-               double dcx, double dcy, PixelState& s, uint64_t& work, uint32_t& result) {
+// bla_steps, which also stops after a step from which `stop`(dz, m) holds.
+template <class Stop>
+[[gnu::always_inline]] inline bool bla_steps_until(const OrbitSpan& orbit,
+                                                   const BlaTable<double>& table,
+                                                   uint32_t max_iterations, double dcx, double dcy,
+                                                   PixelState& s, uint64_t& work, uint32_t& result,
+                                                   Stop stop) {
     const double* const zre = orbit.re;
     const double* const zim = orbit.im;
     const uint32_t last = orbit.length - 1;
@@ -122,9 +126,42 @@ bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t m
             seen_n = n;
             mark = next_mark(n);
         }
+        if (stop(dx, dy, m)) {
+            --work;
+            break;
+        }
     }
     s = PixelState{dx, dy, m, n, error, seen_dx, seen_dy, seen_m, seen_n};
     return false;
+}
+
+// Whether the lanes take the step from m with offset dz (bla_lanes_step).
+bool lanes_take(const BlaTable<double>& table, double dx, double dy, uint32_t m) {
+    if (!aligned(m, align_mask(table))) return true;
+    size_t count = 0;
+    const BlaStep<double>* first = table.first_steps(count);
+    const uint32_t j = (m - 1) >> table.first_level();
+    return !(j < count && dx * dx + dy * dy < first[j].r2);
+}
+
+}  // namespace
+
+bool bla_steps(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
+               double dcx, double dcy, PixelState& s, uint64_t& work, uint32_t& result) {
+    return bla_steps_until(orbit, table, max_iterations, dcx, dcy, s, work, result,
+                           [](double, double, uint32_t) { return false; });
+}
+
+bool bla_lanes_step(const BlaTable<double>& table, const PixelState& s) {
+    return lanes_take(table, s.dx, s.dy, s.m);
+}
+
+bool bla_steps_to_lanes(const OrbitSpan& orbit, const BlaTable<double>& table,
+                        uint32_t max_iterations, double dcx, double dcy, PixelState& s,
+                        uint64_t& work, uint32_t& result) {
+    return bla_steps_until(
+        orbit, table, max_iterations, dcx, dcy, s, work, result,
+        [&](double dx, double dy, uint32_t m) { return lanes_take(table, dx, dy, m); });
 }
 
 bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
@@ -293,6 +330,20 @@ void pack(const ExtPixelState& s, Orbit& o) {
 
 bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
                        uint32_t max_iterations, Orbit* pixels, size_t count, const Budget& budget) {
+    switch (active_simd_level()) {
+#if defined(__x86_64__)
+        case SimdLevel::sse2:
+            return iterate_bla_batch_sse2(orbit, table, max_iterations, pixels, count, budget);
+#if defined(__GNUC__)
+        case SimdLevel::avx2:
+            return iterate_bla_batch_avx2(orbit, table, max_iterations, pixels, count, budget);
+        case SimdLevel::avx512:
+            return iterate_bla_batch_avx512(orbit, table, max_iterations, pixels, count, budget);
+#endif
+#endif
+        default:
+            break;
+    }
     return one_by_one(pixels, count, budget, [&](size_t, Orbit& o, uint64_t& work) {
         PixelState s = state_of_record(o);
         uint32_t result = 0;

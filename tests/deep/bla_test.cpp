@@ -6,12 +6,16 @@
 #include <bit>
 #include <cmath>
 #include <complex>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "deep/bla_table.h"
+#include "deep/mpfr_number.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_bla.h"
 #include "deep/perturbation_plan.h"
+#include "deep/reference_orbit.h"
 #include "view/fractal.h"
 
 namespace quorvel {
@@ -342,6 +346,150 @@ TEST(Skipping, ModesChooseTheKernel) {
         ASSERT_NE(view.perturbation_plan(), nullptr);
         EXPECT_EQ(view.perturbation_plan()->skipping(), c.skips) << static_cast<int>(c.mode);
     }
+}
+
+// The batches on SIMD lanes against one pixel at a time: the same counts,
+// escaped z and refusals at every level, paused or not.
+struct Reference {
+    ReferenceOrbit orbit;
+    std::unique_ptr<BlaTable<double>> table;
+    Reference(double cx, double cy, uint32_t limit, double c_max) : orbit(make(cx, cy, limit)) {
+        orbit.complete_now();
+        table = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c_max);
+        while (!table->advance(1.0)) {
+        }
+    }
+    static ReferenceOrbit make(double cx, double cy, uint32_t limit) {
+        MpfrNumber x(192), y(192);
+        mpfr_set_d(x.get(), cx, MPFR_RNDN);
+        mpfr_set_d(y.get(), cy, MPFR_RNDN);
+        return ReferenceOrbit(x.get(), y.get(), 192, limit, false);
+    }
+    OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
+};
+
+struct Pixel {
+    double dcx, dcy;
+};
+
+// Pixels in a square of half-side `half` around the reference, and some given.
+std::vector<Pixel> square(double half, int side, std::vector<Pixel> more) {
+    for (int y = 0; y < side; ++y)
+        for (int x = 0; x < side; ++x)
+            more.push_back(
+                {half * (2.0 * x / (side - 1) - 1.0), half * (2.0 * y / (side - 1) - 1.0)});
+    return more;
+}
+
+// What the pixels met one at a time, for the test to show it covers them.
+struct Seen {
+    int escaped = 0, refused = 0, at_limit = 0, skipped = 0;
+};
+
+void expect_same_as_one_by_one(const OrbitSpan& orbit, const BlaTable<double>& table,
+                               uint32_t limit, const std::vector<Pixel>& pixels, Seen& seen) {
+    std::vector<uint32_t> counts;
+    std::vector<EscapedZ> zs;
+    for (const Pixel& p : pixels) {
+        uint64_t steps = 0;
+        EscapedZ z{};
+        counts.push_back(iterate_bla(orbit, table, limit, p.dcx, p.dcy, &steps, &z));
+        zs.push_back(z);
+        seen.refused += counts.back() == kNeedsOtherReference;
+        seen.at_limit += counts.back() == limit;
+        seen.escaped += counts.back() != kNeedsOtherReference && counts.back() != limit;
+        seen.skipped += steps < counts.back();
+    }
+    const SimdLevel before = active_simd_level();
+    for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level) {
+        set_simd_level(static_cast<SimdLevel>(level));
+        for (const uint64_t max_steps : {uint64_t{37}, UINT64_MAX}) {
+            std::vector<Orbit> records;
+            for (const Pixel& p : pixels) records.push_back(fresh_perturbed(p.dcx, p.dcy));
+            Budget budget;
+            budget.max_steps = max_steps;
+            // First until one pixel is done, then to the end.
+            Budget until;
+            until.wanted = &records[pixels.size() / 2];
+            iterate_bla_batch(orbit, table, limit, records.data(), records.size(), until);
+            EXPECT_TRUE(records[pixels.size() / 2].done);
+            int calls = 0;
+            while (!iterate_bla_batch(orbit, table, limit, records.data(), records.size(), budget))
+                ASSERT_LT(++calls, 1000000);
+            for (size_t i = 0; i < pixels.size(); ++i) {
+                const std::string where =
+                    std::string(simd_level_name(static_cast<SimdLevel>(level))) + " steps " +
+                    std::to_string(max_steps) + " pixel " + std::to_string(i);
+                ASSERT_TRUE(records[i].done) << where;
+                EXPECT_EQ(records[i].n, counts[i]) << where;
+                EXPECT_EQ(records[i].x, zs[i].x) << where;
+                EXPECT_EQ(records[i].y, zs[i].y) << where;
+            }
+        }
+    }
+    set_simd_level(before);
+}
+
+TEST(SkippingLanes, GiveTheOnePixelCountsEscapesAndRefusals) {
+    Seen seen;
+    // A public location at 2e-50, cut at 20,000 iterations: pixels go back
+    // to linear steps after runs of single ones, and rebase.
+    {
+        constexpr uint32_t kCut = 263010;
+        Fractal view(6, 6);
+        view.set_view(
+            *WideReal::parse("-0.04947002906310409375169222672735363011874571248822487931810"),
+            *WideReal::parse("-0.67478757584467536401139205313059765633477070682240348069800"),
+            parse_radius("2e-50").value());
+        view.set_max_iterations(kCut);
+        view.prepare(true);
+        const WideView& wide = *view.wide();
+        PerturbationPlan plan(view.grid_coordinates(), wide.radius,
+                              std::min(abs(wide.step_x), abs(wide.step_y)), kCut, false);
+        while (!plan.prepare(1.0)) {
+        }
+        const ReferenceOrbit& o = plan.main_orbit();
+        const OrbitSpan orbit{o.re(), o.im(), o.length(), o.escaped()};
+        BlaTable<double> table(orbit.re, orbit.im, orbit.length, 3e-50);
+        while (!table.advance(1.0)) {
+        }
+        std::vector<Pixel> pixels;
+        for (int32_t y = 0; y < 6; ++y)
+            for (int32_t x = 0; x < 6; ++x)
+                pixels.push_back({plan.column_offsets()[x], plan.row_offsets()[y]});
+        expect_same_as_one_by_one(orbit, table, kCut, pixels, seen);
+    }
+    // Beside c = i, deep enough for linear steps between runs of single ones,
+    // and near the boundary, with longer counts and no linear steps.
+    {
+        const Reference ref(0.0, 1.0, 2000, 3e-60);
+        expect_same_as_one_by_one(ref.span(), *ref.table, 2000, square(2e-60, 9, {}), seen);
+    }
+    {
+        const Reference ref(-0.743643887037151, 0.131825904205330, 20000, 4e-9);
+        expect_same_as_one_by_one(ref.span(), *ref.table, 20000, square(2e-9, 5, {}), seen);
+    }
+    // Inside, on a reference cut at 300 that the pixels wrap round: their
+    // states repeat, and cycles carry them to a limit far beyond their steps.
+    {
+        const Reference ref(-0.1, 0.05, 300, 0.05);
+        expect_same_as_one_by_one(ref.span(), *ref.table, 4000000000u,
+                                  square(0.02, 6, {{0.0, 0.0}}), seen);
+    }
+    // On a reference escaping after a dozen steps: a pixel at 0 rebasing at
+    // every step, one of period 2 through 0, one converging to a fixed point,
+    // one escaping, and ones outlasting the reference without a rebase.
+    {
+        const Reference ref(0.3, 0.0, 1000, 1.5);
+        ASSERT_TRUE(ref.orbit.escaped());
+        std::vector<Pixel> pixels{{-0.3, 0.0}, {-1.3, 0.0}, {-0.4, 0.1}, {-1.05, 0.1}, {-0.2, 0.6}};
+        for (int i = 1; i <= 40; ++i) pixels.push_back({-0.0005 * i, 1e-4});
+        expect_same_as_one_by_one(ref.span(), *ref.table, 100000, pixels, seen);
+    }
+    EXPECT_GT(seen.escaped, 40);
+    EXPECT_GT(seen.at_limit, 10);
+    EXPECT_GT(seen.refused, 0);
+    EXPECT_GT(seen.skipped, 40);
 }
 
 }  // namespace

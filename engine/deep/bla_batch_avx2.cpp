@@ -1,0 +1,41 @@
+// The linear-step batch kernel's single steps on AVX2: four lanes per vector. Compiled for
+// AVX2 only (never FMA), and called only when the processor has it.
+#include <immintrin.h>
+
+#include "deep/bla_batch.h"
+
+#if defined(__x86_64__) && defined(__GNUC__)
+
+// Everything from here on is compiled for this instruction set only.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2")
+#endif
+
+#include "deep/bla_lanes.h"
+#include "deep/lane_masks_avx2.h"
+
+namespace quorvel {
+namespace {
+
+using Avx2 = lane_arith::Avx2Masked;
+
+}  // namespace
+
+bool iterate_bla_batch_avx2(const OrbitSpan& orbit, const BlaTable<double>& table,
+                            uint32_t max_iterations, Orbit* pixels, size_t count,
+                            const Budget& budget) {
+    return bla_lanes::run<Avx2, 2>(orbit, table, max_iterations, pixels, count, budget);
+}
+
+}  // namespace quorvel
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+#endif

@@ -1,0 +1,25 @@
+// The linear-step batch kernel's single steps on SSE2: two lanes per vector,
+// part of every x86-64.
+#include <emmintrin.h>
+
+#include "deep/bla_lanes.h"
+#include "deep/lane_masks_sse2.h"
+
+#if defined(__x86_64__)
+
+namespace quorvel {
+namespace {
+
+using Sse2 = lane_arith::Sse2Masked;
+
+}  // namespace
+
+bool iterate_bla_batch_sse2(const OrbitSpan& orbit, const BlaTable<double>& table,
+                            uint32_t max_iterations, Orbit* pixels, size_t count,
+                            const Budget& budget) {
+    return bla_lanes::run<Sse2, 4>(orbit, table, max_iterations, pixels, count, budget);
+}
+
+}  // namespace quorvel
+
+#endif
