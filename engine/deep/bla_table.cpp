@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "base/stopwatch.h"
 #include "deep/perturbation.h"
 
 namespace quorvel {
@@ -30,21 +29,7 @@ T zero() {
 
 template <class T>
 BlaTable<T>::BlaTable(const T* zre, const T* zim, uint32_t length, T c_max, size_t max_bytes)
-    : zre_(zre), zim_(zim), singles_(length >= 3 ? length - 2 : 0), c_max_(c_max) {
-    // Levels from k on take at most 2^(1-k) entries a single step, and one
-    // more a level.
-    while (first_level_ < 30 &&
-           ((size_t{singles_} >> (first_level_ - 1)) + 32) * sizeof(BlaStep<T>) > max_bytes)
-        ++first_level_;
-    if (singles_ < (uint32_t{1} << first_level_)) complete_ = true;
-}
-
-template <class T>
-size_t BlaTable<T>::memory_size() const {
-    size_t size = 0;
-    for (const auto& level : levels_) size += level.capacity() * sizeof(BlaStep<T>);
-    return size;
-}
+    : zre_(zre), zim_(zim), c_max_(c_max), levels_(length, max_bytes) {}
 
 template <class T>
 BlaStep<T> BlaTable<T>::single(uint32_t m) const {
@@ -85,35 +70,9 @@ BlaStep<T> BlaTable<T>::merge(const BlaStep<T>& x, const BlaStep<T>& y) const {
 
 template <class T>
 bool BlaTable<T>::advance(double seconds) {
-    Stopwatch watch;
-    for (size_t done = 0; !complete_; ++done) {
-        if (done % kEntriesPerCheck == kEntriesPerCheck - 1 && watch.elapsed() >= seconds) break;
-        if (levels_.empty() || next_ == 0) {
-            // A new level: its size is known, so it is reserved at once.
-            const uint32_t span = uint32_t{1} << (first_level_ + levels_.size());
-            level_size_ = (singles_ + span - 1) / span;
-            levels_.emplace_back().reserve(level_size_);
-        }
-        std::vector<BlaStep<T>>& level = levels_.back();
-        if (levels_.size() == 1) {
-            // From the single steps at 1 + 2^k j .. at most 2^k (j + 1).
-            const uint32_t first = 1 + static_cast<uint32_t>(next_) * (1u << first_level_);
-            const uint32_t end = std::min(first + (1u << first_level_), singles_ + 1);
-            BlaStep<T> s = single(first);
-            for (uint32_t m = first + 1; m < end; ++m) s = merge(s, single(m));
-            level.push_back(s);
-        } else {
-            const std::vector<BlaStep<T>>& below = levels_[levels_.size() - 2];
-            const size_t j = 2 * next_;
-            level.push_back(j + 1 < below.size() ? merge(below[j], below[j + 1]) : below[j]);
-        }
-        ++next_;
-        if (next_ == level_size_) {
-            next_ = 0;
-            if (level.size() == 1) complete_ = true;
-        }
-    }
-    return complete_;
+    return levels_.advance(
+        seconds, kEntriesPerCheck, [this](uint32_t m) { return single(m); },
+        [this](const BlaStep<T>& x, const BlaStep<T>& y) { return merge(x, y); });
 }
 
 template class BlaTable<double>;

@@ -1,16 +1,14 @@
 // BlaTable: linear steps along one reference orbit, dz -> A dz + B dc for l
-// iterations at once, each valid while |dz| stays below its radius. Level k
-// holds steps of 2^k iterations (the last of a level may be shorter) starting
-// at reference indices 1 + j 2^k; a pixel may take a level-k step only at
-// such an index. Built a time slice at a time once the orbit is complete.
+// iterations at once, each valid while |dz| stays below its radius, laid out
+// in levels (bla_levels.h). Built a time slice at a time once the orbit is
+// complete.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "bigfloat/ext_float.h"
+#include "deep/bla_levels.h"
 
 namespace quorvel {
 
@@ -35,9 +33,7 @@ struct BlaStep {
 template <class T>
 class BlaTable {
 public:
-    // Levels below this are not kept: their steps save little, and level 0
-    // and 1 would take most of the memory.
-    static constexpr int kLowestLevel = 2;
+    static constexpr int kLowestLevel = BlaLevels<BlaStep<T>>::kLowestLevel;
 
     // The orbit Z_0 .. Z_{length-1} must outlive the table unchanged;
     // c_max bounds |dc| of every pixel that uses it. Lower levels are left
@@ -45,42 +41,22 @@ public:
     BlaTable(const T* zre, const T* zim, uint32_t length, T c_max, size_t max_bytes = SIZE_MAX);
 
     // Steps start only at indices 1 + j 2^first_level().
-    int first_level() const { return first_level_; }
+    int first_level() const { return levels_.first_level(); }
     // The length of the longest step find() can give.
-    uint32_t longest() const {
-        return levels_.empty() ? 1u : uint32_t{1} << (first_level_ + int(levels_.size()) - 1);
-    }
+    uint32_t longest() const { return levels_.longest(); }
 
     // The first level's steps, where find() looks first, and their number.
-    const BlaStep<T>* first_steps(size_t& count) const {
-        count = levels_.empty() ? 0 : levels_[0].size();
-        return levels_.empty() ? nullptr : levels_[0].data();
-    }
+    const BlaStep<T>* first_steps(size_t& count) const { return levels_.first_steps(count); }
 
     // Builds for about `seconds` (at least some entries); true once complete.
     bool advance(double seconds);
-    bool complete() const { return complete_; }
-    size_t memory_size() const;
+    bool complete() const { return levels_.complete(); }
+    size_t memory_size() const { return levels_.memory_size(); }
 
     // The longest step valid from reference index m for |dz|^2 = d2 and of
     // at most `room` iterations, with its length in `length`; null if none.
     const BlaStep<T>* find(uint32_t m, T d2, uint32_t room, uint32_t& length) const {
-        const uint32_t i = m - 1;  // m = 0 wraps round to beyond every level
-        if (i >= singles_) return nullptr;
-        const BlaStep<T>* best = nullptr;
-        for (size_t level = 0; level < levels_.size(); ++level) {
-            const int k = first_level_ + static_cast<int>(level);
-            if ((i & ((uint32_t{1} << k) - 1)) != 0) break;
-            const uint32_t j = i >> k;
-            const std::vector<BlaStep<T>>& steps = levels_[level];
-            if (j >= steps.size()) break;
-            const uint32_t l = std::min(uint32_t{1} << k, singles_ - i);
-            const BlaStep<T>& s = steps.data()[j];
-            if (!(d2 < s.r2) || l > room) break;
-            best = &s;
-            length = l;
-        }
-        return best;
+        return levels_.find(m, d2, room, length);
     }
 
 private:
@@ -89,14 +65,8 @@ private:
 
     const T* zre_;
     const T* zim_;
-    // Single steps from indices 1 .. singles_, ending at most at the last.
-    uint32_t singles_;
-    int first_level_ = kLowestLevel;
     T c_max_;
-    std::vector<std::vector<BlaStep<T>>> levels_;
-    size_t next_ = 0;  // the next entry of the level under way, of level_size_
-    size_t level_size_ = 0;
-    bool complete_ = false;
+    BlaLevels<BlaStep<T>> levels_;
 };
 
 extern template class BlaTable<double>;

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "base/stopwatch.h"
 #include "deep/precise_values.h"
 
 namespace quorvel {
@@ -38,21 +37,7 @@ long double magnitude(const T& re, const T& im) {
 template <class T>
 PreciseBlaTable<T>::PreciseBlaTable(const PreciseOrbitSpan& orbit, long double c_max,
                                     size_t max_bytes)
-    : orbit_(orbit), singles_(orbit.length >= 3 ? orbit.length - 2 : 0), c_max_(c_max) {
-    // Levels from k on take at most 2^(1-k) entries a single step, and one
-    // more a level.
-    while (first_level_ < 30 &&
-           ((size_t{singles_} >> (first_level_ - 1)) + 32) * sizeof(PreciseBlaStep<T>) > max_bytes)
-        ++first_level_;
-    if (singles_ < (uint32_t{1} << first_level_)) complete_ = true;
-}
-
-template <class T>
-size_t PreciseBlaTable<T>::memory_size() const {
-    size_t size = 0;
-    for (const auto& level : levels_) size += level.capacity() * sizeof(PreciseBlaStep<T>);
-    return size;
-}
+    : orbit_(orbit), c_max_(c_max), levels_(orbit.length, max_bytes) {}
 
 template <class T>
 PreciseBlaStep<T> PreciseBlaTable<T>::single(uint32_t m) const {
@@ -97,33 +82,9 @@ PreciseBlaStep<T> PreciseBlaTable<T>::merge(const PreciseBlaStep<T>& x,
 
 template <class T>
 bool PreciseBlaTable<T>::advance(double seconds) {
-    Stopwatch watch;
-    for (size_t done = 0; !complete_; ++done) {
-        if (done % kEntriesPerCheck == kEntriesPerCheck - 1 && watch.elapsed() >= seconds) break;
-        if (levels_.empty() || next_ == 0) {
-            const uint32_t span = uint32_t{1} << (first_level_ + levels_.size());
-            level_size_ = (singles_ + span - 1) / span;
-            levels_.emplace_back().reserve(level_size_);
-        }
-        std::vector<PreciseBlaStep<T>>& level = levels_.back();
-        if (levels_.size() == 1) {
-            const uint32_t first = 1 + static_cast<uint32_t>(next_) * (1u << first_level_);
-            const uint32_t end = std::min(first + (1u << first_level_), singles_ + 1);
-            PreciseBlaStep<T> s = single(first);
-            for (uint32_t m = first + 1; m < end; ++m) s = merge(s, single(m));
-            level.push_back(s);
-        } else {
-            const std::vector<PreciseBlaStep<T>>& below = levels_[levels_.size() - 2];
-            const size_t j = 2 * next_;
-            level.push_back(j + 1 < below.size() ? merge(below[j], below[j + 1]) : below[j]);
-        }
-        ++next_;
-        if (next_ == level_size_) {
-            next_ = 0;
-            if (level.size() == 1) complete_ = true;
-        }
-    }
-    return complete_;
+    return levels_.advance(
+        seconds, kEntriesPerCheck, [this](uint32_t m) { return single(m); },
+        [this](const PreciseBlaStep<T>& x, const PreciseBlaStep<T>& y) { return merge(x, y); });
 }
 
 template class PreciseBlaTable<long double>;
