@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "deep/bla_batch.h"
+#include "deep/perturbation_bla_ext.h"
 #include "deep/perturbation_ext_walk.h"
 
 namespace quorvel {
@@ -20,9 +22,6 @@ uint32_t align_mask(const BlaTable<T>& table) {
 
 bool aligned(uint32_t m, uint32_t mask) { return m != 0 && ((m - 1) & mask) == 0; }
 
-// Iterations from m to the next index a linear step may start from.
-uint32_t to_aligned(uint32_t m, uint32_t mask) { return m == 0 ? 1 : mask + 1 - ((m - 1) & mask); }
-
 constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
 
 // |dz|^2 of the walk's dz as leave() gives it. Where both squares are normal,
@@ -36,7 +35,7 @@ ExtFloat walk_norm(const ExtWalk& w) {
     return dx * dx + dy * dy;
 }
 
-uint32_t next_mark(uint32_t n) { return n > UINT32_MAX / 2 ? UINT32_MAX : 2 * n; }
+uint32_t next_mark(uint32_t n) { return bla_next_mark(n); }
 
 // A pixel whose state after test n repeats the one after test `seen` goes
 // round a cycle of n - seen iterations. Only the room left before the limit
@@ -164,9 +163,9 @@ bool bla_steps_to_lanes(const OrbitSpan& orbit, const BlaTable<double>& table,
         [&](double dx, double dy, uint32_t m) { return lanes_take(table, dx, dy, m); });
 }
 
-bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
-                   uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, ExtPixelState& s,
-                   uint64_t& work, uint32_t& result) {
+ExtBlaStop bla_run_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
+                       uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, ExtBlaState& p,
+                       uint64_t& work, uint32_t& result, bool to_lanes) {
     // Where a linear step is taken depends on the count too: the kernel's
     // single steps look for no repeats.
     const ExtPixelKernel kernel(orbit, max_iterations, dcx, dcy, false);
@@ -175,8 +174,12 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
     const ExtFloat dc = sqrt(dc2);
     const uint32_t mask = align_mask(table);
     const ExtFloat low(kLow), four_rounding(4.0 * kStepErrorSquared);
+    ExtPixelState& s = p.s;
+    // Between runs of single steps the pixel stays in the kernel's walk,
+    // settled at each run's start as leaving and entering it again would.
+    ExtWalk& w = p.w;
     // Brent's cycle detection between steps, on dz and m as in bla_steps.
-    uint32_t mark = next_mark(s.seen.n);
+    uint32_t mark = next_mark((p.walking ? w.seen : s.seen).n);
     const auto watch = [&](ExtFloat dx, ExtFloat dy, uint32_t m, uint32_t& n, ExtSeen& seen) {
         if (ExtSeen{dx, dy, m, n}.same(seen)) [[unlikely]]
             n = round_cycles(table, max_iterations, n, seen.n);
@@ -185,82 +188,108 @@ bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
             mark = next_mark(n);
         }
     };
-    // Between runs of single steps the pixel stays in the kernel's walk,
-    // settled at each run's end as leaving and entering it again would.
-    ExtWalk w;
-    bool walking = false;
     while (work > 0) {
-        uint32_t l = 0;
-        const uint32_t at = walking ? w.m : s.m;
-        const BlaStep<ExtFloat>* b = nullptr;
-        if (aligned(at, mask)) {
-            const ExtFloat d0 = walking ? walk_norm(w) : s.dx * s.dx + s.dy * s.dy;
-            b = table.find(at, d0, max_iterations - 1 - (walking ? w.n : s.n), l);
-        }
-        if (!b) {
-            // Single steps up to the next index a linear step may start from.
-            const auto chunk =
-                static_cast<uint32_t>(std::min<uint64_t>(to_aligned(at, mask), work));
-            if (!walking) {
-                kernel.enter(s, w);
-                walking = true;
-            } else if (!kernel.settle(w)) {
-                kernel.enter(ExtPixelKernel::leave(w), w);
+        if (p.left == 0) {
+            uint32_t l = 0;
+            const uint32_t at = p.walking ? w.m : s.m;
+            const BlaStep<ExtFloat>* b = nullptr;
+            if (aligned(at, mask)) {
+                const ExtFloat d0 = p.walking ? walk_norm(w) : s.dx * s.dx + s.dy * s.dy;
+                b = table.find(at, d0, max_iterations - 1 - (p.walking ? w.n : s.n), l);
             }
-            if (kernel.advance(w, chunk, result)) {
-                s.escaped = w.escaped;
-                return true;
+            if (!b) {
+                // Single steps up to the next index a linear step may start from.
+                if (!p.walking) {
+                    kernel.enter(s, w);
+                    p.walking = true;
+                } else if (!kernel.settle(w)) {
+                    kernel.enter(ExtPixelKernel::leave(w), w);
+                }
+                p.left = bla_to_aligned(at, mask);
+                if (to_lanes && aligned(at, mask)) return ExtBlaStop::lanes;
+            } else {
+                if (p.walking) {
+                    s = ExtPixelKernel::leave(w);
+                    p.walking = false;
+                }
+                --work;
+                const ExtFloat d0 = s.dx * s.dx + s.dy * s.dy;
+                const ExtFloat nx =
+                    ((b->ar * s.dx) - (b->ai * s.dy)) + ((b->br * dcx) - (b->bi * dcy));
+                const ExtFloat ny =
+                    ((b->ar * s.dy) + (b->ai * s.dx)) + ((b->br * dcy) + (b->bi * dcx));
+                const ExtFloat a2 = b->ar * b->ar + b->ai * b->ai;
+                const ExtFloat b2 = b->br * b->br + b->bi * b->bi;
+                const ExtFloat d = nx * nx + ny * ny;
+                const ExtFloat dz = sqrt(d0);
+                const ExtFloat t = ((b->p * dz) + (b->q * dc)) * dz + b->s * dc2;
+                s.error = (a2 * s.error) + ((t * t) + four_rounding * (a2 * d0 + b2 * dc2));
+                s.m += l;
+                s.n += l;
+                const ExtFloat x = orbit.re[s.m] + nx, y = orbit.im[s.m] + ny;
+                const ExtFloat r = x * x + y * y;
+                if (r >= low) {
+                    result = escape_decided(r.to_double(), s.error.to_double(), s.n)
+                                 ? s.n
+                                 : kNeedsOtherReference;
+                    s.escaped = EscapedZ{x.to_double(), y.to_double()};
+                    return ExtBlaStop::ended;
+                }
+                if (s.n + 1 >= max_iterations) {
+                    result = s.n + 1;
+                    return ExtBlaStop::ended;
+                }
+                if (r < d || s.m == last) {
+                    if (!(r < d) && orbit.escaped) {
+                        result = kNeedsOtherReference;
+                        return ExtBlaStop::ended;
+                    }
+                    s.dx = x;
+                    s.dy = y;
+                    s.m = 0;
+                } else {
+                    s.dx = nx;
+                    s.dy = ny;
+                }
+                watch(s.dx, s.dy, s.m, s.n, s.seen);
+                continue;
             }
-            work -= chunk;
-            // No repeat is possible at another reference index.
-            if (w.m == w.seen.m || w.n >= mark) [[unlikely]]
-                watch(ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n, w.seen);
-            continue;
         }
-        if (walking) {
-            s = ExtPixelKernel::leave(w);
-            walking = false;
+        const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(p.left, work));
+        if (kernel.advance(w, chunk, result)) {
+            s.escaped = w.escaped;
+            return ExtBlaStop::ended;
         }
-        --work;
-        const ExtFloat d0 = s.dx * s.dx + s.dy * s.dy;
-        const ExtFloat nx = ((b->ar * s.dx) - (b->ai * s.dy)) + ((b->br * dcx) - (b->bi * dcy));
-        const ExtFloat ny = ((b->ar * s.dy) + (b->ai * s.dx)) + ((b->br * dcy) + (b->bi * dcx));
-        const ExtFloat a2 = b->ar * b->ar + b->ai * b->ai;
-        const ExtFloat b2 = b->br * b->br + b->bi * b->bi;
-        const ExtFloat d = nx * nx + ny * ny;
-        const ExtFloat dz = sqrt(d0);
-        const ExtFloat t = ((b->p * dz) + (b->q * dc)) * dz + b->s * dc2;
-        s.error = (a2 * s.error) + ((t * t) + four_rounding * (a2 * d0 + b2 * dc2));
-        s.m += l;
-        s.n += l;
-        const ExtFloat x = orbit.re[s.m] + nx, y = orbit.im[s.m] + ny;
-        const ExtFloat r = x * x + y * y;
-        if (r >= low) {
-            result = escape_decided(r.to_double(), s.error.to_double(), s.n) ? s.n
-                                                                             : kNeedsOtherReference;
-            s.escaped = EscapedZ{x.to_double(), y.to_double()};
-            return true;
-        }
-        if (s.n + 1 >= max_iterations) {
-            result = s.n + 1;
-            return true;
-        }
-        if (r < d || s.m == last) {
-            if (!(r < d) && orbit.escaped) {
-                result = kNeedsOtherReference;
-                return true;
-            }
-            s.dx = x;
-            s.dy = y;
-            s.m = 0;
-        } else {
-            s.dx = nx;
-            s.dy = ny;
-        }
-        watch(s.dx, s.dy, s.m, s.n, s.seen);
+        work -= chunk;
+        p.left -= chunk;
+        // No repeat is possible at another reference index.
+        if (w.m == w.seen.m || w.n >= mark) [[unlikely]]
+            watch(ExtFloat::make(w.wx, w.k), ExtFloat::make(w.wy, w.k), w.m, w.n, w.seen);
     }
-    if (walking) s = ExtPixelKernel::leave(w);
-    return false;
+    return ExtBlaStop::work;
+}
+
+bool bla_steps_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& table,
+                   uint32_t max_iterations, ExtFloat dcx, ExtFloat dcy, ExtPixelState& s,
+                   uint64_t& work, uint32_t& result) {
+    ExtBlaState p;
+    p.s = s;
+    const ExtBlaStop stop =
+        bla_run_ext(orbit, table, max_iterations, dcx, dcy, p, work, result, false);
+    s = p.walking && stop != ExtBlaStop::ended ? ExtPixelKernel::leave(p.w) : p.s;
+    return stop == ExtBlaStop::ended;
+}
+
+void form_bla_gates(const BlaTable<ExtFloat>& table, uint32_t length, std::vector<double>& gates) {
+    const uint32_t mask = align_mask(table);
+    const uint32_t room = mask + 1;
+    gates.assign(size_t{length} + 1, std::numeric_limits<double>::quiet_NaN());
+    for (uint32_t m = 1; m + 1 < length; m += room) {
+        uint32_t l = 0;
+        // The first level's step, whatever its radius: longer ones have no room.
+        const BlaStep<ExtFloat>* b = table.find(m, ExtFloat(0.0), room, l);
+        gates[m] = b && b->r2.m > 0.0 ? static_cast<double>(b->r2.e) + 2.0 : -HUGE_VAL;
+    }
 }
 
 uint32_t iterate_bla(const OrbitSpan& orbit, const BlaTable<double>& table, uint32_t max_iterations,
@@ -312,9 +341,11 @@ bool one_by_one(Orbit* records, size_t count, const Budget& budget, Run run) {
     return true;
 }
 
+}  // namespace
+
 // An extended record's state (perturbation_ext_batch.h): dz = (x, y) 2^cx,
 // the error extra 2^cy.
-void pack(const ExtPixelState& s, Orbit& o) {
+void pack_ext_record(const ExtPixelState& s, Orbit& o) {
     const int64_t k = s.dx.is_zero() ? s.dy.e : s.dy.is_zero() ? s.dx.e : std::max(s.dx.e, s.dy.e);
     o.x = ldexp(s.dx, -k).to_double();
     o.y = ldexp(s.dy, -k).to_double();
@@ -325,8 +356,6 @@ void pack(const ExtPixelState& s, Orbit& o) {
     o.n = s.n;
     keep_ext_seen(s.seen, o);
 }
-
-}  // namespace
 
 bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
                        uint32_t max_iterations, Orbit* pixels, size_t count, const Budget& budget) {
@@ -358,7 +387,13 @@ bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
 
 bool iterate_bla_ext_batch(const ExtBatch& b, const BlaTable<ExtFloat>& table,
                            uint32_t max_iterations, Orbit* records, size_t count,
-                           const Budget& budget) {
+                           const Budget& budget, const double* gates) {
+    // Single steps on the SIMD lanes where the processor has them.
+    bool all_done = false;
+    if (gates != nullptr && b.lane_re != nullptr &&
+        iterate_bla_ext_lanes_at(active_simd_level(), b, table, gates, max_iterations, records,
+                                 count, budget, all_done))
+        return all_done;
     return one_by_one(records, count, budget, [&](size_t i, Orbit& o, uint64_t& work) {
         const uint32_t pixel = b.pixels[i];
         ExtPixelState s = ext_record_state(o);
@@ -371,7 +406,7 @@ bool iterate_bla_ext_batch(const ExtBatch& b, const BlaTable<ExtFloat>& table,
             o.y = s.escaped.y;
             return true;
         }
-        pack(s, o);
+        pack_ext_record(s, o);
         return false;
     });
 }

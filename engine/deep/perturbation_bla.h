@@ -38,8 +38,10 @@ uint32_t iterate_bla_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& ta
 // one pixel after another; a budget's max_steps counts steps taken.
 bool iterate_bla_batch(const OrbitSpan& orbit, const BlaTable<double>& table,
                        uint32_t max_iterations, Orbit* pixels, size_t count, const Budget& budget);
+// With `gates` (form_bla_gates, perturbation_bla_ext.h) and the batch's lane
+// values, the single steps run on the SIMD lanes, with the same results.
 bool iterate_bla_ext_batch(const ExtBatch& batch, const BlaTable<ExtFloat>& table,
                            uint32_t max_iterations, Orbit* records, size_t count,
-                           const Budget& budget);
+                           const Budget& budget, const double* gates = nullptr);
 
 }  // namespace quorvel

@@ -6,15 +6,22 @@
 #include <cstdint>
 #include <limits>
 
+#include "deep/perturbation_bla_ext.h"
 #include "deep/perturbation_ext_walk.h"
 
 namespace quorvel {
 
 #if defined(__x86_64__)
 bool iterate_perturbed_ext_batch_sse2(const ExtBatch&, uint32_t, Orbit*, size_t, const Budget&);
+bool iterate_bla_ext_lanes_sse2(const ExtBatch&, const BlaTable<ExtFloat>&, const double*, uint32_t,
+                                Orbit*, size_t, const Budget&);
 #if defined(__GNUC__)
 bool iterate_perturbed_ext_batch_avx2(const ExtBatch&, uint32_t, Orbit*, size_t, const Budget&);
 bool iterate_perturbed_ext_batch_avx512(const ExtBatch&, uint32_t, Orbit*, size_t, const Budget&);
+bool iterate_bla_ext_lanes_avx2(const ExtBatch&, const BlaTable<ExtFloat>&, const double*, uint32_t,
+                                Orbit*, size_t, const Budget&);
+bool iterate_bla_ext_lanes_avx512(const ExtBatch&, const BlaTable<ExtFloat>&, const double*,
+                                  uint32_t, Orbit*, size_t, const Budget&);
 #endif
 #endif
 
@@ -149,6 +156,33 @@ bool iterate_perturbed_ext_batch_at(SimdLevel level, const ExtBatch& batch, uint
 #endif
         default:
             return iterate_scalar(batch, max_iterations, records, count, budget);
+    }
+}
+
+bool iterate_bla_ext_lanes_at(SimdLevel level, const ExtBatch& batch,
+                              const BlaTable<ExtFloat>& table, const double* gates,
+                              uint32_t max_iterations, Orbit* records, size_t count,
+                              const Budget& budget, bool& all_done) {
+    switch (static_cast<int>(level) > static_cast<int>(best_simd_level()) ? best_simd_level()
+                                                                          : level) {
+#if defined(__x86_64__)
+        case SimdLevel::sse2:
+            all_done = iterate_bla_ext_lanes_sse2(batch, table, gates, max_iterations, records,
+                                                  count, budget);
+            return true;
+#if defined(__GNUC__)
+        case SimdLevel::avx2:
+            all_done = iterate_bla_ext_lanes_avx2(batch, table, gates, max_iterations, records,
+                                                  count, budget);
+            return true;
+        case SimdLevel::avx512:
+            all_done = iterate_bla_ext_lanes_avx512(batch, table, gates, max_iterations, records,
+                                                    count, budget);
+            return true;
+#endif
+#endif
+        default:
+            return false;
     }
 }
 

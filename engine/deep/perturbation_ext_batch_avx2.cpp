@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
+#include "deep/perturbation_bla_ext.h"
 #include "deep/perturbation_ext_batch.h"
 #include "deep/perturbation_ext_walk.h"
 
@@ -20,6 +22,7 @@
 #endif
 
 #include "deep/lane_masks_avx2.h"
+#include "deep/perturbation_bla_ext_lanes.h"
 #include "deep/perturbation_ext_lanes.h"
 
 namespace quorvel {
@@ -50,6 +53,13 @@ struct Avx2 : lane_arith::Avx2Masked {
 bool iterate_perturbed_ext_batch_avx2(const ExtBatch& batch, uint32_t max_iterations,
                                       Orbit* records, size_t count, const Budget& budget) {
     return perturbation_ext_lanes::run<Avx2, 2>(batch, max_iterations, records, count, budget);
+}
+
+bool iterate_bla_ext_lanes_avx2(const ExtBatch& batch, const BlaTable<ExtFloat>& table,
+                                const double* gates, uint32_t max_iterations, Orbit* records,
+                                size_t count, const Budget& budget) {
+    return perturbation_bla_ext_lanes::run<Avx2, 2>(batch, table, gates, max_iterations, records,
+                                                    count, budget);
 }
 
 }  // namespace quorvel

@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
+#include "deep/perturbation_bla_ext.h"
 #include "deep/perturbation_ext_batch.h"
 #include "deep/perturbation_ext_walk.h"
 
@@ -22,6 +24,7 @@
 #endif
 
 #include "deep/lane_masks_avx512.h"
+#include "deep/perturbation_bla_ext_lanes.h"
 #include "deep/perturbation_ext_lanes.h"
 
 namespace quorvel {
@@ -49,6 +52,13 @@ struct Avx512 : lane_arith::Avx512Masked {
 bool iterate_perturbed_ext_batch_avx512(const ExtBatch& batch, uint32_t max_iterations,
                                         Orbit* records, size_t count, const Budget& budget) {
     return perturbation_ext_lanes::run<Avx512, 2>(batch, max_iterations, records, count, budget);
+}
+
+bool iterate_bla_ext_lanes_avx512(const ExtBatch& batch, const BlaTable<ExtFloat>& table,
+                                  const double* gates, uint32_t max_iterations, Orbit* records,
+                                  size_t count, const Budget& budget) {
+    return perturbation_bla_ext_lanes::run<Avx512, 2>(batch, table, gates, max_iterations, records,
+                                                      count, budget);
 }
 
 }  // namespace quorvel

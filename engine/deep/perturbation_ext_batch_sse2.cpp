@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <limits>
 
 #include "deep/lane_masks_sse2.h"
+#include "deep/perturbation_bla_ext.h"
 #include "deep/perturbation_ext_batch.h"
 #include "deep/perturbation_ext_lanes.h"
+// After perturbation_ext_lanes.h.
+#include "deep/perturbation_bla_ext_lanes.h"
 #include "deep/perturbation_ext_walk.h"
 
 #if defined(__x86_64__)
@@ -41,6 +45,13 @@ struct Sse2 : lane_arith::Sse2Masked {
 bool iterate_perturbed_ext_batch_sse2(const ExtBatch& batch, uint32_t max_iterations,
                                       Orbit* records, size_t count, const Budget& budget) {
     return perturbation_ext_lanes::run<Sse2, 4>(batch, max_iterations, records, count, budget);
+}
+
+bool iterate_bla_ext_lanes_sse2(const ExtBatch& batch, const BlaTable<ExtFloat>& table,
+                                const double* gates, uint32_t max_iterations, Orbit* records,
+                                size_t count, const Budget& budget) {
+    return perturbation_bla_ext_lanes::run<Sse2, 4>(batch, table, gates, max_iterations, records,
+                                                    count, budget);
 }
 
 }  // namespace quorvel

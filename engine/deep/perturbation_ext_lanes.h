@@ -33,7 +33,11 @@
 
 namespace quorvel::perturbation_ext_lanes {
 
-template <class V, int U>
+// With kGated (perturbation_bla_ext_lanes.h) the lanes also count their steps
+// and stop where the linear-step loop ends a run of single steps and could do
+// more than settle the walk: step() leaves those lanes before the step, and
+// settles the others as ExtPixelKernel::settle would.
+template <class V, int U, bool kGated = false>
 class ExtKernel {
 public:
     using reg = typename V::reg;
@@ -54,6 +58,11 @@ public:
         // the exact regime, where no step is scaled.
         reg floor[U], thr[U];
         mask big[U];  // Z_m is big
+        // Gated: the count, the reference index last remembered, and the
+        // count from which the next state is remembered.
+        reg n[U], seen_m[U], mark[U];
+        reg limit, tiny, settle_floor, settle_top;
+        const double* gates;
         reg one, park, four, low, step_error, high_w, low_w, high_e, low_e;
         const double* zre;
         const double* zim;
@@ -170,6 +179,11 @@ public:
             r.m[u] = V::load(m_ + o);
             r.floor[u] = V::load(floor_ + o);
             r.thr[u] = V::load(thr_ + o);
+            if constexpr (kGated) {
+                r.n[u] = V::load(n_ + o);
+                r.seen_m[u] = V::load(seen_m_ + o);
+                r.mark[u] = V::load(mark_ + o);
+            }
             r.big[u] = V::le(r.thr[u], V::max(V::abs(r.zr[u]), V::abs(r.zi[u])));
         }
     }
@@ -190,6 +204,7 @@ public:
             V::store(m_ + o, r.m[u]);
             V::store(floor_ + o, r.floor[u]);
             V::store(thr_ + o, r.thr[u]);
+            if constexpr (kGated) V::store(n_ + o, r.n[u]);
         }
     }
 
@@ -227,8 +242,18 @@ public:
             const reg d = V::mul(r.s2[u], dw);
             // Scaled, clear of 4 (a NaN at the reference's end is not), and
             // no rebase.
-            const mask ok = V::mask_andnot(
-                V::mask_and(V::mask_and(r.big[u], big1), V::lt(rr, r.low)), V::lt(rr, d));
+            mask ok = V::mask_andnot(V::mask_and(V::mask_and(r.big[u], big1), V::lt(rr, r.low)),
+                                     V::lt(rr, d));
+            const mask in_window =
+                V::mask_and(V::mask_and(small_w, V::le(r.low_w, a)),
+                            V::mask_and(V::le(eps, r.high_e), V::le(r.low_e, eps)));
+            mask rescaled;
+            if constexpr (kGated) {
+                const mask at = gate(r, u, ok, m1, dw, px, py, rr, in_window);
+                rescaled = V::mask_or(V::mask_andnot(ok, in_window), V::mask_and(ok, at));
+            } else {
+                rescaled = V::mask_andnot(ok, in_window);
+            }
             const unsigned ok_bits = V::bits(ok);
             if (ok_bits == kAll) [[likely]] {
                 r.wx[u] = px;
@@ -250,10 +275,6 @@ public:
                 r.big[u] = V::mask_or(V::mask_and(ok, big1), V::mask_andnot(r.big[u], ok));
                 events |= (~ok_bits & kAll) << (u * W);
             }
-            const mask in_window =
-                V::mask_and(V::mask_and(small_w, V::le(r.low_w, a)),
-                            V::mask_and(V::le(eps, r.high_e), V::le(r.low_e, eps)));
-            const mask rescaled = V::mask_andnot(ok, in_window);
             if (V::bits(rescaled) != 0) [[unlikely]]
                 events |= rescale(r, u, rescaled, gr, gi) << (u * W);
         }
@@ -291,7 +312,7 @@ public:
         return false;
     }
 
-private:
+protected:
     static constexpr double kLow = 4.0 - 4.0 * kUndecidedEscape;
     static constexpr unsigned kAll = (1u << W) - 1;
     static constexpr uint64_t kNotExact = UINT64_MAX;
@@ -352,6 +373,30 @@ private:
         const bool deep = w.regime == ExtRegime::deep;
         floor_[l] = deep ? ext_walk::kDeepReadingFloor : 0.0;
         thr_[l] = w.regime == ExtRegime::exact ? HUGE_VAL : deep ? ext_walk::kBigReference : 0.0;
+    }
+
+    // Gated: takes off `ok` the lanes at their limit and, at the end of a run
+    // of single steps, those for which the linear-step loop might take a
+    // linear step (|dz|^2 not clearly above the first level's radius), look
+    // for a repeat or remember the state, or fail to settle the walk (settle
+    // needs |z|^2 >= 2^-960, both parts of w normal, and scales far below the
+    // exact regime); counts the others' step. Returns the lanes at a run's end.
+    [[gnu::always_inline]] mask gate(Regs& r, int u, mask& ok, reg m1, reg dw, reg px, reg py,
+                                     reg rr, mask in_window) {
+        const reg g = V::gather(r.gates, m1);
+        const mask at = V::eq(g, g);
+        const reg n1 = V::add(r.n[u], r.one);
+        const reg k = V::load(k_ + u * W);
+        const mask maybe = V::lt(V::add(V::exponent(dw), V::add(k, k)), g);
+        const mask watch = V::mask_or(V::eq(m1, r.seen_m[u]), V::le(r.mark[u], n1));
+        const mask fine =
+            V::mask_and(V::mask_and(in_window, V::le(r.tiny, V::min(V::abs(px), V::abs(py)))),
+                        V::mask_and(V::le(r.settle_floor, rr), V::le(k, r.settle_top)));
+        const mask check =
+            V::mask_or(V::mask_and(at, V::mask_or(maybe, watch)), V::mask_andnot(at, fine));
+        ok = V::mask_and(V::mask_andnot(ok, check), V::lt(n1, r.limit));
+        r.n[u] = V::select(ok, n1, r.n[u]);
+        return at;
     }
 
     // 2^j for any integral j, clamped to [-1022, 1023].
@@ -450,6 +495,8 @@ private:
     uint64_t exact_at_[L];
     // Cycle detection: each lane's walk_state as remembered.
     alignas(64) double seen_wx_[L], seen_wy_[L], seen_k_[L], seen_m_[L];
+    // Gated: each lane's count and the count from which it remembers its state.
+    alignas(64) double n_[L], mark_[L];
     bool hard_[L];
     EscapedZ escaped_[L];
 };

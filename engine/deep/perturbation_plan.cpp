@@ -9,6 +9,7 @@
 #include "deep/mpfr_number.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_bla.h"
+#include "deep/perturbation_bla_ext.h"
 #include "deep/perturbation_ext.h"
 #include "deep/perturbation_ext_batch.h"
 #include "deep/perturbation_precise.h"
@@ -170,6 +171,7 @@ struct PerturbationPlan::Reference {
         return orbit.memory_size() + sizeof(double) * (dcx_.size() + dcy_.size()) +
                sizeof(ExtFloat) * (ext_dcx_.size() + ext_dcy_.size()) +
                (bla ? bla->memory_size() : 0) + (ext_bla ? ext_bla->memory_size() : 0) +
+               sizeof(double) * ext_gates_.capacity() +
                (precise_ld ? precise_ld->memory_size() : 0) +
                (precise_dd ? precise_dd->memory_size() : 0) +
                (precise_ldd ? precise_ldd->memory_size() : 0);
@@ -226,6 +228,13 @@ struct PerturbationPlan::Reference {
     void drop_table() {
         bla.reset();
         ext_bla.reset();
+        ext_gates_ = std::vector<double>();
+    }
+    // What the lanes read of the complete extended table (form_bla_gates),
+    // formed at the first call.
+    const double* ext_gates() {
+        if (ext_gates_.empty()) form_bla_gates(*ext_bla, orbit.length(), ext_gates_);
+        return ext_gates_.data();
     }
 
     // The linear steps of wider arithmetic in T for the grid's pixels, built
@@ -277,6 +286,7 @@ private:
     std::unique_ptr<MpfrNumber> origin_x_, origin_y_;
     std::vector<double> dcx_, dcy_;
     std::vector<ExtFloat> ext_dcx_, ext_dcy_;
+    std::vector<double> ext_gates_;
 };
 
 PerturbationPlan::PerturbationPlan(const std::vector<BigFloat>& columns,
@@ -530,9 +540,9 @@ bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pi
                                               const Budget& budget) {
     finish_search();
     // The lanes read a double copy of the orbit, formed at their first use;
-    // the linear steps are taken one pixel at a time.
+    // with the linear steps, they take the single steps.
     ReferenceOrbit& orbit = main_->orbit;
-    const bool lanes = active_simd_level() != SimdLevel::scalar && !main_->table_ready();
+    const bool lanes = active_simd_level() != SimdLevel::scalar;
     const ExtBatch batch{main_->ext_span(),
                          lanes ? orbit.lane_re() : nullptr,
                          lanes ? orbit.lane_im() : nullptr,
@@ -541,7 +551,8 @@ bool PerturbationPlan::iterate_batch_extended(Orbit* records, const uint32_t* pi
                          pixels,
                          static_cast<uint32_t>(grid_.width())};
     if (main_->table_ready())
-        return iterate_bla_ext_batch(batch, *main_->ext_bla, limit_, records, count, budget);
+        return iterate_bla_ext_batch(batch, *main_->ext_bla, limit_, records, count, budget,
+                                     lanes ? main_->ext_gates() : nullptr);
     return iterate_perturbed_ext_batch(batch, limit_, records, count, budget);
 }
 
