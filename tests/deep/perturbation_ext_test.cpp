@@ -19,6 +19,7 @@
 #include "deep/mpfr_number.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_bla.h"
+#include "deep/perturbation_bla_ext.h"
 #include "deep/perturbation_ext_batch.h"
 #include "deep/perturbation_ext_walk.h"
 #include "deep/perturbation_plan.h"
@@ -437,12 +438,15 @@ struct BatchCase {
     }
     // Pixel k is column k and row k of tables as wide as there are pixels.
     void finish() {
+        form_lanes();
+        for (size_t k = 0; k < dcx.size(); ++k)
+            expected.push_back(iterate_perturbed_ext(orbit.span(), limit, dcx[k], dcy[k]));
+    }
+    // The lane copy and the pixels alone.
+    void form_lanes() {
         form_lane_values(orbit.span(), lane_re, lane_im);
         const auto w = static_cast<uint32_t>(dcx.size());
-        for (uint32_t k = 0; k < w; ++k) {
-            pixels.push_back(k * w + k);
-            expected.push_back(iterate_perturbed_ext(orbit.span(), limit, dcx[k], dcy[k]));
-        }
+        for (uint32_t k = 0; k < w; ++k) pixels.push_back(k * w + k);
     }
     ExtBatch batch() const {
         return {orbit.span(),
@@ -939,6 +943,85 @@ TEST(SkippingCycles, PixelsInsideAMinibrotKeepTheirCountsInFewSteps) {
     }
     EXPECT_GT(cycling, 5);
     EXPECT_LT(steps_with * 4, steps_without);
+}
+
+// The linear steps of extended offsets with their single steps on the lanes:
+// the scalar loop's counts, refusals and z at every level, in one call or
+// paused every few steps and resumed by the lanes or the scalar loop in turn,
+// on pixels that switch between linear and single steps (beside i), rebase
+// and meet the reference's end (early, inside), and go round cycles inside a
+// minibrot.
+TEST(SkippingLanes, GiveTheScalarLoopsCountsAndZAtEveryLevel) {
+    std::vector<BatchCase> cases;
+    for (const BatchCase& c : batch_cases())
+        if (c.name.rfind("limit", 0) != 0) cases.push_back(c);
+    {
+        const MinibrotPixels view(997, 6000, 16);
+        BatchCase c("minibrot, cycles", view.orbit, 60000);
+        for (size_t i = 0; i < view.dcx.size(); ++i) c.add(view.dcx[i], view.dcy[i]);
+        c.form_lanes();
+        cases.push_back(std::move(c));
+    }
+    int linear = 0, refused = 0, at_limit = 0;
+    for (const BatchCase& c : cases) {
+        const ExtOrbitSpan orbit = c.orbit.span();
+        ExtFloat c_max(0.0);
+        for (size_t i = 0; i < c.dcx.size(); ++i)
+            c_max = std::max(c_max, abs(c.dcx[i]) + abs(c.dcy[i]));
+        BlaTable<ExtFloat> table(orbit.re, orbit.im, orbit.length, c_max * ExtFloat(1.5));
+        while (!table.advance(1.0)) {
+        }
+        std::vector<double> gates;
+        form_bla_gates(table, orbit.length, gates);
+        std::vector<Orbit> expected = c.fresh();
+        ASSERT_TRUE(iterate_bla_ext_batch(c.batch(), table, c.limit, expected.data(),
+                                          expected.size(), Budget{}));
+        for (size_t i = 0; i < expected.size(); ++i) {
+            uint64_t steps = 0;
+            const uint32_t n = iterate_bla_ext(orbit, table, c.limit, c.dcx[i], c.dcy[i], &steps);
+            linear += n != kNeedsOtherReference && steps < n;
+            refused += n == kNeedsOtherReference;
+            at_limit += n == c.limit;
+        }
+        const auto same = [&](const std::vector<Orbit>& records, const std::string& how) {
+            for (size_t i = 0; i < records.size(); ++i) {
+                const std::string where = c.name + " " + how + " pixel " + std::to_string(i);
+                ASSERT_TRUE(records[i].done) << where;
+                EXPECT_EQ(records[i].n, expected[i].n) << where;
+                EXPECT_EQ(std::bit_cast<uint64_t>(records[i].x),
+                          std::bit_cast<uint64_t>(expected[i].x))
+                    << where;
+                EXPECT_EQ(std::bit_cast<uint64_t>(records[i].y),
+                          std::bit_cast<uint64_t>(expected[i].y))
+                    << where;
+            }
+        };
+        for (int level = 1; level <= static_cast<int>(best_simd_level()); ++level) {
+            const auto at = static_cast<SimdLevel>(level);
+            std::vector<Orbit> whole = c.fresh();
+            bool done = false;
+            ASSERT_TRUE(iterate_bla_ext_lanes_at(at, c.batch(), table, gates.data(), c.limit,
+                                                 whole.data(), whole.size(), Budget{}, done));
+            EXPECT_TRUE(done);
+            same(whole, simd_level_name(at));
+            std::vector<Orbit> paused = c.fresh();
+            Budget every;
+            every.max_steps = 37;
+            done = false;
+            for (int call = 0; !done; ++call) {
+                if (call % 3 == 2)
+                    done = iterate_bla_ext_batch(c.batch(), table, c.limit, paused.data(),
+                                                 paused.size(), every);
+                else
+                    iterate_bla_ext_lanes_at(at, c.batch(), table, gates.data(), c.limit,
+                                             paused.data(), paused.size(), every, done);
+            }
+            same(paused, std::string(simd_level_name(at)) + " paused");
+        }
+    }
+    EXPECT_GT(linear, 50);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(at_limit, 5);
 }
 
 }  // namespace
