@@ -23,7 +23,8 @@ namespace quorvel::perturbation_bla_ext_lanes {
 // Steps of the scalar loop at a lane's event, at most: a pixel that goes on
 // taking linear steps waits on its lane for the next event.
 constexpr uint64_t kScalarWork = 256;
-// Lane steps between two looks at the budget.
+// Steps between two looks at the budget: the lanes', and those the scalar
+// loop takes at their events.
 constexpr uint64_t kCheckSteps = 1024;
 
 template <class V, int U>
@@ -66,8 +67,8 @@ public:
         wait(l);
     }
     // After store(regs): lane l had an event; true with the count once its
-    // pixel ends.
-    bool ends(int l, uint32_t& count) {
+    // pixel ends. Adds the scalar loop's steps to `steps`.
+    bool ends(int l, uint32_t& count, uint64_t& steps) {
         ExtBlaState& p = scalar_[l];
         if (!pending_[l]) {
             p.walking = true;
@@ -82,8 +83,10 @@ public:
         }
         uint64_t work = kScalarWork;
         uint32_t result = 0;
-        switch (bla_run_ext(this->batch_.orbit, table_, this->max_iterations_, this->dcx_[l],
-                            this->dcy_[l], p, work, result, true)) {
+        const ExtBlaStop stop = bla_run_ext(this->batch_.orbit, table_, this->max_iterations_,
+                                            this->dcx_[l], this->dcy_[l], p, work, result, true);
+        steps += kScalarWork - work;
+        switch (stop) {
             case ExtBlaStop::ended:
                 count = result;
                 this->escaped_[l] = p.s.escaped;
@@ -172,7 +175,7 @@ bool run(const ExtBatch& batch, const BlaTable<ExtFloat>& table, const double* g
                     continue;
                 }
                 uint32_t n = 0;
-                if (!kernel.ends(l, n)) continue;
+                if (!kernel.ends(l, n, k)) continue;
                 Orbit& o = records[which[l]];
                 kernel.save_final(l, o);
                 o.n = n;
