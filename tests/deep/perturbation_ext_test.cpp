@@ -951,7 +951,7 @@ TEST(SkippingCycles, PixelsInsideAMinibrotKeepTheirCountsInFewSteps) {
 // on pixels that switch between linear and single steps (beside i), rebase
 // and meet the reference's end (early, inside), and go round cycles inside a
 // minibrot.
-TEST(SkippingLanes, GiveTheScalarLoopsCountsAndZAtEveryLevel) {
+TEST(SkippingLanesExtended, GiveTheScalarLoopsCountsAndZAtEveryLevel) {
     std::vector<BatchCase> cases;
     for (const BatchCase& c : batch_cases())
         if (c.name.rfind("limit", 0) != 0) cases.push_back(c);
