@@ -14,6 +14,7 @@
 #pragma GCC target("avx2")
 #endif
 
+#include "deep/bla_lanes.h"
 #include "deep/lane_masks_avx2.h"
 #include "deep/perturbation_lanes.h"
 
@@ -27,6 +28,13 @@ using Avx2 = lane_arith::Avx2Masked;
 bool iterate_perturbed_batch_avx2(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels,
                                   size_t count, const Budget& budget) {
     return perturbation_lanes::run<Avx2, 4>(orbit, max_iterations, pixels, count, budget);
+}
+
+// The linear-step kernel's single steps on the same lanes.
+bool iterate_bla_batch_avx2(const OrbitSpan& orbit, const BlaTable<double>& table,
+                            uint32_t max_iterations, Orbit* pixels, size_t count,
+                            const Budget& budget) {
+    return bla_lanes::run<Avx2, 2>(orbit, table, max_iterations, pixels, count, budget);
 }
 
 }  // namespace quorvel

@@ -16,6 +16,7 @@
 #pragma GCC target("avx512f,avx512dq,avx512bw,avx512vl")
 #endif
 
+#include "deep/bla_lanes.h"
 #include "deep/lane_masks_avx512.h"
 #include "deep/perturbation_lanes.h"
 
@@ -29,6 +30,13 @@ using Avx512 = lane_arith::Avx512Masked;
 bool iterate_perturbed_batch_avx512(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels,
                                     size_t count, const Budget& budget) {
     return perturbation_lanes::run<Avx512, 4>(orbit, max_iterations, pixels, count, budget);
+}
+
+// The linear-step kernel's single steps on the same lanes.
+bool iterate_bla_batch_avx512(const OrbitSpan& orbit, const BlaTable<double>& table,
+                              uint32_t max_iterations, Orbit* pixels, size_t count,
+                              const Budget& budget) {
+    return bla_lanes::run<Avx512, 2>(orbit, table, max_iterations, pixels, count, budget);
 }
 
 }  // namespace quorvel

@@ -2,6 +2,7 @@
 // x86-64.
 #include <emmintrin.h>
 
+#include "deep/bla_lanes.h"
 #include "deep/lane_masks_sse2.h"
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_lanes.h"
@@ -18,6 +19,13 @@ using Sse2 = lane_arith::Sse2Masked;
 bool iterate_perturbed_batch_sse2(const OrbitSpan& orbit, uint32_t max_iterations, Orbit* pixels,
                                   size_t count, const Budget& budget) {
     return perturbation_lanes::run<Sse2, 4>(orbit, max_iterations, pixels, count, budget);
+}
+
+// The linear-step kernel's single steps on the same lanes.
+bool iterate_bla_batch_sse2(const OrbitSpan& orbit, const BlaTable<double>& table,
+                            uint32_t max_iterations, Orbit* pixels, size_t count,
+                            const Budget& budget) {
+    return bla_lanes::run<Sse2, 4>(orbit, table, max_iterations, pixels, count, budget);
 }
 
 }  // namespace quorvel

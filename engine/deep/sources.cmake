@@ -1,8 +1,5 @@
 # The sources of engine/deep/, built as the object library qv_deep.
 set(QV_DEEP_SOURCES
-  bla_batch_avx2.cpp
-  bla_batch_avx512.cpp
-  bla_batch_sse2.cpp
   bla_table.cpp
   grid_coordinates.cpp
   mpfr_number.cpp
