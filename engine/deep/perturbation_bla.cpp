@@ -110,7 +110,9 @@ template <class Stop>
         const double r = x * x + y * y;
         previous = r;
         if (r >= kLow) {
-            result = escape_decided(r, error, n) ? n : kNeedsOtherReference;
+            result = escape_kept(r, error, n, x, y, zre[1] + dcx, zim[1] + dcy)
+                         ? n
+                         : kNeedsOtherReference;
             s.escaped = EscapedZ{x, y};
             return true;
         }
@@ -229,7 +231,9 @@ ExtBlaStop bla_run_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& tabl
                 const ExtFloat x = orbit.re[s.m] + nx, y = orbit.im[s.m] + ny;
                 const ExtFloat r = x * x + y * y;
                 if (r >= low) {
-                    result = escape_decided(r.to_double(), s.error.to_double(), s.n)
+                    result = escape_kept(r.to_double(), s.error.to_double(), s.n, x.to_double(),
+                                         y.to_double(), (orbit.re[1] + dcx).to_double(),
+                                         (orbit.im[1] + dcy).to_double())
                                  ? s.n
                                  : kNeedsOtherReference;
                     s.escaped = EscapedZ{x.to_double(), y.to_double()};

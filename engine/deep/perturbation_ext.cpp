@@ -222,7 +222,10 @@ bool ExtPixelKernel::exact_step(ExtWalk& w, uint32_t& result) const {
     w.previous = r.to_double();
     w.exact_is_current = true;
     if (r >= kLowX) {
-        result = escape_decided(r.to_double(), e.to_double(), n) ? n : kNeedsOtherReference;
+        result = escape_kept(r.to_double(), e.to_double(), n, x.to_double(), y.to_double(),
+                             (re_[1] + dcx_).to_double(), (im_[1] + dcy_).to_double())
+                     ? n
+                     : kNeedsOtherReference;
         w.escaped = EscapedZ{x.to_double(), y.to_double()};
         return true;
     }
@@ -315,7 +318,8 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
         wx = px;
         wy = py;
         if (r >= kLow) {
-            result = escape_decided(r, ExtFloat::make(eps, w.ke).to_double(), n)
+            result = escape_kept(r, ExtFloat::make(eps, w.ke).to_double(), n, x, y,
+                                 (re_[1] + dcx_).to_double(), (im_[1] + dcy_).to_double())
                          ? n
                          : kNeedsOtherReference;
             w.escaped = EscapedZ{x, y};

@@ -177,7 +177,10 @@ public:
         const uint32_t n = static_cast<uint32_t>(before + 1);
         const double r = prev_[l];
         if (r >= kLow) {
-            count = escape_decided(r, err_[l], n) ? n : kNeedsOtherReference;
+            count = escape_kept(r, err_[l], n, zr_[l] + dx_[l], zi_[l] + dy_[l], zre_[1] + dcx_[l],
+                                zim_[1] + dcy_[l])
+                        ? n
+                        : kNeedsOtherReference;
         } else if (at_limit) {
             count = n + 1;
         } else if (escaped_reference_ && m_[l] == static_cast<double>(last_)) {

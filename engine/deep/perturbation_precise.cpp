@@ -86,7 +86,10 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
         previous = r;
         if (r >= Real(4.0 - 4.0 * kUndecidedEscape)) {
             // An error below the double range is as good as none.
-            result = escape_decided(static_cast<double>(r), static_cast<double>(error), n)
+            result = escape_kept(static_cast<double>(r), static_cast<double>(error), n,
+                                 static_cast<double>(lx), static_cast<double>(ly),
+                                 static_cast<double>(leading(z_re(1) + dcx)),
+                                 static_cast<double>(leading(z_im(1) + dcy)))
                          ? n
                          : kNeedsOtherReference;
             s.escaped = EscapedZ{static_cast<double>(lx), static_cast<double>(ly)};

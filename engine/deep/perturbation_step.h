@@ -79,7 +79,9 @@ inline bool perturbed_steps(const OrbitSpan& orbit, uint32_t max_iterations, dou
         const double r = x * x + y * y;
         previous = r;
         if (r >= 4.0 - 4.0 * kUndecidedEscape) {
-            result = escape_decided(r, error, n) ? n : kNeedsOtherReference;
+            result = escape_kept(r, error, n, x, y, zre[1] + dcx, zim[1] + dcy)
+                         ? n
+                         : kNeedsOtherReference;
             s.escaped = EscapedZ{x, y};
             return true;
         }
