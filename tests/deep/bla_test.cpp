@@ -16,6 +16,7 @@
 #include "deep/perturbation_bla.h"
 #include "deep/perturbation_plan.h"
 #include "deep/reference_orbit.h"
+#include "test_orbit.h"
 #include "view/fractal.h"
 
 namespace quorvel {
@@ -350,22 +351,13 @@ TEST(Skipping, ModesChooseTheKernel) {
 
 // The batches on SIMD lanes against one pixel at a time: the same counts,
 // escaped z and refusals at every level, paused or not.
-struct Reference {
-    ReferenceOrbit orbit;
+struct Reference : TestOrbit {
     std::unique_ptr<BlaTable<double>> table;
-    Reference(double cx, double cy, uint32_t limit, double c_max) : orbit(make(cx, cy, limit)) {
-        orbit.complete_now();
+    Reference(double cx, double cy, uint32_t limit, double c_max) : TestOrbit(cx, cy, limit) {
         table = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c_max);
         while (!table->advance(1.0)) {
         }
     }
-    static ReferenceOrbit make(double cx, double cy, uint32_t limit) {
-        MpfrNumber x(192), y(192);
-        mpfr_set_d(x.get(), cx, MPFR_RNDN);
-        mpfr_set_d(y.get(), cy, MPFR_RNDN);
-        return ReferenceOrbit(x.get(), y.get(), 192, limit, false);
-    }
-    OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
 };
 
 struct Pixel {

@@ -7,6 +7,7 @@
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_plan.h"
 #include "mpfr_count.h"
+#include "test_orbit.h"
 #include "view/fractal.h"
 
 namespace quorvel {
@@ -90,21 +91,6 @@ TEST(Perturbation, AnEscapeJustMissedTheTestBeforeIsNotVouchedFor) {
         }
     set_simd_level(best);
 }
-
-// Orbit of c as the kernel reads it, computed from doubles.
-struct TestOrbit {
-    ReferenceOrbit orbit;
-    TestOrbit(double cx, double cy, uint32_t limit) : orbit(make(cx, cy, limit)) {
-        orbit.complete_now();
-    }
-    static ReferenceOrbit make(double cx, double cy, uint32_t limit) {
-        MpfrNumber x(192), y(192);
-        mpfr_set_d(x.get(), cx, MPFR_RNDN);
-        mpfr_set_d(y.get(), cy, MPFR_RNDN);
-        return ReferenceOrbit(x.get(), y.get(), 192, limit, false);
-    }
-    OrbitSpan span() const { return {orbit.re(), orbit.im(), orbit.length(), orbit.escaped()}; }
-};
 
 TEST(Perturbation, RebasingCarriesPixelsPastAnEarlyEscapingReference) {
     // 0.3 escapes after a dozen steps; pixels go on from the reference's start
