@@ -19,8 +19,14 @@ constexpr uint32_t kLegsPerClock = 16;
 constexpr uint32_t kWaitsPerClock = 16;
 // Seeds tried between two looks at the slice's clock when no walk ran.
 constexpr uint32_t kSeedsPerClock = 16;
-// Tiles whose pixels stay listed for the batch kernel.
-constexpr size_t kTilesKept = 4;
+// Tiles' worth of listed pixels that stay listed for the batch kernel.
+constexpr size_t kTilesKept = 8;
+// The coarse grid listed around a pixel the walk waits for: its spacing (a
+// power of two) and its reach, in tile widths.
+constexpr int32_t kGridStep = 8;
+constexpr int32_t kGridTiles = 4;
+// The reach of the finest grid listed too when few pixels wait.
+constexpr int32_t kNearReach = 4;
 // Looks a walk's lookahead may take per pixel it lists, most at known pixels.
 constexpr size_t kLooksPerPixelAhead = 8;
 // A forecast of the walk comes true when the walk looks where it was foretold
@@ -76,7 +82,10 @@ void ContourTracingGenerator::restart() {
     fill_pending_ = false;
     forecast_.clear();
     forecast_score_ = 1.0f;
+    listed_ = 0;
     choose_tile();
+    const bool lanes = tile_w_ > 1 || tile_h_ > 1;
+    filled_.assign(lanes ? static_cast<size_t>(width_) * height_ : 0);
 }
 
 double ContourTracingGenerator::fraction_done() const {
@@ -85,6 +94,13 @@ double ContourTracingGenerator::fraction_done() const {
 
 bool ContourTracingGenerator::refine(float seconds) {
     view_->prepare(true);
+    // Cells are refined as the kernel makes their pixels ready; pixels are
+    // noted only while this generator runs.
+    struct NoteReady {
+        Fractal& view;
+        ~NoteReady() { view.note_ready_ahead(false); }
+    } note{*view_};
+    view_->note_ready_ahead(!filled_.empty());
     Stopwatch watch;
     const Budget budget{&watch, seconds, kernel_steps_};
     bool result = false;
@@ -161,6 +177,7 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
         // Most pixels escape within a few iterations: those are done at once.
         if (view.run_ahead_at_once(p.x, p.y, kAtOnceSteps)) continue;
         waiting = true;
+        listed_ += static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
         // The tile around a costly pixel goes to the batch kernel: the walk
         // will soon ask for most of it. The kernel stops once the pixel is
         // ready; the rest of the tile goes on in later calls.
@@ -168,20 +185,22 @@ bool ContourTracingGenerator::make_ready(const Point* points, int count, const B
                          p.y + (tile_h_ - 1) / 2);
     }
     if (!waiting) return true;
-    // Only the latest tile runs beside a wanted pixel, and four tiles stay
-    // listed: older ones lie behind the walk, and a short list keeps every
-    // call cheap.
+    // Only the pixels listed latest run beside a wanted pixel, and a few
+    // tiles' worth stay listed: older ones lie behind the walk, and a short
+    // list keeps every call cheap.
     const size_t tile = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
+    const size_t batch = std::max(tile, listed_);
+    listed_ = 0;
     for (int k = 0; k < count; ++k)
-        if (!view.run_ahead_for(points[k].x, points[k].y, budget, tile)) return false;
-    view.keep_recent_ahead(kTilesKept * tile);
+        if (!view.run_ahead_for(points[k].x, points[k].y, budget, batch)) return false;
+    refine_ready();
+    view.keep_recent_ahead(std::max(kTilesKept * tile, listed_));
     return true;
 }
 
 bool ContourTracingGenerator::make_walk_ready(const Walker& w, const Budget& budget) {
     Fractal& view = *view_;
     const Point q = looked_at(w);
-    size_t listed = 0;
     if (!view.ahead_listed(q.x, q.y)) {
         // Most pixels escape within a few iterations: those are done at once.
         if (view.run_ahead_at_once(q.x, q.y, kAtOnceSteps)) return true;
@@ -189,61 +208,93 @@ bool ContourTracingGenerator::make_walk_ready(const Walker& w, const Budget& bud
         // the walk while its forecasts come true, otherwise those around.
         const bool along = forecast_score_ >= kForecastTrusted;
         queue_walk(w, along);
-        if (!along) listed = queue_cells(q);
+        if (!along) queue_grid(q);
     }
-    const size_t batch = std::max(static_cast<size_t>(tile_w_) * tile_h_, listed);
+    const size_t tile = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
+    const size_t batch = std::max(tile, listed_);
+    listed_ = 0;
     if (!view.run_ahead_for(q.x, q.y, budget, batch)) return false;
-    view.keep_recent_ahead(std::max(kTilesKept * static_cast<size_t>(tile_w_) * tile_h_, listed));
+    refine_ready();
+    view.keep_recent_ahead(std::max(kTilesKept * tile, listed_));
     return true;
 }
 
-size_t ContourTracingGenerator::queue_cells(Point q) {
-    // A tile around q would iterate the inside of the regions it meets, which
-    // their fills give for nothing. The even pixels of a wider square come
-    // first; the other pixels of a cell between four of them follow once its
-    // corners are known and differ, since only there can a border run. A
-    // border a uniform cell hides costs a wait when the walk reaches it.
+bool ContourTracingGenerator::list_pixel(int32_t x, int32_t y) {
     Fractal& view = *view_;
-    size_t listed = 0;
-    const auto list = [&](int32_t x, int32_t y) {
-        if (x < 0 || y < 0 || x >= static_cast<int32_t>(width_) ||
-            y >= static_cast<int32_t>(height_))
-            return;
-        if (view.ahead_ready(x, y) || view.ahead_listed(x, y)) return;
-        view.queue_ahead(x, y, x, y);
-        ++listed;
-    };
-    list(q.x, q.y);
-    if (tile_w_ == 1 && tile_h_ == 1) return listed;
-    // A square as wide as two tiles: its even pixels number about a tile.
-    const int32_t r = tile_w_;
-    const int32_t x0 = (q.x - r) & ~1, y0 = (q.y - r) & ~1;
-    for (int32_t y = y0; y <= q.y + r; y += 2)
-        for (int32_t x = x0; x <= q.x + r; x += 2) list(x, y);
-    // Cells are looked at only near q, where the walk goes next; one whose
-    // centre is known or listed was dealt with already.
-    for (int32_t y = (q.y - r / 2) & ~1; y < q.y + r / 2; y += 2)
-        for (int32_t x = (q.x - r / 2) & ~1; x < q.x + r / 2; x += 2) {
-            if (view.ahead_ready(x + 1, y + 1) || view.ahead_listed(x + 1, y + 1)) continue;
-            if (!cell_mixed(x, y)) continue;
-            list(x + 1, y);
-            list(x, y + 1);
-            list(x + 1, y + 1);
-            list(x + 2, y + 1);
-            list(x + 1, y + 2);
-        }
-    return listed;
+    if (x < 0 || y < 0 || x >= static_cast<int32_t>(width_) || y >= static_cast<int32_t>(height_))
+        return false;
+    if (view.ahead_ready(x, y) || view.ahead_listed(x, y)) return false;
+    const size_t i = static_cast<size_t>(y) * width_ + static_cast<size_t>(x);
+    if (!filled_.empty() && filled_.test(i)) return false;
+    view.queue_ahead(x, y, x, y);
+    ++listed_;
+    return true;
 }
 
-bool ContourTracingGenerator::cell_mixed(int32_t x, int32_t y) const {
+void ContourTracingGenerator::queue_grid(Point q) {
+    // A tile around q would iterate the inside of the regions it meets, which
+    // their fills give for nothing. A coarse grid reaching well beyond the
+    // walk comes first; cells between its pixels are halved where their
+    // corners differ (refine_cell), down to single pixels, since only there
+    // can a border run. A border a uniform cell hides costs a wait when the
+    // walk reaches it.
+    list_pixel(q.x, q.y);
+    if (filled_.empty()) return;
+    Fractal& view = *view_;
+    const size_t tile = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
+    if (view.ahead_listed_count() < tile / 2) {
+        // Few pixels wait: the walk would wait on the lanes for every level
+        // of cells. The finest grid close to q saves it the coarser ones.
+        for (int32_t y = (q.y - kNearReach) & ~1; y <= q.y + kNearReach; y += 2)
+            for (int32_t x = (q.x - kNearReach) & ~1; x <= q.x + kNearReach; x += 2)
+                list_pixel(x, y);
+    }
+    const int32_t r = kGridTiles * tile_w_;
+    const int32_t x0 = (q.x - r) & ~(kGridStep - 1), y0 = (q.y - r) & ~(kGridStep - 1);
+    for (int32_t y = y0; y <= q.y + r; y += kGridStep)
+        for (int32_t x = x0; x <= q.x + r; x += kGridStep) list_pixel(x, y);
+}
+
+void ContourTracingGenerator::refine_ready() {
+    if (filled_.empty()) return;
+    view_->take_ready_ahead(readied_);
+    for (const uint32_t i : readied_) {
+        const auto y = static_cast<int32_t>(i / width_);
+        const auto x = static_cast<int32_t>(i - static_cast<uint32_t>(y) * width_);
+        // A corner of four cells of each size whose grid it lies on.
+        for (int32_t h = 1; h < kGridStep; h *= 2) {
+            const int32_t s = 2 * h;
+            if (((x | y) & (s - 1)) != 0) break;
+            refine_cell(x - s, y - s, h);
+            refine_cell(x, y - s, h);
+            refine_cell(x - s, y, h);
+            refine_cell(x, y, h);
+        }
+    }
+}
+
+void ContourTracingGenerator::refine_cell(int32_t x, int32_t y, int32_t h) {
     const Fractal& view = *view_;
-    const Point corners[] = {{x, y}, {x + 2, y}, {x, y + 2}, {x + 2, y + 2}};
-    for (const Point& c : corners)
-        if (!view.ahead_ready(c.x, c.y)) return false;
-    const uint32_t v = view.ready_value(x, y);
-    for (const Point& c : corners)
-        if (view.ready_value(c.x, c.y) != v) return true;
-    return false;
+    const int32_t s = 2 * h;
+    // A cell whose centre lies outside the grid, is known or listed was dealt
+    // with.
+    if (static_cast<uint32_t>(x + h) >= width_ || static_cast<uint32_t>(y + h) >= height_) return;
+    if (view.ahead_ready(x + h, y + h) || view.ahead_listed(x + h, y + h)) return;
+    if (!view.ahead_ready(x, y) || !view.ahead_ready(x + s, y) || !view.ahead_ready(x, y + s) ||
+        !view.ahead_ready(x + s, y + s))
+        return;
+    const uint32_t a = view.ready_value(x, y);
+    if (view.ready_value(x + s, y) == a && view.ready_value(x, y + s) == a &&
+        view.ready_value(x + s, y + s) == a)
+        return;
+    // The middles of all four sides too: a border entering the cell crosses
+    // two of them, and waiting for the centre to tell which costs the walk
+    // more than the few that lie inside a region.
+    list_pixel(x + h, y);
+    list_pixel(x, y + h);
+    list_pixel(x + h, y + h);
+    list_pixel(x + s, y + h);
+    list_pixel(x + h, y + s);
 }
 
 void ContourTracingGenerator::queue_walk(Walker w, bool list) {
@@ -254,6 +305,7 @@ void ContourTracingGenerator::queue_walk(Walker w, bool list) {
     Fractal& view = *view_;
     const size_t batch = static_cast<size_t>(tile_w_) * static_cast<size_t>(tile_h_);
     const bool forecast = forecast_.empty();
+    if (!forecast && !list) return;
     size_t listed = 0, guessed = 0;
     for (size_t looks = 0; looks < kLooksPerPixelAhead * batch; ++looks) {
         if (w.step == kLegStart) w.step = kAcross;
@@ -403,6 +455,16 @@ bool ContourTracingGenerator::walk(const Budget& budget) {
     return closed;
 }
 
+void ContourTracingGenerator::mark_filled() {
+    const auto w = static_cast<int32_t>(width_), h = static_cast<int32_t>(height_);
+    for (const Span& span : spans_) {
+        const int32_t x0 = std::max(span.x0, 0), x1 = std::min(span.x1, w);
+        if (span.y < 0 || span.y >= h || x0 >= x1) continue;
+        const size_t row = static_cast<size_t>(span.y) * width_;
+        filled_.set_range(row + static_cast<size_t>(x0), row + static_cast<size_t>(x1));
+    }
+}
+
 void ContourTracingGenerator::fill() {
     if (contour_points_.empty()) return;
     std::sort(contour_points_.begin(), contour_points_.end(), [](const Point& a, const Point& b) {
@@ -424,6 +486,7 @@ void ContourTracingGenerator::fill() {
     }
     view_->image_for_use().fill_spans(spans_.data(), spans_.size(), static_cast<uint8_t>(target_),
                                       target_count_);
+    if (!filled_.empty()) mark_filled();
 
     // Columns x0..x1 of every span leave the seeds: one merge pass over two
     // sequences ordered by row, then column.

@@ -6,6 +6,7 @@
 #include <list>
 #include <vector>
 
+#include "base/bit_set.h"
 #include "base/stopwatch.h"
 #include "generators/generator.h"
 
@@ -69,14 +70,23 @@ private:
     // with the tile around each); false when the budget ended first.
     bool make_ready(const Point* points, int count, const Budget& budget);
     void choose_tile();
-    // Lists, around a pixel the walk waits for, the pixels its walk and the
-    // next ones will likely look at; returns how many.
-    size_t queue_cells(Point q);
-    // Whether the cell of side 2 with top-left corner (x, y) has its corners
-    // ready and not all of one value.
-    bool cell_mixed(int32_t x, int32_t y) const;
+    // Lists pixel (x, y) for the batch kernel unless it lies outside the
+    // grid, is known, listed or inside a filled region; true when listed.
+    bool list_pixel(int32_t x, int32_t y);
+    // Lists, around a pixel the walk waits for, the pixels of a coarse grid;
+    // the cells between them are refined as their corners come ready.
+    void queue_grid(Point q);
+    // Refines the cells whose corners the batch kernel made ready since the
+    // last call.
+    void refine_ready();
+    // The cell of side 2h with top-left corner (x, y), once its corners are
+    // ready and not all of one value: lists its centre and the middles of its
+    // sides, the corners of the cells of half its side.
+    void refine_cell(int32_t x, int32_t y, int32_t h);
     // Fills the region of a completed walk and removes it from the seeds.
     void fill();
+    // Marks the pixels of the spans of the last fill in filled_.
+    void mark_filled();
 
     std::list<SeedRun> seeds_;
     std::vector<Point> contour_points_;
@@ -89,10 +99,13 @@ private:
     double walk_seconds_ = 0.0;  // the walk's time in earlier slices
     bool fill_pending_ = false;  // a walk is complete, its fill not done
     int32_t tile_w_ = 1, tile_h_ = 1;
-    std::vector<Span> spans_;      // reused by every fill
-    std::vector<Point> forecast_;  // the looks foretold, pending
-    size_t forecast_next_ = 0;     // the next look foretold
-    float forecast_score_ = 1.0f;  // how often recent forecasts came true
+    std::vector<Span> spans_;        // reused by every fill
+    std::vector<Point> forecast_;    // the looks foretold, pending
+    std::vector<uint32_t> readied_;  // reused by every refine_ready()
+    BitSet filled_;                  // the pixels fills gave; empty on one lane
+    size_t listed_ = 0;              // pixels listed since the kernel last ran
+    size_t forecast_next_ = 0;       // the next look foretold
+    float forecast_score_ = 1.0f;    // how often recent forecasts came true
     // When non-zero, a walk also yields after this many horizontal legs per
     // call; lets tests interrupt walks without depending on the clock.
     uint32_t legs_per_call_ = 0;

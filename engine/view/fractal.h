@@ -137,6 +137,20 @@ public:
     void keep_recent_ahead(size_t keep) {
         if (lookahead_) lookahead_->keep_recent(keep);
     }
+    // When on, the pixels the batch kernel makes ready are noted (grid
+    // indices, in order) for take_ready_ahead(): a strategy that plans on
+    // pixels as they come ready turns it on while it runs.
+    void note_ready_ahead(bool on) {
+        note_ready_ = on;
+        if (lookahead_) lookahead_->set_logging(on);
+    }
+    // The pixels noted since the last call (none when none became ready).
+    void take_ready_ahead(std::vector<uint32_t>& out) {
+        if (lookahead_)
+            lookahead_->take_log(out);
+        else
+            out.clear();
+    }
     // The pixel is computed or waiting aside: pixel_value() returns at once.
     bool ahead_ready(int32_t x, int32_t y) const {
         if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
@@ -156,6 +170,8 @@ public:
         if (image_->is_computed(x, y)) return image_->values()[i];
         return byte_of(lookahead_->peek(i));
     }
+    // How many pixels are listed for the lookahead and not done yet.
+    size_t ahead_listed_count() const { return lookahead_ ? lookahead_->listed_count() : 0; }
     // The pixel is listed for the lookahead and not done yet.
     bool ahead_listed(int32_t x, int32_t y) const {
         return lookahead_ &&
@@ -200,6 +216,8 @@ private:
     uint32_t perturbed_count(int32_t x, int32_t y, EscapedZ* z);
     PerturbationPlan& plan();
     void drop_plan();
+    // Makes the lookahead, noting ready pixels as set by note_ready_ahead().
+    void make_lookahead();
     // run_ahead() for a perturbed view.
     bool run_perturbed(const Budget& budget);
     // Pixels iterated and marked computed: what a copy or a stored record
@@ -250,6 +268,7 @@ private:
     // Refers to the coordinate tables: dropped whenever they change.
     std::unique_ptr<PerturbationPlan> plan_;
     std::unique_ptr<Lookahead> lookahead_;  // made at the first queue_ahead()
+    bool note_ready_ = false;               // see note_ready_ahead()
     size_t reference_budget_ = SIZE_MAX;
 };
 

@@ -17,6 +17,11 @@ constexpr uint32_t kOneLaneLimit = 8;
 
 }  // namespace
 
+void Fractal::make_lookahead() {
+    lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    lookahead_->set_logging(note_ready_);
+}
+
 // Perturbed pixels start from their offsets to the main reference.
 Orbit Fractal::start_orbit(int32_t x, int32_t y) {
     if (perturbed()) {
@@ -34,7 +39,7 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     x1 = std::min(x1, width_ - 1);
     y1 = std::min(y1, height_ - 1);
     if (x0 > x1 || y0 > y1) return;
-    if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    if (!lookahead_) make_lookahead();
     Lookahead& ahead = *lookahead_;
     const MaskedImage& img = *image_;
     for (int32_t y = y0; y <= y1; ++y) {
@@ -48,7 +53,7 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
 
 bool Fractal::run_ahead_at_once(int32_t x, int32_t y, uint32_t steps) {
     if (ahead_ready(x, y)) return true;
-    if (!lookahead_) lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    if (!lookahead_) make_lookahead();
     Lookahead& ahead = *lookahead_;
     const size_t i = static_cast<size_t>(y) * width_ + x;
     if (ahead.state(i) == Lookahead::kQueued) return false;

@@ -65,10 +65,22 @@ public:
     // A queued pixel the caller computed itself: its result here is dropped.
     void forget(size_t i) { state_.data()[i] = kNone; }
     bool idle() const { return pending_.empty(); }
+    // How many pixels are listed and not done.
+    size_t listed_count() const { return pending_.size(); }
     // Bytes held: the per-pixel state of the grid, and the lists.
     uint64_t memory_size() const {
         return state_.size() + count_.byte_size() + fraction_.size() +
-               pending_.capacity() * sizeof(uint32_t) + orbits_.capacity() * sizeof(Orbit);
+               (pending_.capacity() + log_.capacity()) * sizeof(uint32_t) +
+               orbits_.capacity() * sizeof(Orbit);
+    }
+
+    // When on, the pixels collect() makes ready are noted, in order, until
+    // taken.
+    void set_logging(bool on) { logging_ = on; }
+    // The pixels noted since the last call, which clears the note.
+    void take_log(std::vector<uint32_t>& out) {
+        out.swap(log_);
+        log_.clear();
     }
 
     // The waiting pixels (grid indices) and their records, in the same order,
@@ -98,6 +110,7 @@ public:
             }
             if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
             state_.data()[i] = kReady;
+            if (logging_) log_.push_back(i);
             count_.set(i, orbits_[k].n);
             set_fraction(i, fraction_of(orbits_[k], i));
             ++finished;
@@ -126,6 +139,8 @@ private:
     std::vector<uint32_t> pending_;
     std::vector<Orbit> orbits_;
     BigOrbit big_orbit_;
+    std::vector<uint32_t> log_;
+    bool logging_ = false;
     uint32_t ready_ = 0;
 };
 

@@ -348,6 +348,45 @@ TEST(FractalLookahead, CopiesAndDropsCountOnlyWhatIsMarked) {
     EXPECT_EQ(std::memcmp(f.image()->values(), copy.image()->values(), 600), 0);
 }
 
+// With noting on, each pixel the batch kernel makes ready is noted once, in
+// the lookahead made after a drop too; pixels done at once on one lane and
+// pixels made ready while noting is off are not.
+TEST(FractalLookahead, NotesPixelsTheKernelMakesReady) {
+    Fractal f = view_at(30, 20, -0.75, 0.1, 0.2, 500);
+    f.prepare(true);
+    std::vector<uint32_t> noted;
+    f.note_ready_ahead(true);
+    f.take_ready_ahead(noted);
+    EXPECT_TRUE(noted.empty());
+    for (int round = 0; round < 2; ++round) {
+        // A cheap pixel: done at once, not noted.
+        ASSERT_TRUE(f.run_ahead_at_once(0, 19, 1000)) << round;
+        f.queue_ahead(0, 0, 29, 9);
+        Budget budget;
+        budget.max_steps = 40;  // pauses, so that pixels come ready over several calls
+        std::vector<uint32_t> all;
+        for (int calls = 0; !f.run_ahead(budget); ++calls) {
+            ASSERT_LT(calls, 100000);
+            f.take_ready_ahead(noted);
+            all.insert(all.end(), noted.begin(), noted.end());
+        }
+        f.take_ready_ahead(noted);
+        all.insert(all.end(), noted.begin(), noted.end());
+        std::sort(all.begin(), all.end());
+        std::vector<uint32_t> rows(300);
+        for (uint32_t i = 0; i < 300; ++i) rows[i] = i;
+        EXPECT_EQ(all, rows) << round;
+        f.take_ready_ahead(noted);
+        EXPECT_TRUE(noted.empty()) << round;
+        f.drop_ahead();
+    }
+    f.note_ready_ahead(false);
+    f.queue_ahead(0, 10, 29, 19);
+    ASSERT_TRUE(f.run_ahead(Budget{}));
+    f.take_ready_ahead(noted);
+    EXPECT_TRUE(noted.empty());
+}
+
 // A change of limit, grid or place drops pixels listed or waiting aside: their
 // values would be those of the old view.
 TEST(FractalLookahead, ChangesDropTheList) {
