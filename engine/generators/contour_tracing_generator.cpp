@@ -23,8 +23,8 @@ constexpr uint32_t kSeedsPerClock = 16;
 constexpr size_t kTilesKept = 8;
 // The coarse grid listed around a pixel the walk waits for: its spacing (a
 // power of two) and its reach, in tile widths.
-constexpr int32_t kGridStep = 8;
-constexpr int32_t kGridTiles = 4;
+constexpr int32_t kGridStep = 16;
+constexpr int32_t kGridTiles = 6;
 // The reach of the finest grid listed too when few pixels wait.
 constexpr int32_t kNearReach = 4;
 // Looks a walk's lookahead may take per pixel it lists, most at known pixels.
