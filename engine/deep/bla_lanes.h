@@ -10,6 +10,12 @@
 // Such a lane keeps its state, and bla_steps takes that step and what follows
 // until the lanes can go on. A lane's step is bla_steps' single step,
 // operation for operation, so that the pixel's path stays the same.
+//
+// Linear steps stay with bla_steps: taken on the lanes (those that reach one
+// waiting for each other) or beside them in scalar slots, they cost more than
+// handing the pixel over. A linear step waits on its previous one and on
+// loads from the table and orbit far apart, few lanes take one at a time, and
+// the lanes that wait idle.
 #pragma once
 
 #include <bit>

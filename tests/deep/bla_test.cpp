@@ -353,8 +353,10 @@ TEST(Skipping, ModesChooseTheKernel) {
 // escaped z and refusals at every level, paused or not.
 struct Reference : TestOrbit {
     std::unique_ptr<BlaTable<double>> table;
-    Reference(double cx, double cy, uint32_t limit, double c_max) : TestOrbit(cx, cy, limit) {
-        table = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c_max);
+    Reference(double cx, double cy, uint32_t limit, double c_max, size_t max_bytes = SIZE_MAX)
+        : TestOrbit(cx, cy, limit) {
+        table = std::make_unique<BlaTable<double>>(orbit.re(), orbit.im(), orbit.length(), c_max,
+                                                   max_bytes);
         while (!table->advance(1.0)) {
         }
     }
@@ -450,6 +452,13 @@ TEST(SkippingLanes, GiveTheOnePixelCountsEscapesAndRefusals) {
             for (int32_t x = 0; x < 6; ++x)
                 pixels.push_back({plan.column_offsets()[x], plan.row_offsets()[y]});
         expect_same_as_one_by_one(orbit, table, kCut, pixels, seen);
+        // The same on a table cut to an eighth of its memory, whose steps
+        // start only at every 32nd index or beyond.
+        BlaTable<double> cut(orbit.re, orbit.im, orbit.length, 3e-50, table.memory_size() / 8);
+        while (!cut.advance(1.0)) {
+        }
+        ASSERT_GE(cut.first_level(), BlaTable<double>::kLowestLevel + 3);
+        expect_same_as_one_by_one(orbit, cut, kCut, pixels, seen);
     }
     // Beside c = i, deep enough for linear steps between runs of single ones,
     // and near the boundary, with longer counts and no linear steps.
@@ -482,6 +491,23 @@ TEST(SkippingLanes, GiveTheOnePixelCountsEscapesAndRefusals) {
     EXPECT_GT(seen.at_limit, 10);
     EXPECT_GT(seen.refused, 0);
     EXPECT_GT(seen.skipped, 40);
+}
+
+TEST(SkippingLanes, FollowLimitsThatCutStepsShort) {
+    Seen seen;
+    // Limits that leave the longest steps no room, a step short of, at and a
+    // step past a level's length, on pixels inside that converge along
+    // linear steps, and beside c = i on a table cut to fit a small memory.
+    const Reference inside(-0.1, 0.05, 5000, 1e-3);
+    for (const uint32_t limit : {300u, 1023u, 1024u, 1025u, 1500u, 4999u})
+        expect_same_as_one_by_one(inside.span(), *inside.table, limit, square(1e-3, 5, {}), seen);
+    const Reference full(0.0, 1.0, 2000, 3e-60);
+    const Reference cut(0.0, 1.0, 2000, 3e-60, full.table->memory_size() / 8);
+    for (const uint32_t limit : {150u, 161u, 2000u})
+        expect_same_as_one_by_one(cut.span(), *cut.table, limit, square(2e-60, 7, {}), seen);
+    EXPECT_GT(seen.escaped, 40);
+    EXPECT_GT(seen.at_limit, 150);
+    EXPECT_GT(seen.skipped, 200);
 }
 
 }  // namespace
