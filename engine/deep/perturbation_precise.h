@@ -32,12 +32,14 @@ struct PreciseOrbitSpan {
 };
 
 // A pixel between two calls: offset dz, reference index m, tests done n and
-// the squared error estimate of z; an escaped pixel leaves its z.
+// the error estimate of z, as the sum of its terms' squares and as the sum of
+// their magnitudes; an escaped pixel leaves its z.
 template <class T>
 struct PreciseState {
     T dx{}, dy{};
     uint32_t m = 0, n = 0;
     long double error = 0.0L;
+    long double sum = 0.0L;
     EscapedZ escaped{};  // z of a pixel that escaped
 };
 

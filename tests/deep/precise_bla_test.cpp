@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "base/stopwatch.h"
@@ -163,6 +164,87 @@ TEST(PreciseBla, TablesAreBuiltInSlicesWithinTheirMemory) {
     const size_t plain_before = plain.plan->memory_size();
     EXPECT_EQ(plain.plan->iterate_elsewhere(p % kSide, p / kSide), n);
     EXPECT_EQ(plain.plan->memory_size(), plain_before);
+}
+
+// How far a pixel's offset, run in T to just before its escape, lies from
+// its exact offset, and the error sum the kernel kept for it.
+template <class T>
+void stray(View& v, int32_t p, T dcx, T dcy, const PreciseBlaTable<T>* table, double& miss,
+           double& sum) {
+    const PreciseOrbitSpan orbit = v.plan->precise_orbit();
+    PreciseState<T> s, last;
+    uint32_t n = 0;
+    // One step a call: the state before the last step stays.
+    do {
+        last = s;
+    } while (!precise_steps(orbit, kLimit, dcx, dcy, s, 1, n, table));
+    ASSERT_GT(last.n, 1000u);
+    const long bits = 512;
+    MpfrNumber cx(bits), cy(bits), x(bits), y(bits), xx(bits), yy(bits), xy(bits);
+    v.view.grid_coordinates().set_column(cx.get(), p % kSide);
+    v.view.grid_coordinates().set_row(cy.get(), p / kSide);
+    mpfr_set_zero(x.get(), 1);
+    mpfr_set_zero(y.get(), 1);
+    for (uint32_t k = 0; k < last.n; ++k) {
+        mpfr_sqr(xx.get(), x.get(), MPFR_RNDN);
+        mpfr_sqr(yy.get(), y.get(), MPFR_RNDN);
+        mpfr_mul(xy.get(), x.get(), y.get(), MPFR_RNDN);
+        mpfr_sub(x.get(), xx.get(), yy.get(), MPFR_RNDN);
+        mpfr_add(x.get(), x.get(), cx.get(), MPFR_RNDN);
+        mpfr_mul_2ui(y.get(), xy.get(), 1, MPFR_RNDN);
+        mpfr_add(y.get(), y.get(), cy.get(), MPFR_RNDN);
+    }
+    // Exact offset: z minus the reference's value, then minus the kernel's.
+    auto off = [&](MpfrNumber& z, const double* hi, const double* lo, long double d, double d_lo) {
+        mpfr_sub_d(z.get(), z.get(), hi[last.m], MPFR_RNDN);
+        mpfr_sub_d(z.get(), z.get(), lo[last.m], MPFR_RNDN);
+        mpfr_sub_d(z.get(), z.get(), d_lo, MPFR_RNDN);
+        MpfrNumber t(bits);
+        mpfr_set_ld(t.get(), d, MPFR_RNDN);
+        mpfr_sub(z.get(), z.get(), t.get(), MPFR_RNDN);
+        return mpfr_get_d(z.get(), MPFR_RNDN);
+    };
+    double ex = 0, ey = 0;
+    if constexpr (std::is_same_v<T, long double>) {
+        ex = off(x, orbit.re, orbit.re_low, last.dx, 0.0);
+        ey = off(y, orbit.im, orbit.im_low, last.dy, 0.0);
+    } else {
+        ex = off(x, orbit.re, orbit.re_low, last.dx.hi, last.dx.lo);
+        ey = off(y, orbit.im, orbit.im_low, last.dy.hi, last.dy.lo);
+    }
+    miss = std::hypot(ex, ey);
+    sum = static_cast<double>(last.sum);
+}
+
+// The sum of the error terms' magnitudes bounds how far offsets in wider
+// arithmetic stray from exact ones, with linear steps or without: on the
+// pixels doubles leave undecided, up to the test before their escape.
+TEST(PreciseBla, ErrorSumsBoundTheOffsetsDistanceFromExactArithmetic) {
+    View& v = skipping_view();
+    const PreciseOrbitSpan orbit = v.plan->precise_orbit();
+    const long double c_max = largest_offset(*v.plan);
+    PreciseBlaTable<long double> wide(orbit, c_max, SIZE_MAX);
+    PreciseBlaTable<DoubleDouble> dd(orbit, c_max, SIZE_MAX);
+    while (!wide.advance(1.0) || !dd.advance(1.0)) {
+    }
+    const std::vector<int32_t>& pixels = v.undecided();
+    ASSERT_GE(pixels.size(), 2u);
+    int strayed = 0;
+    for (size_t k = 0; k < 2; ++k) {
+        const int32_t p = pixels[k];
+        DoubleDouble x, y;
+        LongDoubleDouble wx, wy;
+        v.plan->precise_offset(p % kSide, p / kSide, x, y, wx, wy);
+        double miss = 0, sum = 0;
+        stray(v, p, wx.hi, wy.hi, &wide, miss, sum);
+        EXPECT_LE(miss, sum) << p;
+        strayed += miss > 0.0;
+        stray<long double>(v, p, wx.hi, wy.hi, nullptr, miss, sum);
+        EXPECT_LE(miss, sum) << p;
+        stray(v, p, x, y, &dd, miss, sum);
+        EXPECT_LE(miss, sum) << p;
+    }
+    EXPECT_GT(strayed, 0);
 }
 
 // A complex number in MPFR, precise enough for exact perturbation here.
