@@ -10,6 +10,7 @@
 namespace quorvel {
 
 using precise_detail::leading;
+using precise_detail::quick_add;
 using precise_detail::step_error_squared;
 using precise_detail::twice;
 using precise_detail::value;
@@ -72,10 +73,11 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
             }
         }
         if (!b) {
-            // dz <- (2 Z_m + dz) dz + dc.
-            const T ar = twice(z_re(m)) + dx, ai = twice(z_im(m)) + dy;
-            const T nx = ((ar * dx) - (ai * dy)) + dcx;
-            const T ny = ((ar * dy) + (ai * dx)) + dcy;
+            // dz <- (2 Z_m + dz) dz + dc. Twofold sums round to a few units
+            // of their operands, as the products and Z_m itself do.
+            const T ar = quick_add(twice(z_re(m)), dx), ai = quick_add(twice(z_im(m)), dy);
+            const T nx = quick_add(quick_add(ar * dx, -(ai * dy)), dcx);
+            const T ny = quick_add(quick_add(ar * dy, ai * dx), dcy);
             dx = nx;
             dy = ny;
             const Real ddx = leading(dx), ddy = leading(dy);
@@ -87,7 +89,7 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
         n += l;
         const Real ddx = leading(dx), ddy = leading(dy);
         const Real d = ddx * ddx + ddy * ddy;
-        const T x = z_re(m) + dx, y = z_im(m) + dy;
+        const T x = quick_add(z_re(m), dx), y = quick_add(z_im(m), dy);
         const Real lx = leading(x), ly = leading(y);
         const Real r = lx * lx + ly * ly;
         previous = r;

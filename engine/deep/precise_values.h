@@ -65,6 +65,7 @@ inline LongDoubleDouble value(const double* hi, const double* lo, const ExtFloat
 }
 
 inline long double twice(long double x) { return x + x; }
+inline long double quick_add(long double a, long double b) { return a + b; }
 // Leading parts, for the tests; long double keeps the range that extended
 // offsets and their squares need.
 inline long double leading(long double x) { return x; }

@@ -4,9 +4,12 @@
 // for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <complex>
 #include <limits>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "deep/nucleus_search.h"
@@ -122,6 +125,41 @@ TEST(DoubleDouble, ProductsAndSumsKeepWhatDoublesDrop) {
         EXPECT_EQ(wide.hi, 1.0L + 0x1p-39L);
         EXPECT_EQ(wide.lo, 0x1p-80L);
     }
+}
+
+// Quick sums lose at most a few units of their operands' size, also where the
+// sum cancels them nearly to nothing: against MPFR on operands of every
+// relative size and sign.
+TEST(DoubleDouble, QuickSumsStayWithinUnitsOfTheirOperands) {
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    MpfrNumber exact(400), term(400);
+    double worst = 0.0;
+    int cancelled = 0;
+    for (int k = 0; k < 20000; ++k) {
+        const double a_hi = std::ldexp(unit(random), static_cast<int>(random() % 40) - 20);
+        const DoubleDouble a = twofold_detail::quick_two_sum(a_hi, a_hi * unit(random) * 0x1p-53);
+        // A quarter nearly cancel a.
+        const double b_hi = k % 4 == 0
+                                ? -a_hi * (1.0 + unit(random) * 0x1p-40)
+                                : std::ldexp(unit(random), static_cast<int>(random() % 40) - 20);
+        const DoubleDouble b = twofold_detail::quick_two_sum(b_hi, b_hi * unit(random) * 0x1p-53);
+        const DoubleDouble q = quick_add(a, b);
+        mpfr_set_d(exact.get(), a.hi, MPFR_RNDN);
+        for (double part : {a.lo, b.hi, b.lo, -q.hi, -q.lo}) {
+            mpfr_set_d(term.get(), part, MPFR_RNDN);
+            mpfr_add(exact.get(), exact.get(), term.get(), MPFR_RNDN);
+        }
+        const double size = std::fabs(a.hi) + std::fabs(b.hi);
+        worst = std::max(worst, std::fabs(mpfr_get_d(exact.get(), MPFR_RNDN)) / size);
+        cancelled += std::fabs(q.hi) < 0x1p-30 * size;
+        // Without cancellation, the full sum's hi part.
+        if (k % 4 != 0 && a.hi * b.hi > 0.0) {
+            EXPECT_EQ(q.hi, (a + b).hi) << k;
+        }
+    }
+    EXPECT_LT(worst, 0x1p-104);
+    EXPECT_GT(cancelled, 1000);
 }
 
 // On the orbit of the period-3 nucleus, kept with its low parts, pixels around
