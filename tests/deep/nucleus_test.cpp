@@ -16,6 +16,7 @@
 #include "deep/perturbation_plan.h"
 #include "deep/perturbation_precise.h"
 #include "deep/perturbation_step.h"
+#include "deep/precise_values.h"
 #include "mpfr_count.h"
 #include "view/fractal.h"
 
@@ -160,6 +161,21 @@ TEST(DoubleDouble, QuickSumsStayWithinUnitsOfTheirOperands) {
     }
     EXPECT_LT(worst, 0x1p-104);
     EXPECT_GT(cancelled, 1000);
+}
+
+// Extended values become long doubles exactly, on both sides of the double
+// range's edges and far beyond them.
+TEST(PreciseKernel, ExtendedValuesBecomeLongDoublesExactly) {
+    if (!precise_detail::kX87) GTEST_SKIP() << "long double without the x87 range";
+    for (int64_t e : {-16000, -5000, -1100, -1024, -1023, -1022, -1021, -53, 0, 1, 1022, 1023, 1024,
+                      1025, 5000}) {
+        for (double m : {1.0, -1.5, 1.9999999999999998}) {
+            const long double got = precise_detail::to_long_double(ExtFloat::make(m, e));
+            EXPECT_EQ(got, std::ldexp(static_cast<long double>(m), static_cast<int>(e)))
+                << m << " 2^" << e;
+        }
+    }
+    EXPECT_EQ(precise_detail::to_long_double(ExtFloat{}), 0.0L);
 }
 
 // On the orbit of the period-3 nucleus, kept with its low parts, pixels around
