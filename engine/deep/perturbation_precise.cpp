@@ -22,7 +22,7 @@ bool aligned(uint32_t m, uint32_t mask) { return m != 0 && ((m - 1) & mask) == 0
 
 }  // namespace
 
-template <class T>
+template <class T, class Real>
 bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx, T dcy,
                    PreciseState<T>& s, uint32_t steps, uint32_t& result,
                    const PreciseBlaTable<T>* table) {
@@ -33,7 +33,6 @@ bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx
     auto z_im = [&](uint32_t k) {
         return value(orbit.im, orbit.im_low, orbit.ext_im, orbit.ext_im_low, k, T{});
     };
-    using Real = decltype(leading(T{}));
     const Real step_error = step_error_squared(T{});
     const Real step_unit = std::sqrt(step_error);
     const uint32_t mask = table ? (1u << table->first_level()) - 1 : 0;
@@ -128,5 +127,10 @@ template bool precise_steps<LongDoubleDouble>(const PreciseOrbitSpan&, uint32_t,
 template bool precise_steps<DoubleDouble>(const PreciseOrbitSpan&, uint32_t, DoubleDouble,
                                           DoubleDouble, PreciseState<DoubleDouble>&, uint32_t,
                                           uint32_t&, const PreciseBlaTable<DoubleDouble>*);
+template bool precise_steps<DoubleDouble, long double>(const PreciseOrbitSpan&, uint32_t,
+                                                       DoubleDouble, DoubleDouble,
+                                                       PreciseState<DoubleDouble>&, uint32_t,
+                                                       uint32_t&,
+                                                       const PreciseBlaTable<DoubleDouble>*);
 
 }  // namespace quorvel

@@ -254,6 +254,71 @@ TEST(PreciseKernel, GivesMpfrCountsWithAFarSmallerErrorEstimate) {
     }
 }
 
+// Offsets some 2^-700 from c = i, where orbits leave after some 560
+// iterations: double-doubles with long double tests, on the extended orbit's
+// values as doubles, give MPFR's counts, as twofold long doubles do on the
+// extended values, and so does long double on either form.
+TEST(PreciseKernel, DoubleDoublesServeExtendedOffsetsThatFitDoubles) {
+    MpfrNumber x(1024), y(1024);
+    mpfr_set_d(x.get(), 0.0, MPFR_RNDN);
+    mpfr_set_d(y.get(), 1.0, MPFR_RNDN);
+    const uint32_t limit = 3000;
+    ReferenceOrbit ext(x.get(), y.get(), 1024, limit, true, ReferenceOrbit::kMaxLength, true);
+    ext.complete_now();
+    ASSERT_NE(ext.ext_re_low(), nullptr);
+    const uint32_t length = ext.length();
+    std::vector<double> re(length), im(length), re_low(length), im_low(length);
+    for (uint32_t k = 0; k < length; ++k) {
+        re[k] = ext.ext_re()[k].to_double();
+        im[k] = ext.ext_im()[k].to_double();
+        re_low[k] = ext.ext_re_low()[k].to_double();
+        im_low[k] = ext.ext_im_low()[k].to_double();
+    }
+    const PreciseOrbitSpan narrow{re.data(),     im.data(), re_low.data(),
+                                  im_low.data(), length,    ext.escaped()};
+    PreciseOrbitSpan wide = narrow;
+    wide.ext_re = ext.ext_re();
+    wide.ext_im = ext.ext_im();
+    wide.ext_re_low = ext.ext_re_low();
+    wide.ext_im_low = ext.ext_im_low();
+    std::vector<uint32_t> counts;
+    for (int k = 0; k < 12; ++k) {
+        const double angle = 0.53 * k, size = std::ldexp(1.0 + 0.37 * k, -700);
+        const DoubleDouble dcx{size * std::cos(angle), 0.0}, dcy{size * std::sin(angle), 0.0};
+        uint32_t n = 0, m = 0, w = 0, l = 0;
+        // 300 steps, then to the end.
+        PreciseState<DoubleDouble> a;
+        PreciseState<LongDoubleDouble> b;
+        const LongDoubleDouble wx{dcx.hi, 0.0L}, wy{dcy.hi, 0.0L};
+        bool ended = precise_steps<DoubleDouble, long double>(narrow, limit, dcx, dcy, a, 300, n);
+        ASSERT_FALSE(ended);
+        ASSERT_FALSE(precise_steps(wide, limit, wx, wy, b, 300, m));
+        // The error estimates agree: no square below the double range
+        // counted as 0.
+        EXPECT_GT(a.error, 0.5L * b.error) << k;
+        EXPECT_LT(a.error, 2.0L * b.error) << k;
+        ended = precise_steps<DoubleDouble, long double>(narrow, limit, dcx, dcy, a, UINT32_MAX, n);
+        ASSERT_TRUE(ended);
+        ASSERT_TRUE(precise_steps(wide, limit, wx, wy, b, UINT32_MAX, m));
+        PreciseState<long double> c, d;
+        ASSERT_TRUE(precise_steps<long double>(narrow, limit, dcx.hi, dcy.hi, c, UINT32_MAX, w));
+        ASSERT_TRUE(precise_steps<long double>(wide, limit, dcx.hi, dcy.hi, d, UINT32_MAX, l));
+        MpfrNumber px(1024), py(1024);
+        mpfr_add_d(px.get(), x.get(), dcx.hi, MPFR_RNDN);
+        mpfr_add_d(py.get(), y.get(), dcy.hi, MPFR_RNDN);
+        const uint32_t truth = mpfr_count(px.get(), py.get(), limit, 1024);
+        EXPECT_EQ(n, truth) << k;
+        EXPECT_EQ(m, truth) << k;
+        EXPECT_EQ(w, l) << k;
+        EXPECT_EQ(c.escaped.x, d.escaped.x) << k;
+        counts.push_back(truth);
+    }
+    std::sort(counts.begin(), counts.end());
+    EXPECT_GT(counts.front(), 500u);
+    EXPECT_LT(counts.back(), 700u);
+    EXPECT_LT(counts.front(), counts.back());
+}
+
 // A public location at 2e-50 whose centre escapes near 170,000 iterations:
 // the period and the nucleus come from the centre's orbit in slices; the
 // nucleus's orbit serves the pixels, with linear steps or without, and their
