@@ -36,8 +36,9 @@ constexpr uint32_t kExtendedStepsPerCheck = 4096;
 // Longest nucleus orbit that keeps the low parts of its values (16 or 32
 // bytes more each) for wider arithmetic.
 constexpr uint32_t kMostWithLowParts = 1u << 21;
-// Largest radius exponent below which extended offsets leave double-doubles:
-// a pixel step some 2^-810 even on wide views keeps their low parts' bits.
+// Extended views with radii from 2^this up run wider arithmetic in
+// double-doubles: pixel steps of some 2^-810 even on wide views leave their
+// low parts all their bits.
 constexpr int64_t kNarrowestRadius = -800;
 // Steps of wider arithmetic between looks at the budget.
 constexpr uint32_t kPreciseSteps = 1u << 15;

@@ -83,6 +83,18 @@ long double largest_offset(const PerturbationPlan& plan) {
     return most * 1.001L;
 }
 
+// Both tables of wider arithmetic for the view's pixels, complete.
+struct Tables {
+    PreciseBlaTable<long double> wide;
+    PreciseBlaTable<DoubleDouble> dd;
+    explicit Tables(const PerturbationPlan& plan)
+        : wide(plan.precise_orbit(), largest_offset(plan), SIZE_MAX),
+          dd(plan.precise_orbit(), largest_offset(plan), SIZE_MAX) {
+        while (!wide.advance(1.0) || !dd.advance(1.0)) {
+        }
+    }
+};
+
 // A pixel run to its end in T, with or without linear steps: its count and
 // the steps taken.
 template <class T>
@@ -98,11 +110,9 @@ TEST(PreciseBla, SensitivePixelsGetTheCountsOfSingleStepsAndMpfrWithFarFewerStep
     View& v = skipping_view();
     ASSERT_TRUE(v.plan->uses_table());
     const PreciseOrbitSpan orbit = v.plan->precise_orbit();
-    const long double c_max = largest_offset(*v.plan);
-    PreciseBlaTable<long double> wide(orbit, c_max, SIZE_MAX);
-    PreciseBlaTable<DoubleDouble> dd(orbit, c_max, SIZE_MAX);
-    while (!wide.advance(1.0) || !dd.advance(1.0)) {
-    }
+    Tables tables(*v.plan);
+    const PreciseBlaTable<long double>& wide = tables.wide;
+    const PreciseBlaTable<DoubleDouble>& dd = tables.dd;
     const std::vector<int32_t>& pixels = v.undecided();
     ASSERT_GE(pixels.size(), 3u);
     uint64_t single = 0, linear = 0;
@@ -221,12 +231,7 @@ void stray(View& v, int32_t p, T dcx, T dcy, const PreciseBlaTable<T>* table, do
 // pixels doubles leave undecided, up to the test before their escape.
 TEST(PreciseBla, ErrorSumsBoundTheOffsetsDistanceFromExactArithmetic) {
     View& v = skipping_view();
-    const PreciseOrbitSpan orbit = v.plan->precise_orbit();
-    const long double c_max = largest_offset(*v.plan);
-    PreciseBlaTable<long double> wide(orbit, c_max, SIZE_MAX);
-    PreciseBlaTable<DoubleDouble> dd(orbit, c_max, SIZE_MAX);
-    while (!wide.advance(1.0) || !dd.advance(1.0)) {
-    }
+    const Tables tables(*v.plan);
     const std::vector<int32_t>& pixels = v.undecided();
     ASSERT_GE(pixels.size(), 2u);
     int strayed = 0;
@@ -236,12 +241,12 @@ TEST(PreciseBla, ErrorSumsBoundTheOffsetsDistanceFromExactArithmetic) {
         LongDoubleDouble wx, wy;
         v.plan->precise_offset(p % kSide, p / kSide, x, y, wx, wy);
         double miss = 0, sum = 0;
-        stray(v, p, wx.hi, wy.hi, &wide, miss, sum);
+        stray(v, p, wx.hi, wy.hi, &tables.wide, miss, sum);
         EXPECT_LE(miss, sum) << p;
         strayed += miss > 0.0;
         stray<long double>(v, p, wx.hi, wy.hi, nullptr, miss, sum);
         EXPECT_LE(miss, sum) << p;
-        stray(v, p, x, y, &dd, miss, sum);
+        stray(v, p, x, y, &tables.dd, miss, sum);
         EXPECT_LE(miss, sum) << p;
     }
     EXPECT_GT(strayed, 0);
