@@ -33,6 +33,8 @@
 
 #include "deep/perturbation_batch.h"
 #include "deep/perturbation_plan.h"
+#include "deep/perturbation_precise.h"
+#include "deep/precise_bla_table.h"
 #include "mpfr_count.h"
 #include "skip_steps.h"
 #include "view/fractal.h"
@@ -345,6 +347,74 @@ void BM_Steps(benchmark::State& state, const DeepView& v) {
         steps.undecided_skipping;
 }
 
+// Wider arithmetic on the pixels of a side x side view that the double kernel
+// (single steps) leaves to other references: pixels each arithmetic gets and
+// decides, its steps a pixel and its cost a step, with linear steps as the
+// plan takes them. Offsets of the view must fit doubles.
+void BM_Wider(benchmark::State& state, const DeepView& v, int32_t side) {
+    double seconds[2] = {0, 0};
+    uint64_t steps[2] = {0, 0};
+    int pixels[2] = {0, 0}, decided[2] = {0, 0};
+    for (auto _ : state) {
+        auto view = make_view(v, side, DeepKernel::perturbation);
+        const WideView& w = *view->wide();
+        PerturbationPlan plan(view->grid_coordinates(), w.radius,
+                              std::min(abs(w.step_x), abs(w.step_y)), v.limit, true);
+        while (!plan.prepare(1.0)) {
+        }
+        const PreciseOrbitSpan orbit = plan.precise_orbit();
+        const ReferenceOrbit& o = plan.main_orbit();
+        const OrbitSpan span{o.re(), o.im(), o.length(), o.escaped()};
+        std::vector<int32_t> undecided;
+        for (int32_t p = 0; p < side * side; ++p)
+            if (iterate_perturbed(span, v.limit, plan.column_offsets()[p % side],
+                                  plan.row_offsets()[p / side]) == kNeedsOtherReference)
+                undecided.push_back(p);
+        long double c_max = 0.0L;
+        for (int32_t p : {0, side - 1, side * (side - 1), side * side - 1}) {
+            DoubleDouble x, y;
+            LongDoubleDouble wx, wy;
+            plan.precise_offset(p % side, p / side, x, y, wx, wy);
+            c_max = std::max(c_max, std::sqrt(wx.hi * wx.hi + wy.hi * wy.hi));
+        }
+        PreciseBlaTable<long double> wide(orbit, c_max * 1.001L, SIZE_MAX);
+        PreciseBlaTable<DoubleDouble> dd(orbit, c_max * 1.001L, SIZE_MAX);
+        while (!wide.advance(1.0) || !dd.advance(1.0)) {
+        }
+        auto run = [&](auto dcx, auto dcy, const auto* table, int tier) {
+            using T = decltype(dcx);
+            PreciseState<T> s;
+            uint32_t n = 0;
+            const auto start = std::chrono::steady_clock::now();
+            while (!precise_steps(orbit, v.limit, dcx, dcy, s, 1024, n, table)) steps[tier] += 1024;
+            seconds[tier] +=
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            ++pixels[tier];
+            decided[tier] += n != kNeedsOtherReference;
+            return n;
+        };
+        for (int32_t p : undecided) {
+            DoubleDouble x, y;
+            LongDoubleDouble wx, wy;
+            plan.precise_offset(p % side, p / side, x, y, wx, wy);
+            if (run(wx.hi, wy.hi, &wide, 0) == kNeedsOtherReference) run(x, y, &dd, 1);
+        }
+    }
+    const char* names[2] = {"long double", "twofold"};
+    for (int t = 0; t < 2; ++t) {
+        const std::string name = v.name + " " + std::to_string(side) + "x" + std::to_string(side) +
+                                 ", " + names[t] + ": ";
+        g_figures[name + "pixels"] = pixels[t];
+        g_figures[name + "decided"] = decided[t];
+        // Steps are counted a slice of 1024 at a time: whole slices only.
+        g_figures[name + "steps per pixel (whole slices)"] =
+            pixels[t] ? static_cast<double>(steps[t]) / pixels[t] : 0.0;
+        g_figures[name + "us per pixel"] = pixels[t] ? 1e6 * seconds[t] / pixels[t] : 0.0;
+    }
+    state.counters["long_double_s"] = seconds[0];
+    state.counters["twofold_s"] = seconds[1];
+}
+
 // 256 views from 1e-30 to 1e-1000 beside c = i, two slices each, 96 MB.
 void BM_SessionMemory(benchmark::State& state) {
     long peak = 0;
@@ -399,6 +469,11 @@ int main(int argc, char** argv) {
                 ->Iterations(1)
                 ->Unit(benchmark::kSecond);
     }
+    for (const DeepView& v : accuracy_views())
+        if (v.name == "public 2e-50")
+            benchmark::RegisterBenchmark(("Wider/" + v.name + "/64").c_str(), BM_Wider, v, 64)
+                ->Iterations(1)
+                ->Unit(benchmark::kSecond);
     for (int d : {60, 100, 300, 320, 1000, 3000, 5000})
         for (int level = 0; level <= static_cast<int>(best_simd_level()); ++level)
             benchmark::RegisterBenchmark(("KernelCost/" + misiurewicz(d).name + "/" +

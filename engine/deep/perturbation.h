@@ -46,19 +46,29 @@ inline bool escape_decided(double r, double error, uint32_t n) {
     return error <= kEscapeErrorSquared && bound < margin * margin;
 }
 
+// escape_kept with the squared bound on the error of z (of z_n, then of
+// z_{n-1} before its amplification) given: `bound` and `bound_before`.
+inline bool escape_kept_within(double r, double error, double bound, double bound_before,
+                               uint32_t n, double x, double y, double cx, double cy) {
+    if (r <= 4.0 + 4.0 * kUndecidedEscape) return false;
+    const double past = std::sqrt(r) - 2.0;
+    if (!(error <= kEscapeErrorSquared && bound < past * past)) return false;
+    if (n < 2) return true;
+    const double ex = x - cx, ey = y - cy;
+    const double before = std::sqrt(ex * ex + ey * ey);
+    if (!(before < 4.0)) return false;
+    const double margin = 2.0 - std::sqrt(before);
+    return bound_before < (4.0 * before) * (margin * margin);
+}
+
 // escape_decided, and the test before was clear of 2 as well: a pixel whose
 // orbit passed 2 one test earlier, within its error, would keep a count one
 // high. For c = cx + i cy, z_{n-1}^2 = z - c gives |z_{n-1}|^2; the step
 // amplified z_{n-1}'s error by |2 z_{n-1}|, so `error` bounds it from above.
 inline bool escape_kept(double r, double error, uint32_t n, double x, double y, double cx,
                         double cy) {
-    if (!escape_decided(r, error, n)) return false;
-    if (n < 2) return true;
-    const double ex = x - cx, ey = y - cy;
-    const double before = std::sqrt(ex * ex + ey * ey);
-    if (!(before < 4.0)) return false;
-    const double margin = 2.0 - std::sqrt(before);
-    return static_cast<double>(n - 1) * error < (4.0 * before) * (margin * margin);
+    return escape_kept_within(r, error, static_cast<double>(n) * error,
+                              n < 2 ? 0.0 : static_cast<double>(n - 1) * error, n, x, y, cx, cy);
 }
 
 // What follows a step whose z = x + iy stayed below the escape radius, with

@@ -36,6 +36,10 @@ constexpr uint32_t kExtendedStepsPerCheck = 4096;
 // Longest nucleus orbit that keeps the low parts of its values (16 or 32
 // bytes more each) for wider arithmetic.
 constexpr uint32_t kMostWithLowParts = 1u << 21;
+// Extended views with radii from 2^this up run wider arithmetic in
+// double-doubles: pixel steps of some 2^-810 even on wide views leave their
+// low parts all their bits.
+constexpr int64_t kNarrowestRadius = -800;
 // Steps of wider arithmetic between looks at the budget.
 constexpr uint32_t kPreciseSteps = 1u << 15;
 // Values a pixel's own reference keeps for its neighbours (16 or 32 bytes
@@ -112,9 +116,35 @@ struct PerturbationPlan::Reference {
                !orbit.escaped();
     }
     PreciseOrbitSpan precise_span() const {
+        if (narrow_ > 0)
+            return {narrow_re_.data(),     narrow_im_.data(), narrow_re_low_.data(),
+                    narrow_im_low_.data(), orbit.length(),    orbit.escaped()};
         return {orbit.re(),         orbit.im(),        orbit.re_low(), orbit.im_low(),
                 orbit.length(),     orbit.escaped(),   orbit.ext_re(), orbit.ext_im(),
                 orbit.ext_re_low(), orbit.ext_im_low()};
+    }
+    // An extended orbit as doubles with their low parts, for wider arithmetic
+    // on offsets that fit doubles too: formed at the first call, if every
+    // value is 0 or far enough inside the double range that its low part
+    // keeps its bits. True once wider arithmetic reads them (precise_span).
+    bool narrow() {
+        if (narrow_ != 0) return narrow_ > 0;
+        narrow_ = -1;
+        if (!orbit.extended() || !orbit.ext_re_low() || !orbit.complete()) return false;
+        const uint32_t n = orbit.length();
+        auto fits = [](ExtFloat v) { return v.m == 0.0 || (v.e >= -960 && v.e <= 1000); };
+        for (uint32_t k = 0; k < n; ++k)
+            if (!fits(orbit.ext_re()[k]) || !fits(orbit.ext_im()[k])) return false;
+        auto doubles = [n](const ExtFloat* values, std::vector<double>& out) {
+            out.resize(n);
+            for (uint32_t k = 0; k < n; ++k) out[k] = values[k].to_double();
+        };
+        doubles(orbit.ext_re(), narrow_re_);
+        doubles(orbit.ext_im(), narrow_im_);
+        doubles(orbit.ext_re_low(), narrow_re_low_);
+        doubles(orbit.ext_im_low(), narrow_im_low_);
+        narrow_ = 1;
+        return true;
     }
     // The pixel's exact offset from the reference, rounded to double-doubles.
     // and to twofold long doubles, whose range reaches far below doubles'.
@@ -174,7 +204,9 @@ struct PerturbationPlan::Reference {
                sizeof(double) * ext_gates_.capacity() +
                (precise_ld ? precise_ld->memory_size() : 0) +
                (precise_dd ? precise_dd->memory_size() : 0) +
-               (precise_ldd ? precise_ldd->memory_size() : 0);
+               (precise_ldd ? precise_ldd->memory_size() : 0) +
+               sizeof(double) * (narrow_re_.capacity() + narrow_im_.capacity() +
+                                 narrow_re_low_.capacity() + narrow_im_low_.capacity());
     }
 
     // Builds the linear steps for pixels of the whole grid for about
@@ -287,6 +319,9 @@ private:
     std::vector<double> dcx_, dcy_;
     std::vector<ExtFloat> ext_dcx_, ext_dcy_;
     std::vector<double> ext_gates_;
+    // narrow(): 0 not yet asked, 1 formed, -1 the orbit does not fit.
+    int narrow_ = 0;
+    std::vector<double> narrow_re_, narrow_im_, narrow_re_low_, narrow_im_low_;
 };
 
 PerturbationPlan::PerturbationPlan(const std::vector<BigFloat>& columns,
@@ -609,6 +644,9 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
                               w.precise->wide_y);
     }
     Precise& p = *w.precise;
+    // Extended offsets of a view not far below the double range, on an orbit
+    // that fits doubles, run in double-doubles with long double tests.
+    const bool narrow = extended_ && radius_.exponent() >= kNarrowestRadius && main_->narrow();
     const PreciseOrbitSpan orbit = main_->precise_span();
     // Where pixels take linear steps, wider arithmetic takes them too, from
     // tables in its types built a slice at a time (long double's within a
@@ -623,8 +661,8 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
     const PreciseBlaTable<long double>* wide_table = nullptr;
     const PreciseBlaTable<DoubleDouble>* dd_table = nullptr;
     const PreciseBlaTable<LongDoubleDouble>* wide_dd_table = nullptr;
-    // Double-doubles have the range of doubles only; extended offsets take
-    // twofold long doubles.
+    // Double-doubles have the range of doubles only; other extended offsets
+    // take twofold long doubles.
     for (;;) {
         bool ended = false;
         if (p.tier == 0) {
@@ -635,6 +673,10 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
             if (!table(DoubleDouble{}, memory_cap_ / 8, dd_table)) return false;
             ended =
                 precise_steps(orbit, limit_, p.dcx, p.dcy, p.dd, kPreciseSteps / 8, n, dd_table);
+        } else if (narrow) {
+            if (!table(DoubleDouble{}, memory_cap_ / 8, dd_table)) return false;
+            ended = precise_steps<DoubleDouble, long double>(orbit, limit_, p.dcx, p.dcy, p.dd,
+                                                             kPreciseSteps / 8, n, dd_table);
         } else {
             if (!table(LongDoubleDouble{}, memory_cap_ / 8, wide_dd_table)) return false;
             ended = precise_steps(orbit, limit_, p.wide_x, p.wide_y, p.wide_dd, kPreciseSteps / 16,
@@ -645,7 +687,9 @@ bool PerturbationPlan::run_precise(int32_t x, int32_t y, Waiting& w, const Budge
         if (ended) ++p.tier;
         if (budget.time_over()) return false;
     }
-    escaped = p.tier == 0 ? p.wide.escaped : extended_ ? p.wide_dd.escaped : p.dd.escaped;
+    escaped = p.tier == 0            ? p.wide.escaped
+              : extended_ && !narrow ? p.wide_dd.escaped
+                                     : p.dd.escaped;
     w.precise.reset();
     return true;
 }

@@ -32,25 +32,39 @@ struct PreciseOrbitSpan {
 };
 
 // A pixel between two calls: offset dz, reference index m, tests done n and
-// the squared error estimate of z; an escaped pixel leaves its z.
+// the error estimate of z, as the sum of its terms' squares and as the sum of
+// their magnitudes; an escaped pixel leaves its z.
 template <class T>
 struct PreciseState {
     T dx{}, dy{};
     uint32_t m = 0, n = 0;
     long double error = 0.0L;
+    long double sum = 0.0L;
     EscapedZ escaped{};  // z of a pixel that escaped
 };
 
 template <class T>
 class PreciseBlaTable;
 
+// The type of a kernel's tests and error estimate: that of T's leading part,
+// long double for double-doubles whose offsets' squares fall below doubles.
+template <class T>
+struct PreciseTests {
+    using Real = long double;
+};
+template <>
+struct PreciseTests<DoubleDouble> {
+    using Real = double;
+};
+
 // Runs at most `steps` steps; true with the count (or kNeedsOtherReference)
 // in `result` once the pixel ends. T is long double (a 64-bit significand,
 // where it has one), DoubleDouble, or LongDoubleDouble (for extended orbits
-// and offsets, within long double's range). With a table of the same orbit,
-// a step is its longest valid linear step where one starts, else a single
-// iteration.
-template <class T>
+// and offsets, within long double's range); DoubleDouble with long double
+// tests serves extended views whose offsets and orbit values fit doubles.
+// With a table of the same orbit, a step is its longest valid linear step
+// where one starts, else a single iteration.
+template <class T, class Real = typename PreciseTests<T>::Real>
 bool precise_steps(const PreciseOrbitSpan& orbit, uint32_t max_iterations, T dcx, T dcy,
                    PreciseState<T>& s, uint32_t steps, uint32_t& result,
                    const PreciseBlaTable<T>* table = nullptr);
@@ -67,5 +81,10 @@ extern template bool precise_steps<DoubleDouble>(const PreciseOrbitSpan&, uint32
                                                  DoubleDouble, PreciseState<DoubleDouble>&,
                                                  uint32_t, uint32_t&,
                                                  const PreciseBlaTable<DoubleDouble>*);
+extern template bool precise_steps<DoubleDouble, long double>(const PreciseOrbitSpan&, uint32_t,
+                                                              DoubleDouble, DoubleDouble,
+                                                              PreciseState<DoubleDouble>&, uint32_t,
+                                                              uint32_t&,
+                                                              const PreciseBlaTable<DoubleDouble>*);
 
 }  // namespace quorvel

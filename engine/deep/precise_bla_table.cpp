@@ -9,15 +9,16 @@ namespace quorvel {
 using precise_detail::leading;
 using precise_detail::value;
 
-// A step's dropped terms stay at most half of these beside the kept ones, an
-// eighth or less of the type's rounding (precise_values.h). Chosen with
-// bench/depth_bench.cpp on the public 4e-228 view: its pixels that long
-// double or twofold sums could not vouch for stayed the same from 2^-56 and
-// 2^-84 on (2^-76 left three times as many to their own references), while
-// steps per pixel grow by some 12 % from 2^-60 and 2^-92 to these.
-double precise_bla_epsilon(long double) { return 0x1p-64; }
-double precise_bla_epsilon(DoubleDouble) { return 0x1p-102; }
-double precise_bla_epsilon(LongDoubleDouble) { return 0x1p-102; }
+// A step's dropped terms stay at most half of these beside the kept ones;
+// they go into the kernel's error estimate, so larger radii cost precision,
+// not soundness. Chosen with bench/depth_bench.cpp on the public 2e-50 and
+// 4e-228 views: from 2^-56 and 2^-80 on, the pixels that long double or
+// twofold sums could not vouch for stayed nearly the same (2^-76 sent two to
+// three times as many to their own references), while steps per pixel fell
+// by a quarter and a half from 2^-64 and 2^-102.
+double precise_bla_epsilon(long double) { return 0x1p-56; }
+double precise_bla_epsilon(DoubleDouble) { return 0x1p-84; }
+double precise_bla_epsilon(LongDoubleDouble) { return 0x1p-84; }
 
 namespace {
 

@@ -1,7 +1,8 @@
 // PreciseBlaTable: linear steps along a reference orbit for the kernels of
 // wider arithmetic (perturbation_precise.h), laid out in levels as BlaTable's. A and B
 // are kept in the wider type, so that a step rounds about as the single steps
-// it replaces; its radius holds the dropped terms well below that rounding.
+// it replaces; its radius keeps the dropped terms, which the kernel adds to
+// its error estimate, a small share of the kept ones.
 // Radii and bounds need no more than long double's precision and range.
 #pragma once
 

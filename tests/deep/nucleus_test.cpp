@@ -4,15 +4,19 @@
 // for.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <complex>
 #include <limits>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "deep/nucleus_search.h"
 #include "deep/perturbation_plan.h"
 #include "deep/perturbation_precise.h"
 #include "deep/perturbation_step.h"
+#include "deep/precise_values.h"
 #include "mpfr_count.h"
 #include "view/fractal.h"
 
@@ -124,6 +128,56 @@ TEST(DoubleDouble, ProductsAndSumsKeepWhatDoublesDrop) {
     }
 }
 
+// Quick sums lose at most a few units of their operands' size, also where the
+// sum cancels them nearly to nothing: against MPFR on operands of every
+// relative size and sign.
+TEST(DoubleDouble, QuickSumsStayWithinUnitsOfTheirOperands) {
+    std::mt19937_64 random(11);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    MpfrNumber exact(400), term(400);
+    double worst = 0.0;
+    int cancelled = 0;
+    for (int k = 0; k < 20000; ++k) {
+        const double a_hi = std::ldexp(unit(random), static_cast<int>(random() % 40) - 20);
+        const DoubleDouble a = twofold_detail::quick_two_sum(a_hi, a_hi * unit(random) * 0x1p-53);
+        // A quarter nearly cancel a.
+        const double b_hi = k % 4 == 0
+                                ? -a_hi * (1.0 + unit(random) * 0x1p-40)
+                                : std::ldexp(unit(random), static_cast<int>(random() % 40) - 20);
+        const DoubleDouble b = twofold_detail::quick_two_sum(b_hi, b_hi * unit(random) * 0x1p-53);
+        const DoubleDouble q = quick_add(a, b);
+        mpfr_set_d(exact.get(), a.hi, MPFR_RNDN);
+        for (double part : {a.lo, b.hi, b.lo, -q.hi, -q.lo}) {
+            mpfr_set_d(term.get(), part, MPFR_RNDN);
+            mpfr_add(exact.get(), exact.get(), term.get(), MPFR_RNDN);
+        }
+        const double size = std::fabs(a.hi) + std::fabs(b.hi);
+        worst = std::max(worst, std::fabs(mpfr_get_d(exact.get(), MPFR_RNDN)) / size);
+        cancelled += std::fabs(q.hi) < 0x1p-30 * size;
+        // Without cancellation, the full sum's hi part.
+        if (k % 4 != 0 && a.hi * b.hi > 0.0) {
+            EXPECT_EQ(q.hi, (a + b).hi) << k;
+        }
+    }
+    EXPECT_LT(worst, 0x1p-104);
+    EXPECT_GT(cancelled, 1000);
+}
+
+// Extended values become long doubles exactly, on both sides of the double
+// range's edges and far beyond them.
+TEST(PreciseKernel, ExtendedValuesBecomeLongDoublesExactly) {
+    if (!precise_detail::kX87) GTEST_SKIP() << "long double without the x87 range";
+    for (int64_t e : {-16000, -5000, -1100, -1024, -1023, -1022, -1021, -53, 0, 1, 1022, 1023, 1024,
+                      1025, 5000}) {
+        for (double m : {1.0, -1.5, 1.9999999999999998}) {
+            const long double got = precise_detail::to_long_double(ExtFloat::make(m, e));
+            EXPECT_EQ(got, std::ldexp(static_cast<long double>(m), static_cast<int>(e)))
+                << m << " 2^" << e;
+        }
+    }
+    EXPECT_EQ(precise_detail::to_long_double(ExtFloat{}), 0.0L);
+}
+
 // On the orbit of the period-3 nucleus, kept with its low parts, pixels around
 // it get MPFR's counts in long double and double-doubles, wrapping round the
 // orbit; their squared error estimates are some 2^16 and 2^94 below that of
@@ -198,6 +252,71 @@ TEST(PreciseKernel, GivesMpfrCountsWithAFarSmallerErrorEstimate) {
     if (std::numeric_limits<long double>::digits >= 64) {
         EXPECT_LT(wide.error, plain.error * 0x1p-14);
     }
+}
+
+// Offsets some 2^-700 from c = i, where orbits leave after some 560
+// iterations: double-doubles with long double tests, on the extended orbit's
+// values as doubles, give MPFR's counts, as twofold long doubles do on the
+// extended values, and so does long double on either form.
+TEST(PreciseKernel, DoubleDoublesServeExtendedOffsetsThatFitDoubles) {
+    MpfrNumber x(1024), y(1024);
+    mpfr_set_d(x.get(), 0.0, MPFR_RNDN);
+    mpfr_set_d(y.get(), 1.0, MPFR_RNDN);
+    const uint32_t limit = 3000;
+    ReferenceOrbit ext(x.get(), y.get(), 1024, limit, true, ReferenceOrbit::kMaxLength, true);
+    ext.complete_now();
+    ASSERT_NE(ext.ext_re_low(), nullptr);
+    const uint32_t length = ext.length();
+    std::vector<double> re(length), im(length), re_low(length), im_low(length);
+    for (uint32_t k = 0; k < length; ++k) {
+        re[k] = ext.ext_re()[k].to_double();
+        im[k] = ext.ext_im()[k].to_double();
+        re_low[k] = ext.ext_re_low()[k].to_double();
+        im_low[k] = ext.ext_im_low()[k].to_double();
+    }
+    const PreciseOrbitSpan narrow{re.data(),     im.data(), re_low.data(),
+                                  im_low.data(), length,    ext.escaped()};
+    PreciseOrbitSpan wide = narrow;
+    wide.ext_re = ext.ext_re();
+    wide.ext_im = ext.ext_im();
+    wide.ext_re_low = ext.ext_re_low();
+    wide.ext_im_low = ext.ext_im_low();
+    std::vector<uint32_t> counts;
+    for (int k = 0; k < 12; ++k) {
+        const double angle = 0.53 * k, size = std::ldexp(1.0 + 0.37 * k, -700);
+        const DoubleDouble dcx{size * std::cos(angle), 0.0}, dcy{size * std::sin(angle), 0.0};
+        uint32_t n = 0, m = 0, w = 0, l = 0;
+        // 300 steps, then to the end.
+        PreciseState<DoubleDouble> a;
+        PreciseState<LongDoubleDouble> b;
+        const LongDoubleDouble wx{dcx.hi, 0.0L}, wy{dcy.hi, 0.0L};
+        bool ended = precise_steps<DoubleDouble, long double>(narrow, limit, dcx, dcy, a, 300, n);
+        ASSERT_FALSE(ended);
+        ASSERT_FALSE(precise_steps(wide, limit, wx, wy, b, 300, m));
+        // The error estimates agree: no square below the double range
+        // counted as 0.
+        EXPECT_GT(a.error, 0.5L * b.error) << k;
+        EXPECT_LT(a.error, 2.0L * b.error) << k;
+        ended = precise_steps<DoubleDouble, long double>(narrow, limit, dcx, dcy, a, UINT32_MAX, n);
+        ASSERT_TRUE(ended);
+        ASSERT_TRUE(precise_steps(wide, limit, wx, wy, b, UINT32_MAX, m));
+        PreciseState<long double> c, d;
+        ASSERT_TRUE(precise_steps<long double>(narrow, limit, dcx.hi, dcy.hi, c, UINT32_MAX, w));
+        ASSERT_TRUE(precise_steps<long double>(wide, limit, dcx.hi, dcy.hi, d, UINT32_MAX, l));
+        MpfrNumber px(1024), py(1024);
+        mpfr_add_d(px.get(), x.get(), dcx.hi, MPFR_RNDN);
+        mpfr_add_d(py.get(), y.get(), dcy.hi, MPFR_RNDN);
+        const uint32_t truth = mpfr_count(px.get(), py.get(), limit, 1024);
+        EXPECT_EQ(n, truth) << k;
+        EXPECT_EQ(m, truth) << k;
+        EXPECT_EQ(w, l) << k;
+        EXPECT_EQ(c.escaped.x, d.escaped.x) << k;
+        counts.push_back(truth);
+    }
+    std::sort(counts.begin(), counts.end());
+    EXPECT_GT(counts.front(), 500u);
+    EXPECT_LT(counts.back(), 700u);
+    EXPECT_LT(counts.front(), counts.back());
 }
 
 // A public location at 2e-50 whose centre escapes near 170,000 iterations:
