@@ -129,6 +129,8 @@ public:
         kernel_.ends(l, false, true, count_at(l, stop_[l]), count);
         return count;
     }
+    // The count at which a lane first remembers its state.
+    uint32_t first_mark() const { return first_mark_; }
     // The earliest step at which a lane is due to remember its state.
     uint64_t next_mark() const { return next_mark_; }
     // The first step from `from` on before which a look for repeats can
@@ -265,7 +267,14 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
     // (one place that stores and loads the registers keeps the step's
     // register use as it is), visited after step next_visit.
     uint64_t next_cycle = kParked;
-    if constexpr (DetectsCycles<K>) next_cycle = book.next_look(1);
+    // Below this limit every pixel reaches it before a look could find its
+    // repeat (a lane first remembers a state at first_mark, the look comes
+    // kCycleEvery steps later), and its count is the same either way.
+    bool watch_cycles = false;
+    if constexpr (DetectsCycles<K>) {
+        watch_cycles = book.first_mark() + K::kCycleEvery < max_iterations;
+        if (watch_cycles) next_cycle = book.next_look(1);
+    }
     uint64_t next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
 
     // Kept in registers: only inlined hooks see them.
@@ -283,11 +292,11 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
                 return false;
             }
             if constexpr (DetectsCycles<K>) {
-                if (k + 1 == next_cycle) {
+                if (watch_cycles && k + 1 == next_cycle) {
                     const CycleCheck result = check_cycles(kernel, book, k + 1, next_stop, budget);
                     if (result != CycleCheck::go_on) return result == CycleCheck::all_done;
                 }
-                next_cycle = book.next_look(k + 2);
+                if (watch_cycles) next_cycle = book.next_look(k + 2);
             }
             next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
             kernel.load(regs);
