@@ -15,7 +15,7 @@ void widen_into(const From* from, To* to, size_t pixels) {
 }  // namespace
 
 void CountPlane::widen(uint32_t n) {
-    const uint32_t width = n <= 0xFFFFu ? 2 : 4;
+    const uint32_t width = width_for(n);
     ZeroedBytes wider(pixels_ * width);
     visit([&](const auto* from) {
         if (width == 2)
@@ -25,7 +25,7 @@ void CountPlane::widen(uint32_t n) {
     });
     bytes_ = std::move(wider);
     width_ = width;
-    largest_ = width == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+    largest_ = largest_of(width);
 }
 
 }  // namespace quorvel

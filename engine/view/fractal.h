@@ -230,7 +230,9 @@ private:
     // The fraction code of pixel i with count n and escaped z (the record of
     // every kind keeps it in x, y once done); 0 with smooth off.
     float fraction_of(size_t i, uint32_t n, double zx, double zy) const;
-    float fraction_of(const Orbit& o, size_t i) const { return fraction_of(i, o.n, o.x, o.y); }
+    float fraction_of(const Orbit& o, size_t i) const {
+        return smooth_ ? fraction_of(i, o.n, o.x, o.y) : 0.0f;
+    }
     // The record a listed pixel starts from, for the kernel of this view's
     // kind (the 192-bit kernel keeps its state beside the list).
     Orbit start_orbit(int32_t x, int32_t y);

@@ -18,7 +18,7 @@ constexpr uint32_t kOneLaneLimit = 8;
 }  // namespace
 
 void Fractal::make_lookahead() {
-    lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_), max_iterations_);
     lookahead_->set_logging(note_ready_);
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "bigfloat/orbit_batch.h"
@@ -18,8 +19,10 @@ class Lookahead {
 public:
     enum State : uint8_t { kNone = 0, kQueued = 1, kReady = 2 };
 
-    // Sizes the per-pixel state for a grid of `pixels`, all kNone.
-    explicit Lookahead(size_t pixels) : pixels_(pixels), state_(pixels), count_(pixels) {}
+    // Sizes the per-pixel state for a grid of `pixels`, all kNone, whose
+    // counts reach at most `largest_count` (the view's limit).
+    Lookahead(size_t pixels, uint32_t largest_count)
+        : pixels_(pixels), state_(pixels), count_(pixels, largest_count) {}
 
     // A ready pixel: its count and its fraction code (0: none).
     struct Result {
@@ -95,30 +98,47 @@ public:
     // fraction_of(record, pixel); returns how many were still wanted.
     template <class FractionOf>
     uint32_t collect(FractionOf&& fraction_of, size_t from = 0) {
-        uint32_t finished = 0;
-        size_t kept = from;
-        for (size_t k = from; k < pending_.size(); ++k) {
-            const uint32_t i = pending_[k];
-            // A record done with count 0 still waits for its kernel (a
-            // perturbed pixel that needs another reference), unless its
-            // pixel was taken meanwhile.
-            if (!orbits_[k].done || (orbits_[k].n == 0 && state_.data()[i] == kQueued)) {
-                pending_[kept] = i;
-                orbits_[kept] = orbits_[k];
-                ++kept;
-                continue;
+        // The plane is as wide as the view's limit needs from the start, so
+        // the loop stores at its width; a larger count still widens it.
+        return count_.visit([&](auto* counts) {
+            using Count = std::remove_pointer_t<decltype(counts)>;
+            constexpr uint32_t largest = static_cast<Count>(~Count{0});
+            uint32_t finished = 0;
+            size_t kept = from;
+            for (size_t k = from; k < pending_.size(); ++k) {
+                const uint32_t i = pending_[k];
+                const Orbit& o = orbits_[k];
+                // A record done with count 0 still waits for its kernel (a
+                // perturbed pixel that needs another reference), unless its
+                // pixel was taken meanwhile.
+                if (!o.done || (o.n == 0 && state_.data()[i] == kQueued)) {
+                    pending_[kept] = i;
+                    orbits_[kept] = o;
+                    ++kept;
+                    continue;
+                }
+                if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
+                state_.data()[i] = kReady;
+                if (logging_) log_.push_back(i);
+                if (o.n <= largest) [[likely]]
+                    counts[i] = static_cast<Count>(o.n);
+                else
+                    count_.set(i, o.n);  // then the plane is wider, and `counts` stale
+                set_fraction(i, fraction_of(o, i));
+                ++finished;
+                ++ready_;
+                if (o.n > largest) [[unlikely]] {
+                    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(kept),
+                                   pending_.begin() + static_cast<std::ptrdiff_t>(k) + 1);
+                    orbits_.erase(orbits_.begin() + static_cast<std::ptrdiff_t>(kept),
+                                  orbits_.begin() + static_cast<std::ptrdiff_t>(k) + 1);
+                    return finished + collect(fraction_of, kept);
+                }
             }
-            if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
-            state_.data()[i] = kReady;
-            if (logging_) log_.push_back(i);
-            count_.set(i, orbits_[k].n);
-            set_fraction(i, fraction_of(orbits_[k], i));
-            ++finished;
-            ++ready_;
-        }
-        pending_.resize(kept);
-        orbits_.resize(kept);
-        return finished;
+            pending_.resize(kept);
+            orbits_.resize(kept);
+            return finished;
+        });
     }
 
 private:

@@ -382,6 +382,28 @@ TEST(MaskedImage, CountsWidenAsTheyGrow) {
     EXPECT_EQ(small.counts().get(10), 1u << 24);
 }
 
+// A plane made for a known largest count is that wide at once, and still
+// widens past it.
+TEST(MaskedImage, CountPlaneSizedForItsLargestCount) {
+    const uint32_t largest[] = {1, 255, 256, 65535, 65536, 0xFFFFFFFFu};
+    const uint32_t width[] = {1, 1, 2, 2, 4, 4};
+    for (int k = 0; k < 6; ++k) {
+        CountPlane plane(10, largest[k]);
+        EXPECT_EQ(plane.width(), width[k]) << k;
+        EXPECT_EQ(plane.byte_size(), 10u * width[k]) << k;
+        plane.set(9, largest[k]);
+        EXPECT_EQ(plane.width(), width[k]) << k;
+        EXPECT_EQ(plane.get(9), largest[k]) << k;
+        EXPECT_EQ(plane.get(0), 0u) << k;
+    }
+    CountPlane plane(4, 300);
+    plane.set(1, 300);
+    plane.set(2, 1u << 20);
+    EXPECT_EQ(plane.width(), 4u);
+    EXPECT_EQ(plane.get(1), 300u);
+    EXPECT_EQ(plane.get(2), 1u << 20);
+}
+
 // A copy of a large array is equal byte for byte, whichever pages hold only
 // zeros: bytes at the edges of pages and at the end of a part page included.
 TEST(ZeroedBytes, CopiesKeepEveryByte) {

@@ -413,5 +413,33 @@ TEST(FractalLookahead, ChangesDropTheList) {
     }
 }
 
+// The counts wait aside at the width the limit needs; a count past it still
+// widens the plane without losing those collected before it, and records not
+// done stay listed in order.
+TEST(FractalLookahead, CollectsCountsPastTheLimitsWidth) {
+    Lookahead ahead(16, 200);
+    const uint32_t counts[] = {3, 70000, 5, 0, 200, 9};
+    for (size_t i = 0; i < 6; ++i) {
+        Orbit o = fresh_orbit(0.0, 0.0);
+        o.n = counts[i];
+        o.done = i != 3 && i != 5;
+        ahead.queue(2 * i, o);
+    }
+    auto no_fraction = [](const Orbit&, size_t) { return 0.0f; };
+    EXPECT_EQ(ahead.collect(no_fraction), 4u);
+    EXPECT_EQ(ahead.ready_count(), 4u);
+    for (size_t i : {0, 1, 2, 4}) {
+        EXPECT_EQ(ahead.state(2 * i), Lookahead::kReady) << i;
+        EXPECT_EQ(ahead.peek(2 * i), counts[i]) << i;
+    }
+    ASSERT_EQ(ahead.listed_count(), 2u);
+    EXPECT_EQ(ahead.pending()[0], 6u);
+    EXPECT_EQ(ahead.pending()[1], 10u);
+    ahead.orbits()[1].done = true;
+    EXPECT_EQ(ahead.collect(no_fraction), 1u);
+    EXPECT_EQ(ahead.take(10).count, 9u);
+    EXPECT_EQ(ahead.take(2).count, 70000u);
+}
+
 }  // namespace
 }  // namespace quorvel
