@@ -246,7 +246,21 @@ template <class Count>
 inline void fill_counts_uncomputed(Count* crow, const uint8_t* mrow, int32_t x0, int32_t x1,
                                    uint32_t full_count) {
     const auto count = static_cast<Count>(full_count);
-    for (int32_t x = x0; x < x1; ++x)
+    int32_t x = x0;
+    for (; x < x1 && (x & 7); ++x)
+        if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
+    // A mask byte at a time: spans run mostly over pixels none of which, or
+    // all of which, are computed.
+    for (; x + 8 <= x1; x += 8) {
+        const unsigned m = mrow[x >> 3];
+        if (m == 0) {
+            std::fill(crow + x, crow + x + 8, count);
+        } else if (m != 0xFF) {
+            for (int i = 0; i < 8; ++i)
+                if (!((m >> i) & 1)) crow[x + i] = count;
+        }
+    }
+    for (; x < x1; ++x)
         if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
 }
 

@@ -382,6 +382,24 @@ TEST(MaskedImage, CountsWidenAsTheyGrow) {
     EXPECT_EQ(small.counts().get(10), 1u << 24);
 }
 
+// A span over whole mask bytes, some with no pixel computed, some with all,
+// some with a few, writes the count of exactly the pixels not computed.
+TEST(MaskedImage, SpanFillCountsByMaskBytes) {
+    MaskedImage img(48, 2);
+    for (int x = 0; x < 48; ++x)
+        if ((x >= 16 && x < 24) || x == 9 || x == 30 || x == 31 || x == 44) {
+            img.mark_computed(x, 1);
+            img.counts().set(48 + x, 7);
+        }
+    const Span span{3, 46, 1};
+    img.fill_spans(&span, 1, 2, 300);
+    for (int x = 0; x < 48; ++x) {
+        const uint32_t want = img.is_computed(x, 1) ? 7 : x >= 3 && x < 46 ? 300 : 0;
+        ASSERT_EQ(img.counts().get(48 + x), want) << x;
+        ASSERT_EQ(img.counts().get(x), 0u) << x;
+    }
+}
+
 // A plane made for a known largest count is that wide at once, and still
 // widens past it.
 TEST(MaskedImage, CountPlaneSizedForItsLargestCount) {
