@@ -276,7 +276,7 @@ MaskedImage& Fractal::image_for_use() {
     return *image_;
 }
 
-uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) {
+inline uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) {
     MaskedImage& img = *image_;
     const size_t i = static_cast<size_t>(y) * width_ + x;
     // The count first: widening its plane may fail before the pixel changes.

@@ -226,7 +226,9 @@ private:
     uint32_t settled_count() const {
         return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
     }
-    uint32_t store_pixel(int32_t x, int32_t y, uint32_t n, float fraction);
+    // Inlined into the pixel query's paths, which run once a pixel.
+    [[gnu::always_inline]] inline uint32_t store_pixel(int32_t x, int32_t y, uint32_t n,
+                                                       float fraction);
     // The fraction code of pixel i with count n and escaped z (the record of
     // every kind keeps it in x, y once done); 0 with smooth off.
     float fraction_of(size_t i, uint32_t n, double zx, double zy) const;

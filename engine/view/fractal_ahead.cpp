@@ -42,12 +42,22 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     if (!lookahead_) make_lookahead();
     Lookahead& ahead = *lookahead_;
     const MaskedImage& img = *image_;
-    for (int32_t y = y0; y <= y1; ++y) {
-        for (int32_t x = x0; x <= x1; ++x) {
-            const size_t i = static_cast<size_t>(y) * width_ + x;
-            if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
-            ahead.queue(i, start_orbit(x, y));
+    const auto list = [&](auto&& start) {
+        for (int32_t y = y0; y <= y1; ++y) {
+            for (int32_t x = x0; x <= x1; ++x) {
+                const size_t i = static_cast<size_t>(y) * width_ + x;
+                if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
+                ahead.queue(i, start(x, y));
+            }
         }
+    };
+    // Double views, nearly all the pixels listed, start inline.
+    if (!use_big_float_) {
+        const double* column = column_double_.data();
+        const double* row = row_double_.data();
+        list([&](int32_t x, int32_t y) { return fresh_orbit(column[x], row[y]); });
+    } else {
+        list([&](int32_t x, int32_t y) { return start_orbit(x, y); });
     }
 }
 
