@@ -24,6 +24,7 @@ bool DumbGenerator::refine(float seconds) {
     bool result = refine_preview(seconds);
     Fractal& view = *view_;
     uint32_t column = column_, row = row_;
+    view.reserve_ahead(std::min<uint64_t>(kRun, uint64_t(width_) * height_));
     while (!budget.time_over()) {
         // The next kRun pixels in row-major order go through the batch kernel
         // first (long runs keep the lanes full while the run's last, slowest

@@ -133,6 +133,12 @@ public:
     // iterations: true when it is then ready; otherwise it is listed with its
     // orbit so far (views of other kinds only list it).
     bool run_ahead_at_once(int32_t x, int32_t y, uint32_t steps);
+    // Room for `n` pixels listed at once, for a strategy that lists large
+    // batches. Requires prepare(true).
+    void reserve_ahead(size_t n) {
+        if (!lookahead_) make_lookahead();
+        lookahead_->reserve(n);
+    }
     // Unlists all but the `keep` most recently listed pixels.
     void keep_recent_ahead(size_t keep) {
         if (lookahead_) lookahead_->keep_recent(keep);

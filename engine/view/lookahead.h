@@ -68,6 +68,12 @@ public:
     // A queued pixel the caller computed itself: its result here is dropped.
     void forget(size_t i) { state_.data()[i] = kNone; }
     bool idle() const { return pending_.empty(); }
+    // Room for `n` listed pixels at once: lists that grow step by step to a
+    // large batch touch about twice its memory.
+    void reserve(size_t n) {
+        pending_.reserve(n);
+        orbits_.reserve(n);
+    }
     // How many pixels are listed and not done.
     size_t listed_count() const { return pending_.size(); }
     // Bytes held: the per-pixel state of the grid, and the lists.
