@@ -4,11 +4,19 @@ namespace quorvel {
 
 namespace {
 
-// Copies the counts that are not 0: pages of the new array stay untouched, and
-// so not resident, where no pixel has a count yet.
+// Copies the counts, skipping blocks of them that are all 0: pages of the new
+// array stay untouched, and so not resident, where no pixel has a count yet.
 template <class From, class To>
 void widen_into(const From* from, To* to, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i)
+    constexpr size_t kBlock = 64;
+    size_t i = 0;
+    for (; i + kBlock <= pixels; i += kBlock) {
+        From any = 0;
+        for (size_t k = 0; k < kBlock; ++k) any |= from[i + k];
+        if (any == 0) continue;
+        for (size_t k = 0; k < kBlock; ++k) to[i + k] = from[i + k];
+    }
+    for (; i < pixels; ++i)
         if (from[i] != 0) to[i] = from[i];
 }
 

@@ -251,14 +251,19 @@ inline void fill_counts_uncomputed(Count* crow, const uint8_t* mrow, int32_t x0,
         if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
     // A mask byte at a time: spans run mostly over pixels none of which, or
     // all of which, are computed.
-    for (; x + 8 <= x1; x += 8) {
+    while (x + 8 <= x1) {
         const unsigned m = mrow[x >> 3];
         if (m == 0) {
-            std::fill(crow + x, crow + x + 8, count);
-        } else if (m != 0xFF) {
+            int32_t end = x + 8;
+            while (end + 8 <= x1 && mrow[end >> 3] == 0) end += 8;
+            std::fill(crow + x, crow + end, count);
+            x = end;
+            continue;
+        }
+        if (m != 0xFF)
             for (int i = 0; i < 8; ++i)
                 if (!((m >> i) & 1)) crow[x + i] = count;
-        }
+        x += 8;
     }
     for (; x < x1; ++x)
         if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;

@@ -414,6 +414,19 @@ TEST(MaskedImage, CountPlaneSizedForItsLargestCount) {
         EXPECT_EQ(plane.get(9), largest[k]) << k;
         EXPECT_EQ(plane.get(0), 0u) << k;
     }
+    // Widening copies blocks with a count and leaves the rest 0, to the last
+    // pixel past the whole blocks.
+    CountPlane sparse(1000);
+    const size_t at[] = {0, 63, 64, 500, 959, 960, 999};
+    for (size_t k = 0; k < 7; ++k) sparse.set(at[k], static_cast<uint32_t>(k + 1));
+    sparse.set(700, 70000);
+    for (size_t i = 0; i < 1000; ++i) {
+        const size_t* hit = std::find(at, at + 7, i);
+        const uint32_t want = i == 700        ? 70000
+                              : hit != at + 7 ? static_cast<uint32_t>(hit - at + 1)
+                                              : 0;
+        ASSERT_EQ(sparse.get(i), want) << i;
+    }
     CountPlane plane(4, 300);
     plane.set(1, 300);
     plane.set(2, 1u << 20);
