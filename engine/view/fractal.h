@@ -176,6 +176,26 @@ public:
         if (image_->is_computed(x, y)) return image_->values()[i];
         return byte_of(lookahead_->peek(i));
     }
+    // ahead_ready() and ready_value() at once: false for a pixel not ready,
+    // otherwise true with its value.
+    bool peek_ready(int32_t x, int32_t y, uint32_t& value) const {
+        if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
+            static_cast<uint32_t>(y) >= static_cast<uint32_t>(height_)) {
+            value = 0xFFFFFFFFu;
+            return true;
+        }
+        const size_t i = static_cast<size_t>(y) * width_ + x;
+        if (image_->is_computed(x, y)) {
+            value = image_->values()[i];
+            return true;
+        }
+        if (!lookahead_ || lookahead_->state(i) != Lookahead::kReady) return false;
+        value = byte_of(lookahead_->peek(i));
+        return true;
+    }
+    // Lists pixel (x, y) of the grid, as queue_ahead() for it alone; true
+    // when it was neither computed nor listed nor waiting aside.
+    bool list_ahead(int32_t x, int32_t y);
     // How many pixels are listed for the lookahead and not done yet.
     size_t ahead_listed_count() const { return lookahead_ ? lookahead_->listed_count() : 0; }
     // The pixel is listed for the lookahead and not done yet.

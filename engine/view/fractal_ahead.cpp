@@ -61,6 +61,17 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     }
 }
 
+bool Fractal::list_ahead(int32_t x, int32_t y) {
+    if (image_->is_computed(x, y)) return false;
+    if (!lookahead_) make_lookahead();
+    const size_t i = static_cast<size_t>(y) * width_ + x;
+    if (lookahead_->state(i) != Lookahead::kNone) return false;
+    lookahead_->queue(i, use_big_float_
+                             ? start_orbit(x, y)
+                             : fresh_orbit(column_double_.data()[x], row_double_.data()[y]));
+    return true;
+}
+
 bool Fractal::run_ahead_at_once(int32_t x, int32_t y, uint32_t steps) {
     if (ahead_ready(x, y)) return true;
     if (!lookahead_) make_lookahead();
