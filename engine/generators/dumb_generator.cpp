@@ -38,7 +38,10 @@ bool DumbGenerator::refine(float seconds) {
                              static_cast<int32_t>(y == last_row ? last_column : width_ - 1),
                              static_cast<int32_t>(y));
         result = true;
-        if (!view.run_ahead(budget)) break;
+        // Every pixel of the run is asked for: the kernel stores them at once.
+        if (!view.run_ahead_computed(budget)) break;
+        // The query then finds them computed; it still serves pixels another
+        // strategy left waiting aside on this view.
         for (;;) {
             view.pixel_value(static_cast<int32_t>(column), static_cast<int32_t>(row));
             const bool run_done = row == last_row && column == last_column;

@@ -322,6 +322,17 @@ uint32_t Fractal::unmark_without_fraction() {
     return unmarked;
 }
 
+bool Fractal::run_ahead_computed(const Budget& budget) {
+    if (!lookahead_ || lookahead_->idle()) return true;
+    const bool all_done = run_listed(budget);
+    const auto w = static_cast<size_t>(width_);
+    computed_count_ += lookahead_->drain([&](size_t i, const Orbit& o) {
+        store_pixel(static_cast<int32_t>(i % w), static_cast<int32_t>(i / w), o.n,
+                    fraction_of(o, i));
+    });
+    return all_done;
+}
+
 uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {
     if (lookahead_) {
         const size_t i = static_cast<size_t>(y) * width_ + x;

@@ -124,6 +124,10 @@ public:
     void queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1);
     // True when no listed pixel is left.
     bool run_ahead(const Budget& budget);
+    // As run_ahead(), but the pixels it finishes are stored and marked
+    // computed at once instead of waiting aside: for a strategy that asks for
+    // every listed pixel in any case.
+    bool run_ahead_computed(const Budget& budget);
     // Lists (x, y) if needed and runs the list until that pixel is ready, it
     // first; pixels still in flight then keep their state. True when it is
     // ready, false when the budget ended first. Double views run only the
@@ -244,6 +248,9 @@ private:
     void drop_plan();
     // Makes the lookahead, noting ready pixels as set by note_ready_ahead().
     void make_lookahead();
+    // Runs the listed pixels with the kernel of the view's kind, leaving the
+    // finished ones marked done in the list; true when none is left to run.
+    bool run_listed(const Budget& budget);
     // run_ahead() for a perturbed view.
     bool run_perturbed(const Budget& budget);
     // Pixels iterated and marked computed: what a copy or a stored record

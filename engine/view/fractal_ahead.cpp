@@ -157,8 +157,14 @@ bool Fractal::run_perturbed(const Budget& budget) {
 
 bool Fractal::run_ahead(const Budget& budget) {
     if (!lookahead_ || lookahead_->idle()) return true;
+    const bool all_done = run_listed(budget);
+    computed_count_ +=
+        lookahead_->collect([this](const Orbit& o, size_t i) { return fraction_of(o, i); });
+    return all_done;
+}
+
+bool Fractal::run_listed(const Budget& budget) {
     Lookahead& ahead = *lookahead_;
-    auto fraction = [this](const Orbit& o, size_t i) { return fraction_of(o, i); };
     bool all_done = true;
     // The kernel follows the view's kind; every kind works on the same list.
     if (perturbed()) {
@@ -196,7 +202,6 @@ bool Fractal::run_ahead(const Budget& budget) {
         all_done = iterate_double_batch_at(level, max_iterations_, ahead.orbits().data(),
                                            ahead.orbits().size(), budget);
     }
-    computed_count_ += ahead.collect(fraction);
     return all_done;
 }
 

@@ -114,10 +114,7 @@ public:
             for (size_t k = from; k < pending_.size(); ++k) {
                 const uint32_t i = pending_[k];
                 const Orbit& o = orbits_[k];
-                // A record done with count 0 still waits for its kernel (a
-                // perturbed pixel that needs another reference), unless its
-                // pixel was taken meanwhile.
-                if (!o.done || (o.n == 0 && state_.data()[i] == kQueued)) {
+                if (waits(o, i)) {
                     pending_[kept] = i;
                     orbits_[kept] = o;
                     ++kept;
@@ -147,7 +144,40 @@ public:
         });
     }
 
+    // Moves records marked done out of the lists as collect() does, but
+    // hands each pixel still wanted to done(pixel, record) instead of keeping
+    // it ready aside; the pixel goes back to kNone. Returns how many there were.
+    template <class Done>
+    uint32_t drain(Done&& done) {
+        uint32_t finished = 0;
+        size_t kept = 0;
+        for (size_t k = 0; k < pending_.size(); ++k) {
+            const uint32_t i = pending_[k];
+            const Orbit& o = orbits_[k];
+            if (waits(o, i)) {
+                pending_[kept] = i;
+                orbits_[kept] = o;
+                ++kept;
+                continue;
+            }
+            if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
+            state_.data()[i] = kNone;
+            if (logging_) log_.push_back(i);
+            done(static_cast<size_t>(i), o);
+            ++finished;
+        }
+        pending_.resize(kept);
+        orbits_.resize(kept);
+        return finished;
+    }
+
 private:
+    // The record stays listed: not done, or done with count 0 and so still
+    // waiting for its kernel (a perturbed pixel that needs another
+    // reference), unless its pixel was taken meanwhile.
+    bool waits(const Orbit& o, uint32_t i) const {
+        return !o.done || (o.n == 0 && state_.data()[i] == kQueued);
+    }
     // Fractions take memory only once a pixel has one.
     void set_fraction(size_t i, float fraction) {
         if (fraction == 0.0f && fraction_.empty()) return;

@@ -236,6 +236,29 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
         EXPECT_EQ(std::memcmp(ahead.image()->fractions(), plain.image()->fractions(), 24 * 18 * 4),
                   0)
             << c.name;
+
+        // Stored at once instead: the same pixels, marked computed as the
+        // kernel finishes them; a row left waiting aside before stays so.
+        Fractal stored(24, 18);
+        stored.set_view(c.cx, c.cy, c.radius);
+        stored.set_max_iterations(c.limit);
+        stored.set_smooth(true);
+        stored.prepare(true);
+        stored.queue_ahead(0, 4, 23, 4);
+        while (!stored.run_ahead(budget)) {
+        }
+        stored.queue_ahead(0, 0, 23, 17);
+        calls = 0;
+        while (!stored.run_ahead_computed(budget)) ASSERT_LT(++calls, 100000) << c.name;
+        EXPECT_EQ(stored.computed_count(), 24u * 18) << c.name;
+        EXPECT_TRUE(stored.image()->is_computed(5, 5)) << c.name;
+        EXPECT_FALSE(stored.image()->is_computed(5, 4)) << c.name;
+        complete(stored);
+        for (size_t i = 0; i < 24 * 18; ++i) {
+            ASSERT_EQ(stored.image()->values()[i], plain.image()->values()[i]) << c.name << i;
+            ASSERT_EQ(stored.image()->counts().get(i), plain.image()->counts().get(i)) << c.name;
+            ASSERT_EQ(stored.image()->fractions()[i], plain.image()->fractions()[i]) << c.name;
+        }
     }
 }
 
