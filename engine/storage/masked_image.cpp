@@ -11,13 +11,13 @@
 
 namespace quorvel {
 
-MaskedImage::MaskedImage(int32_t width, int32_t height)
+MaskedImage::MaskedImage(int32_t width, int32_t height, uint32_t largest_count)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
       mask_stride_(stride_for(std::max(width, 0))) {
     mask_ = ZeroedBytes(static_cast<size_t>(mask_stride_) * height_);
     values_ = ZeroedBytes(static_cast<size_t>(width_) * height_);
-    counts_ = CountPlane(static_cast<size_t>(width_) * height_);
+    counts_ = CountPlane(static_cast<size_t>(width_) * height_, largest_count);
 }
 
 MaskedImage MaskedImage::from_packed(int32_t width, int32_t height,

@@ -259,8 +259,10 @@ void Fractal::derive_double_tables() {
 
 void Fractal::prepare(bool with_image) {
     if (with_image) {
+        // Counts as wide as the limit from the start: pixels inside the set
+        // reach it, and a plane widened midway is written twice.
         if (!image_)
-            image_ = std::make_unique<MaskedImage>(width_, height_);
+            image_ = std::make_unique<MaskedImage>(width_, height_, max_iterations_);
         else
             image_->unpack();
     }
@@ -270,7 +272,7 @@ void Fractal::prepare(bool with_image) {
 
 MaskedImage& Fractal::image_for_use() {
     if (!image_)
-        image_ = std::make_unique<MaskedImage>(width_, height_);
+        image_ = std::make_unique<MaskedImage>(width_, height_, max_iterations_);
     else
         image_->unpack();
     return *image_;

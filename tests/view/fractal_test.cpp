@@ -181,6 +181,26 @@ TEST(FractalZoom, ZoomAtGridAndOutsidePoints) {
     EXPECT_NEAR(f.centre_y().to_double(), r.origin_y.to_double() + 5 * r.step_y, 1e-15);
 }
 
+// A view's counts are as wide as its limit from the start, and widen when the
+// limit is raised past that width: the limit is stored unchanged.
+TEST(FractalCounts, AsWideAsTheLimit) {
+    for (uint32_t limit : {200u, 1000u, 70000u}) {
+        Fractal f = view_at(16, 12, -0.5, 0.0, 1.5, limit);
+        f.prepare(true);
+        EXPECT_EQ(f.image()->counts().width(), limit <= 255 ? 1u : limit <= 65535 ? 2u : 4u);
+        EXPECT_EQ(f.pixel_value(8, 6), 0u);
+        EXPECT_EQ(f.pixel_count(8, 6), limit);
+    }
+    Fractal f = view_at(16, 12, -0.5, 0.0, 1.5, 200);
+    f.prepare(true);
+    f.pixel_value(8, 6);
+    f.set_max_iterations(300);
+    f.prepare(true);
+    EXPECT_EQ(f.pixel_value(8, 6), 0u);
+    EXPECT_EQ(f.pixel_count(8, 6), 300u);
+    EXPECT_EQ(f.image()->counts().width(), 2u);
+}
+
 // Pixels iterated ahead, in double and 192-bit views, with budgets that pause
 // the kernels mid-pixel: the pixel query then gives exactly its own values,
 // the pixels are counted once, and they are not marked computed until asked.
