@@ -105,43 +105,26 @@ public:
     template <class FractionOf>
     uint32_t collect(FractionOf&& fraction_of, size_t from = 0) {
         // The plane is as wide as the view's limit needs from the start, so
-        // the loop stores at its width; a larger count still widens it.
-        return count_.visit([&](auto* counts) {
+        // the sweep stores at its width; a larger count widens it, and the
+        // sweep goes on with the wider plane.
+        bool widened = false;
+        const uint32_t finished = count_.visit([&](auto* counts) {
             using Count = std::remove_pointer_t<decltype(counts)>;
             constexpr uint32_t largest = static_cast<Count>(~Count{0});
-            uint32_t finished = 0;
-            size_t kept = from;
-            for (size_t k = from; k < pending_.size(); ++k) {
-                const uint32_t i = pending_[k];
-                const Orbit& o = orbits_[k];
-                if (waits(o, i)) {
-                    pending_[kept] = i;
-                    orbits_[kept] = o;
-                    ++kept;
-                    continue;
-                }
-                if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
+            return sweep(from, [&](uint32_t i, const Orbit& o) {
                 state_.data()[i] = kReady;
-                if (logging_) log_.push_back(i);
-                if (o.n <= largest) [[likely]]
-                    counts[i] = static_cast<Count>(o.n);
-                else
-                    count_.set(i, o.n);  // then the plane is wider, and `counts` stale
-                set_fraction(i, fraction_of(o, i));
-                ++finished;
                 ++ready_;
-                if (o.n > largest) [[unlikely]] {
-                    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(kept),
-                                   pending_.begin() + static_cast<std::ptrdiff_t>(k) + 1);
-                    orbits_.erase(orbits_.begin() + static_cast<std::ptrdiff_t>(kept),
-                                  orbits_.begin() + static_cast<std::ptrdiff_t>(k) + 1);
-                    return finished + collect(fraction_of, kept);
+                set_fraction(i, fraction_of(o, i));
+                if (o.n <= largest) [[likely]] {
+                    counts[i] = static_cast<Count>(o.n);
+                    return true;
                 }
-            }
-            pending_.resize(kept);
-            orbits_.resize(kept);
-            return finished;
+                count_.set(i, o.n);
+                widened = true;
+                return false;
+            });
         });
+        return widened ? finished + collect(fraction_of, from) : finished;
     }
 
     // Moves records marked done out of the lists as collect() does, but
@@ -149,11 +132,25 @@ public:
     // it ready aside; the pixel goes back to kNone. Returns how many there were.
     template <class Done>
     uint32_t drain(Done&& done) {
+        return sweep(0, [&](uint32_t i, const Orbit& o) {
+            state_.data()[i] = kNone;
+            done(static_cast<size_t>(i), o);
+            return true;
+        });
+    }
+
+private:
+    // Moves records marked done, from index `from` on, out of the lists,
+    // handing each pixel still wanted to finish(pixel, record); one that
+    // returns false ends the sweep there, the records after it staying
+    // listed in order. Returns how many pixels were handed.
+    template <class Finish>
+    uint32_t sweep(size_t from, Finish&& finish) {
         uint32_t finished = 0;
-        size_t kept = 0;
-        for (size_t k = 0; k < pending_.size(); ++k) {
+        size_t kept = from, k = from;
+        while (k < pending_.size()) {
             const uint32_t i = pending_[k];
-            const Orbit& o = orbits_[k];
+            const Orbit& o = orbits_[k++];
             if (waits(o, i)) {
                 pending_[kept] = i;
                 orbits_[kept] = o;
@@ -161,17 +158,16 @@ public:
                 continue;
             }
             if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
-            state_.data()[i] = kNone;
             if (logging_) log_.push_back(i);
-            done(static_cast<size_t>(i), o);
             ++finished;
+            if (!finish(i, o)) break;
         }
-        pending_.resize(kept);
-        orbits_.resize(kept);
+        pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(kept),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(k));
+        orbits_.erase(orbits_.begin() + static_cast<std::ptrdiff_t>(kept),
+                      orbits_.begin() + static_cast<std::ptrdiff_t>(k));
         return finished;
     }
-
-private:
     // The record stays listed: not done, or done with count 0 and so still
     // waiting for its kernel (a perturbed pixel that needs another
     // reference), unless its pixel was taken meanwhile.
