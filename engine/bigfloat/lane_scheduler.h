@@ -68,7 +68,16 @@ public:
           max_iterations_(max_iterations),
           records_(records),
           count_(count),
-          first_mark_(max_iterations / 2 < kFirstMark ? max_iterations / 2 : kFirstMark) {}
+          first_mark_(max_iterations / 2 < kFirstMark ? max_iterations / 2 : kFirstMark) {
+        if constexpr (DetectsCycles<K>)
+            watch_cycles_ = first_mark_ + K::kCycleEvery < max_iterations;
+    }
+
+    // Below this limit every pixel reaches it before a look could find its
+    // repeat (a lane first remembers a state at first_mark, the look comes
+    // kCycleEvery steps later), and its count is the same either way: lanes
+    // then neither remember states nor look for repeats.
+    bool watch_cycles() const { return watch_cycles_; }
 
     int active() const { return active_; }
     uint64_t stop(int l) const { return stop_[l]; }
@@ -95,6 +104,7 @@ public:
         ++active_;
         if constexpr (DetectsCycles<K>) {
             seen_n_[l] = o.seen_n;
+            if (!watch_cycles_) return;
             // As the kernel's load_lane: a state seen at the present count
             // is no earlier state.
             const bool seeing = o.seen_n != 0 && o.seen_n < o.n;
@@ -183,6 +193,7 @@ private:
     uint64_t next_mark_ = kParked;
     unsigned seeing_ = 0;  // the lanes that remember a state
     const uint32_t first_mark_;
+    bool watch_cycles_ = false;
 };
 
 // After step k: ends the pixels of the lanes with an event or at their limit
@@ -265,7 +276,9 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
     // (one place that stores and loads the registers keeps the step's
     // register use as it is), visited after step next_visit.
     uint64_t next_cycle = kParked;
-    if constexpr (DetectsCycles<K>) next_cycle = book.next_look(1);
+    const bool watch_cycles = book.watch_cycles();
+    if constexpr (DetectsCycles<K>)
+        if (watch_cycles) next_cycle = book.next_look(1);
     uint64_t next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
 
     // Kept in registers: only inlined hooks see them.
@@ -283,11 +296,11 @@ bool run(K& kernel, uint32_t max_iterations, Orbit* records, size_t count, const
                 return false;
             }
             if constexpr (DetectsCycles<K>) {
-                if (k + 1 == next_cycle) {
+                if (watch_cycles && k + 1 == next_cycle) {
                     const CycleCheck result = check_cycles(kernel, book, k + 1, next_stop, budget);
                     if (result != CycleCheck::go_on) return result == CycleCheck::all_done;
                 }
-                next_cycle = book.next_look(k + 2);
+                if (watch_cycles) next_cycle = book.next_look(k + 2);
             }
             next_visit = next_stop < next_cycle - 1 ? next_stop : next_cycle - 1;
             kernel.load(regs);

@@ -37,6 +37,9 @@ struct Orbit {
     uint32_t n;     // the count reached; the escape count once done
     uint32_t aux;   // not used by the double kernel; free for kernels of other kinds
     bool done;
+    // The scale of seen_x and seen_y (below), for kernels that scale them; kept
+    // here, in what would be padding after `done`, so a record takes 80 bytes.
+    int32_t seen_k = 0;
     double extra = 0.0;  // likewise: the perturbation kernel keeps its error estimate here
     // Cycle detection: z as it was at count seen_n (NaN: nothing seen yet). A
     // later z equal to it bit for bit repeats forever and never escapes.
@@ -44,8 +47,9 @@ struct Orbit {
     double seen_y = std::numeric_limits<double>::quiet_NaN();
     uint32_t seen_n = 0;
     uint32_t seen_aux = 0;  // aux as it was then, for kernels whose state holds it
-    int32_t seen_k = 0;     // the scale of seen_x and seen_y, for kernels that scale them
 };
+// The batch lists hold a record per pixel waiting: keep it small.
+static_assert(sizeof(Orbit) == 80);
 
 inline Orbit fresh_orbit(double cx, double cy) { return Orbit{cx, cy, cx, cy, 1, 0, false}; }
 

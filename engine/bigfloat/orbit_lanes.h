@@ -80,24 +80,30 @@ public:
             V::store(y_ + u * W, r.y[u]);
         }
     }
-    // One step of every lane; the lanes that escaped at it.
-    // The step goes on past an escape, so z is kept aside first (rarely taken).
+    // One step of every lane; the lanes that escaped at it. The step goes on
+    // past an escape, so z before it is kept aside when any lane escaped: one
+    // test per step, as rare as the events.
     [[gnu::always_inline]] unsigned step(Regs& r) {
         unsigned escaped = 0;
+        typename V::reg before_x[U], before_y[U];
 #pragma GCC unroll 4
         for (int u = 0; u < U; ++u) {
+            before_x[u] = r.x[u];
+            before_y[u] = r.y[u];
             const typename V::reg xx = V::mul(r.x[u], r.x[u]);
             const typename V::reg yy = V::mul(r.y[u], r.y[u]);
             const typename V::reg xy = V::mul(r.x[u], r.y[u]);
             const typename V::reg rr = V::add(xx, yy);
-            const unsigned mask = V::ge_mask(rr, r.four);
-            if (mask != 0) [[unlikely]] {
-                V::store(escaped_x_ + u * W, r.x[u]);
-                V::store(escaped_y_ + u * W, r.y[u]);
-            }
-            escaped |= mask << (u * W);
+            escaped |= V::ge_mask(rr, r.four) << (u * W);
             r.y[u] = V::add(V::add(xy, xy), r.cy[u]);
             r.x[u] = V::add(V::sub(xx, yy), r.cx[u]);
+        }
+        if (escaped != 0) [[unlikely]] {
+#pragma GCC unroll 4
+            for (int u = 0; u < U; ++u) {
+                V::store(escaped_x_ + u * W, before_x[u]);
+                V::store(escaped_y_ + u * W, before_y[u]);
+            }
         }
         return escaped;
     }

@@ -17,7 +17,7 @@ namespace quorvel {
 
 // A fresh pixel at offset dc from the reference.
 inline Orbit fresh_perturbed(double dcx, double dcy) {
-    return Orbit{dcx, dcy, 0.0, 0.0, 0, 0, false, 0.0};
+    return Orbit{dcx, dcy, 0.0, 0.0, 0, 0, false};
 }
 
 // Runs the pending records at the active SIMD level; true when all are done.

@@ -66,7 +66,7 @@ public:
     bool iterate_batch(Orbit* pixels, size_t count, const Budget& budget);
     // A record of an extended plan's batch: its state lives in the record,
     // its place in the grid in the caller's list beside it.
-    static Orbit fresh_extended() { return Orbit{0.0, 0.0, 0.0, 0.0, 0, 0, false, 0.0}; }
+    static Orbit fresh_extended() { return Orbit{0.0, 0.0, 0.0, 0.0, 0, 0, false}; }
     // Runs such records on the main reference (perturbation_ext_batch.h);
     // pixels[k] is the grid index (y * width + x) of records[k].
     bool iterate_batch_extended(Orbit* records, const uint32_t* pixels, size_t count,

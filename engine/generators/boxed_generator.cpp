@@ -47,10 +47,11 @@ bool BoxedGenerator::refine(float seconds) {
     while (!box_queue_.empty() && !budget.time_over()) {
         // The edges of the next boxes go through the batch kernel together;
         // examining them then only reads values. The boxes examined are
-        // exactly those whose edges were queued: halves go to the back.
+        // exactly those whose edges were queued (halves go to the back), and
+        // every edge pixel is read: the kernel stores them at once.
         const size_t boxes = queue_edges();
         result = true;
-        if (!view_->run_ahead(budget)) break;
+        if (!view_->run_ahead_computed(budget)) break;
         for (size_t k = 0; k < boxes && !box_queue_.empty(); ++k)
             examine_box(image, watch, seconds);
     }

@@ -223,10 +223,9 @@ bool ContourTracingGenerator::list_pixel(int32_t x, int32_t y) {
     Fractal& view = *view_;
     if (x < 0 || y < 0 || x >= static_cast<int32_t>(width_) || y >= static_cast<int32_t>(height_))
         return false;
-    if (view.ahead_ready(x, y) || view.ahead_listed(x, y)) return false;
     const size_t i = static_cast<size_t>(y) * width_ + static_cast<size_t>(x);
     if (!filled_.empty() && filled_.test(i)) return false;
-    view.queue_ahead(x, y, x, y);
+    if (!view.list_ahead(x, y)) return false;
     ++listed_;
     return true;
 }
@@ -280,13 +279,11 @@ void ContourTracingGenerator::refine_cell(int32_t x, int32_t y, int32_t h) {
     // with.
     if (static_cast<uint32_t>(x + h) >= width_ || static_cast<uint32_t>(y + h) >= height_) return;
     if (view.ahead_ready(x + h, y + h) || view.ahead_listed(x + h, y + h)) return;
-    if (!view.ahead_ready(x, y) || !view.ahead_ready(x + s, y) || !view.ahead_ready(x, y + s) ||
-        !view.ahead_ready(x + s, y + s))
+    uint32_t a, b, c, d;
+    if (!view.peek_ready(x, y, a) || !view.peek_ready(x + s, y, b) ||
+        !view.peek_ready(x, y + s, c) || !view.peek_ready(x + s, y + s, d))
         return;
-    const uint32_t a = view.ready_value(x, y);
-    if (view.ready_value(x + s, y) == a && view.ready_value(x, y + s) == a &&
-        view.ready_value(x + s, y + s) == a)
-        return;
+    if (b == a && c == a && d == a) return;
     // The middles of all four sides too: a border entering the cell crosses
     // two of them, and waiting for the centre to tell which costs the walk
     // more than the few that lie inside a region.

@@ -24,6 +24,7 @@ bool DumbGenerator::refine(float seconds) {
     bool result = refine_preview(seconds);
     Fractal& view = *view_;
     uint32_t column = column_, row = row_;
+    view.reserve_ahead(std::min<uint64_t>(kRun, uint64_t(width_) * height_));
     while (!budget.time_over()) {
         // The next kRun pixels in row-major order go through the batch kernel
         // first (long runs keep the lanes full while the run's last, slowest
@@ -37,7 +38,10 @@ bool DumbGenerator::refine(float seconds) {
                              static_cast<int32_t>(y == last_row ? last_column : width_ - 1),
                              static_cast<int32_t>(y));
         result = true;
-        if (!view.run_ahead(budget)) break;
+        // Every pixel of the run is asked for: the kernel stores them at once.
+        if (!view.run_ahead_computed(budget)) break;
+        // The query then finds them computed; it still serves pixels another
+        // strategy left waiting aside on this view.
         for (;;) {
             view.pixel_value(static_cast<int32_t>(column), static_cast<int32_t>(row));
             const bool run_done = row == last_row && column == last_column;

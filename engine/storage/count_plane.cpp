@@ -4,18 +4,26 @@ namespace quorvel {
 
 namespace {
 
-// Copies the counts that are not 0: pages of the new array stay untouched, and
-// so not resident, where no pixel has a count yet.
+// Copies the counts, skipping blocks of them that are all 0: pages of the new
+// array stay untouched, and so not resident, where no pixel has a count yet.
 template <class From, class To>
 void widen_into(const From* from, To* to, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i)
+    constexpr size_t kBlock = 64;
+    size_t i = 0;
+    for (; i + kBlock <= pixels; i += kBlock) {
+        From any = 0;
+        for (size_t k = 0; k < kBlock; ++k) any |= from[i + k];
+        if (any == 0) continue;
+        for (size_t k = 0; k < kBlock; ++k) to[i + k] = from[i + k];
+    }
+    for (; i < pixels; ++i)
         if (from[i] != 0) to[i] = from[i];
 }
 
 }  // namespace
 
 void CountPlane::widen(uint32_t n) {
-    const uint32_t width = n <= 0xFFFFu ? 2 : 4;
+    const uint32_t width = width_for(n);
     ZeroedBytes wider(pixels_ * width);
     visit([&](const auto* from) {
         if (width == 2)
@@ -25,7 +33,7 @@ void CountPlane::widen(uint32_t n) {
     });
     bytes_ = std::move(wider);
     width_ = width;
-    largest_ = width == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+    largest_ = largest_of(width);
 }
 
 }  // namespace quorvel

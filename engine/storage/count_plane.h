@@ -17,6 +17,13 @@ public:
     CountPlane() = default;
     // `pixels` counts of 0, a byte each.
     explicit CountPlane(size_t pixels) : bytes_(pixels), pixels_(pixels) {}
+    // `pixels` counts of 0, as wide from the start as counts up to `largest`
+    // need: a plane whose bound is known never widens pixel by pixel.
+    CountPlane(size_t pixels, uint32_t largest)
+        : bytes_(pixels * width_for(largest)),
+          pixels_(pixels),
+          width_(width_for(largest)),
+          largest_(largest_of(width_)) {}
 
     size_t size() const { return pixels_; }
     bool empty() const { return pixels_ == 0; }
@@ -68,6 +75,10 @@ public:
     void reset() { *this = CountPlane(); }
 
 private:
+    static uint32_t width_for(uint32_t n) { return n <= 0xFFu ? 1 : n <= 0xFFFFu ? 2 : 4; }
+    static uint32_t largest_of(uint32_t width) {
+        return width == 1 ? 0xFFu : width == 2 ? 0xFFFFu : 0xFFFFFFFFu;
+    }
     void widen(uint32_t n);
 
     ZeroedBytes bytes_;

@@ -11,13 +11,13 @@
 
 namespace quorvel {
 
-MaskedImage::MaskedImage(int32_t width, int32_t height)
+MaskedImage::MaskedImage(int32_t width, int32_t height, uint32_t largest_count)
     : width_(std::max(width, 0)),
       height_(std::max(height, 0)),
       mask_stride_(stride_for(std::max(width, 0))) {
     mask_ = ZeroedBytes(static_cast<size_t>(mask_stride_) * height_);
     values_ = ZeroedBytes(static_cast<size_t>(width_) * height_);
-    counts_ = CountPlane(static_cast<size_t>(width_) * height_);
+    counts_ = CountPlane(static_cast<size_t>(width_) * height_, largest_count);
 }
 
 MaskedImage MaskedImage::from_packed(int32_t width, int32_t height,
@@ -246,7 +246,26 @@ template <class Count>
 inline void fill_counts_uncomputed(Count* crow, const uint8_t* mrow, int32_t x0, int32_t x1,
                                    uint32_t full_count) {
     const auto count = static_cast<Count>(full_count);
-    for (int32_t x = x0; x < x1; ++x)
+    int32_t x = x0;
+    for (; x < x1 && (x & 7); ++x)
+        if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
+    // A mask byte at a time: spans run mostly over pixels none of which, or
+    // all of which, are computed.
+    while (x + 8 <= x1) {
+        const unsigned m = mrow[x >> 3];
+        if (m == 0) {
+            int32_t end = x + 8;
+            while (end + 8 <= x1 && mrow[end >> 3] == 0) end += 8;
+            std::fill(crow + x, crow + end, count);
+            x = end;
+            continue;
+        }
+        if (m != 0xFF)
+            for (int i = 0; i < 8; ++i)
+                if (!((m >> i) & 1)) crow[x + i] = count;
+        x += 8;
+    }
+    for (; x < x1; ++x)
         if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
 }
 

@@ -16,7 +16,8 @@ namespace quorvel {
 
 class MaskedImage {
 public:
-    MaskedImage(int32_t width, int32_t height);
+    // Counts start as wide as `largest_count` needs (a byte by default).
+    MaskedImage(int32_t width, int32_t height, uint32_t largest_count = 0xFF);
     MaskedImage(const MaskedImage&) = default;
     MaskedImage& operator=(const MaskedImage&) = default;
 

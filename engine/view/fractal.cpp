@@ -259,8 +259,10 @@ void Fractal::derive_double_tables() {
 
 void Fractal::prepare(bool with_image) {
     if (with_image) {
+        // Counts as wide as the limit from the start: pixels inside the set
+        // reach it, and a plane widened midway is written twice.
         if (!image_)
-            image_ = std::make_unique<MaskedImage>(width_, height_);
+            image_ = std::make_unique<MaskedImage>(width_, height_, max_iterations_);
         else
             image_->unpack();
     }
@@ -270,13 +272,13 @@ void Fractal::prepare(bool with_image) {
 
 MaskedImage& Fractal::image_for_use() {
     if (!image_)
-        image_ = std::make_unique<MaskedImage>(width_, height_);
+        image_ = std::make_unique<MaskedImage>(width_, height_, max_iterations_);
     else
         image_->unpack();
     return *image_;
 }
 
-uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) {
+inline uint32_t Fractal::store_pixel(int32_t x, int32_t y, uint32_t n, float fraction) {
     MaskedImage& img = *image_;
     const size_t i = static_cast<size_t>(y) * width_ + x;
     // The count first: widening its plane may fail before the pixel changes.
@@ -320,6 +322,17 @@ uint32_t Fractal::unmark_without_fraction() {
     }
     computed_count_ = std::min(computed_count_, pixel_count_ - std::min(pixel_count_, unmarked));
     return unmarked;
+}
+
+bool Fractal::run_ahead_computed(const Budget& budget) {
+    if (!lookahead_ || lookahead_->idle()) return true;
+    const bool all_done = run_listed(budget);
+    const auto w = static_cast<size_t>(width_);
+    computed_count_ += lookahead_->drain([&](size_t i, const Orbit& o) {
+        store_pixel(static_cast<int32_t>(i % w), static_cast<int32_t>(i / w), o.n,
+                    fraction_of(o, i));
+    });
+    return all_done;
 }
 
 uint32_t Fractal::compute_pixel(int32_t x, int32_t y) {

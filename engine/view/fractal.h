@@ -124,6 +124,10 @@ public:
     void queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1);
     // True when no listed pixel is left.
     bool run_ahead(const Budget& budget);
+    // As run_ahead(), but the pixels it finishes are stored and marked
+    // computed at once instead of waiting aside: for a strategy that asks for
+    // every listed pixel in any case.
+    bool run_ahead_computed(const Budget& budget);
     // Lists (x, y) if needed and runs the list until that pixel is ready, it
     // first; pixels still in flight then keep their state. True when it is
     // ready, false when the budget ended first. Double views run only the
@@ -133,6 +137,12 @@ public:
     // iterations: true when it is then ready; otherwise it is listed with its
     // orbit so far (views of other kinds only list it).
     bool run_ahead_at_once(int32_t x, int32_t y, uint32_t steps);
+    // Room for `n` pixels listed at once, for a strategy that lists large
+    // batches. Requires prepare(true).
+    void reserve_ahead(size_t n) {
+        if (!lookahead_) make_lookahead();
+        lookahead_->reserve(n);
+    }
     // Unlists all but the `keep` most recently listed pixels.
     void keep_recent_ahead(size_t keep) {
         if (lookahead_) lookahead_->keep_recent(keep);
@@ -170,6 +180,26 @@ public:
         if (image_->is_computed(x, y)) return image_->values()[i];
         return byte_of(lookahead_->peek(i));
     }
+    // ahead_ready() and ready_value() at once: false for a pixel not ready,
+    // otherwise true with its value.
+    bool peek_ready(int32_t x, int32_t y, uint32_t& value) const {
+        if (static_cast<uint32_t>(x) >= static_cast<uint32_t>(width_) ||
+            static_cast<uint32_t>(y) >= static_cast<uint32_t>(height_)) {
+            value = 0xFFFFFFFFu;
+            return true;
+        }
+        const size_t i = static_cast<size_t>(y) * width_ + x;
+        if (image_->is_computed(x, y)) {
+            value = image_->values()[i];
+            return true;
+        }
+        if (!lookahead_ || lookahead_->state(i) != Lookahead::kReady) return false;
+        value = byte_of(lookahead_->peek(i));
+        return true;
+    }
+    // Lists pixel (x, y) of the grid, as queue_ahead() for it alone; true
+    // when it was neither computed nor listed nor waiting aside.
+    bool list_ahead(int32_t x, int32_t y);
     // How many pixels are listed for the lookahead and not done yet.
     size_t ahead_listed_count() const { return lookahead_ ? lookahead_->listed_count() : 0; }
     // The pixel is listed for the lookahead and not done yet.
@@ -218,6 +248,9 @@ private:
     void drop_plan();
     // Makes the lookahead, noting ready pixels as set by note_ready_ahead().
     void make_lookahead();
+    // Runs the listed pixels with the kernel of the view's kind, leaving the
+    // finished ones marked done in the list; true when none is left to run.
+    bool run_listed(const Budget& budget);
     // run_ahead() for a perturbed view.
     bool run_perturbed(const Budget& budget);
     // Pixels iterated and marked computed: what a copy or a stored record
@@ -226,11 +259,15 @@ private:
     uint32_t settled_count() const {
         return computed_count_ - (lookahead_ ? lookahead_->ready_count() : 0u);
     }
-    uint32_t store_pixel(int32_t x, int32_t y, uint32_t n, float fraction);
+    // Inlined into the pixel query's paths, which run once a pixel.
+    [[gnu::always_inline]] inline uint32_t store_pixel(int32_t x, int32_t y, uint32_t n,
+                                                       float fraction);
     // The fraction code of pixel i with count n and escaped z (the record of
     // every kind keeps it in x, y once done); 0 with smooth off.
     float fraction_of(size_t i, uint32_t n, double zx, double zy) const;
-    float fraction_of(const Orbit& o, size_t i) const { return fraction_of(i, o.n, o.x, o.y); }
+    float fraction_of(const Orbit& o, size_t i) const {
+        return smooth_ ? fraction_of(i, o.n, o.x, o.y) : 0.0f;
+    }
     // The record a listed pixel starts from, for the kernel of this view's
     // kind (the 192-bit kernel keeps its state beside the list).
     Orbit start_orbit(int32_t x, int32_t y);

@@ -18,7 +18,7 @@ constexpr uint32_t kOneLaneLimit = 8;
 }  // namespace
 
 void Fractal::make_lookahead() {
-    lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_));
+    lookahead_ = std::make_unique<Lookahead>(static_cast<size_t>(pixel_count_), max_iterations_);
     lookahead_->set_logging(note_ready_);
 }
 
@@ -42,13 +42,34 @@ void Fractal::queue_ahead(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
     if (!lookahead_) make_lookahead();
     Lookahead& ahead = *lookahead_;
     const MaskedImage& img = *image_;
-    for (int32_t y = y0; y <= y1; ++y) {
-        for (int32_t x = x0; x <= x1; ++x) {
-            const size_t i = static_cast<size_t>(y) * width_ + x;
-            if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
-            ahead.queue(i, start_orbit(x, y));
+    const auto list = [&](auto&& start) {
+        for (int32_t y = y0; y <= y1; ++y) {
+            for (int32_t x = x0; x <= x1; ++x) {
+                const size_t i = static_cast<size_t>(y) * width_ + x;
+                if (img.is_computed(x, y) || ahead.state(i) != Lookahead::kNone) continue;
+                ahead.queue(i, start(x, y));
+            }
         }
+    };
+    // Double views, nearly all the pixels listed, start inline.
+    if (!use_big_float_) {
+        const double* column = column_double_.data();
+        const double* row = row_double_.data();
+        list([&](int32_t x, int32_t y) { return fresh_orbit(column[x], row[y]); });
+    } else {
+        list([&](int32_t x, int32_t y) { return start_orbit(x, y); });
     }
+}
+
+bool Fractal::list_ahead(int32_t x, int32_t y) {
+    if (image_->is_computed(x, y)) return false;
+    if (!lookahead_) make_lookahead();
+    const size_t i = static_cast<size_t>(y) * width_ + x;
+    if (lookahead_->state(i) != Lookahead::kNone) return false;
+    lookahead_->queue(i, use_big_float_
+                             ? start_orbit(x, y)
+                             : fresh_orbit(column_double_.data()[x], row_double_.data()[y]));
+    return true;
 }
 
 bool Fractal::run_ahead_at_once(int32_t x, int32_t y, uint32_t steps) {
@@ -136,8 +157,14 @@ bool Fractal::run_perturbed(const Budget& budget) {
 
 bool Fractal::run_ahead(const Budget& budget) {
     if (!lookahead_ || lookahead_->idle()) return true;
+    const bool all_done = run_listed(budget);
+    computed_count_ +=
+        lookahead_->collect([this](const Orbit& o, size_t i) { return fraction_of(o, i); });
+    return all_done;
+}
+
+bool Fractal::run_listed(const Budget& budget) {
     Lookahead& ahead = *lookahead_;
-    auto fraction = [this](const Orbit& o, size_t i) { return fraction_of(o, i); };
     bool all_done = true;
     // The kernel follows the view's kind; every kind works on the same list.
     if (perturbed()) {
@@ -175,7 +202,6 @@ bool Fractal::run_ahead(const Budget& budget) {
         all_done = iterate_double_batch_at(level, max_iterations_, ahead.orbits().data(),
                                            ahead.orbits().size(), budget);
     }
-    computed_count_ += ahead.collect(fraction);
     return all_done;
 }
 

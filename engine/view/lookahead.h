@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "bigfloat/orbit_batch.h"
@@ -18,8 +19,10 @@ class Lookahead {
 public:
     enum State : uint8_t { kNone = 0, kQueued = 1, kReady = 2 };
 
-    // Sizes the per-pixel state for a grid of `pixels`, all kNone.
-    explicit Lookahead(size_t pixels) : pixels_(pixels), state_(pixels), count_(pixels) {}
+    // Sizes the per-pixel state for a grid of `pixels`, all kNone, whose
+    // counts reach at most `largest_count` (the view's limit).
+    Lookahead(size_t pixels, uint32_t largest_count)
+        : pixels_(pixels), state_(pixels), count_(pixels, largest_count) {}
 
     // A ready pixel: its count and its fraction code (0: none).
     struct Result {
@@ -65,6 +68,12 @@ public:
     // A queued pixel the caller computed itself: its result here is dropped.
     void forget(size_t i) { state_.data()[i] = kNone; }
     bool idle() const { return pending_.empty(); }
+    // Room for `n` listed pixels at once: lists that grow step by step to a
+    // large batch touch about twice its memory.
+    void reserve(size_t n) {
+        pending_.reserve(n);
+        orbits_.reserve(n);
+    }
     // How many pixels are listed and not done.
     size_t listed_count() const { return pending_.size(); }
     // Bytes held: the per-pixel state of the grid, and the lists.
@@ -95,33 +104,76 @@ public:
     // fraction_of(record, pixel); returns how many were still wanted.
     template <class FractionOf>
     uint32_t collect(FractionOf&& fraction_of, size_t from = 0) {
+        // The plane is as wide as the view's limit needs from the start, so
+        // the sweep stores at its width; a larger count widens it, and the
+        // sweep goes on with the wider plane.
+        bool widened = false;
+        const uint32_t finished = count_.visit([&](auto* counts) {
+            using Count = std::remove_pointer_t<decltype(counts)>;
+            constexpr uint32_t largest = static_cast<Count>(~Count{0});
+            return sweep(from, [&](uint32_t i, const Orbit& o) {
+                state_.data()[i] = kReady;
+                ++ready_;
+                set_fraction(i, fraction_of(o, i));
+                if (o.n <= largest) [[likely]] {
+                    counts[i] = static_cast<Count>(o.n);
+                    return true;
+                }
+                count_.set(i, o.n);
+                widened = true;
+                return false;
+            });
+        });
+        return widened ? finished + collect(fraction_of, from) : finished;
+    }
+
+    // Moves records marked done out of the lists as collect() does, but
+    // hands each pixel still wanted to done(pixel, record) instead of keeping
+    // it ready aside; the pixel goes back to kNone. Returns how many there were.
+    template <class Done>
+    uint32_t drain(Done&& done) {
+        return sweep(0, [&](uint32_t i, const Orbit& o) {
+            state_.data()[i] = kNone;
+            done(static_cast<size_t>(i), o);
+            return true;
+        });
+    }
+
+private:
+    // Moves records marked done, from index `from` on, out of the lists,
+    // handing each pixel still wanted to finish(pixel, record); one that
+    // returns false ends the sweep there, the records after it staying
+    // listed in order. Returns how many pixels were handed.
+    template <class Finish>
+    uint32_t sweep(size_t from, Finish&& finish) {
         uint32_t finished = 0;
-        size_t kept = from;
-        for (size_t k = from; k < pending_.size(); ++k) {
+        size_t kept = from, k = from;
+        while (k < pending_.size()) {
             const uint32_t i = pending_[k];
-            // A record done with count 0 still waits for its kernel (a
-            // perturbed pixel that needs another reference), unless its
-            // pixel was taken meanwhile.
-            if (!orbits_[k].done || (orbits_[k].n == 0 && state_.data()[i] == kQueued)) {
+            const Orbit& o = orbits_[k++];
+            if (waits(o, i)) {
                 pending_[kept] = i;
-                orbits_[kept] = orbits_[k];
+                orbits_[kept] = o;
                 ++kept;
                 continue;
             }
             if (state_.data()[i] != kQueued) continue;  // taken by the caller meanwhile
-            state_.data()[i] = kReady;
             if (logging_) log_.push_back(i);
-            count_.set(i, orbits_[k].n);
-            set_fraction(i, fraction_of(orbits_[k], i));
             ++finished;
-            ++ready_;
+            if (!finish(i, o)) break;
         }
-        pending_.resize(kept);
-        orbits_.resize(kept);
+        pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(kept),
+                       pending_.begin() + static_cast<std::ptrdiff_t>(k));
+        orbits_.erase(orbits_.begin() + static_cast<std::ptrdiff_t>(kept),
+                      orbits_.begin() + static_cast<std::ptrdiff_t>(k));
         return finished;
     }
-
-private:
+    // The record stays listed: not done, or done with count 0 and so still
+    // waiting for its kernel (a perturbed pixel that needs another
+    // reference), unless its pixel was taken meanwhile.
+    bool waits(const Orbit& o, uint32_t i) const {
+        return !o.done || (o.n == 0 && state_.data()[i] == kQueued);
+    }
     // Fractions take memory only once a pixel has one.
     void set_fraction(size_t i, float fraction) {
         if (fraction == 0.0f && fraction_.empty()) return;

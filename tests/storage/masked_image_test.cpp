@@ -382,6 +382,59 @@ TEST(MaskedImage, CountsWidenAsTheyGrow) {
     EXPECT_EQ(small.counts().get(10), 1u << 24);
 }
 
+// A span over whole mask bytes, some with no pixel computed, some with all,
+// some with a few, writes the count of exactly the pixels not computed.
+TEST(MaskedImage, SpanFillCountsByMaskBytes) {
+    MaskedImage img(48, 2);
+    for (int x = 0; x < 48; ++x)
+        if ((x >= 16 && x < 24) || x == 9 || x == 30 || x == 31 || x == 44) {
+            img.mark_computed(x, 1);
+            img.counts().set(48 + x, 7);
+        }
+    const Span span{3, 46, 1};
+    img.fill_spans(&span, 1, 2, 300);
+    for (int x = 0; x < 48; ++x) {
+        const uint32_t want = img.is_computed(x, 1) ? 7 : x >= 3 && x < 46 ? 300 : 0;
+        ASSERT_EQ(img.counts().get(48 + x), want) << x;
+        ASSERT_EQ(img.counts().get(x), 0u) << x;
+    }
+}
+
+// A plane made for a known largest count is that wide at once, and still
+// widens past it.
+TEST(MaskedImage, CountPlaneSizedForItsLargestCount) {
+    const uint32_t largest[] = {1, 255, 256, 65535, 65536, 0xFFFFFFFFu};
+    const uint32_t width[] = {1, 1, 2, 2, 4, 4};
+    for (int k = 0; k < 6; ++k) {
+        CountPlane plane(10, largest[k]);
+        EXPECT_EQ(plane.width(), width[k]) << k;
+        EXPECT_EQ(plane.byte_size(), 10u * width[k]) << k;
+        plane.set(9, largest[k]);
+        EXPECT_EQ(plane.width(), width[k]) << k;
+        EXPECT_EQ(plane.get(9), largest[k]) << k;
+        EXPECT_EQ(plane.get(0), 0u) << k;
+    }
+    // Widening copies blocks with a count and leaves the rest 0, to the last
+    // pixel past the whole blocks.
+    CountPlane sparse(1000);
+    const size_t at[] = {0, 63, 64, 500, 959, 960, 999};
+    for (size_t k = 0; k < 7; ++k) sparse.set(at[k], static_cast<uint32_t>(k + 1));
+    sparse.set(700, 70000);
+    for (size_t i = 0; i < 1000; ++i) {
+        const size_t* hit = std::find(at, at + 7, i);
+        const uint32_t want = i == 700        ? 70000
+                              : hit != at + 7 ? static_cast<uint32_t>(hit - at + 1)
+                                              : 0;
+        ASSERT_EQ(sparse.get(i), want) << i;
+    }
+    CountPlane plane(4, 300);
+    plane.set(1, 300);
+    plane.set(2, 1u << 20);
+    EXPECT_EQ(plane.width(), 4u);
+    EXPECT_EQ(plane.get(1), 300u);
+    EXPECT_EQ(plane.get(2), 1u << 20);
+}
+
 // A copy of a large array is equal byte for byte, whichever pages hold only
 // zeros: bytes at the edges of pages and at the end of a part page included.
 TEST(ZeroedBytes, CopiesKeepEveryByte) {

@@ -181,6 +181,26 @@ TEST(FractalZoom, ZoomAtGridAndOutsidePoints) {
     EXPECT_NEAR(f.centre_y().to_double(), r.origin_y.to_double() + 5 * r.step_y, 1e-15);
 }
 
+// A view's counts are as wide as its limit from the start, and widen when the
+// limit is raised past that width: the limit is stored unchanged.
+TEST(FractalCounts, AsWideAsTheLimit) {
+    for (uint32_t limit : {200u, 1000u, 70000u}) {
+        Fractal f = view_at(16, 12, -0.5, 0.0, 1.5, limit);
+        f.prepare(true);
+        EXPECT_EQ(f.image()->counts().width(), limit <= 255 ? 1u : limit <= 65535 ? 2u : 4u);
+        EXPECT_EQ(f.pixel_value(8, 6), 0u);
+        EXPECT_EQ(f.pixel_count(8, 6), limit);
+    }
+    Fractal f = view_at(16, 12, -0.5, 0.0, 1.5, 200);
+    f.prepare(true);
+    f.pixel_value(8, 6);
+    f.set_max_iterations(300);
+    f.prepare(true);
+    EXPECT_EQ(f.pixel_value(8, 6), 0u);
+    EXPECT_EQ(f.pixel_count(8, 6), 300u);
+    EXPECT_EQ(f.image()->counts().width(), 2u);
+}
+
 // Pixels iterated ahead, in double and 192-bit views, with budgets that pause
 // the kernels mid-pixel: the pixel query then gives exactly its own values,
 // the pixels are counted once, and they are not marked computed until asked.
@@ -236,6 +256,29 @@ TEST(FractalLookahead, GivesThePixelQueryItsOwnValues) {
         EXPECT_EQ(std::memcmp(ahead.image()->fractions(), plain.image()->fractions(), 24 * 18 * 4),
                   0)
             << c.name;
+
+        // Stored at once instead: the same pixels, marked computed as the
+        // kernel finishes them; a row left waiting aside before stays so.
+        Fractal stored(24, 18);
+        stored.set_view(c.cx, c.cy, c.radius);
+        stored.set_max_iterations(c.limit);
+        stored.set_smooth(true);
+        stored.prepare(true);
+        stored.queue_ahead(0, 4, 23, 4);
+        while (!stored.run_ahead(budget)) {
+        }
+        stored.queue_ahead(0, 0, 23, 17);
+        calls = 0;
+        while (!stored.run_ahead_computed(budget)) ASSERT_LT(++calls, 100000) << c.name;
+        EXPECT_EQ(stored.computed_count(), 24u * 18) << c.name;
+        EXPECT_TRUE(stored.image()->is_computed(5, 5)) << c.name;
+        EXPECT_FALSE(stored.image()->is_computed(5, 4)) << c.name;
+        complete(stored);
+        for (size_t i = 0; i < 24 * 18; ++i) {
+            ASSERT_EQ(stored.image()->values()[i], plain.image()->values()[i]) << c.name << i;
+            ASSERT_EQ(stored.image()->counts().get(i), plain.image()->counts().get(i)) << c.name;
+            ASSERT_EQ(stored.image()->fractions()[i], plain.image()->fractions()[i]) << c.name;
+        }
     }
 }
 
@@ -411,6 +454,34 @@ TEST(FractalLookahead, ChangesDropTheList) {
                                           f.row_coordinate(0).to_double(), f.max_iterations()))
             << change;
     }
+}
+
+// The counts wait aside at the width the limit needs; a count past it still
+// widens the plane without losing those collected before it, and records not
+// done stay listed in order.
+TEST(FractalLookahead, CollectsCountsPastTheLimitsWidth) {
+    Lookahead ahead(16, 200);
+    const uint32_t counts[] = {3, 70000, 5, 0, 200, 9};
+    for (size_t i = 0; i < 6; ++i) {
+        Orbit o = fresh_orbit(0.0, 0.0);
+        o.n = counts[i];
+        o.done = i != 3 && i != 5;
+        ahead.queue(2 * i, o);
+    }
+    auto no_fraction = [](const Orbit&, size_t) { return 0.0f; };
+    EXPECT_EQ(ahead.collect(no_fraction), 4u);
+    EXPECT_EQ(ahead.ready_count(), 4u);
+    for (size_t i : {0, 1, 2, 4}) {
+        EXPECT_EQ(ahead.state(2 * i), Lookahead::kReady) << i;
+        EXPECT_EQ(ahead.peek(2 * i), counts[i]) << i;
+    }
+    ASSERT_EQ(ahead.listed_count(), 2u);
+    EXPECT_EQ(ahead.pending()[0], 6u);
+    EXPECT_EQ(ahead.pending()[1], 10u);
+    ahead.orbits()[1].done = true;
+    EXPECT_EQ(ahead.collect(no_fraction), 1u);
+    EXPECT_EQ(ahead.take(10).count, 9u);
+    EXPECT_EQ(ahead.take(2).count, 70000u);
 }
 
 }  // namespace
