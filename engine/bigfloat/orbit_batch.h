@@ -37,8 +37,9 @@ struct Orbit {
     uint32_t n;     // the count reached; the escape count once done
     uint32_t aux;   // not used by the double kernel; free for kernels of other kinds
     bool done;
-    // The scale of seen_x and seen_y (below), for kernels that scale them; kept
-    // here, in what would be padding after `done`, so a record takes 80 bytes.
+    // The scale of seen_x and seen_y (below), for kernels that scale them, or
+    // a count of the kernel's own; kept here, in what would be padding after
+    // `done`, so a record takes 80 bytes.
     int32_t seen_k = 0;
     double extra = 0.0;  // likewise: the perturbation kernel keeps its error estimate here
     // Cycle detection: z as it was at count seen_n (NaN: nothing seen yet). A

@@ -221,15 +221,17 @@ private:
     }
 
     PixelState state(int l) const {
-        return PixelState{dx_[l],
-                          dy_[l],
-                          static_cast<uint32_t>(m_[l]),
-                          static_cast<uint32_t>(n_[l]),
-                          err_[l],
-                          seen_x_[l],
-                          seen_y_[l],
-                          static_cast<uint32_t>(seen_m_[l]),
-                          seen_n_[l]};
+        PixelState s{dx_[l],
+                     dy_[l],
+                     static_cast<uint32_t>(m_[l]),
+                     static_cast<uint32_t>(n_[l]),
+                     err_[l],
+                     seen_x_[l],
+                     seen_y_[l],
+                     static_cast<uint32_t>(seen_m_[l]),
+                     seen_n_[l]};
+        s.skipped = skipped_[l];
+        return s;
     }
     // Lane l at state s, with what bla_steps works out on entry.
     void set(int l, const PixelState& s) {
@@ -246,6 +248,7 @@ private:
         seen_y_[l] = s.seen_dy;
         seen_m_[l] = s.seen_m;
         seen_n_[l] = s.seen_n;
+        skipped_[l] = s.skipped;
         // The count at which the state is remembered next, or the limit.
         const uint32_t mark = s.seen_n > UINT32_MAX / 2 ? UINT32_MAX : 2 * s.seen_n;
         const double limit = static_cast<double>(max_iterations_) - 1.0;
@@ -259,6 +262,7 @@ private:
         dcx_[l] = dcy_[l] = zr_[l] = zi_[l] = m_[l] = n_[l] = err_[l] = prev_[l] = 0.0;
         dx_[l] = dy_[l] = seen_x_[l] = seen_y_[l] = kNothing;
         seen_m_[l] = -1.0;
+        skipped_[l] = 0;
         until_[l] = std::numeric_limits<double>::infinity();
     }
     void fill(int l) {
@@ -293,6 +297,7 @@ private:
     uint64_t scalar_steps_ = 0;
     size_t which_[L];
     uint32_t seen_n_[L];
+    uint32_t skipped_[L];  // what single steps leave alone (PixelState::skipped)
     alignas(64) double dcx_[L], dcy_[L], dx_[L], dy_[L], zr_[L], zi_[L], m_[L], err_[L], prev_[L],
         n_[L];
     alignas(64) double seen_x_[L], seen_y_[L], seen_m_[L], until_[L];

@@ -65,10 +65,14 @@ inline bool escape_kept_within(double r, double error, double bound, double boun
 // orbit passed 2 one test earlier, within its error, would keep a count one
 // high. For c = cx + i cy, z_{n-1}^2 = z - c gives |z_{n-1}|^2; the step
 // amplified z_{n-1}'s error by |2 z_{n-1}|, so `error` bounds it from above.
+// Where linear steps summed fewer terms than n into `error`, `skipped` says
+// how many fewer (mod 2^32).
 inline bool escape_kept(double r, double error, uint32_t n, double x, double y, double cx,
-                        double cy) {
-    return escape_kept_within(r, error, static_cast<double>(n) * error,
-                              n < 2 ? 0.0 : static_cast<double>(n - 1) * error, n, x, y, cx, cy);
+                        double cy, uint32_t skipped = 0) {
+    const uint32_t terms = n - skipped;
+    return escape_kept_within(r, error, static_cast<double>(terms) * error,
+                              n < 2 ? 0.0 : static_cast<double>(terms - 1) * error, n, x, y, cx,
+                              cy);
 }
 
 // What follows a step whose z = x + iy stayed below the escape radius, with

@@ -67,7 +67,7 @@ template <class Stop>
     const double dc = std::sqrt(dc2);
     const uint32_t mask = align_mask(table);
     double dx = s.dx, dy = s.dy, error = s.error;
-    uint32_t m = s.m, n = s.n;
+    uint32_t m = s.m, n = s.n, skipped = s.skipped;
     // Brent's cycle detection on dz and m, which with the count decide the
     // path (the error estimate only decides whether an escape counts).
     double seen_dx = s.seen_dx, seen_dy = s.seen_dy;
@@ -92,6 +92,7 @@ template <class Stop>
                 const double dz = std::sqrt(d0);
                 const double t = ((b->p * dz) + (b->q * dc)) * dz + b->s * dc2;
                 error = (a2 * error) + ((t * t) + (4.0 * kStepErrorSquared) * (a2 * d0 + b2 * dc2));
+                skipped += l - 3;  // three terms: t and the rounding of the two products
             }
         }
         if (!b) {
@@ -110,7 +111,7 @@ template <class Stop>
         const double r = x * x + y * y;
         previous = r;
         if (r >= kLow) {
-            result = escape_kept(r, error, n, x, y, zre[1] + dcx, zim[1] + dcy)
+            result = escape_kept(r, error, n, x, y, zre[1] + dcx, zim[1] + dcy, skipped)
                          ? n
                          : kNeedsOtherReference;
             s.escaped = EscapedZ{x, y};
@@ -133,6 +134,7 @@ template <class Stop>
         }
     }
     s = PixelState{dx, dy, m, n, error, seen_dx, seen_dy, seen_m, seen_n};
+    s.skipped = skipped;
     return false;
 }
 

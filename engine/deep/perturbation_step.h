@@ -2,6 +2,7 @@
 // kernel and the scalar batch.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <limits>
 
@@ -13,7 +14,8 @@ namespace quorvel {
 // A pixel between two calls: offset dz, reference index m, tests done n, and
 // the squared error estimate of z; for cycle detection, dz and m as they were
 // after seen_n tests (seen_n 0: nothing seen yet). A pixel that escaped leaves
-// its z in `escaped`.
+// its z in `escaped`. The error sums n - skipped terms (mod 2^32): linear
+// steps of l iterations add three each, so they pass over l - 3.
 struct PixelState {
     double dx, dy;
     uint32_t m, n;
@@ -22,12 +24,16 @@ struct PixelState {
     double seen_dy = std::numeric_limits<double>::quiet_NaN();
     uint32_t seen_m = 0, seen_n = 0;
     EscapedZ escaped{};
+    uint32_t skipped = 0;
 };
 
 // A batch record (perturbation_batch.h) holds a paused pixel's state: dz in
-// x, y, m in aux, the error in extra, and what cycle detection remembered.
+// x, y, m in aux, the error in extra, what cycle detection remembered, and
+// the iterations skipped in seen_k, which these kernels do not scale.
 inline PixelState state_of_record(const Orbit& o) {
-    return PixelState{o.x, o.y, o.aux, o.n, o.extra, o.seen_x, o.seen_y, o.seen_aux, o.seen_n};
+    PixelState s{o.x, o.y, o.aux, o.n, o.extra, o.seen_x, o.seen_y, o.seen_aux, o.seen_n};
+    s.skipped = std::bit_cast<uint32_t>(o.seen_k);
+    return s;
 }
 inline void pause_record(Orbit& o, const PixelState& s) {
     o.x = s.dx;
@@ -39,6 +45,7 @@ inline void pause_record(Orbit& o, const PixelState& s) {
     o.seen_y = s.seen_dy;
     o.seen_aux = s.seen_m;
     o.seen_n = s.seen_n;
+    o.seen_k = std::bit_cast<int32_t>(s.skipped);
 }
 // The record of a pixel that ended with `result`: the count, and its z.
 inline void end_record(Orbit& o, const PixelState& s, uint32_t result) {
