@@ -4,8 +4,9 @@
 // (kNeedsOtherReference included), however the work is split into calls; an
 // escaped record holds the pixel's z in x, y.
 //
-// A record's state: dz = (x, y) 2^cx, the error estimate extra 2^cy, the
-// reference index in aux and the count in n, and in its seen_ fields the state
+// A record's state: dz = (x, y) 2^cx, the error estimate and the iterations
+// its linear steps skipped in extra and cy (keep_ext_error), the reference
+// index in aux and the count in n, and in its seen_ fields the state
 // remembered for cycle detection; a record with n == 0 is a fresh pixel,
 // whatever the rest holds (PerturbationPlan::fresh_extended()). Its dc comes
 // from the offset tables.
@@ -27,6 +28,11 @@ ExtPixelState ext_record_state(const Orbit& record);
 // record is left out (its count kept, so remembering goes on doubling).
 ExtSeen ext_record_seen(const Orbit& record);
 void keep_ext_seen(const ExtSeen& seen, Orbit& record);
+// Stores the error estimate and ExtPixelState::skipped: the error is extra
+// 2^(1024 q) and cy = q 2^32 + skipped, exact while |q| < 2^20. Outside, for
+// an error 2^(2^30) times out of any view's proportion, it is rounded up, so
+// that it still bounds the error from above.
+void keep_ext_error(ExtFloat error, uint32_t skipped, Orbit& record);
 
 // The reference values as the SIMD lanes read them: doubles, zero below the
 // double range, NaN at the last index (a lane that reaches it leaves the
