@@ -28,10 +28,11 @@ ExtPixelState ext_record_state(const Orbit& record);
 // record is left out (its count kept, so remembering goes on doubling).
 ExtSeen ext_record_seen(const Orbit& record);
 void keep_ext_seen(const ExtSeen& seen, Orbit& record);
-// Stores the error estimate and ExtPixelState::skipped: the error is extra
-// 2^(1024 q) and cy = q 2^32 + skipped, exact while |q| < 2^20. Outside, for
-// an error 2^(2^30) times out of any view's proportion, it is rounded up, so
-// that it still bounds the error from above.
+// Stores the error estimate and ExtPixelState::skipped together in extra and
+// cy, exactly for errors within 2^(+-2^31), which hold those of the deepest
+// views (from near 2^(-2^21) up). An error above, reached only after some 2^29
+// iterations growing 16-fold, is rounded up to 2^(2^40), which none reaches in
+// 2^32; one below to the range's bottom. Either still bounds the error.
 void keep_ext_error(ExtFloat error, uint32_t skipped, Orbit& record);
 
 // The reference values as the SIMD lanes read them: doubles, zero below the

@@ -606,7 +606,7 @@ TEST(ExtendedBatch, RecordsKeepTheErrorAndTheSkippedCountTogether) {
         keep_ext_error(error, skipped, o);
         return ext_record_state(o);
     };
-    const int64_t kLow = -(int64_t{1} << 30) - 512, kHigh = (int64_t{1} << 30) - 513;
+    const int64_t kLow = -(int64_t{1} << 31) - 512, kHigh = (int64_t{1} << 31) - 1537;
     for (const int64_t e :
          {kLow, int64_t{-(1 << 21) - 4000}, int64_t{-1537}, int64_t{-513}, int64_t{-512},
           int64_t{-1}, int64_t{0}, int64_t{511}, int64_t{512}, int64_t{4000}, kHigh}) {
@@ -622,7 +622,8 @@ TEST(ExtendedBatch, RecordsKeepTheErrorAndTheSkippedCountTogether) {
     EXPECT_EQ(stored(ExtFloat(0.0), 7).error, ExtFloat(0.0));
     EXPECT_EQ(stored(ExtFloat(0.0), 7).skipped, 7u);
     // Beyond the range.
-    EXPECT_EQ(stored(ExtFloat::make(1.5, kHigh + 1), 3).error.m, HUGE_VAL);
+    EXPECT_EQ(stored(ExtFloat::make(1.5, kHigh + 1), 3).error,
+              ExtFloat::make(1.0, int64_t{1} << 40));
     EXPECT_EQ(stored(ExtFloat::make(1.5, kHigh + 1), 3).skipped, 3u);
     const ExtFloat tiny = ExtFloat::make(1.5, kLow - 1);
     EXPECT_EQ(stored(tiny, 5).error, ExtFloat::make(1.0, kLow));
