@@ -24,6 +24,7 @@
 #include "deep/perturbation_ext_walk.h"
 #include "deep/perturbation_plan.h"
 #include "deep/reference_orbit.h"
+#include "test_view.h"
 #include "view/fractal.h"
 
 namespace quorvel {
@@ -808,16 +809,8 @@ TEST(ExtendedBatch, PausedAtOneLevelResumesAtAnother) {
 TEST(ExtendedBatch, PlanRunsItsPixelsAtEveryLevel) {
     constexpr int32_t kSide = 16;
     constexpr uint32_t kLimit = 4000;
-    Fractal view(kSide, kSide);
-    view.set_view(*WideReal::parse("3e-1010"), *WideReal::parse("1"),
-                  parse_radius("1e-1000").value());
-    view.set_max_iterations(kLimit);
-    view.prepare(true);
-    const WideView& wide = *view.wide();
-    PerturbationPlan plan(view.grid_coordinates(), wide.radius,
-                          std::min(abs(wide.step_x), abs(wide.step_y)), kLimit);
-    while (!plan.prepare(1.0)) {
-    }
+    const PlannedView planned("3e-1010", "1", "1e-1000", kSide, kLimit);
+    PerturbationPlan& plan = *planned.plan;
     ASSERT_TRUE(plan.extended());
     std::vector<uint32_t> pixels, expected;
     for (uint32_t i = 0; i < kSide * kSide; ++i) {
@@ -983,28 +976,46 @@ TEST(SkippingCycles, PixelsInsideAMinibrotKeepTheirCountsInFewSteps) {
 // escape after some 170,000 iterations, mostly passed over by linear steps,
 // and the escapes of some are kept only as those steps summed fewer error
 // terms than the count, a number the lanes carry between the steps.
-BatchCase public_view_at_2e50() {
+BatchCase public_view_at_2e50_extended() {
     constexpr int32_t kSide = 9;
-    constexpr uint32_t kLimit = 263010;
-    Fractal view(kSide, kSide);
-    view.set_view(
-        *WideReal::parse("-0.04947002906310409375169222672735363011874571248822487931810"),
-        *WideReal::parse("-0.67478757584467536401139205313059765633477070682240348069800"),
-        parse_radius("2e-50").value());
-    view.set_max_iterations(kLimit);
-    view.prepare(true);
-    const WideView& wide = *view.wide();
-    PerturbationPlan plan(view.grid_coordinates(), wide.radius,
-                          std::min(abs(wide.step_x), abs(wide.step_y)), kLimit);
-    while (!plan.prepare(1.0)) {
-    }
+    const PlannedView planned = public_view_at_2e50(kSide);
+    PerturbationPlan& plan = *planned.plan;
     const ReferenceOrbit& o = plan.main_orbit();
-    BatchCase c("public 2e-50", extended({o.re(), o.im(), o.length(), o.escaped()}), kLimit);
+    BatchCase c("public 2e-50", extended({o.re(), o.im(), o.length(), o.escaped()}),
+                kPublic2e50Limit);
     for (int32_t y = 0; y < kSide; ++y)
         for (int32_t x = 0; x < kSide; ++x)
             c.add(ExtFloat(plan.column_offsets()[x]), ExtFloat(plan.row_offsets()[y]));
     c.form_lanes();
     return c;
+}
+
+// Where doubles suffice, the linear-step loop of extended offsets keeps the
+// escapes the double one keeps, those kept only by its sharper error bound
+// included: its linear steps and its walk of single steps count the terms
+// alike.
+TEST(SkippingExtended, KeepsTheDoubleLoopsEscapesWhereDoublesSuffice) {
+    const BatchCase c = public_view_at_2e50_extended();
+    const DoubleOrbit doubles(c.orbit);
+    double c_max = 0.0;
+    for (size_t i = 0; i < c.dcx.size(); ++i)
+        c_max = std::max(c_max, std::fabs(c.dcx[i].to_double()) + std::fabs(c.dcy[i].to_double()));
+    BlaTable<double> table(doubles.re.data(), doubles.im.data(), uint32_t(doubles.re.size()),
+                           c_max * 1.5);
+    const ExtOrbitSpan orbit = c.orbit.span();
+    BlaTable<ExtFloat> ext_table(orbit.re, orbit.im, orbit.length, ExtFloat(c_max * 1.5));
+    while (!table.advance(1.0)) {
+    }
+    while (!ext_table.advance(1.0)) {
+    }
+    int kept = 0;
+    for (size_t i = 0; i < c.dcx.size(); ++i) {
+        const uint32_t n =
+            iterate_bla(doubles.span(), table, c.limit, c.dcx[i].to_double(), c.dcy[i].to_double());
+        EXPECT_EQ(iterate_bla_ext(orbit, ext_table, c.limit, c.dcx[i], c.dcy[i]), n) << i;
+        kept += n != kNeedsOtherReference && n < c.limit;
+    }
+    EXPECT_GT(kept, 40);
 }
 
 // The linear steps of extended offsets with their single steps on the lanes:
@@ -1024,7 +1035,7 @@ TEST(SkippingLanesExtended, GiveTheScalarLoopsCountsAndZAtEveryLevel) {
         c.form_lanes();
         cases.push_back(std::move(c));
     }
-    cases.push_back(public_view_at_2e50());
+    cases.push_back(public_view_at_2e50_extended());
     int linear = 0, refused = 0, at_limit = 0;
     for (const BatchCase& c : cases) {
         const ExtOrbitSpan orbit = c.orbit.span();
