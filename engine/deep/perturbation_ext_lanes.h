@@ -495,7 +495,7 @@ protected:
     ExtFloat dcx_[L], dcy_[L], prev_exact_[L];
     // The count at which prev_exact_ is current, if any.
     uint64_t exact_at_[L];
-    // What the steps leave alone: ExtWalk::skipped.
+    // ExtWalk::skipped, which single steps carry unchanged.
     uint32_t skipped_[L];
     // Cycle detection: each lane's walk_state as remembered.
     alignas(64) double seen_wx_[L], seen_wy_[L], seen_k_[L], seen_m_[L];
