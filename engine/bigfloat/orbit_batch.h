@@ -32,10 +32,12 @@ namespace quorvel {
 
 // The state of one pixel's orbit. A fresh pixel starts at z = c and n = 1.
 struct Orbit {
-    double cx, cy;  // the pixel's constant
-    double x, y;    // z after n - 1 steps
-    uint32_t n;     // the count reached; the escape count once done
-    uint32_t aux;   // not used by the double kernel; free for kernels of other kinds
+    // The pixel's constant; the extended kernels, whose dc lives elsewhere, keep
+    // scales and counts here (deep/perturbation_ext_batch.h).
+    double cx, cy;
+    double x, y;   // z after n - 1 steps
+    uint32_t n;    // the count reached; the escape count once done
+    uint32_t aux;  // not used by the double kernel; free for kernels of other kinds
     bool done;
     // The scale of seen_x and seen_y (below), for kernels that scale them, or
     // a count of the kernel's own; kept here, in what would be padding after

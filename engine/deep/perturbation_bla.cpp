@@ -228,6 +228,7 @@ ExtBlaStop bla_run_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& tabl
                 const ExtFloat dz = sqrt(d0);
                 const ExtFloat t = ((b->p * dz) + (b->q * dc)) * dz + b->s * dc2;
                 s.error = (a2 * s.error) + ((t * t) + four_rounding * (a2 * d0 + b2 * dc2));
+                s.skipped += l - 3;  // three terms: t and the rounding of the two products
                 s.m += l;
                 s.n += l;
                 const ExtFloat x = orbit.re[s.m] + nx, y = orbit.im[s.m] + ny;
@@ -235,7 +236,7 @@ ExtBlaStop bla_run_ext(const ExtOrbitSpan& orbit, const BlaTable<ExtFloat>& tabl
                 if (r >= low) {
                     result = escape_kept(r.to_double(), s.error.to_double(), s.n, x.to_double(),
                                          y.to_double(), (orbit.re[1] + dcx).to_double(),
-                                         (orbit.im[1] + dcy).to_double())
+                                         (orbit.im[1] + dcy).to_double(), s.skipped)
                                  ? s.n
                                  : kNeedsOtherReference;
                     s.escaped = EscapedZ{x.to_double(), y.to_double()};
@@ -350,14 +351,13 @@ bool one_by_one(Orbit* records, size_t count, const Budget& budget, Run run) {
 }  // namespace
 
 // An extended record's state (perturbation_ext_batch.h): dz = (x, y) 2^cx,
-// the error extra 2^cy.
+// the error and the iterations skipped in extra and cy.
 void pack_ext_record(const ExtPixelState& s, Orbit& o) {
     const int64_t k = s.dx.is_zero() ? s.dy.e : s.dy.is_zero() ? s.dx.e : std::max(s.dx.e, s.dy.e);
     o.x = ldexp(s.dx, -k).to_double();
     o.y = ldexp(s.dy, -k).to_double();
     o.cx = static_cast<double>(k);
-    o.extra = s.error.m;
-    o.cy = static_cast<double>(s.error.e);
+    keep_ext_error(s.error, s.skipped, o);
     o.aux = s.m;
     o.n = s.n;
     keep_ext_seen(s.seen, o);

@@ -128,6 +128,7 @@ void ExtPixelKernel::enter(const ExtPixelState& state, ExtWalk& w) const {
     read_reference(w);
     w.big_m = big(w.zr, w.zi);
     w.seen = state.seen;
+    w.skipped = state.skipped;
 }
 
 namespace {
@@ -177,12 +178,14 @@ bool ExtPixelKernel::settle(ExtWalk& w) const {
 }
 
 ExtPixelState ExtPixelKernel::leave(const ExtWalk& w) {
-    return ExtPixelState{ExtFloat::make(w.wx, w.k),
-                         ExtFloat::make(w.wy, w.k),
-                         w.m,
-                         w.n,
-                         ExtFloat::make(w.eps, w.ke),
-                         w.seen};
+    ExtPixelState s{ExtFloat::make(w.wx, w.k),
+                    ExtFloat::make(w.wy, w.k),
+                    w.m,
+                    w.n,
+                    ExtFloat::make(w.eps, w.ke),
+                    w.seen};
+    s.skipped = w.skipped;
+    return s;
 }
 
 void ExtPixelKernel::rescale(ExtWalk& w) const {
@@ -223,7 +226,7 @@ bool ExtPixelKernel::exact_step(ExtWalk& w, uint32_t& result) const {
     w.exact_is_current = true;
     if (r >= kLowX) {
         result = escape_kept(r.to_double(), e.to_double(), n, x.to_double(), y.to_double(),
-                             (re_[1] + dcx_).to_double(), (im_[1] + dcy_).to_double())
+                             (re_[1] + dcx_).to_double(), (im_[1] + dcy_).to_double(), w.skipped)
                      ? n
                      : kNeedsOtherReference;
         w.escaped = EscapedZ{x.to_double(), y.to_double()};
@@ -318,10 +321,11 @@ bool ExtPixelKernel::advance(ExtWalk& w, uint32_t steps, uint32_t& result) const
         wx = px;
         wy = py;
         if (r >= kLow) {
-            result = escape_kept(r, ExtFloat::make(eps, w.ke).to_double(), n, x, y,
-                                 (re_[1] + dcx_).to_double(), (im_[1] + dcy_).to_double())
-                         ? n
-                         : kNeedsOtherReference;
+            result =
+                escape_kept(r, ExtFloat::make(eps, w.ke).to_double(), n, x, y,
+                            (re_[1] + dcx_).to_double(), (im_[1] + dcy_).to_double(), w.skipped)
+                    ? n
+                    : kNeedsOtherReference;
             w.escaped = EscapedZ{x, y};
             return true;
         }

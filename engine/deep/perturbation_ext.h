@@ -33,13 +33,15 @@ struct ExtSeen {
 
 // A pixel between two calls: offset dz, reference index m, tests done n, and
 // the squared error estimate of z; the state remembered for cycle detection.
-// Starts as all zeros. A pixel that escaped leaves its z in `escaped`.
+// Starts as all zeros. A pixel that escaped leaves its z in `escaped`. The
+// error sums n - skipped terms (mod 2^32), as PixelState's does.
 struct ExtPixelState {
     ExtFloat dx, dy;
     uint32_t m, n;
     ExtFloat error;
     ExtSeen seen{};
     EscapedZ escaped{};
+    uint32_t skipped = 0;
 };
 
 // Runs at most `steps` iterations; true with the count (or

@@ -25,15 +25,45 @@ bool iterate_bla_ext_lanes_avx512(const ExtBatch&, const BlaTable<ExtFloat>&, co
 #endif
 #endif
 
+namespace {
+
+// keep_ext_error: error = extra 2^(1024 q), and cy = q 2^32 + skipped, which
+// is exact for q in [-2^21, 2^21). The top q stands for kBeyond.
+constexpr int64_t kErrorStep = 1024;
+constexpr int64_t kLowestQ = -(int64_t{1} << 21), kBeyondQ = (int64_t{1} << 21) - 1;
+constexpr int64_t kBeyond = int64_t{1} << 40;
+
+}  // namespace
+
 ExtPixelState ext_record_state(const Orbit& o) {
     if (o.n == 0) return ExtPixelState{};
     const auto k = static_cast<int64_t>(o.cx);
-    return ExtPixelState{ExtFloat::make(o.x, k),
-                         ExtFloat::make(o.y, k),
-                         o.aux,
-                         o.n,
-                         ExtFloat::make(o.extra, static_cast<int64_t>(o.cy)),
-                         ext_record_seen(o)};
+    const auto packed = static_cast<int64_t>(o.cy);
+    const int64_t q = packed >> 32;
+    ExtPixelState s{ExtFloat::make(o.x, k),
+                    ExtFloat::make(o.y, k),
+                    o.aux,
+                    o.n,
+                    ExtFloat::make(o.extra, q == kBeyondQ ? kBeyond : q * kErrorStep),
+                    ext_record_seen(o)};
+    s.skipped = static_cast<uint32_t>(packed & 0xffffffff);
+    return s;
+}
+
+void keep_ext_error(ExtFloat error, uint32_t skipped, Orbit& o) {
+    // e = 1024 q + j, j in [-512, 511], so that extra = m 2^j is a normal
+    // double (zero and non-finite errors have e = 0).
+    int64_t q = (error.e + kErrorStep / 2) >> 10;
+    double extra = std::ldexp(error.m, static_cast<int>(error.e - q * kErrorStep));
+    if (q >= kBeyondQ) {
+        q = kBeyondQ;
+        extra = 1.0;
+    } else if (q < kLowestQ) {
+        q = kLowestQ;
+        extra = 0x1p-512;
+    }
+    o.extra = extra;
+    o.cy = static_cast<double>(q * (int64_t{1} << 32) + int64_t{skipped});
 }
 
 ExtSeen ext_record_seen(const Orbit& o) {
@@ -88,8 +118,7 @@ void pack(const ExtWalk& w, Orbit& o) {
     o.x = w.wx;
     o.y = w.wy;
     o.cx = static_cast<double>(w.k);
-    o.cy = static_cast<double>(w.ke);
-    o.extra = w.eps;
+    keep_ext_error(ExtFloat::make(w.eps, w.ke), w.skipped, o);
     o.aux = w.m;
     o.n = w.n;
     keep_ext_seen(w.seen, o);

@@ -4,8 +4,9 @@
 // (kNeedsOtherReference included), however the work is split into calls; an
 // escaped record holds the pixel's z in x, y.
 //
-// A record's state: dz = (x, y) 2^cx, the error estimate extra 2^cy, the
-// reference index in aux and the count in n, and in its seen_ fields the state
+// A record's state: dz = (x, y) 2^cx, the error estimate and the iterations
+// its linear steps skipped in extra and cy (keep_ext_error), the reference
+// index in aux and the count in n, and in its seen_ fields the state
 // remembered for cycle detection; a record with n == 0 is a fresh pixel,
 // whatever the rest holds (PerturbationPlan::fresh_extended()). Its dc comes
 // from the offset tables.
@@ -27,6 +28,12 @@ ExtPixelState ext_record_state(const Orbit& record);
 // record is left out (its count kept, so remembering goes on doubling).
 ExtSeen ext_record_seen(const Orbit& record);
 void keep_ext_seen(const ExtSeen& seen, Orbit& record);
+// Stores the error estimate and ExtPixelState::skipped together in extra and
+// cy, exactly for errors within 2^(+-2^31), which hold those of the deepest
+// views (from near 2^(-2^21) up). An error above, reached only after some 2^29
+// iterations growing 16-fold, is rounded up to 2^(2^40), which none reaches in
+// 2^32; one below to the range's bottom. Either still bounds the error.
+void keep_ext_error(ExtFloat error, uint32_t skipped, Orbit& record);
 
 // The reference values as the SIMD lanes read them: doubles, zero below the
 // double range, NaN at the last index (a lane that reaches it leaves the

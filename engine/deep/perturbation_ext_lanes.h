@@ -84,6 +84,7 @@ public:
         m_[l] = static_cast<double>(batch_.orbit.length);
         floor_[l] = thr_[l] = 0.0;
         k_[l] = ke_[l] = 0.0;
+        skipped_[l] = 0;
         hard_[l] = false;
         seen_wx_[l] = kNothingSeen;
         seen_wy_[l] = seen_k_[l] = seen_m_[l] = 0.0;
@@ -121,8 +122,7 @@ public:
         o.x = wx_[l];
         o.y = wy_[l];
         o.cx = k_[l];
-        o.cy = ke_[l];
-        o.extra = eps_[l];
+        keep_ext_error(ExtFloat::make(eps_[l], static_cast<int64_t>(ke_[l])), skipped_[l], o);
         o.aux = static_cast<uint32_t>(m_[l]);
         const auto k = static_cast<int64_t>(seen_k_[l]);
         keep_ext_seen(ExtSeen{ExtFloat::raw(seen_wx_[l], k), ExtFloat::raw(seen_wy_[l], k),
@@ -351,6 +351,7 @@ protected:
         w.zr = zr_[l];
         w.zi = zi_[l];
         w.big_m = std::max(std::fabs(w.zr), std::fabs(w.zi)) >= ext_walk::kBigReference;
+        w.skipped = skipped_[l];
         return w;
     }
     void put(int l, const ExtWalk& w) {
@@ -370,6 +371,7 @@ protected:
         exact_at_[l] = w.exact_is_current ? w.n : kNotExact;
         zr_[l] = w.zr;
         zi_[l] = w.zi;
+        skipped_[l] = w.skipped;
         const bool deep = w.regime == ExtRegime::deep;
         floor_[l] = deep ? ext_walk::kDeepReadingFloor : 0.0;
         thr_[l] = w.regime == ExtRegime::exact ? HUGE_VAL : deep ? ext_walk::kBigReference : 0.0;
@@ -493,6 +495,8 @@ protected:
     ExtFloat dcx_[L], dcy_[L], prev_exact_[L];
     // The count at which prev_exact_ is current, if any.
     uint64_t exact_at_[L];
+    // ExtWalk::skipped, which single steps carry unchanged.
+    uint32_t skipped_[L];
     // Cycle detection: each lane's walk_state as remembered.
     alignas(64) double seen_wx_[L], seen_wy_[L], seen_k_[L], seen_m_[L];
     // Gated: each lane's count and the count from which it remembers its state.

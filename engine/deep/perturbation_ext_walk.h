@@ -66,6 +66,8 @@ struct ExtWalk {
     EscapedZ escaped{};
     // Cycle detection: the state remembered (walk_state) after seen.n tests.
     ExtSeen seen{};
+    // Iterations whose error terms linear steps left out (ExtPixelState).
+    uint32_t skipped = 0;
 };
 
 // The kernel of one pixel: the reference, the limit and the pixel's dc.

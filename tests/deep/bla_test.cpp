@@ -17,6 +17,7 @@
 #include "deep/perturbation_plan.h"
 #include "deep/reference_orbit.h"
 #include "test_orbit.h"
+#include "test_view.h"
 #include "view/fractal.h"
 
 namespace quorvel {
@@ -430,19 +431,9 @@ TEST(SkippingLanes, GiveTheOnePixelCountsEscapesAndRefusals) {
     // of single ones, and rebase; the escapes of some are kept only as the
     // linear steps summed fewer error terms than their counts.
     {
-        constexpr uint32_t kCut = 263010;
-        Fractal view(9, 9);
-        view.set_view(
-            *WideReal::parse("-0.04947002906310409375169222672735363011874571248822487931810"),
-            *WideReal::parse("-0.67478757584467536401139205313059765633477070682240348069800"),
-            parse_radius("2e-50").value());
-        view.set_max_iterations(kCut);
-        view.prepare(true);
-        const WideView& wide = *view.wide();
-        PerturbationPlan plan(view.grid_coordinates(), wide.radius,
-                              std::min(abs(wide.step_x), abs(wide.step_y)), kCut, false);
-        while (!plan.prepare(1.0)) {
-        }
+        constexpr uint32_t kCut = kPublic2e50Limit;
+        const PlannedView planned = public_view_at_2e50(9);
+        PerturbationPlan& plan = *planned.plan;
         const ReferenceOrbit& o = plan.main_orbit();
         const OrbitSpan orbit{o.re(), o.im(), o.length(), o.escaped()};
         BlaTable<double> table(orbit.re, orbit.im, orbit.length, 3e-50);

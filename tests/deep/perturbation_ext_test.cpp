@@ -24,6 +24,7 @@
 #include "deep/perturbation_ext_walk.h"
 #include "deep/perturbation_plan.h"
 #include "deep/reference_orbit.h"
+#include "test_view.h"
 #include "view/fractal.h"
 
 namespace quorvel {
@@ -596,6 +597,40 @@ void expect_same_walk(const ExtWalk& a, const ExtWalk& b, const std::string& whe
 // edges of the regimes and of the lowest scale, with errors far above or
 // below them, that is the walk of leaving and entering again, or settle()
 // declines.
+// A record holds the error estimate and the iterations linear steps skipped
+// together, exactly at the deepest views' scales and for any count; an error
+// beyond its range is rounded up, never down.
+TEST(ExtendedBatch, RecordsKeepTheErrorAndTheSkippedCountTogether) {
+    Orbit o = PerturbationPlan::fresh_extended();
+    o.n = 1;
+    const auto stored = [&o](ExtFloat error, uint32_t skipped) {
+        keep_ext_error(error, skipped, o);
+        return ext_record_state(o);
+    };
+    const int64_t kLow = -(int64_t{1} << 31) - 512, kHigh = (int64_t{1} << 31) - 1537;
+    for (const int64_t e :
+         {kLow, int64_t{-(1 << 21) - 4000}, int64_t{-1537}, int64_t{-513}, int64_t{-512},
+          int64_t{-1}, int64_t{0}, int64_t{511}, int64_t{512}, int64_t{4000}, kHigh}) {
+        for (const double m : {1.0, 1.6180339887498949, 0x1.fffffffffffffp0}) {
+            for (const uint32_t skipped : {0u, 1u, 0x80000000u, UINT32_MAX}) {
+                const ExtFloat error = ExtFloat::make(m, e);
+                const ExtPixelState s = stored(error, skipped);
+                EXPECT_EQ(s.error, error) << e << " " << m << " " << skipped;
+                EXPECT_EQ(s.skipped, skipped) << e << " " << m << " " << skipped;
+            }
+        }
+    }
+    EXPECT_EQ(stored(ExtFloat(0.0), 7).error, ExtFloat(0.0));
+    EXPECT_EQ(stored(ExtFloat(0.0), 7).skipped, 7u);
+    // Beyond the range.
+    EXPECT_EQ(stored(ExtFloat::make(1.5, kHigh + 1), 3).error,
+              ExtFloat::make(1.0, int64_t{1} << 40));
+    EXPECT_EQ(stored(ExtFloat::make(1.5, kHigh + 1), 3).skipped, 3u);
+    const ExtFloat tiny = ExtFloat::make(1.5, kLow - 1);
+    EXPECT_EQ(stored(tiny, 5).error, ExtFloat::make(1.0, kLow));
+    EXPECT_EQ(stored(tiny, 5).skipped, 5u);
+}
+
 TEST(ExtendedWalk, SettledInPlaceAsLeavingAndEnteringAgain) {
     int settled = 0, declined = 0;
     const auto follow = [&](const ExtPixelKernel& kernel, ExtPixelState start, int runs,
@@ -774,16 +809,8 @@ TEST(ExtendedBatch, PausedAtOneLevelResumesAtAnother) {
 TEST(ExtendedBatch, PlanRunsItsPixelsAtEveryLevel) {
     constexpr int32_t kSide = 16;
     constexpr uint32_t kLimit = 4000;
-    Fractal view(kSide, kSide);
-    view.set_view(*WideReal::parse("3e-1010"), *WideReal::parse("1"),
-                  parse_radius("1e-1000").value());
-    view.set_max_iterations(kLimit);
-    view.prepare(true);
-    const WideView& wide = *view.wide();
-    PerturbationPlan plan(view.grid_coordinates(), wide.radius,
-                          std::min(abs(wide.step_x), abs(wide.step_y)), kLimit);
-    while (!plan.prepare(1.0)) {
-    }
+    const PlannedView planned("3e-1010", "1", "1e-1000", kSide, kLimit);
+    PerturbationPlan& plan = *planned.plan;
     ASSERT_TRUE(plan.extended());
     std::vector<uint32_t> pixels, expected;
     for (uint32_t i = 0; i < kSide * kSide; ++i) {
@@ -945,12 +972,58 @@ TEST(SkippingCycles, PixelsInsideAMinibrotKeepTheirCountsInFewSteps) {
     EXPECT_LT(steps_with * 4, steps_without);
 }
 
+// A public location at 2e-50, 9 x 9 pixels with extended offsets: they
+// escape after some 170,000 iterations, mostly passed over by linear steps,
+// and the escapes of some are kept only as those steps summed fewer error
+// terms than the count, a number the lanes carry between the steps.
+BatchCase public_view_at_2e50_extended() {
+    constexpr int32_t kSide = 9;
+    const PlannedView planned = public_view_at_2e50(kSide);
+    PerturbationPlan& plan = *planned.plan;
+    const ReferenceOrbit& o = plan.main_orbit();
+    BatchCase c("public 2e-50", extended({o.re(), o.im(), o.length(), o.escaped()}),
+                kPublic2e50Limit);
+    for (int32_t y = 0; y < kSide; ++y)
+        for (int32_t x = 0; x < kSide; ++x)
+            c.add(ExtFloat(plan.column_offsets()[x]), ExtFloat(plan.row_offsets()[y]));
+    c.form_lanes();
+    return c;
+}
+
+// Where doubles suffice, the linear-step loop of extended offsets keeps the
+// escapes the double one keeps, those kept only by its sharper error bound
+// included: its linear steps and its walk of single steps count the terms
+// alike.
+TEST(SkippingExtended, KeepsTheDoubleLoopsEscapesWhereDoublesSuffice) {
+    const BatchCase c = public_view_at_2e50_extended();
+    const DoubleOrbit doubles(c.orbit);
+    double c_max = 0.0;
+    for (size_t i = 0; i < c.dcx.size(); ++i)
+        c_max = std::max(c_max, std::fabs(c.dcx[i].to_double()) + std::fabs(c.dcy[i].to_double()));
+    BlaTable<double> table(doubles.re.data(), doubles.im.data(), uint32_t(doubles.re.size()),
+                           c_max * 1.5);
+    const ExtOrbitSpan orbit = c.orbit.span();
+    BlaTable<ExtFloat> ext_table(orbit.re, orbit.im, orbit.length, ExtFloat(c_max * 1.5));
+    while (!table.advance(1.0)) {
+    }
+    while (!ext_table.advance(1.0)) {
+    }
+    int kept = 0;
+    for (size_t i = 0; i < c.dcx.size(); ++i) {
+        const uint32_t n =
+            iterate_bla(doubles.span(), table, c.limit, c.dcx[i].to_double(), c.dcy[i].to_double());
+        EXPECT_EQ(iterate_bla_ext(orbit, ext_table, c.limit, c.dcx[i], c.dcy[i]), n) << i;
+        kept += n != kNeedsOtherReference && n < c.limit;
+    }
+    EXPECT_GT(kept, 40);
+}
+
 // The linear steps of extended offsets with their single steps on the lanes:
 // the scalar loop's counts, refusals and z at every level, in one call or
 // paused every few steps and resumed by the lanes or the scalar loop in turn,
-// on pixels that switch between linear and single steps (beside i), rebase
-// and meet the reference's end (early, inside), and go round cycles inside a
-// minibrot.
+// on pixels that switch between linear and single steps (beside i, the public
+// view), rebase and meet the reference's end (early, inside), and go round
+// cycles inside a minibrot.
 TEST(SkippingLanesExtended, GiveTheScalarLoopsCountsAndZAtEveryLevel) {
     std::vector<BatchCase> cases;
     for (const BatchCase& c : batch_cases())
@@ -962,6 +1035,7 @@ TEST(SkippingLanesExtended, GiveTheScalarLoopsCountsAndZAtEveryLevel) {
         c.form_lanes();
         cases.push_back(std::move(c));
     }
+    cases.push_back(public_view_at_2e50_extended());
     int linear = 0, refused = 0, at_limit = 0;
     for (const BatchCase& c : cases) {
         const ExtOrbitSpan orbit = c.orbit.span();
