@@ -6,7 +6,8 @@
 // A lane takes a pixel's next step only where bla_steps would take a single
 // step and do nothing more after it: not from an index where a linear step
 // might be valid, nor where the step escapes, rebases, reaches the end of the
-// orbit or the limit, repeats the remembered state or is due to remember it.
+// orbit or the limit, may repeat the remembered state (the real part of dz
+// is the remembered one) or is due to remember it.
 // Such a lane keeps its state, and bla_steps takes that step and what follows
 // until the lanes can go on. A lane's step is bla_steps' single step,
 // operation for operation, so that the pixel's path stays the same.
@@ -160,9 +161,8 @@ private:
             const reg x = V::add(zr1, nx), y = V::add(zi1, ny);
             const reg rr = V::add(V::mul(x, x), V::mul(y, y));
             const reg n1 = V::add(r.n[u], c.one);
-            const mask repeat =
-                mask_and(mask_and(V::eq(nx, V::load(seen_x_ + o)), V::eq(ny, V::load(seen_y_ + o))),
-                         V::eq(m1, V::load(seen_m_ + o)));
+            // A state that may repeat the remembered one: bla_steps decides.
+            const mask repeat = V::eq(nx, V::load(seen_x_ + o));
             const mask held =
                 V::mask_or(V::mask_or(V::le(c.low, rr), V::mask_or(V::lt(rr, d), repeat)),
                            V::mask_or(V::eq(m1, c.last), V::le(V::load(until_ + o), n1)));
