@@ -6,7 +6,8 @@
 // A lane takes a pixel's next step only where bla_steps would take a single
 // step and do nothing more after it: not from an index where a linear step
 // might be valid, nor where the step escapes, rebases, reaches the end of the
-// orbit or the limit, repeats the remembered state or is due to remember it.
+// orbit or the limit, may repeat the remembered state (the real part of dz
+// is the remembered one) or is due to remember it.
 // Such a lane keeps its state, and bla_steps takes that step and what follows
 // until the lanes can go on. A lane's step is bla_steps' single step,
 // operation for operation, so that the pixel's path stays the same.
@@ -63,9 +64,12 @@ public:
         const uint64_t cap = budget.max_steps;
         uint64_t next_check = kCheckSteps < cap ? kCheckSteps : cap;
         for (uint64_t k = 0;;) {
-            const unsigned events = step(r, c);
+            unsigned held = 0;
+            Kept kept;
+            const unsigned events = step(r, c, kept, held);
             if (events != 0) [[unlikely]] {
                 store(r);
+                hold(kept, held);
                 hand_over(events);
                 if (active_ == 0) return true;
                 if (budget.wanted != nullptr && budget.wanted->done) {
@@ -121,10 +125,18 @@ private:
                          r2_};
     }
 
+    // What a lane held by step() had before it, beside m and n.
+    struct Kept {
+        reg dx[U], dy[U], err[U];
+    };
+
     // One step of every lane, but those whose step bla_steps must take; the
     // mask of those, and of the lanes that stepped to where a linear step may
-    // start.
-    [[gnu::always_inline]] unsigned step(Regs& r, const Constants& c) const {
+    // start. Every lane moves on in `r`, so that the next step waits on no
+    // test of this one; the held ones, in `held_lanes`, are put back by
+    // hold() from `kept`, before they are handed over.
+    [[gnu::always_inline]] unsigned step(Regs& r, const Constants& c, Kept& kept,
+                                         unsigned& held_lanes) const {
         unsigned events = 0;
         for (int u = 0; u < U; ++u) {
             const int o = u * W;
@@ -149,23 +161,46 @@ private:
             const reg x = V::add(zr1, nx), y = V::add(zi1, ny);
             const reg rr = V::add(V::mul(x, x), V::mul(y, y));
             const reg n1 = V::add(r.n[u], c.one);
-            const mask repeat =
-                mask_and(mask_and(V::eq(nx, V::load(seen_x_ + o)), V::eq(ny, V::load(seen_y_ + o))),
-                         V::eq(m1, V::load(seen_m_ + o)));
+            // A state that may repeat the remembered one: bla_steps decides.
+            const mask repeat = V::eq(nx, V::load(seen_x_ + o));
             const mask held =
                 V::mask_or(V::mask_or(V::le(c.low, rr), V::mask_or(V::lt(rr, d), repeat)),
                            V::mask_or(V::eq(m1, c.last), V::le(V::load(until_ + o), n1)));
-            r.dx[u] = V::select(held, dx, nx);
-            r.dy[u] = V::select(held, dy, ny);
-            r.zr[u] = V::select(held, r.zr[u], zr1);
-            r.zi[u] = V::select(held, r.zi[u], zi1);
-            r.m[u] = V::select(held, m, m1);
-            r.err[u] = V::select(held, r.err[u], err);
-            r.prev[u] = V::select(held, r.prev[u], rr);
-            r.n[u] = V::select(held, r.n[u], n1);
+            kept.dx[u] = dx;
+            kept.dy[u] = dy;
+            kept.err[u] = r.err[u];
+            r.dx[u] = nx;
+            r.dy[u] = ny;
+            r.zr[u] = zr1;
+            r.zi[u] = zi1;
+            r.m[u] = m1;
+            r.err[u] = err;
+            r.prev[u] = rr;
+            r.n[u] = n1;
             events |= V::bits(V::mask_or(held, linear)) << o;
+            held_lanes |= V::bits(held) << o;
         }
         return events;
+    }
+
+    // Puts the lanes in `held` back where they were before step(), after
+    // store(), as far as hand_over() reads them: it sets every such lane anew.
+    void hold(const Kept& kept, unsigned held) {
+        for (int u = 0; u < U; ++u) {
+            const int o = u * W;
+            V::store(kept_dx_ + o, kept.dx[u]);
+            V::store(kept_dy_ + o, kept.dy[u]);
+            V::store(kept_err_ + o, kept.err[u]);
+        }
+        while (held != 0) {
+            const int l = std::countr_zero(held);
+            held &= held - 1;
+            dx_[l] = kept_dx_[l];
+            dy_[l] = kept_dy_[l];
+            err_[l] = kept_err_[l];
+            m_[l] -= 1.0;
+            n_[l] -= 1.0;
+        }
     }
 
     void load(Regs& r) const {
@@ -301,6 +336,7 @@ private:
     alignas(64) double dcx_[L], dcy_[L], dx_[L], dy_[L], zr_[L], zi_[L], m_[L], err_[L], prev_[L],
         n_[L];
     alignas(64) double seen_x_[L], seen_y_[L], seen_m_[L], until_[L];
+    alignas(64) double kept_dx_[L], kept_dy_[L], kept_err_[L];
 };
 
 template <class V, int U>

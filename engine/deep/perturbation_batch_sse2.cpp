@@ -21,11 +21,12 @@ bool iterate_perturbed_batch_sse2(const OrbitSpan& orbit, uint32_t max_iteration
     return perturbation_lanes::run<Sse2, 4>(orbit, max_iterations, pixels, count, budget);
 }
 
-// The linear-step kernel's single steps on the same lanes.
+// The linear-step kernel's single steps on the same lanes, fewer vectors at
+// once: its state and what it keeps for held lanes fill the registers.
 bool iterate_bla_batch_sse2(const OrbitSpan& orbit, const BlaTable<double>& table,
                             uint32_t max_iterations, Orbit* pixels, size_t count,
                             const Budget& budget) {
-    return bla_lanes::run<Sse2, 4>(orbit, table, max_iterations, pixels, count, budget);
+    return bla_lanes::run<Sse2, 2>(orbit, table, max_iterations, pixels, count, budget);
 }
 
 }  // namespace quorvel

@@ -502,5 +502,18 @@ TEST(SkippingLanes, FollowLimitsThatCutStepsShort) {
     EXPECT_GT(seen.skipped, 200);
 }
 
+TEST(SkippingLanes, TakeStatesWhoseRealPartAloneRepeats) {
+    Seen seen;
+    // Beside c = -1, whose orbit is 0, -1, 0, ...: a pixel at the reference
+    // keeps dz = 0 at both parities of the index, others settle on exact
+    // cycles, some with dz real, and ones further out escape.
+    const Reference ref(-1.0, 0.0, 3000, 0.3);
+    std::vector<Pixel> pixels{{0.0, 0.0}, {1e-3, 0.0}, {-1e-3, 0.0}, {0.0, 1e-3}, {0.26, 0.0}};
+    for (const Pixel& p : square(0.25, 5, {})) pixels.push_back(p);
+    expect_same_as_one_by_one(ref.span(), *ref.table, 1000000, pixels, seen);
+    EXPECT_GT(seen.at_limit, 5);
+    EXPECT_GT(seen.escaped, 3);
+}
+
 }  // namespace
 }  // namespace quorvel
