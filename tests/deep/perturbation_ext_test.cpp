@@ -591,12 +591,6 @@ void expect_same_walk(const ExtWalk& a, const ExtWalk& b, const std::string& whe
         << where;
 }
 
-// Linear steps keep a pixel in its walk between runs of single steps and
-// settle it in place: on every batch case, after runs of every length, and
-// from offsets whose parts straddle 2^-1022 of each other, that sit at the
-// edges of the regimes and of the lowest scale, with errors far above or
-// below them, that is the walk of leaving and entering again, or settle()
-// declines.
 // A record holds the error estimate and the iterations linear steps skipped
 // together, exactly at the deepest views' scales and for any count; an error
 // beyond its range is rounded up, never down.
@@ -631,6 +625,12 @@ TEST(ExtendedBatch, RecordsKeepTheErrorAndTheSkippedCountTogether) {
     EXPECT_EQ(stored(tiny, 5).skipped, 5u);
 }
 
+// Linear steps keep a pixel in its walk between runs of single steps and
+// settle it in place: on every batch case, after runs of every length, and
+// from offsets whose parts straddle 2^-1022 of each other, that sit at the
+// edges of the regimes and of the lowest scale, with errors far above or
+// below them, that is the walk of leaving and entering again, or settle()
+// declines.
 TEST(ExtendedWalk, SettledInPlaceAsLeavingAndEnteringAgain) {
     int settled = 0, declined = 0;
     const auto follow = [&](const ExtPixelKernel& kernel, ExtPixelState start, int runs,
