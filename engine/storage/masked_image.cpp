@@ -1,6 +1,7 @@
 #include "storage/masked_image.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -217,27 +218,44 @@ void MaskedImage::shift(int32_t dx, int32_t dy) {
 
 namespace {
 
+// Calls run(a, b) for each stretch a <= x < b of whole mask bytes and
+// pixel(x) for each other pixel x0 <= x < x1 of one row whose bit is clear.
+// Spans of contour fills are short, so their ragged ends go by the clear
+// bits of a byte rather than by every pixel.
+template <class Run, class Pixel>
+inline void for_each_uncomputed(const uint8_t* mrow, int32_t x0, int32_t x1, Run&& run,
+                                Pixel&& pixel) {
+    int32_t x = x0;
+    while (x < x1) {
+        const int32_t base = x & ~7;
+        unsigned wanted = (0xFFu << (x - base)) & 0xFFu;
+        if (x1 - base < 8) wanted &= (1u << (x1 - base)) - 1;
+        unsigned clear = ~unsigned{mrow[base >> 3]} & wanted;
+        if (clear == 0xFFu) {
+            int32_t end = base + 8;
+            while (end + 8 <= x1 && mrow[end >> 3] == 0) end += 8;
+            run(base, end);
+            x = end;
+            continue;
+        }
+        for (; clear != 0; clear &= clear - 1) pixel(base + std::countr_zero(clear));
+        x = base + 8;
+    }
+}
+
 // value := byte and counts := count for the pixels x0 <= x < x1 of one row
 // whose bit is clear. Count is the plane's element type, wide enough.
 template <class Count>
 inline void fill_row_uncomputed(uint8_t* row, Count* crow, const uint8_t* mrow, int32_t x0,
                                 int32_t x1, uint8_t value, uint32_t full_count) {
     const auto count = static_cast<Count>(full_count);
-    int32_t x = x0;
-    for (; x < x1 && (x & 7); ++x)
-        if (!((mrow[x >> 3] >> (x & 7)) & 1)) row[x] = value, crow[x] = count;
-    for (; x + 8 <= x1; x += 8) {
-        const unsigned m = mrow[x >> 3];
-        if (m == 0) {
-            std::memset(row + x, value, 8);
-            std::fill(crow + x, crow + x + 8, count);
-        } else if (m != 0xFF) {
-            for (int i = 0; i < 8; ++i)
-                if (!((m >> i) & 1)) row[x + i] = value, crow[x + i] = count;
-        }
-    }
-    for (; x < x1; ++x)
-        if (!((mrow[x >> 3] >> (x & 7)) & 1)) row[x] = value, crow[x] = count;
+    for_each_uncomputed(
+        mrow, x0, x1,
+        [&](int32_t a, int32_t b) {
+            std::memset(row + a, value, static_cast<size_t>(b - a));
+            std::fill(crow + a, crow + b, count);
+        },
+        [&](int32_t i) { row[i] = value, crow[i] = count; });
 }
 
 // counts := count for the pixels x0 <= x < x1 of one row whose bit is clear:
@@ -246,27 +264,9 @@ template <class Count>
 inline void fill_counts_uncomputed(Count* crow, const uint8_t* mrow, int32_t x0, int32_t x1,
                                    uint32_t full_count) {
     const auto count = static_cast<Count>(full_count);
-    int32_t x = x0;
-    for (; x < x1 && (x & 7); ++x)
-        if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
-    // A mask byte at a time: spans run mostly over pixels none of which, or
-    // all of which, are computed.
-    while (x + 8 <= x1) {
-        const unsigned m = mrow[x >> 3];
-        if (m == 0) {
-            int32_t end = x + 8;
-            while (end + 8 <= x1 && mrow[end >> 3] == 0) end += 8;
-            std::fill(crow + x, crow + end, count);
-            x = end;
-            continue;
-        }
-        if (m != 0xFF)
-            for (int i = 0; i < 8; ++i)
-                if (!((m >> i) & 1)) crow[x + i] = count;
-        x += 8;
-    }
-    for (; x < x1; ++x)
-        if (!((mrow[x >> 3] >> (x & 7)) & 1)) crow[x] = count;
+    for_each_uncomputed(
+        mrow, x0, x1, [&](int32_t a, int32_t b) { std::fill(crow + a, crow + b, count); },
+        [&](int32_t i) { crow[i] = count; });
 }
 
 }  // namespace
